@@ -1,0 +1,54 @@
+#include "app/hooks.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QPointer>
+
+QString QtFileFilter(const QString &pipeFilter)
+{
+    const QStringList parts = pipeFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (patterns == QLatin1String("*.*"))
+            patterns = QStringLiteral("*");
+        filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+FormHooks FormHooks::desktop(QWidget *parent)
+{
+    QPointer<QWidget> owner(parent);
+    FormHooks h;
+    h.message = [owner](QMessageBox::Icon icon, const QString &caption, const QString &text) {
+        QMessageBox box(icon, caption, text, QMessageBox::Ok, owner);
+        box.exec();
+    };
+    h.confirm = [owner](const QString &caption, const QString &question) {
+        QMessageBox box(QMessageBox::Question, caption, question,
+                        QMessageBox::Ok | QMessageBox::Cancel, owner);
+        return box.exec() == QMessageBox::Ok;
+    };
+    h.openFileName = [owner](const QString &title, const QString &filter, bool mustExist) {
+        QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
+        dlg.setAcceptMode(QFileDialog::AcceptOpen);
+        dlg.setFileMode(mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+        if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+            return QString();
+        return dlg.selectedFiles().first();
+    };
+    h.saveFileName = [owner](const QString &title, const QString &filter) {
+        QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
+        dlg.setAcceptMode(QFileDialog::AcceptSave);
+        dlg.setFileMode(QFileDialog::AnyFile);
+        dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
+        if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+            return QString();
+        return dlg.selectedFiles().first();
+    };
+    h.modifiers = [] { return QGuiApplication::queryKeyboardModifiers(); };
+    return h;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Replaceable user-interaction services of the main window: message boxes,
+// file dialogs and the keyboard-modifier query. The defaults talk to the
+// desktop; tests put in their own so that no modal dialog ever opens.
+
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+struct FormHooks {
+    // A message box with one OK button.
+    std::function<void(QMessageBox::Icon icon, const QString &caption, const QString &text)> message;
+    // The "Confirm" question: true for OK.
+    std::function<bool(const QString &caption, const QString &question)> confirm;
+    // An open-file dialog. `filter` is in the "Name|pattern|Name|pattern" form;
+    // with `mustExist` only an existing file may be chosen. Empty when cancelled.
+    std::function<QString(const QString &title, const QString &filter, bool mustExist)> openFileName;
+    // A save-file dialog; same conventions, no overwrite question.
+    std::function<QString(const QString &title, const QString &filter)> saveFileName;
+    // The keyboard modifiers held at the moment of the call.
+    std::function<Qt::KeyboardModifiers()> modifiers;
+
+    static FormHooks desktop(QWidget *parent);
+};
+
+// "Text files|*.txt;*.log|*.*|*.*" -> "Text files (*.txt *.log);;*.* (*)"
+QString QtFileFilter(const QString &pipeFilter);

@@ -1,0 +1,6 @@
+#pragma once
+// Profile (ini-style) settings file.
+
+class ProfileFile {
+public:
+};

@@ -1,0 +1,308 @@
+#pragma once
+// The main window. It owns every control, both network endpoints, the timers
+// and the shared state; its methods are split by subsystem:
+//   app/tform1.cpp        window, start-up, close, layout, modifier queries
+//   app/settings.cpp      settings file
+//   link/link.cpp         server connection and incoming lines
+//   link/dispatch.cpp     tagging, dispatch, acknowledge pacing
+//   relay/relay.cpp       relay listener and client session
+//   sim/sim.cpp           made-up replies, events and injected errors
+//   commands/*.cpp        command list and command files
+//   log/trafficlog.cpp    traffic log, freeze, exclude filter
+//   log/export.cpp        log export and pick-up
+//   shortcuts/*.cpp       command shortcut buttons
+// Members are public: the handlers are the window's interface, and the tests
+// drive the real window through them.
+
+#include "app/hooks.h"
+#include "link/linesplitter.h"
+
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+class TrafficLogView;
+class ProfileFile;
+
+// An error raised by a handler: shown in an error message box, ends the handler.
+class HandlerError : public std::runtime_error {
+public:
+    explicit HandlerError(const QString &text)
+        : std::runtime_error(text.toStdString()), message(text) {}
+    QString message;
+};
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget *parent = nullptr, FormHooks hooks = {});
+    ~TForm1() override;
+
+    // ---- Controls: connection and status area
+    QLineEdit *EdHost = nullptr;
+    QLineEdit *EdPort = nullptr;
+    QLineEdit *edListenPort = nullptr;
+    QPushButton *BtConnect = nullptr;
+    QLabel *LaStatus = nullptr;
+    QLabel *LaServerStatus = nullptr;
+    QCheckBox *CBStay = nullptr;
+    QPushButton *BtStart = nullptr;
+    QPushButton *BtClear = nullptr;
+    QPushButton *BtEnum = nullptr;
+    QPushButton *BtEnableUser = nullptr;
+    QPushButton *BTAbortE = nullptr;
+    QPushButton *BtGet = nullptr;
+    QCheckBox *CBWithRT = nullptr;
+    QCheckBox *CBWrist = nullptr;
+    // ---- Tool area
+    QLineEdit *edToolC = nullptr;
+    QPushButton *BtCopyProbe = nullptr;
+    QLineEdit *EdToolF = nullptr;
+    QPushButton *BtChange = nullptr;
+    QPushButton *BtAltChange = nullptr;
+    QPushButton *BtFind = nullptr;
+    QPushButton *BtGCTA = nullptr;
+    // ---- Command list area
+    QListWidget *lbFiles = nullptr;
+    QPushButton *BtLoad = nullptr;
+    QPushButton *BtSave = nullptr;
+    QPushButton *BtRestore = nullptr;
+    QPushButton *BtDel = nullptr;
+    QPushButton *BtUp = nullptr;
+    QPushButton *BtDwn = nullptr;
+    QListWidget *LbCommands = nullptr;
+    QPushButton *BtSendNext = nullptr;
+    QPushButton *BtSendMemo = nullptr;
+    QCheckBox *cbMultiple = nullptr;
+    QPushButton *BtCopy = nullptr;
+    QPushButton *BtSend = nullptr;
+    QPushButton *BtAddToMemo = nullptr;
+    QLineEdit *EdTag = nullptr;
+    QLineEdit *EdCurrentCommand = nullptr;
+    // ---- Log area
+    TrafficLogView *MemoLog = nullptr;
+    QPushButton *BtClearLog = nullptr;
+    QLineEdit *EdExclude = nullptr;
+    QCheckBox *CbExclude = nullptr;
+    QPushButton *btMetrolog = nullptr;
+    QPushButton *btPCDMIS = nullptr;
+    QCheckBox *CbFreeze = nullptr;
+    QPushButton *BtSaveLog = nullptr;
+    // ---- Simulator area (advanced mode)
+    QCheckBox *cbError = nullptr;
+    QCheckBox *cbToolError = nullptr;
+    QCheckBox *cbIncrementTool = nullptr;
+    QCheckBox *cbCircularMove = nullptr;
+    QCheckBox *cbModusFilter = nullptr;
+    QLineEdit *EdNewTool = nullptr;
+    QPushButton *BtNewTool = nullptr;
+    QPushButton *BtF1 = nullptr;
+    QPushButton *BtF2 = nullptr;
+    QPushButton *BtF3 = nullptr;
+    QPushButton *BtF4 = nullptr;
+    QPushButton *btFakeClose = nullptr;
+    QPushButton *btFakeXon = nullptr;
+    QPushButton *btError9 = nullptr;
+    // ---- Non-visual members
+    QTcpSocket *IdTCPClient1 = nullptr;   // the server link while it is up
+    QTcpServer *IdTCPServer1 = nullptr;   // the relay listener
+    quint16 listenPort = 1295;            // the listener's port
+    QTimer *Timer1 = nullptr;             // exclude flash, 200 ms
+    QTimer *Timer2 = nullptr;             // freeze flash, 50 ms
+    QTimer *TimerCTS = nullptr;           // acknowledge time-out, 20000 ms
+
+    // ---- Shared state
+    bool serverConnected = false;
+    bool sessionOpen = false;
+    bool clearToSend = false;
+    bool sendTimedOut = false;
+    bool noTimeout = true;
+    bool noTimeStamp = false;
+    bool advancedMode = false;
+    bool firstClickDone = false;
+    bool listLoadedFromFile = false;
+    bool listAppended = false;
+    QString lineClipboard;
+    bool logFrozen = false;
+    QString interceptTag;
+    QString lastReceivedLine;
+    QPointer<QTcpSocket> relayConnection;
+    QString relayStatusText;
+    bool serverWasConnected = false;
+    QStringList operatorTags;
+    QStringList defaultCommands;
+    int logTopOriginal = 112;
+    int logHeightOriginal = 473;
+    std::unique_ptr<ProfileFile> settingsFile;
+
+    FormHooks hooks;
+
+    // ---- Window (app/tform1.cpp)
+    void FormCreate();
+    void FormClose();
+    void FormClick();
+    void CBStayClick();
+    void UpdateConnectionControls();
+    void UpdateSessionControls();
+    void ApplyAdvancedLayout();
+    void ShowRelayStatus();
+    bool IsCtrlDown() const;
+    bool IsShiftDown() const;
+    bool IsAltDown() const;
+    // Runs one handler; a HandlerError it raises is shown and ends it.
+    void RunHandler(const std::function<void()> &handler);
+    void ShowError(const QString &text);
+    // Keeps the window live for `ms` milliseconds.
+    void WaitLive(int ms);
+
+    // ---- Settings (app/settings.cpp)
+    void LoadSettings();
+    void SaveSettings();
+
+    // ---- Server link (link/link.cpp)
+    void BtConnectClick();
+    void IdTCPClient1Connected();
+    void IdTCPClient1Disconnected();
+    void IdTCPClient1Status(const QString &text);
+    void ProcessServerLine();
+    void WriteServerLine(const QString &line);
+
+    // ---- Outgoing commands (link/dispatch.cpp)
+    void BtSendClick();
+    void SendToIpp(const QString &command);
+    QString AddTag(const QString &command);
+    void DispatchCommand(QString line, bool fromRelay);
+    bool WaitClearToSend();
+    void TimerCTSTimer();
+
+    // ---- Relay (relay/relay.cpp)
+    void StartRelayListener();
+    void StopRelayListener();
+    void IdTCPServer1Connect();
+    void IdTCPServer1Execute(const QByteArray &line);
+    void IdTCPServer1Disconnect();
+    void edListenPortExit();
+    bool RelayClientConnected() const;
+    void WriteRelayLine(const QString &line);
+
+    // ---- Simulation (sim/sim.cpp)
+    void SendReplyToClient(const QString &text);
+    void DecrementTag();
+    void SendEventToClient(const QString &text, const QString &type);
+    void ReplyEmptyTransaction(const QString &tag);
+    void ReplyDataTransaction(const QString &tag, const QString &data);
+    void ReplyProbeType(const QString &tag, const QString &command);
+    void BtF1Click();
+    void BtF2Click();
+    void BtF3Click();
+    void BtF4Click();
+    void BtError9Click();
+    void btFakeCloseClick();
+    void FakeXonClick();
+    void BtNewToolClick();
+    void cbErrorClick();
+    void cbToolErrorClick();
+
+    // ---- Command list (commands/commandlist.cpp)
+    void BtSendMemoClick();
+    void BtSendNextClick();
+    void BtCopyClick();
+    void BtAddToMemoClick();
+    void BtDelClick();
+    void BtUpClick();
+    void BtDwnClick();
+    void cbMultipleClick();
+    void InsertClipboardLine();
+    void LbCommandsClick();
+    void lbFilesClick();
+    void LbCommandsDblClick();
+    void LbCommandsKeyDown(int virtualKey);
+    void LbCommandsKeyPress(QChar key);
+
+    // ---- Command files (commands/commandfiles.cpp)
+    void BtLoadClick();
+    void lbFilesDblClick();
+    void BtSaveClick();
+    void BtRestoreClick();
+
+    // ---- Traffic log (log/trafficlog.cpp)
+    QString TimeStampPrefix() const;
+    void AppendLog(const QString &line);
+    void LogEvent(const QString &line);  // event lines: past freeze and filter
+    bool PassesExcludeFilter(const QString &line);
+    void LogWithMarker(const QString &line, const QString &marker);
+    void SetFrozen(bool on);
+    void CbFreezeClick();
+    void BtClearLogClick();
+    void Timer1Timer();
+    void Timer2Timer();
+    void btPCDMISClick();
+    void btMetrologClick();
+
+    // ---- Log export and pick-up (log/export.cpp)
+    void BtSaveLogClick();
+    void MemoLogDblClick();
+
+    // ---- Shortcuts (shortcuts/shortcuts.cpp)
+    void BtStartClick();
+    void BtClearClick();
+    void BtEnumClick();
+    void BtEnableUserClick();
+    void BTAbortEClick();
+    void BtGetClick();
+    void BtChangeClick();
+    void BBtChange2Click();
+    void BtFindClick();
+    void BtCTAClick();
+    void BtCopyProbeClick();
+    void EdCurrentCommandKeyPress(QChar key);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void wireHandlers();
+    void relayout();
+    void place(QWidget *w, int x, int y, int width, int height, int anchors = 0);
+
+    struct Placement {
+        QWidget *widget;
+        QRect design;
+        int anchors;
+    };
+    std::vector<Placement> placements;
+
+    // Server link internals (link/link.cpp)
+    void ServerReadyRead();
+    void ServerClosed();
+    void ReleaseServerSocket();
+    LineSplitter serverLines;
+    bool serverDraining = false;
+    bool serverClosedWhileDraining = false;
+    bool disconnecting = false;
+
+    // Relay internals (relay/relay.cpp)
+    void RelayNewConnection();
+    void RelayReadyRead();
+    void RelayClosed();
+    LineSplitter relayLines;
+    bool relayDraining = false;
+
+    bool closed = false;
+};

@@ -1,0 +1,42 @@
+#include "link/linesplitter.h"
+
+void LineSplitter::feed(const QByteArray &bytes)
+{
+    if (readPos > 0 && readPos >= buffer.size() / 2) {
+        buffer.remove(0, readPos);
+        scanPos -= readPos;
+        readPos = 0;
+    }
+    buffer.append(bytes);
+}
+
+LineSplitter::Result LineSplitter::next(QByteArray &line)
+{
+    const qsizetype from = qMax(readPos, scanPos);
+    const qsizetype lf = buffer.indexOf('\n', from);
+    if (lf < 0) {
+        scanPos = buffer.size();
+        if (buffer.size() - readPos > maxLength)
+            return Overflow;
+        return NeedMore;
+    }
+    if (lf - readPos > maxLength)
+        return Overflow;
+    qsizetype end = lf;
+    if (end > readPos && buffer.at(end - 1) == '\r')
+        --end;
+    line = buffer.mid(readPos, end - readPos);
+    readPos = lf + 1;
+    scanPos = readPos;
+    if (readPos == buffer.size()) {
+        buffer.clear();
+        readPos = scanPos = 0;
+    }
+    return Line;
+}
+
+void LineSplitter::clear()
+{
+    buffer.clear();
+    readPos = scanPos = 0;
+}

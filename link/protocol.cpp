@@ -1,0 +1,133 @@
+#include "link/protocol.h"
+
+#include <limits>
+
+QString TrimControls(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin).unicode() <= 32)
+        ++begin;
+    while (end > begin && text.at(end - 1).unicode() <= 32)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QString GetTag(const QString &line)
+{
+    return TrimControls(line).left(5);
+}
+
+QChar GetType(const QString &line)
+{
+    const QString t = TrimControls(line);
+    return t.size() >= 7 ? t.at(6) : QChar();
+}
+
+QString StripComment(const QString &text)
+{
+    const qsizetype semi = text.indexOf(QLatin1Char(';'));
+    return semi < 0 ? text : text.left(semi);
+}
+
+namespace {
+
+int hexValue(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u >= '0' && u <= '9')
+        return u - '0';
+    if (u >= 'a' && u <= 'f')
+        return u - 'a' + 10;
+    if (u >= 'A' && u <= 'F')
+        return u - 'A' + 10;
+    return -1;
+}
+
+struct NumberScan {
+    qint64 value = 0;
+    bool negative = false;
+    bool anyDigits = false;
+    bool toEnd = false;     // every character was used
+    bool overflow = false;
+    qsizetype start = 0;    // first character after the leading blanks
+};
+
+NumberScan scanNumber(const QString &text)
+{
+    NumberScan s;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && text.at(i) == QLatin1Char(' '))
+        ++i;
+    s.start = i;
+    if (i < n && (text.at(i) == QLatin1Char('-') || text.at(i) == QLatin1Char('+'))) {
+        s.negative = text.at(i) == QLatin1Char('-');
+        ++i;
+    }
+    int base = 10;
+    if (i < n && text.at(i) == QLatin1Char('$')) {
+        base = 16;
+        ++i;
+    } else if (i < n && (text.at(i) == QLatin1Char('x') || text.at(i) == QLatin1Char('X'))) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < n && text.at(i) == QLatin1Char('0')
+               && (text.at(i + 1) == QLatin1Char('x') || text.at(i + 1) == QLatin1Char('X'))) {
+        base = 16;
+        i += 2;
+    }
+    const qint64 limit = std::numeric_limits<qint64>::max() / 16 - 16;
+    for (; i < n; ++i) {
+        const int d = hexValue(text.at(i));
+        if (d < 0 || d >= base)
+            break;
+        if (s.value > limit) {
+            s.overflow = true;
+            break;
+        }
+        s.value = s.value * base + d;
+        s.anyDigits = true;
+    }
+    s.toEnd = i == n;
+    return s;
+}
+
+} // namespace
+
+qint64 ReadTagNumber(const QString &text)
+{
+    const NumberScan s = scanNumber(text);
+    if (!s.anyDigits)
+        return 0;
+    return (s.toEnd && s.negative) ? -s.value : s.value;
+}
+
+bool ParseIntStrict(const QString &text, int &value)
+{
+    const NumberScan s = scanNumber(text);
+    if (!s.anyDigits || !s.toEnd || s.overflow)
+        return false;
+    const qint64 v = s.negative ? -s.value : s.value;
+    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+        return false;
+    value = int(v);
+    return true;
+}
+
+QString NotAnIntegerMessage(const QString &text)
+{
+    return QStringLiteral("'%1' is not a valid integer value").arg(text);
+}
+
+QString MakeTaggedLine(qint64 n, const QString &command)
+{
+    const QString digits = QString::number(n);
+    const QString cmd = TrimControls(command);
+    QString tag;
+    if (cmd.endsWith(QLatin1Char('E')) || cmd.contains(QLatin1String("E(")))
+        tag = QLatin1Char('E') + digits.rightJustified(4, QLatin1Char('0'));
+    else
+        tag = digits.rightJustified(5, QLatin1Char('0'));
+    return tag + QLatin1Char(' ') + cmd;
+}

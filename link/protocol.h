@@ -1,0 +1,37 @@
+#pragma once
+// Pure helpers for I++ DME protocol lines and the numbers typed into fields.
+
+#include <QChar>
+#include <QString>
+
+// The line with leading and trailing blanks and control characters removed.
+QString TrimControls(const QString &text);
+
+// The first five characters of the trimmed line (fewer when it is shorter).
+QString GetTag(const QString &line);
+
+// The seventh character of the trimmed line ('&', '%', '#', '!' in a reply
+// line), or a null character when the line is shorter.
+QChar GetType(const QString &line);
+
+// The part of `text` before its first ';' (text unchanged when it has none).
+QString StripComment(const QString &text);
+
+// The tag number in a field: leading blanks skipped, an optional sign, then
+// decimal digits or hexadecimal digits after "$", "x" or "0x"; reading stops
+// at the first other character. A text read to its end keeps its sign; one
+// that stops early gives the digits read so far without it; no digits give 0.
+qint64 ReadTagNumber(const QString &text);
+
+// A whole-text integer as typed into a port field: optional blanks before,
+// optional sign, decimal or hexadecimal after "$" or "0x". False when the
+// text is anything else or out of the int range.
+bool ParseIntStrict(const QString &text, int &value);
+
+// The message shown for a text that is not an integer.
+QString NotAnIntegerMessage(const QString &text);
+
+// `n` and `command` as a tagged protocol line: "E" + four digits when the
+// trimmed command ends in 'E' or contains "E(", else five digits; longer
+// numbers are not cut. The command is trimmed of blanks and control characters.
+QString MakeTaggedLine(qint64 n, const QString &command);

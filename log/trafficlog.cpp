@@ -1,0 +1,106 @@
+// Traffic log: time stamps, freeze and the exclude filter.
+
+#include "app/tform1.h"
+#include "link/protocol.h"
+#include "log/logview.h"
+#include "log/timestamp.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QTimer>
+
+namespace {
+void setBackground(QWidget *w, const QColor &color)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, color);
+    p.setColor(QPalette::Button, color);
+    w->setPalette(p);
+}
+} // namespace
+
+QString TForm1::TimeStampPrefix() const
+{
+    if (noTimeStamp)
+        return QString();
+    static const QChar separator = LocaleTimeSeparator();
+    return FormatTimeStampPrefix(QTime::currentTime(), separator);
+}
+
+void TForm1::AppendLog(const QString &line)
+{
+    if (logFrozen) {
+        setBackground(CbFreeze, Qt::red);
+        if (!Timer2->isActive())
+            Timer2->start();
+        return;
+    }
+    MemoLog->appendLine(line);
+}
+
+void TForm1::LogEvent(const QString &line)
+{
+    MemoLog->appendLine(line);
+}
+
+bool TForm1::PassesExcludeFilter(const QString &line)
+{
+    if (!CbExclude->isChecked())
+        return true;
+    const QString text = TrimControls(EdExclude->text());
+    if (text.isEmpty() || !line.contains(text))
+        return true;
+    setBackground(CbExclude, Qt::red);
+    if (!Timer1->isActive())
+        Timer1->start();
+    return false;
+}
+
+void TForm1::LogWithMarker(const QString &line, const QString &marker)
+{
+    if (PassesExcludeFilter(line))
+        AppendLog(TimeStampPrefix() + marker + line);
+}
+
+void TForm1::SetFrozen(bool on)
+{
+    logFrozen = on;
+    QPalette p = MemoLog->palette();
+    p.setColor(QPalette::Base, on ? QColor(192, 220, 192) : QApplication::palette().color(QPalette::Base));
+    MemoLog->setPalette(p);
+}
+
+void TForm1::CbFreezeClick()
+{
+    SetFrozen(CbFreeze->isChecked());
+}
+
+void TForm1::BtClearLogClick()
+{
+    MemoLog->clearLog();
+    CbFreeze->setChecked(false);
+    SetFrozen(false);
+}
+
+void TForm1::Timer1Timer()
+{
+    setBackground(CbExclude, QApplication::palette().color(QPalette::Button));
+}
+
+void TForm1::Timer2Timer()
+{
+    setBackground(CbFreeze, QApplication::palette().color(QPalette::Button));
+}
+
+void TForm1::btPCDMISClick()
+{
+    EdExclude->setText(QStringLiteral("E9003 #"));
+    CbExclude->setChecked(true);
+}
+
+void TForm1::btMetrologClick()
+{
+    EdExclude->setText(QStringLiteral("E0908 #"));
+    CbExclude->setChecked(true);
+}

@@ -1,0 +1,118 @@
+// Server simulation towards the relay client: made-up replies, unasked
+// events and the server-initiated tool change.
+
+#include "app/tform1.h"
+#include "link/protocol.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+void TForm1::SendReplyToClient(const QString &text)
+{
+    if (!RelayClientConnected())
+        return;
+    const QString line = AddTag(text);
+    WriteRelayLine(line);
+    LogWithMarker(line, QStringLiteral("<F<"));
+}
+
+void TForm1::DecrementTag()
+{
+    EdTag->setText(QString::number(ReadTagNumber(EdTag->text()) - 1));
+}
+
+void TForm1::SendEventToClient(const QString &text, const QString &type)
+{
+    const QString stamp = TimeStampPrefix();
+    if (!RelayClientConnected())
+        return;
+    const QString line = QStringLiteral("E0000 ") + type + QLatin1Char(' ') + text;
+    WriteRelayLine(line);
+    if (PassesExcludeFilter(line))
+        AppendLog(stamp + QStringLiteral("<F< ") + line);
+}
+
+void TForm1::ReplyEmptyTransaction(const QString &tag)
+{
+    EdTag->setText(tag);
+    SendReplyToClient(QStringLiteral("&"));
+    DecrementTag();
+    SendReplyToClient(QStringLiteral("%"));
+}
+
+void TForm1::ReplyDataTransaction(const QString &tag, const QString &data)
+{
+    EdTag->setText(tag);
+    SendReplyToClient(QStringLiteral("&"));
+    DecrementTag();
+    SendReplyToClient(data);
+    DecrementTag();
+    SendReplyToClient(QStringLiteral("%"));
+}
+
+void TForm1::ReplyProbeType(const QString &tag, const QString &command)
+{
+    if (command.contains(QLatin1String("Found")))
+        ReplyDataTransaction(tag, QStringLiteral("# FoundTool.ProbeType(-1)"));
+    else
+        ReplyDataTransaction(tag, QStringLiteral("# Tool.ProbeType(-1)"));
+}
+
+void TForm1::BtF1Click() { SendEventToClient(QStringLiteral("KeyPress(\"F1\")"), QStringLiteral("#")); }
+void TForm1::BtF2Click() { SendEventToClient(QStringLiteral("KeyPress(\"F2\")"), QStringLiteral("#")); }
+void TForm1::BtF3Click() { SendEventToClient(QStringLiteral("KeyPress(\"F3\")"), QStringLiteral("#")); }
+void TForm1::BtF4Click() { SendEventToClient(QStringLiteral("KeyPress(\"F4\")"), QStringLiteral("#")); }
+
+void TForm1::BtError9Click()
+{
+    SendEventToClient(QStringLiteral("Error(9, 0503, ,\"Controller E-STOP Fatal Error\")"), QStringLiteral("!"));
+}
+
+void TForm1::btFakeCloseClick()
+{
+    SendReplyToClient(QStringLiteral("%"));
+    DecrementTag();
+}
+
+void TForm1::FakeXonClick()
+{
+    SendReplyToClient(QStringLiteral("&"));
+    DecrementTag();
+}
+
+void TForm1::BtNewToolClick()
+{
+    const QString stamp = TimeStampPrefix();
+    QString name = EdNewTool->text();
+    name.remove(QLatin1Char('"'));
+    name.remove(QLatin1Char(' '));
+    edToolC->setText(name);
+    if (!RelayClientConnected())
+        return;
+    const QString line = QStringLiteral("E0000 # ChangeTool(\"") + name + QStringLiteral("\")");
+    WriteRelayLine(line);
+    if (PassesExcludeFilter(line))
+        AppendLog(stamp + QStringLiteral("<F< ") + line);
+    const qsizetype p = name.indexOf(QLatin1Char('_'));
+    if (cbIncrementTool->isChecked() && p >= 0) {
+        const QString prefix = name.left(p + 1);
+        const QString number = name.mid(p + 1);
+        int k = 0;
+        if (!ParseIntStrict(number, k))
+            throw HandlerError(NotAnIntegerMessage(number));
+        edToolC->setText(prefix + QString::number(qint64(k) + 1));
+        EdNewTool->setText(edToolC->text());
+    }
+}
+
+void TForm1::cbErrorClick()
+{
+    if (cbError->isChecked())
+        cbToolError->setChecked(false);
+}
+
+void TForm1::cbToolErrorClick()
+{
+    if (cbToolError->isChecked())
+        cbError->setChecked(false);
+}

@@ -1,0 +1,128 @@
+#include "link/linesplitter.h"
+#include "link/protocol.h"
+
+#include <QTest>
+
+class TestProtocol : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void tagNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("value");
+        QTest::newRow("plain") << "100" << qint64(100);
+        QTest::newRow("leading blanks") << "   7" << qint64(7);
+        QTest::newRow("stops at letter") << "12ab" << qint64(12);
+        QTest::newRow("sign dropped when stopped") << "-12ab" << qint64(12);
+        QTest::newRow("negative") << "-12" << qint64(-12);
+        QTest::newRow("plus") << "+5" << qint64(5);
+        QTest::newRow("dollar hex") << "$1F" << qint64(31);
+        QTest::newRow("x hex") << "x10" << qint64(16);
+        QTest::newRow("0x hex") << "0x10" << qint64(16);
+        QTest::newRow("hex stops") << "$1Fz" << qint64(31);
+        QTest::newRow("no digits") << "abc" << qint64(0);
+        QTest::newRow("empty") << "" << qint64(0);
+        QTest::newRow("only sign") << "-" << qint64(0);
+        QTest::newRow("trailing blank") << "-12 " << qint64(12);
+        QTest::newRow("huge stops without overflow") << QString(40, QLatin1Char('9')) << qint64(0);
+    }
+    void tagNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, value);
+        if (QTest::currentDataTag() == QByteArray("huge stops without overflow"))
+            QVERIFY(ReadTagNumber(text) > 0);
+        else
+            QCOMPARE(ReadTagNumber(text), value);
+    }
+
+    void strictInt()
+    {
+        int v = 0;
+        QVERIFY(ParseIntStrict(QStringLiteral("1294"), v));
+        QCOMPARE(v, 1294);
+        QVERIFY(ParseIntStrict(QStringLiteral(" $10"), v));
+        QCOMPARE(v, 16);
+        QVERIFY(!ParseIntStrict(QStringLiteral("12ab"), v));
+        QVERIFY(!ParseIntStrict(QStringLiteral(""), v));
+        QVERIFY(!ParseIntStrict(QStringLiteral("99999999999"), v));
+        QCOMPARE(NotAnIntegerMessage(QStringLiteral("x1")), QStringLiteral("'x1' is not a valid integer value"));
+    }
+
+    void taggedLines()
+    {
+        QCOMPARE(MakeTaggedLine(100, QStringLiteral("EnableUser()")), QStringLiteral("00100 EnableUser()"));
+        QCOMPARE(MakeTaggedLine(7, QStringLiteral("Home()")), QStringLiteral("00007 Home()"));
+        QCOMPARE(MakeTaggedLine(123, QStringLiteral("AbortE()")), QStringLiteral("E0123 AbortE()"));
+        QCOMPARE(MakeTaggedLine(5, QStringLiteral("  SomethingE ")), QStringLiteral("E0005 SomethingE"));
+        QCOMPARE(MakeTaggedLine(123456, QStringLiteral("Home()")), QStringLiteral("123456 Home()"));
+        QCOMPARE(MakeTaggedLine(12345, QStringLiteral("AbortE()")), QStringLiteral("E12345 AbortE()"));
+        // "e(" in lower case is no event command
+        QCOMPARE(MakeTaggedLine(1, QStringLiteral("GetProp(Tool.Name())")), QStringLiteral("00001 GetProp(Tool.Name())"));
+    }
+
+    void tagAndType()
+    {
+        QCOMPARE(GetTag(QStringLiteral("  00012 & \r")), QStringLiteral("00012"));
+        QCOMPARE(GetTag(QStringLiteral("E1")), QStringLiteral("E1"));
+        QCOMPARE(GetType(QStringLiteral("00012 #  X(1)")), QLatin1Char('#'));
+        QCOMPARE(GetType(QStringLiteral("  00012 %")), QLatin1Char('%'));
+        QCOMPARE(GetType(QStringLiteral("00012")), QChar());
+        QCOMPARE(StripComment(QStringLiteral("Home() ;back")), QStringLiteral("Home() "));
+        QCOMPARE(StripComment(QStringLiteral(";all")), QString());
+        QCOMPARE(StripComment(QStringLiteral("Home()")), QStringLiteral("Home()"));
+    }
+
+    void splitsPiecesAndBursts()
+    {
+        LineSplitter s(16);
+        QByteArray line;
+        s.feed("0001");
+        QCOMPARE(s.next(line), LineSplitter::NeedMore);
+        s.feed("2 &\r");
+        QCOMPARE(s.next(line), LineSplitter::NeedMore);
+        s.feed("\n00012 %\n\nab\r\r\n");
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line, QByteArray("00012 &"));
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line, QByteArray("00012 %"));
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line, QByteArray(""));
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line, QByteArray("ab\r"));  // only the CR before the LF goes
+        QCOMPARE(s.next(line), LineSplitter::NeedMore);
+        QCOMPARE(s.pending(), 0);
+    }
+
+    void keepsEveryByte()
+    {
+        LineSplitter s;
+        QByteArray all;
+        for (int b = 0; b < 256; ++b)
+            if (b != '\n')
+                all += char(b);
+        s.feed(all + "\n");
+        QByteArray line;
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line, all);
+    }
+
+    void overflowAtLimit()
+    {
+        LineSplitter s(16);
+        QByteArray line;
+        s.feed(QByteArray(16, 'a') + "\n");      // exactly the limit
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        s.feed(QByteArray(15, 'a') + "\r\n");    // the CR counts
+        QCOMPARE(s.next(line), LineSplitter::Line);
+        QCOMPARE(line.size(), 15);
+        s.feed(QByteArray(16, 'a') + "\r\n");
+        QCOMPARE(s.next(line), LineSplitter::Overflow);
+        LineSplitter t(16);
+        t.feed(QByteArray(17, 'b'));             // no LF yet, already too long
+        QCOMPARE(t.next(line), LineSplitter::Overflow);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"

@@ -1,0 +1,79 @@
+#include "support/formfixture.h"
+
+#include "log/logview.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTest>
+
+FormFixture::FormFixture(const QByteArray &ini, const QString &folder)
+{
+    previousDir = QDir::currentPath();
+    if (folder.isEmpty()) {
+        scratch = std::make_unique<QTemporaryDir>();
+        workDir = scratch->path();
+    } else {
+        workDir = folder;
+    }
+    QDir::setCurrent(workDir);
+    if (!ini.isEmpty()) {
+        QFile f(workDir + QStringLiteral("/Torvane.ini"));
+        f.open(QIODevice::WriteOnly);
+        f.write(ini);
+    }
+    create();
+}
+
+FormFixture::~FormFixture()
+{
+    window.reset();
+    QDir::setCurrent(previousDir);
+}
+
+void FormFixture::create()
+{
+    QDir::setCurrent(workDir);
+    FormHooks h;
+    h.message = [this](QMessageBox::Icon icon, const QString &caption, const QString &text) {
+        messages << ShownMessage{icon, caption, text};
+    };
+    h.confirm = [this](const QString &caption, const QString &question) {
+        dialogs << DialogCall{QStringLiteral("confirm"), caption, question};
+        return confirmAnswer;
+    };
+    h.openFileName = [this](const QString &title, const QString &filter, bool) {
+        dialogs << DialogCall{QStringLiteral("open"), title, filter};
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
+    };
+    h.saveFileName = [this](const QString &title, const QString &filter) {
+        dialogs << DialogCall{QStringLiteral("save"), title, filter};
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
+    };
+    h.modifiers = [this] { return modifiers; };
+    window = std::make_unique<TForm1>(nullptr, h);
+    window->show();
+}
+
+void FormFixture::close()
+{
+    if (window)
+        window->close();
+}
+
+void FormFixture::restart()
+{
+    window.reset();
+    create();
+}
+
+QStringList FormFixture::logLines() const
+{
+    return window->MemoLog->lines();
+}
+
+quint16 FreePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::AnyIPv4, 0);
+    return s.serverPort();
+}

@@ -1,0 +1,141 @@
+#include "support/testserver.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+void takeLines(QByteArray &buffer, const std::function<void(const QByteArray &)> &onLine)
+{
+    qsizetype lf;
+    while ((lf = buffer.indexOf('\n')) >= 0) {
+        QByteArray line = buffer.left(lf);
+        buffer.remove(0, lf + 1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        onLine(line);
+    }
+}
+} // namespace
+
+TestServer::TestServer(QObject *parent) : QObject(parent)
+{
+    server.listen(QHostAddress::LocalHost, 0);
+    connect(&server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *s = server.nextPendingConnection()) {
+            if (client) {
+                s->abort();
+                s->deleteLater();
+                continue;
+            }
+            client = s;
+            s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            buffer.clear();
+            connect(s, &QTcpSocket::readyRead, this, &TestServer::onReadyRead);
+            connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+}
+
+TestServer::~TestServer()
+{
+    if (client)
+        client->abort();
+}
+
+bool TestServer::waitForClient(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!hasClient() && !deadline.hasExpired())
+        QTest::qWait(5);
+    return hasClient();
+}
+
+bool TestServer::waitForLines(int count, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (received.size() < count && !deadline.hasExpired())
+        QTest::qWait(5);
+    return received.size() >= count;
+}
+
+void TestServer::onReadyRead()
+{
+    buffer += client->readAll();
+    takeLines(buffer, [this](const QByteArray &line) {
+        received << line;
+        Q_EMIT lineReceived(line);
+        QList<QByteArray> answer;
+        if (script)
+            answer = script(line);
+        else if (autoAcknowledge) {
+            const QByteArray tag = line.trimmed().left(5);
+            answer << tag + " &" << tag + " %";
+        }
+        for (const QByteArray &a : answer)
+            sendLine(a);
+    });
+}
+
+void TestServer::sendLine(const QByteArray &line)
+{
+    sendRaw(line + "\r\n");
+}
+
+void TestServer::sendRaw(const QByteArray &bytes)
+{
+    if (client) {
+        client->write(bytes);
+        client->flush();
+    }
+}
+
+void TestServer::dropClient()
+{
+    if (client)
+        client->abort();
+}
+
+TestRelayClient::TestRelayClient(QObject *parent) : QObject(parent)
+{
+    connect(&socket, &QTcpSocket::readyRead, this, [this] {
+        buffer += socket.readAll();
+        takeLines(buffer, [this](const QByteArray &line) { received << line; });
+    });
+}
+
+bool TestRelayClient::connectTo(quint16 port, int ms)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    QDeadlineTimer deadline(ms);
+    while (socket.state() != QAbstractSocket::ConnectedState && !deadline.hasExpired())
+        QTest::qWait(5);
+    return socket.state() == QAbstractSocket::ConnectedState;
+}
+
+void TestRelayClient::sendLine(const QByteArray &line)
+{
+    sendRaw(line + "\r\n");
+}
+
+void TestRelayClient::sendRaw(const QByteArray &bytes)
+{
+    socket.write(bytes);
+    socket.flush();
+}
+
+bool TestRelayClient::waitForLines(int count, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (received.size() < count && !deadline.hasExpired())
+        QTest::qWait(5);
+    return received.size() >= count;
+}
+
+bool TestRelayClient::waitForClose(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (socket.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired())
+        QTest::qWait(5);
+    return socket.state() == QAbstractSocket::UnconnectedState;
+}
