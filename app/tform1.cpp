@@ -116,10 +116,10 @@ void TForm1::buildControls()
     LaServerStatus->setObjectName(QStringLiteral("LaServerStatus"));
     check(CBStay, "CBStay", QStringLiteral("Stay on Top"));
     button(BtStart, "BtStart", QStringLiteral("StartSession()"));
-    enlargeFont(BtStart, 14, true);
+    enlargeFont(BtStart, 12, true);
     setTextColor(BtStart, QColor(0, 255, 0));
     button(BtClear, "BtClear", QStringLiteral("ClearAllErrors()"));
-    enlargeFont(BtClear, 14, true);
+    enlargeFont(BtClear, 12, true);
     setTextColor(BtClear, QColor(255, 0, 255));
     button(BtEnum, "BtEnum", QStringLiteral("EnumTools()"));
     button(BtEnableUser, "BtEnableUser", QStringLiteral("EnableUser"));
