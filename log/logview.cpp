@@ -1,5 +1,6 @@
 #include "log/logview.h"
 
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -35,7 +36,7 @@ TrafficLogView::TrafficLogView(QWidget *parent) : QPlainTextEdit(parent)
     text = "\r\n";
     paintTimer.setSingleShot(true);
     paintTimer.setInterval(PaintDelayMs);
-    connect(&paintTimer, &QTimer::timeout, this, &TrafficLogView::flushPending);
+    connect(&paintTimer, &QTimer::timeout, this, [this] { paintNext(PaintBudgetNs); });
 }
 
 void TrafficLogView::appendLine(const QString &line)
@@ -82,22 +83,45 @@ void TrafficLogView::clearLog()
 
 void TrafficLogView::flushPending()
 {
+    paintNext(-1);
+}
+
+void TrafficLogView::paintNext(qint64 budgetNs)
+{
     paintTimer.stop();
     if (!pendingAny)
         return;
     QScrollBar *bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum() - 2;
+    QElapsedTimer clock;
+    clock.start();
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    if (viewHasLines)
-        cursor.insertText(QStringLiteral("\n") + pendingDisplay);
-    else
-        cursor.insertText(pendingDisplay);
-    cursor.endEditBlock();
-    viewHasLines = true;
-    pendingDisplay.clear();
-    pendingAny = false;
+    // A burst is put into the widget in slices of a few thousand lines, so
+    // that no single turn of the event loop is held up for long.
+    qsizetype from = 0;
+    while (from < pendingDisplay.size()) {
+        qsizetype to = from;
+        for (int n = 0; n < SliceLines && to >= 0; ++n) {
+            to = pendingDisplay.indexOf(QLatin1Char('\n'), to + (n ? 1 : 0));
+        }
+        if (to < 0)
+            to = pendingDisplay.size();
+        const QStringView slice = QStringView(pendingDisplay).mid(from, to - from);
+        cursor.insertText((viewHasLines ? QStringLiteral("\n") : QString()) + slice.toString());
+        viewHasLines = true;
+        from = to + 1;
+        if (budgetNs >= 0 && clock.nsecsElapsed() > budgetNs)
+            break;
+    }
+    if (from < pendingDisplay.size()) {
+        pendingDisplay.remove(0, from);
+        paintTimer.start(0);
+    } else {
+        pendingDisplay.clear();
+        pendingAny = false;
+        paintTimer.setInterval(PaintDelayMs);
+    }
     if (atBottom)
         bar->setValue(bar->maximum());
 }

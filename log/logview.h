@@ -27,8 +27,11 @@ public:
     int cursorLine();
     // Puts the lines not yet painted into the widget now.
     void flushPending();
+    bool paintPending() const { return pendingAny; }
 
     static constexpr int PaintDelayMs = 40;
+    static constexpr qint64 PaintBudgetNs = 10 * 1000 * 1000;
+    static constexpr int SliceLines = 1000;
 
 Q_SIGNALS:
     void doubleClicked();
@@ -37,6 +40,9 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
+    // Paints pending lines; a negative budget paints them all.
+    void paintNext(qint64 budgetNs);
+
     QByteArray text;                  // each line + "\r\n", Latin-1
     std::vector<qsizetype> starts;    // offset of each line in `text`
     QString pendingDisplay;           // lines not yet in the widget, '\n'-separated
