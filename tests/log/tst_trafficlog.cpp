@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QRegularExpression>
+#include <QTextBlock>
 #include <QTimer>
 
 class TestTrafficLog : public QObject {
@@ -47,6 +48,19 @@ private Q_SLOTS:
         view.flushPending();
         QCOMPARE(view.document()->blockCount(), 1);
         QCOMPARE(view.lines(), QStringList{QStringLiteral("again")});
+    }
+
+    void burstPaintedInSlicesMatchesContents()
+    {
+        TrafficLogView view;
+        view.show();
+        for (int i = 0; i < 25000; ++i)
+            view.appendLine(QStringLiteral("line %1\r").arg(i));
+        QCOMPARE(view.lineCount(), 25001);
+        QTRY_VERIFY(!view.paintPending());
+        QCOMPARE(view.document()->blockCount(), 25001);
+        QCOMPARE(view.document()->lastBlock().text(), QStringLiteral("line 24999") + QChar(0x240D));
+        QCOMPARE(view.line(25000), QStringLiteral("line 24999\r"));
     }
 
     void markersAndTimeStamps()
