@@ -2,7 +2,11 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+SAN_BUILD ?= build-asan
+export LSAN_OPTIONS = suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS = print_stacktrace=1:halt_on_error=1
+
+.PHONY: all deps configure build run test test-sanitize bench clean
 
 all: build
 
@@ -21,5 +25,15 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTORVANE_SANITIZE=ON >/dev/null
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks, run by hand: they print their figures.
+bench: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)
