@@ -1,55 +1,51 @@
 #include "log/logview.h"
 
-#include <QElapsedTimer>
+#include <QApplication>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QPainter>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
 
 namespace {
-// The widget would break its blocks at CR and can't show other control
-// characters; it shows their Unicode pictures instead. The contents keep the
-// real bytes.
-void appendDisplayText(QString &out, const QString &line)
+constexpr int TabWidth = 8;
+constexpr int Margin = 3;
+
+// Columns a line takes on screen: tabs run to the next multiple of eight.
+int displayColumns(const char *data, qsizetype length)
 {
-    for (QChar c : line) {
-        const ushort u = c.unicode();
-        if (u < 0x20 && u != '\t')
-            out += QChar(0x2400 + u);
-        else if (u == 0x7f)
-            out += QChar(0x2421);
-        else
-            out += c;
-    }
+    int col = 0;
+    for (qsizetype i = 0; i < length; ++i)
+        col = data[i] == '\t' ? (col / TabWidth + 1) * TabWidth : col + 1;
+    return col;
 }
 } // namespace
 
-TrafficLogView::TrafficLogView(QWidget *parent) : QPlainTextEdit(parent)
+TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
 {
-    setReadOnly(true);
-    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    setLineWrapMode(QPlainTextEdit::NoWrap);
-    setUndoRedoEnabled(false);
+    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    viewport()->setCursor(Qt::IBeamCursor);
     // The log starts with one empty line.
     starts.push_back(0);
     text = "\r\n";
-    paintTimer.setSingleShot(true);
-    paintTimer.setInterval(PaintDelayMs);
-    connect(&paintTimer, &QTimer::timeout, this, [this] { paintNext(PaintBudgetNs); });
+    repaintTimer.setSingleShot(true);
+    repaintTimer.setInterval(PaintDelayMs);
+    connect(&repaintTimer, &QTimer::timeout, this, &TrafficLogView::flushPending);
 }
 
 void TrafficLogView::appendLine(const QString &line)
 {
-    starts.push_back(text.size());
+    const qsizetype begin = text.size();
+    starts.push_back(begin);
     text += line.toLatin1();
+    widestColumns = qMax(widestColumns, displayColumns(text.constData() + begin, text.size() - begin));
     text += "\r\n";
-    if (pendingAny)
-        pendingDisplay += QLatin1Char('\n');
-    appendDisplayText(pendingDisplay, line);
-    pendingAny = true;
-    if (!paintTimer.isActive())
-        paintTimer.start();
+    scheduleRepaint();
 }
 
 QString TrafficLogView::line(int index) const
@@ -72,71 +68,197 @@ QStringList TrafficLogView::lines() const
 
 void TrafficLogView::clearLog()
 {
-    paintTimer.stop();
     text.clear();
     starts.clear();
-    pendingDisplay.clear();
-    pendingAny = false;
-    clear();
-    viewHasLines = false;
+    widestColumns = 0;
+    cursor = anchor = 0;
+    marked = false;
+    scheduleRepaint();
+}
+
+int TrafficLogView::cursorLine() const
+{
+    return lineCount() == 0 ? -1 : qBound(0, cursor, lineCount() - 1);
+}
+
+void TrafficLogView::setCursorLine(int index)
+{
+    cursor = anchor = qBound(0, index, qMax(0, lineCount() - 1));
+    marked = true;
+    viewport()->update();
+}
+
+int TrafficLogView::selectionFirst() const
+{
+    return lineCount() == 0 ? -1 : qMin(cursorLine(), qBound(0, anchor, lineCount() - 1));
+}
+
+int TrafficLogView::selectionLast() const
+{
+    return lineCount() == 0 ? -1 : qMax(cursorLine(), qBound(0, anchor, lineCount() - 1));
+}
+
+QString TrafficLogView::selectedText() const
+{
+    QStringList out;
+    for (int i = selectionFirst(); i >= 0 && i <= selectionLast(); ++i)
+        out << line(i);
+    return out.join(QLatin1Char('\n'));
+}
+
+void TrafficLogView::scheduleRepaint()
+{
+    if (!repaintTimer.isActive())
+        repaintTimer.start();
+}
+
+int TrafficLogView::lineHeight() const
+{
+    return fontMetrics().lineSpacing();
+}
+
+int TrafficLogView::visibleLines() const
+{
+    return qMax(1, (viewport()->height() - Margin) / lineHeight());
+}
+
+int TrafficLogView::firstVisibleLine() const
+{
+    return verticalScrollBar()->value();
+}
+
+void TrafficLogView::updateScrollBars()
+{
+    QScrollBar *v = verticalScrollBar();
+    const bool followEnd = v->value() >= v->maximum();
+    v->setPageStep(visibleLines());
+    v->setSingleStep(1);
+    v->setRange(0, qMax(0, lineCount() - visibleLines()));
+    if (followEnd)
+        v->setValue(v->maximum());
+    QScrollBar *h = horizontalScrollBar();
+    const int charWidth = fontMetrics().horizontalAdvance(QLatin1Char('M'));
+    h->setPageStep(viewport()->width());
+    h->setSingleStep(charWidth * 4);
+    h->setRange(0, qMax(0, widestColumns * charWidth + 2 * Margin - viewport()->width()));
 }
 
 void TrafficLogView::flushPending()
 {
-    paintNext(-1);
+    repaintTimer.stop();
+    updateScrollBars();
+    viewport()->update();
 }
 
-void TrafficLogView::paintNext(qint64 budgetNs)
+QString TrafficLogView::displayText(int index) const
 {
-    paintTimer.stop();
-    if (!pendingAny)
-        return;
-    QScrollBar *bar = verticalScrollBar();
-    const bool atBottom = bar->value() >= bar->maximum() - 2;
-    QElapsedTimer clock;
-    clock.start();
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    // A burst is put into the widget in slices of a few thousand lines, so
-    // that no single turn of the event loop is held up for long.
-    qsizetype from = 0;
-    while (from < pendingDisplay.size()) {
-        qsizetype to = from;
-        for (int n = 0; n < SliceLines && to >= 0; ++n) {
-            to = pendingDisplay.indexOf(QLatin1Char('\n'), to + (n ? 1 : 0));
+    const qsizetype begin = starts[size_t(index)];
+    const qsizetype end = (size_t(index) + 1 < starts.size() ? starts[size_t(index) + 1] : text.size()) - 2;
+    QString out;
+    out.reserve(end - begin);
+    for (qsizetype i = begin; i < end; ++i) {
+        const uchar c = uchar(text.at(i));
+        if (c == '\t')
+            out += QString(TabWidth - out.size() % TabWidth, QLatin1Char(' '));
+        else if (c < 0x20)
+            out += QChar(0x2400 + c);   // the control characters' pictures
+        else if (c == 0x7f)
+            out += QChar(0x2421);
+        else
+            out += QChar(c);
+    }
+    return out;
+}
+
+void TrafficLogView::paintEvent(QPaintEvent *)
+{
+    QPainter p(viewport());
+    p.setFont(font());
+    const int h = lineHeight();
+    const int first = firstVisibleLine();
+    const int last = qMin(lineCount() - 1, first + visibleLines());
+    const int x = Margin - horizontalScrollBar()->value();
+    const int selFirst = selectionFirst();
+    const int selLast = selectionLast();
+    const int ascent = fontMetrics().ascent();
+    for (int i = first; i <= last; ++i) {
+        const int y = Margin + (i - first) * h;
+        const bool selected = marked && i >= selFirst && i <= selLast;
+        if (selected) {
+            const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+            p.fillRect(QRect(0, y, viewport()->width(), h), palette().color(group, QPalette::Highlight));
+            p.setPen(palette().color(group, QPalette::HighlightedText));
+        } else {
+            p.setPen(palette().color(QPalette::Text));
         }
-        if (to < 0)
-            to = pendingDisplay.size();
-        const QStringView slice = QStringView(pendingDisplay).mid(from, to - from);
-        cursor.insertText((viewHasLines ? QStringLiteral("\n") : QString()) + slice.toString());
-        viewHasLines = true;
-        from = to + 1;
-        if (budgetNs >= 0 && clock.nsecsElapsed() > budgetNs)
-            break;
+        p.drawText(x, y + ascent, displayText(i));
     }
-    if (from < pendingDisplay.size()) {
-        pendingDisplay.remove(0, from);
-        paintTimer.start(0);
-    } else {
-        pendingDisplay.clear();
-        pendingAny = false;
-        paintTimer.setInterval(PaintDelayMs);
-    }
-    if (atBottom)
-        bar->setValue(bar->maximum());
 }
 
-int TrafficLogView::cursorLine()
+void TrafficLogView::resizeEvent(QResizeEvent *event)
 {
-    flushPending();
-    if (lineCount() == 0)
-        return -1;
-    return qBound(0, textCursor().blockNumber(), lineCount() - 1);
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+int TrafficLogView::lineAt(int y) const
+{
+    return qBound(0, firstVisibleLine() + (y - Margin) / lineHeight(), qMax(0, lineCount() - 1));
+}
+
+void TrafficLogView::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QAbstractScrollArea::mousePressEvent(event);
+    const int at = lineAt(int(event->position().y()));
+    cursor = at;
+    if (!(event->modifiers() & Qt::ShiftModifier) || !marked)
+        anchor = at;
+    marked = true;
+    viewport()->update();
+}
+
+void TrafficLogView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    cursor = lineAt(int(event->position().y()));
+    viewport()->update();
 }
 
 void TrafficLogView::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    flushPending();
-    QPlainTextEdit::mouseDoubleClickEvent(event);
+    if (event->button() != Qt::LeftButton)
+        return QAbstractScrollArea::mouseDoubleClickEvent(event);
+    setCursorLine(lineAt(int(event->position().y())));
     Q_EMIT doubleClicked();
+}
+
+void TrafficLogView::copySelection() const
+{
+    if (lineCount() > 0)
+        QApplication::clipboard()->setText(selectedText());
+}
+
+void TrafficLogView::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy))
+        return copySelection();
+    if (event->matches(QKeySequence::SelectAll)) {
+        marked = true;
+        anchor = 0;
+        cursor = qMax(0, lineCount() - 1);
+        viewport()->update();
+        return;
+    }
+    QScrollBar *v = verticalScrollBar();
+    switch (event->key()) {
+    case Qt::Key_Up: v->setValue(v->value() - 1); break;
+    case Qt::Key_Down: v->setValue(v->value() + 1); break;
+    case Qt::Key_PageUp: v->setValue(v->value() - v->pageStep()); break;
+    case Qt::Key_PageDown: v->setValue(v->value() + v->pageStep()); break;
+    case Qt::Key_Home: v->setValue(0); break;
+    case Qt::Key_End: v->setValue(v->maximum()); break;
+    default: QAbstractScrollArea::keyPressEvent(event);
+    }
 }

@@ -1,16 +1,17 @@
 #pragma once
-// The traffic log widget. Its contents are the lines as 8-bit text, held
-// apart from the display: every appended line is part of the contents at
-// once, for every reader (export, pick-up, tests), while the painting of new
-// lines is batched on a short timer so that a burst of traffic costs one
-// layout and one repaint instead of one per line.
+// The traffic log widget. Its contents are the lines as 8-bit text in one
+// buffer; the widget paints only the lines in view, straight from that
+// buffer. Every appended line is part of the contents at once, for every
+// reader (export, pick-up, tests); the scroll bars and the repaint follow on
+// a short timer, so a burst of traffic costs one repaint instead of one per
+// line, and a million lines cost little more than their bytes.
 
+#include <QAbstractScrollArea>
 #include <QByteArray>
-#include <QPlainTextEdit>
 #include <QTimer>
 #include <vector>
 
-class TrafficLogView : public QPlainTextEdit {
+class TrafficLogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
     explicit TrafficLogView(QWidget *parent = nullptr);
@@ -23,30 +24,49 @@ public:
     const QByteArray &bytesWithCrLf() const { return text; }
     // Empties the log: zero lines.
     void clearLog();
-    // The line that holds the text cursor, -1 when the log is empty.
-    int cursorLine();
-    // Puts the lines not yet painted into the widget now.
+
+    // The line that holds the text cursor (the last clicked one), -1 when
+    // the log is empty.
+    int cursorLine() const;
+    void setCursorLine(int index);
+    // The selected lines, first and last (equal for one line; -1 for none).
+    int selectionFirst() const;
+    int selectionLast() const;
+    // The selected lines as text, '\n'-separated.
+    QString selectedText() const;
+
+    // Brings the scroll bars and the painting up to date now.
     void flushPending();
-    bool paintPending() const { return pendingAny; }
+    bool paintPending() const { return repaintTimer.isActive(); }
+    int firstVisibleLine() const;
+    int lineHeight() const;
 
     static constexpr int PaintDelayMs = 40;
-    static constexpr qint64 PaintBudgetNs = 10 * 1000 * 1000;
-    static constexpr int SliceLines = 1000;
 
 Q_SIGNALS:
     void doubleClicked();
 
 protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    // Paints pending lines; a negative budget paints them all.
-    void paintNext(qint64 budgetNs);
+    QString displayText(int index) const;
+    int lineAt(int y) const;
+    int visibleLines() const;
+    void updateScrollBars();
+    void scheduleRepaint();
+    void copySelection() const;
 
     QByteArray text;                  // each line + "\r\n", Latin-1
     std::vector<qsizetype> starts;    // offset of each line in `text`
-    QString pendingDisplay;           // lines not yet in the widget, '\n'-separated
-    bool pendingAny = false;
-    bool viewHasLines = true;         // the widget's blocks mirror the lines
-    QTimer paintTimer;
+    int widestColumns = 0;            // longest line, in character cells
+    int cursor = 0;                   // the line holding the text cursor
+    int anchor = 0;                   // the other end of the selection
+    bool marked = false;              // a line was clicked since the last clear
+    QTimer repaintTimer;
 };
