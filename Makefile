@@ -6,7 +6,10 @@ SAN_BUILD ?= build-asan
 export LSAN_OPTIONS = suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS = print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps configure build run test test-sanitize bench clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 10
+
+.PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean
 
 all: build
 
@@ -35,5 +38,21 @@ test-sanitize: deps
 bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench
 
+# libFuzzer targets (clang) for the parsers of outside input.
+fuzz:
+	@TORVANE_EXTRA_PKGS="clang libclang-rt-14-dev" tools/install-deps.sh
+	@CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# A short bounded run of every fuzz target.
+fuzz-smoke: fuzz
+	@for f in $(FUZZ_BUILD)/fuzz_*; do \
+	  [ -x "$$f" ] || continue; \
+	  echo "fuzzing $$(basename $$f) for $(FUZZ_SECONDS) s"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -max_len=4096 >"$$f.log" 2>&1 \
+	    || { tail -40 "$$f.log"; exit 1; }; \
+	  tail -1 "$$f.log"; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
