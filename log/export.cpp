@@ -1,11 +1,11 @@
 // Log export and pick-up.
 
 #include "app/tform1.h"
+#include "app/profile.h"
 #include "log/logview.h"
 
 #include <QDir>
 #include <QLineEdit>
-#include <QSaveFile>
 
 namespace {
 
@@ -35,19 +35,10 @@ void TForm1::BtSaveLogClick()
 
     // The new file takes the old one's place only once it is complete, so a
     // failed export leaves a file of that name as it was.
-    QSaveFile file(name);
-    const QByteArray &bytes = MemoLog->bytesWithCrLf();
-    bool ok = file.open(QIODevice::WriteOnly);
-    if (ok)
-        ok = file.write(bytes) == bytes.size();
-    if (ok)
-        ok = file.commit();
-    if (!ok) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
+    QString reason;
+    if (!SaveFileAtomically(name, MemoLog->bytesWithCrLf(), &reason))
         throw HandlerError(QStringLiteral("The log could not be written to %1: %2")
                                .arg(QDir::toNativeSeparators(name), reason));
-    }
 }
 
 void TForm1::MemoLogDblClick()
