@@ -3,6 +3,7 @@
 #include "link/protocol.h"
 
 #include <QFile>
+#include <QSet>
 #include <QSaveFile>
 
 namespace {
@@ -18,11 +19,6 @@ QString trimmed(const QString &text)
     while (end > begin && isBlank(text.at(end - 1)))
         --end;
     return text.mid(begin, end - begin);
-}
-
-bool sameName(const QString &a, const QString &b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 bool quotedPair(const QString &v)
@@ -62,7 +58,8 @@ ProfileFile::Line ProfileFile::parseLine(const QString &text, const QByteArray &
 
 void ProfileFile::setContent(const QByteArray &bytes)
 {
-    lines.clear();
+    blocks.clear();
+    blocks.emplace_back();   // lines before the first header
     newline = "\r\n";
     bool styleFound = false;
     qsizetype pos = 0;
@@ -83,26 +80,70 @@ void ProfileFile::setContent(const QByteArray &bytes)
             newline = eol;
             styleFound = true;
         }
-        lines.push_back(parseLine(QString::fromLatin1(bytes.constData() + pos, end - pos), eol));
+        Line line = parseLine(QString::fromLatin1(bytes.constData() + pos, end - pos), eol);
+        if (line.kind == Line::Section) {
+            Block block;
+            block.hasHeader = true;
+            block.folded = line.name.toCaseFolded();
+            block.header = std::move(line);
+            blocks.push_back(std::move(block));
+        } else {
+            blocks.back().body.push_back(std::move(line));
+        }
         pos = lf < 0 ? bytes.size() : lf + 1;
     }
+    rebuildSectionIndex();
 }
 
 QByteArray ProfileFile::content() const
 {
+    // Every line keeps its own line end; one that had none (the file's last)
+    // gets one when lines follow it now.
     QByteArray out;
-    const size_t n = lines.size();
-    for (size_t i = 0; i < n; ++i) {
-        const Line &line = lines[i];
-        if (line.kind == Line::Section && line.erased)
-            continue;
-        out += line.text.toLatin1();
-        if (!line.eol.isEmpty())
-            out += line.eol;
-        else if (i + 1 < n)
+    const Line *pending = nullptr;
+    auto put = [&](const Line &line) {
+        if (pending && pending->eol.isEmpty())
             out += newline;
+        out += line.text.toLatin1();
+        out += line.eol;
+        pending = &line;
+    };
+    for (const Block &block : blocks) {
+        if (block.erased)
+            continue;
+        if (block.hasHeader)
+            put(block.header);
+        for (const Line &line : block.body)
+            put(line);
     }
     return out;
+}
+
+void ProfileFile::rebuildSectionIndex()
+{
+    sectionIndex.clear();
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (blocks[i].hasHeader)
+            sectionIndex[blocks[i].folded].append(i);
+}
+
+QList<size_t> ProfileFile::blocksOf(const QString &section) const
+{
+    return sectionIndex.value(trimmed(section).toCaseFolded());
+}
+
+const ProfileFile::Line *ProfileFile::Block::find(const QString &foldedKey) const
+{
+    if (!indexed) {
+        // Backwards, so that the first of duplicate keys ends up in the index.
+        keyIndex.clear();
+        for (size_t i = body.size(); i-- > 0;)
+            if (body[i].kind == Line::Entry)
+                keyIndex.insert(body[i].name.toCaseFolded(), i);
+        indexed = true;
+    }
+    const auto it = keyIndex.constFind(foldedKey);
+    return it == keyIndex.constEnd() ? nullptr : &body[it.value()];
 }
 
 bool ProfileFile::load(QString *error)
@@ -161,37 +202,18 @@ bool SaveFileAtomically(const QString &path, const QByteArray &bytes, QString *e
     return true;
 }
 
-qsizetype ProfileFile::findEntry(const QString &section, const QString &key) const
+const ProfileFile::Line *ProfileFile::findEntry(const QString &section, const QString &key) const
 {
-    bool inSection = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const Line &line = lines[i];
-        if (line.kind == Line::Section)
-            inSection = sameName(line.name, section);
-        else if (inSection && line.kind == Line::Entry && sameName(line.name, key))
-            return qsizetype(i);
-    }
-    return -1;
+    const QString folded = trimmed(key).toCaseFolded();
+    for (size_t b : blocksOf(section))
+        if (const Line *line = blocks[b].find(folded))
+            return line;
+    return nullptr;
 }
 
-qsizetype ProfileFile::findSection(const QString &section) const
+ProfileFile::Line *ProfileFile::findEntry(const QString &section, const QString &key)
 {
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (lines[i].kind == Line::Section && sameName(lines[i].name, section))
-            return qsizetype(i);
-    return -1;
-}
-
-qsizetype ProfileFile::insertionPoint(qsizetype header) const
-{
-    qsizetype at = header + 1;
-    for (size_t i = size_t(header) + 1; i < lines.size(); ++i) {
-        if (lines[i].kind == Line::Section)
-            break;
-        if (lines[i].kind == Line::Entry)
-            at = qsizetype(i) + 1;
-    }
-    return at;
+    return const_cast<Line *>(static_cast<const ProfileFile *>(this)->findEntry(section, key));
 }
 
 QString ProfileFile::rawValue(const Line &line)
@@ -211,47 +233,44 @@ QString ProfileFile::encodeValue(QString value)
 
 bool ProfileFile::hasKey(const QString &section, const QString &key) const
 {
-    return findEntry(section, key) >= 0;
+    return findEntry(section, key) != nullptr;
 }
 
 QString ProfileFile::readString(const QString &section, const QString &key,
                                 const QString &defaultValue) const
 {
-    const qsizetype i = findEntry(section, key);
-    if (i < 0)
-        return defaultValue;
-    return rawValue(lines[size_t(i)]).left(MaxValueLength);
+    const Line *line = findEntry(section, key);
+    return line ? rawValue(*line).left(MaxValueLength) : defaultValue;
 }
 
 int ProfileFile::readInteger(const QString &section, const QString &key, int defaultValue) const
 {
-    const qsizetype i = findEntry(section, key);
-    if (i < 0)
-        return defaultValue;
+    const Line *line = findEntry(section, key);
     int value = 0;
-    return ParseIntStrict(rawValue(lines[size_t(i)]), value) ? value : defaultValue;
+    return line && ParseIntStrict(rawValue(*line), value) ? value : defaultValue;
 }
 
 QStringList ProfileFile::keys(const QString &section) const
 {
     QStringList out;
-    bool inSection = false;
-    for (const Line &line : lines) {
-        if (line.kind == Line::Section)
-            inSection = sameName(line.name, section);
-        else if (inSection && line.kind == Line::Entry && !out.contains(line.name, Qt::CaseInsensitive))
-            out << line.name;
-    }
+    QSet<QString> seen;
+    for (size_t b : blocksOf(section))
+        for (const Line &line : blocks[b].body)
+            if (line.kind == Line::Entry) {
+                const QString folded = line.name.toCaseFolded();
+                if (!seen.contains(folded)) {
+                    seen.insert(folded);
+                    out << line.name;
+                }
+            }
     return out;
 }
 
 void ProfileFile::writeString(const QString &section, const QString &key, const QString &value)
 {
-    const qsizetype i = findEntry(section, key);
-    if (i >= 0) {
-        Line &line = lines[size_t(i)];
-        if (rawValue(line) != value)
-            line.text = line.name + QLatin1Char('=') + encodeValue(value);
+    if (Line *line = findEntry(section, key)) {
+        if (rawValue(*line) != value)
+            line->text = line->name + QLatin1Char('=') + encodeValue(value);
         return;
     }
     Line entry;
@@ -259,19 +278,31 @@ void ProfileFile::writeString(const QString &section, const QString &key, const 
     entry.name = trimmed(key);
     entry.text = entry.name + QLatin1Char('=') + encodeValue(value);
     entry.eol = newline;
-    const qsizetype header = findSection(section);
-    if (header >= 0) {
-        lines[size_t(header)].erased = false;
-        lines.insert(lines.begin() + insertionPoint(header), entry);
-        return;
+
+    const QList<size_t> found = blocksOf(section);
+    if (found.isEmpty()) {
+        Block block;
+        block.hasHeader = true;
+        block.header.kind = Line::Section;
+        block.header.name = trimmed(section);
+        block.header.text = QLatin1Char('[') + block.header.name + QLatin1Char(']');
+        block.header.eol = newline;
+        block.folded = block.header.name.toCaseFolded();
+        blocks.push_back(std::move(block));
+        sectionIndex[blocks.back().folded].append(blocks.size() - 1);
     }
-    Line head;
-    head.kind = Line::Section;
-    head.name = trimmed(section);
-    head.text = QLatin1Char('[') + head.name + QLatin1Char(']');
-    head.eol = newline;
-    lines.push_back(head);
-    lines.push_back(entry);
+    // New keys go after the section's last key, before trailing comments.
+    Block &block = blocks[found.isEmpty() ? blocks.size() - 1 : found.front()];
+    block.erased = false;
+    size_t at = block.body.size();
+    while (at > 0 && block.body[at - 1].kind != Line::Entry)
+        --at;
+    const QString folded = entry.name.toCaseFolded();
+    block.body.insert(block.body.begin() + qsizetype(at), std::move(entry));
+    if (block.indexed && at + 1 == block.body.size())
+        block.keyIndex.insert(folded, at);
+    else
+        block.indexed = false;
 }
 
 void ProfileFile::writeInteger(const QString &section, const QString &key, int value)
@@ -281,25 +312,19 @@ void ProfileFile::writeInteger(const QString &section, const QString &key, int v
 
 void ProfileFile::eraseSection(const QString &section)
 {
-    // The first header stays in place (hidden until a key is written into
+    // The first block stays in place (hidden until a key is written into
     // it), so a section that is erased and written again keeps its position.
-    std::vector<Line> kept;
-    kept.reserve(lines.size());
-    bool inSection = false;
-    bool firstSeen = false;
-    for (Line &line : lines) {
-        if (line.kind == Line::Section) {
-            inSection = sameName(line.name, section);
-            if (inSection && !firstSeen) {
-                firstSeen = true;
-                line.erased = true;
-                kept.push_back(std::move(line));
-            }
-            if (inSection)
-                continue;
-        }
-        if (!inSection)
-            kept.push_back(std::move(line));
+    const QList<size_t> found = blocksOf(section);
+    if (found.isEmpty())
+        return;
+    Block &first = blocks[found.front()];
+    first.body.clear();
+    first.keyIndex.clear();
+    first.indexed = true;
+    first.erased = true;
+    if (found.size() > 1) {
+        for (qsizetype i = found.size() - 1; i >= 1; --i)
+            blocks.erase(blocks.begin() + qsizetype(found[i]));
+        rebuildSectionIndex();
     }
-    lines = std::move(kept);
 }

@@ -18,6 +18,8 @@
 //   old file stays whole when the save fails.
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -65,21 +67,32 @@ private:
         QString text;        // without its line end
         QByteArray eol;      // "\r\n", "\n", or empty for a last line without one
         QString name;        // section name or key, trimmed
-        bool erased = false; // header of an erased section that got no new keys
+    };
+    // A header line and the lines up to the next header. The lines before
+    // the first header form a block without header, which no lookup finds.
+    struct Block {
+        bool hasHeader = false;
+        bool erased = false;           // erased and not written to since: not saved
+        Line header;
+        QString folded;                // section name, case-folded
+        std::vector<Line> body;
+        mutable QHash<QString, size_t> keyIndex;  // folded key -> first entry in body
+        mutable bool indexed = false;
+        const Line *find(const QString &foldedKey) const;
     };
 
     static Line parseLine(const QString &text, const QByteArray &eol);
     static QString rawValue(const Line &line);
     static QString encodeValue(QString value);
-    // Index of the first entry `key` in `section`, or -1.
-    qsizetype findEntry(const QString &section, const QString &key) const;
-    // Index of the first header of `section`, or -1.
-    qsizetype findSection(const QString &section) const;
-    // Index just past the last entry of the section whose header is at `header`.
-    qsizetype insertionPoint(qsizetype header) const;
+    const Line *findEntry(const QString &section, const QString &key) const;
+    Line *findEntry(const QString &section, const QString &key);
+    // The blocks of `section`, first occurrence first.
+    QList<size_t> blocksOf(const QString &section) const;
+    void rebuildSectionIndex();
 
     QString path;
-    std::vector<Line> lines;
+    std::vector<Block> blocks;
+    QHash<QString, QList<size_t>> sectionIndex;   // folded name -> blocks
     QByteArray newline = "\r\n";   // line end for new lines: the file's own style
 };
 

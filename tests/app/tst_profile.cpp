@@ -1,5 +1,6 @@
 #include "app/profile.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -223,6 +224,31 @@ private Q_SLOTS:
         v.writeString(QStringLiteral("S"), QStringLiteral("K"), QString::fromLatin1(all));
         QCOMPARE(fromBytes(v.content()).readString(QStringLiteral("S"), QStringLiteral("K"), QString()),
                  QString::fromLatin1(all));
+    }
+
+    void longListsStayFast()
+    {
+        // A command list loaded from a long traffic log can have many
+        // thousands of rows; every operation must stay linear.
+        constexpr int N = 100000;
+        QElapsedTimer clock;
+        clock.start();
+        ProfileFile p;
+        p.writeString(QStringLiteral("Commands"), QStringLiteral("Count"), QString::number(N));
+        for (int i = 0; i < N; ++i)
+            p.writeString(QStringLiteral("Commands"), QString::number(i), QStringLiteral("Cmd%1()").arg(i));
+        ProfileFile q = fromBytes(p.content());
+        const QStringList keys = q.keys(QStringLiteral("commands"));
+        QCOMPARE(keys.size(), N + 1);
+        for (int i = 0; i < N; ++i)
+            QCOMPARE(q.readString(QStringLiteral("Commands"), keys[i + 1], QString()), QStringLiteral("Cmd%1()").arg(i));
+        q.eraseSection(QStringLiteral("Commands"));
+        for (int i = 0; i < N; ++i)
+            q.writeString(QStringLiteral("Commands"), QString::number(i), QStringLiteral("Cmd%1()").arg(i));
+        QCOMPARE(q.readString(QStringLiteral("Commands"), QString::number(N - 1), QString()),
+                 QStringLiteral("Cmd%1()").arg(N - 1));
+        qInfo("%d entries written, read, erased and written again in %lld ms", N, clock.elapsed());
+        QVERIFY(clock.elapsed() < 20000);
     }
 
     void saveAndLoad()

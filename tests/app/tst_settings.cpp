@@ -2,6 +2,7 @@
 #include "support/formfixture.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -143,6 +144,23 @@ private Q_SLOTS:
         // An empty recent-files list is stored as Count 0: the design list (empty) stays.
         QCOMPARE(w->lbFiles->count(), 0);
         QVERIFY(errors(f).isEmpty());
+    }
+
+    void longCommandList()
+    {
+        FormFixture f(iniWith(QByteArray()));
+        QStringList rows;
+        for (int i = 0; i < 20000; ++i)
+            rows << QStringLiteral("GoTo(X(%1))").arg(i);
+        f->LbCommands->clear();
+        f->LbCommands->addItems(rows);
+        f->listAppended = true;
+        QElapsedTimer clock;
+        clock.start();
+        f.close();
+        f.restart();
+        qInfo("20000 commands saved and loaded in %lld ms", clock.elapsed());
+        QCOMPARE(items(f->LbCommands), rows);
     }
 
     void noSettingsFile()
