@@ -1,7 +1,164 @@
-// The settings file.
+// The settings file: read once at start-up, written once at close.
 
 #include "app/tform1.h"
 #include "app/profile.h"
+#include "link/protocol.h"
 
-void TForm1::LoadSettings() {}
-void TForm1::SaveSettings() {}
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMap>
+
+namespace {
+
+const QString SettingsPath = QStringLiteral("./Torvane.ini");
+
+const QString SecTcp = QStringLiteral("TCP/IP");
+const QString SecCommand = QStringLiteral("CurrentCommand");
+const QString SecTool = QStringLiteral("Tool");
+const QString SecMisc = QStringLiteral("Misc");
+const QString SecCommands = QStringLiteral("Commands");
+const QString SecFiles = QStringLiteral("Files");
+const QString SecWindow = QStringLiteral("Window");
+const QString SecRelay = QStringLiteral("RelayServer");
+const QString SecExclude = QStringLiteral("Exclude");
+const QString KeyCount = QStringLiteral("Count");
+
+constexpr int DefaultRelayPort = 1295;
+// A window position or size beyond these is a damaged file, not a desktop.
+constexpr int MaxWindowPos = 16384;
+constexpr int MaxWindowSize = 8192;
+
+// An entry key: a decimal number without sign, blanks or leading zeros.
+bool entryNumber(const QString &key, int &number)
+{
+    if (key.isEmpty() || key.size() > 9 || (key.size() > 1 && key.front() == QLatin1Char('0')))
+        return false;
+    number = 0;
+    for (QChar c : key) {
+        if (c.unicode() < '0' || c.unicode() > '9')
+            return false;
+        number = number * 10 + (c.unicode() - '0');
+    }
+    return true;
+}
+
+// The non-empty entries "0" .. count-1 of a list section, in number order.
+// Only the keys that are there are visited, so a damaged Count costs nothing.
+QStringList readEntries(const ProfileFile &ini, const QString &section, int count)
+{
+    QMap<int, QString> entries;
+    for (const QString &key : ini.keys(section)) {
+        int n = 0;
+        if (!entryNumber(key, n) || n >= count)
+            continue;
+        const QString value = ini.readString(section, key, QString());
+        if (!value.isEmpty())
+            entries.insert(n, value);
+    }
+    return entries.values();
+}
+
+void writeEntries(ProfileFile &ini, const QString &section, const QListWidget *list)
+{
+    ini.eraseSection(section);
+    ini.writeInteger(section, KeyCount, list->count());
+    for (int i = 0; i < list->count(); ++i)
+        ini.writeString(section, QString::number(i), list->item(i)->text());
+}
+
+bool switchOn(const ProfileFile &ini, const QString &section, const QString &key, int defaultValue)
+{
+    return ini.readInteger(section, key, defaultValue) == 1;
+}
+
+} // namespace
+
+void TForm1::LoadSettings()
+{
+    settingsFile = std::make_unique<ProfileFile>(SettingsPath);
+    settingsFile->load();   // a missing or unreadable file gives the defaults
+    const ProfileFile &ini = *settingsFile;
+
+    EdHost->setText(ini.readString(SecTcp, QStringLiteral("Host"), QStringLiteral("127.0.0.1")));
+    EdPort->setText(ini.readString(SecTcp, QStringLiteral("Port"), QStringLiteral("1294")));
+    EdCurrentCommand->setText(ini.readString(SecCommand, QStringLiteral("cmd"), QStringLiteral("EnableUser()")));
+    edToolC->setText(ini.readString(SecTool, QStringLiteral("C"), QStringLiteral("Probe1")));
+    EdToolF->setText(ini.readString(SecTool, QStringLiteral("F"), QString()));
+
+    advancedMode = switchOn(ini, SecMisc, QStringLiteral("Advanced"), 0);
+    noTimeout = switchOn(ini, SecMisc, QStringLiteral("NoTimout"), 1);
+    noTimeStamp = switchOn(ini, SecMisc, QStringLiteral("NoTimeStamp"), 0);
+
+    // The saved command list; without one the design-time list stays.
+    const int commandCount = ini.readInteger(SecCommands, KeyCount, 0);
+    defaultCommands = readEntries(ini, SecCommands, commandCount);
+    if (commandCount != 0)
+        BtRestoreClick();
+
+    const int fileCount = ini.readInteger(SecFiles, KeyCount, 0);
+    if (fileCount != 0)
+        lbFiles->clear();
+    lbFiles->addItems(readEntries(ini, SecFiles, fileCount));
+
+    // Window geometry: Top and Left place the frame, Width and Height size the window.
+    const int top = qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Top"), y()), MaxWindowPos);
+    move(x(), top);
+    const int left = qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Left"), x()), MaxWindowPos);
+    move(left, y());
+    const int width = qBound(1, ini.readInteger(SecWindow, QStringLiteral("Width"), this->width()), MaxWindowSize);
+    resize(width, height());
+    const int height = qBound(1, ini.readInteger(SecWindow, QStringLiteral("Height"), this->height()), MaxWindowSize);
+    resize(this->width(), height);
+
+    // The relay port, kept apart from the server port.
+    int port = ini.readInteger(SecRelay, QStringLiteral("Port"), DefaultRelayPort);
+    if (port < 1 || port > 65535)
+        port = DefaultRelayPort;
+    int serverPort = 0;
+    if (ParseIntStrict(EdPort->text(), serverPort) && serverPort == port)
+        port = port < 65535 ? port + 1 : port - 1;
+    listenPort = quint16(port);
+    edListenPort->setText(QString::number(port));
+
+    EdExclude->setText(ini.readString(SecExclude, QStringLiteral("String"), QString()));
+    CbExclude->setChecked(switchOn(ini, SecExclude, QStringLiteral("Enabled"), 0));
+}
+
+void TForm1::SaveSettings()
+{
+    if (!settingsFile)
+        settingsFile = std::make_unique<ProfileFile>(SettingsPath);
+    // Start from the file as it is now, so that whatever else it holds
+    // (comments, other programs' keys) is written back unchanged. When it
+    // cannot be read, what was read at start-up stands in for it.
+    settingsFile->load();
+    ProfileFile &ini = *settingsFile;
+
+    ini.writeString(SecTcp, QStringLiteral("Host"), EdHost->text());
+    ini.writeString(SecTcp, QStringLiteral("Port"), EdPort->text());
+    ini.writeString(SecCommand, QStringLiteral("cmd"), EdCurrentCommand->text());
+    ini.writeString(SecTool, QStringLiteral("C"), edToolC->text());
+    ini.writeString(SecTool, QStringLiteral("F"), EdToolF->text());
+    writeEntries(ini, SecCommands, LbCommands);
+    writeEntries(ini, SecFiles, lbFiles);
+    ini.writeInteger(SecWindow, QStringLiteral("Top"), y());
+    ini.writeInteger(SecWindow, QStringLiteral("Left"), x());
+    ini.writeInteger(SecWindow, QStringLiteral("Width"), width());
+    ini.writeInteger(SecWindow, QStringLiteral("Height"), height());
+    ini.writeInteger(SecRelay, QStringLiteral("Port"), listenPort);
+    ini.writeString(SecExclude, QStringLiteral("String"), EdExclude->text());
+    ini.writeInteger(SecExclude, QStringLiteral("Enabled"), CbExclude->isChecked() ? 1 : 0);
+    ini.writeInteger(SecMisc, QStringLiteral("NoTimout"), noTimeout ? 1 : 0);
+    ini.writeInteger(SecMisc, QStringLiteral("NoTimeStamp"), noTimeStamp ? 1 : 0);
+    ini.writeInteger(SecMisc, QStringLiteral("Advanced"), advancedMode ? 1 : 0);
+
+    QString reason;
+    if (!ini.save(&reason)) {
+        const QString name = QDir::toNativeSeparators(QFileInfo(ini.fileName()).absoluteFilePath());
+        hooks.message(QMessageBox::Critical, QStringLiteral("Torvane"),
+                      QStringLiteral("The settings could not be saved to %1: %2.").arg(name, reason));
+    }
+}

@@ -1,0 +1,287 @@
+#include "app/profile.h"
+#include "support/formfixture.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+QStringList items(const QListWidget *list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+// A settings file whose relay port is free, so that the window's listener
+// never collides with another test.
+QByteArray iniWith(const QByteArray &more, quint16 *relayPort = nullptr)
+{
+    const quint16 port = FreePort();
+    if (relayPort)
+        *relayPort = port;
+    return "[RelayServer]\r\nPort=" + QByteArray::number(port) + "\r\n" + more;
+}
+
+QList<ShownMessage> errors(const FormFixture &f)
+{
+    QList<ShownMessage> out;
+    for (const ShownMessage &m : f.messages)
+        if (m.icon == QMessageBox::Critical)
+            out << m;
+    return out;
+}
+
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+    rlimit old{};
+};
+
+const QStringList DesignCommands = {
+    QStringLiteral("GetProp(Tool.AvrRadius())"), QStringLiteral("GetProp(Tool.Name())"),
+    QStringLiteral("Get(Tool.A(),Tool.B())"), QStringLiteral("Home()"),
+    QStringLiteral("GetProp(Tool.GoToPar.Speed())")};
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void roundTrip()
+    {
+        FormFixture f(iniWith("; operator notes\r\n[Mine]\r\nkeep=this\r\n"));
+        TForm1 *w = f.form();
+        const quint16 newRelay = FreePort();
+        w->EdHost->setText(QStringLiteral("192.168.1.20"));
+        w->EdPort->setText(QStringLiteral("4711"));
+        w->EdCurrentCommand->setText(QStringLiteral("  GoTo(X(1)) ; comment"));
+        w->edToolC->setText(QStringLiteral("\"Probe 7\""));
+        w->EdToolF->setText(QStringLiteral("Star\xe4"));
+        w->EdExclude->setText(QStringLiteral("E0908 #"));
+        w->CbExclude->setChecked(true);
+        w->advancedMode = true;
+        w->noTimeout = false;
+        w->noTimeStamp = true;
+        w->lbFiles->clear();
+        w->lbFiles->addItems({QStringLiteral("/data/a.txt"), QStringLiteral("/data/b.log")});
+        // The saved list goes into the file, not the edited list.
+        w->defaultCommands = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"), QStringLiteral("AbortE()")};
+        w->LbCommands->clear();
+        w->LbCommands->addItem(QStringLiteral("edited, not appended"));
+        w->listAppended = false;
+        w->listenPort = newRelay;
+        w->move(100, 120);
+        w->resize(1200, 800);
+        f.close();
+        QVERIFY(errors(f).isEmpty());
+
+        f.restart();
+        w = f.form();
+        QCOMPARE(w->EdHost->text(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(w->EdPort->text(), QStringLiteral("4711"));
+        QCOMPARE(w->EdCurrentCommand->text(), QStringLiteral("  GoTo(X(1)) ; comment"));
+        QCOMPARE(w->edToolC->text(), QStringLiteral("\"Probe 7\""));
+        QCOMPARE(w->EdToolF->text(), QStringLiteral("Star\xe4"));
+        QCOMPARE(w->EdExclude->text(), QStringLiteral("E0908 #"));
+        QVERIFY(w->CbExclude->isChecked());
+        QVERIFY(w->advancedMode);
+        QVERIFY(!w->noTimeout);
+        QVERIFY(w->noTimeStamp);
+        QCOMPARE(items(w->lbFiles), (QStringList{QStringLiteral("/data/a.txt"), QStringLiteral("/data/b.log")}));
+        const QStringList saved = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"), QStringLiteral("AbortE()")};
+        QCOMPARE(w->defaultCommands, saved);
+        QCOMPARE(items(w->LbCommands), saved);
+        QCOMPARE(w->listenPort, newRelay);
+        QCOMPARE(w->edListenPort->text(), QString::number(newRelay));
+        QCOMPARE(w->x(), 100);
+        QCOMPARE(w->y(), 120);
+        QCOMPARE(w->width(), 1200);
+        QCOMPARE(w->height(), 800);
+        // The operator's own lines are still there.
+        const QByteArray file = readAll(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(file.contains("; operator notes\r\n[Mine]\r\nkeep=this\r\n"));
+
+        // With a command appended, the list as it is goes into the file;
+        // switches back off are stored as off.
+        w->LbCommands->clear();
+        w->LbCommands->addItems({QStringLiteral("One()"), QStringLiteral("Two()")});
+        w->listAppended = true;
+        w->advancedMode = false;
+        w->noTimeout = true;
+        w->noTimeStamp = false;
+        w->CbExclude->setChecked(false);
+        w->lbFiles->clear();
+        f.close();
+        f.restart();
+        w = f.form();
+        const QStringList appended = {QStringLiteral("One()"), QStringLiteral("Two()")};
+        QCOMPARE(items(w->LbCommands), appended);
+        QCOMPARE(w->defaultCommands, appended);
+        QVERIFY(!w->advancedMode && w->noTimeout && !w->noTimeStamp && !w->CbExclude->isChecked());
+        // An empty recent-files list is stored as Count 0: the design list (empty) stays.
+        QCOMPARE(w->lbFiles->count(), 0);
+        QVERIFY(errors(f).isEmpty());
+    }
+
+    void longCommandList()
+    {
+        FormFixture f(iniWith(QByteArray()));
+        QStringList rows;
+        for (int i = 0; i < 20000; ++i)
+            rows << QStringLiteral("GoTo(X(%1))").arg(i);
+        f->LbCommands->clear();
+        f->LbCommands->addItems(rows);
+        f->listAppended = true;
+        QElapsedTimer clock;
+        clock.start();
+        f.close();
+        f.restart();
+        qInfo("20000 commands saved and loaded in %lld ms", clock.elapsed());
+        QCOMPARE(items(f->LbCommands), rows);
+    }
+
+    void noSettingsFile()
+    {
+        FormFixture f;
+        TForm1 *w = f.form();
+        QCOMPARE(w->EdHost->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(w->EdPort->text(), QStringLiteral("1294"));
+        QCOMPARE(w->EdCurrentCommand->text(), QStringLiteral("EnableUser()"));
+        QCOMPARE(w->edToolC->text(), QStringLiteral("Probe1"));
+        QCOMPARE(w->EdToolF->text(), QString());
+        QCOMPARE(w->EdExclude->text(), QString());
+        QVERIFY(!w->CbExclude->isChecked());
+        QVERIFY(!w->advancedMode && w->noTimeout && !w->noTimeStamp);
+        QCOMPARE(items(w->LbCommands), DesignCommands);
+        QVERIFY(w->defaultCommands.isEmpty());
+        QCOMPARE(w->listenPort, quint16(1295));
+        QCOMPARE(w->edListenPort->text(), QStringLiteral("1295"));
+        QCOMPARE(QRect(w->x(), w->y(), w->width(), w->height()), QRect(445, 242, 1120, 716));
+
+        // Closing writes every key; the empty saved list restores an empty
+        // command list before that (nothing was appended).
+        f.close();
+        ProfileFile ini(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.load());
+        QCOMPARE(ini.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()), QStringLiteral("127.0.0.1"));
+        QCOMPARE(ini.readInteger(QStringLiteral("Commands"), QStringLiteral("Count"), -1), 0);
+        QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), -1), 1295);
+        QCOMPARE(ini.readInteger(QStringLiteral("Misc"), QStringLiteral("NoTimout"), -1), 1);
+        QCOMPARE(ini.readInteger(QStringLiteral("Window"), QStringLiteral("Left"), -1), 445);
+        QCOMPARE(ini.readInteger(QStringLiteral("Exclude"), QStringLiteral("Enabled"), -1), 0);
+    }
+
+    void storedValues()
+    {
+        FormFixture f(iniWith(
+            "[misc]\r\nAdvanced=2\r\nNoTimout=2\r\nNoTimeStamp=1\r\n"
+            "[Commands]\r\nCount=3\r\n0=Home()\r\n1=\r\n2=EnumTools()\r\n3=beyond count\r\n"
+            "[Files]\r\nCount=$2\r\n1=second.txt\r\n0=first.txt\r\n"
+            "[Window]\r\nTop=$64\r\nLeft=0x50\r\nWidth=wide\r\n"
+            "[Exclude]\r\nString=E9003 #\r\nEnabled=1\r\n"));
+        TForm1 *w = f.form();
+        QVERIFY(!w->advancedMode);
+        QVERIFY(!w->noTimeout);
+        QVERIFY(w->noTimeStamp);
+        const QStringList two = {QStringLiteral("Home()"), QStringLiteral("EnumTools()")};
+        QCOMPARE(w->defaultCommands, two);
+        QCOMPARE(items(w->LbCommands), two);
+        QVERIFY(!w->listAppended && !w->listLoadedFromFile);
+        QCOMPARE(items(w->lbFiles), (QStringList{QStringLiteral("first.txt"), QStringLiteral("second.txt")}));
+        QCOMPARE(w->y(), 100);
+        QCOMPARE(w->x(), 80);
+        QCOMPARE(w->width(), 1120);
+        QCOMPARE(w->EdExclude->text(), QStringLiteral("E9003 #"));
+        QVERIFY(w->CbExclude->isChecked());
+    }
+
+    void relayPortKeptApart()
+    {
+        const quint16 port = FreePort();
+        const QByteArray p = QByteArray::number(port);
+        FormFixture f("[TCP/IP]\r\nPort=" + p + "\r\n[RelayServer]\r\nPort=" + p + "\r\n");
+        QCOMPARE(int(f->listenPort), port + 1);
+        QCOMPARE(f->edListenPort->text(), QString::number(port + 1));
+        f.close();
+        ProfileFile ini(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.load());
+        QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), 0), port + 1);
+
+        // The same number written in hexadecimal is the same port.
+        FormFixture h("[TCP/IP]\r\nPort=$" + QByteArray::number(port, 16) + "\r\n[RelayServer]\r\nPort=" + p + "\r\n");
+        QCOMPARE(int(h->listenPort), port + 1);
+        // A port that no socket can have gives the default.
+        FormFixture z(QByteArray("[RelayServer]\r\nPort=70000\r\n"));
+        QCOMPARE(z->listenPort, quint16(1295));
+    }
+
+    void damagedFileStartsWithDefaults()
+    {
+        QByteArray junk;
+        for (int i = 0; i < 3000; ++i)
+            junk += char((i * 131 + 7) & 0xff);
+        FormFixture f(iniWith("[TCP/IP\r\nHost=h1\r\nHost=h2\r\n[Junk]\r\n" + junk +
+                              "\r\n[Commands]\r\nCount=2147483647\r\n0=A()\r\n7=B()\r\n"
+                              "[Window]\r\nWidth=99999999\r\nHeight=-5\r\nTop=2147483647\r\n"
+                              "[Tool]\r\nC=" + QByteArray(100000, 'p') + "\r\n"));
+        TForm1 *w = f.form();
+        QCOMPARE(w->EdHost->text(), QStringLiteral("h1"));
+        QCOMPARE(items(w->LbCommands), (QStringList{QStringLiteral("A()"), QStringLiteral("B()")}));
+        QCOMPARE(w->edToolC->text().size(), 2047);
+        QVERIFY(w->width() <= 8192);
+        QCOMPARE(w->height(), 716);
+        QVERIFY(w->y() <= 16384);
+        f.close();
+        QVERIFY(readAll(f.dir() + QStringLiteral("/Torvane.ini")).contains(junk));
+    }
+
+    void failedSaveReported()
+    {
+        const QByteArray old = iniWith("[TCP/IP]\r\nHost=old.host\r\n");
+        FormFixture f(old);
+        f->EdHost->setText(QStringLiteral("new.host"));
+        {
+            FileSizeLimit limit(16);
+            f.close();
+        }
+        const QList<ShownMessage> shown = errors(f);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].text.contains(f.dir() + QStringLiteral("/Torvane.ini")), qPrintable(shown[0].text));
+        QVERIFY2(shown[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(shown[0].text));
+        QCOMPARE(readAll(f.dir() + QStringLiteral("/Torvane.ini")), old);
+
+        // A settings file that is a folder: reported too, the folder stays.
+        FormFixture d(iniWith(QByteArray()));
+        QFile::remove(d.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(QDir(d.dir()).mkdir(QStringLiteral("Torvane.ini")));
+        d.close();
+        QCOMPARE(errors(d).size(), 1);
+        QVERIFY(QFileInfo(d.dir() + QStringLiteral("/Torvane.ini")).isDir());
+    }
+};
+
+QTEST_MAIN(TestSettings)
+#include "tst_settings.moc"

@@ -1,0 +1,244 @@
+#include "log/logview.h"
+#include "support/formfixture.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+QByteArray iniWithFreeRelayPort()
+{
+    return "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n";
+}
+
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+    rlimit old{};
+};
+
+// Appends `line` to the log and double-clicks it with `mods` held.
+void pick(FormFixture &f, const QString &line, Qt::KeyboardModifiers mods)
+{
+    f->AppendLog(line);
+    TrafficLogView *log = f->MemoLog;
+    log->flushPending();
+    log->setCursorLine(log->lineCount() - 1);
+    f.modifiers = mods;
+    f->RunHandler([&f] { f->MemoLogDblClick(); });
+    f.modifiers = Qt::NoModifier;
+}
+
+const QString Stamp = QStringLiteral("12.30.05:123  ");
+
+} // namespace
+
+class TestExport : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void savesEveryLineWithCrLf()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        f->AppendLog(Stamp + QStringLiteral(">>> 00100 EnableUser()"));
+        QByteArray all;
+        for (int i = 1; i < 256; ++i)
+            all += char(i);
+        f->AppendLog(QString::fromLatin1(all));
+        f.fileAnswers << f.dir() + QStringLiteral("/run");
+        f->BtSaveLog->click();
+        QCOMPARE(f.dialogs.size(), 1);
+        QCOMPARE(f.dialogs[0].kind, QStringLiteral("save"));
+        QCOMPARE(f.dialogs[0].title, QStringLiteral("Write log to file"));
+        QCOMPARE(f.dialogs[0].filter, QStringLiteral("Text files|*.txt"));
+        // The never-cleared log starts with its empty line; bytes are as logged.
+        QCOMPARE(readAll(f.dir() + QStringLiteral("/run.txt")),
+                 "\r\n" + (Stamp + QStringLiteral(">>> 00100 EnableUser()")).toLatin1() + "\r\n" + all + "\r\n");
+        QVERIFY(f.messages.isEmpty());
+
+        // A cleared log is an empty file; an existing file is replaced without a question.
+        f->BtClearLogClick();
+        f.fileAnswers << f.dir() + QStringLiteral("/run.txt");
+        f->BtSaveLog->click();
+        QVERIFY(QFile::exists(f.dir() + QStringLiteral("/run.txt")));
+        QCOMPARE(readAll(f.dir() + QStringLiteral("/run.txt")), QByteArray());
+        QCOMPARE(f.dialogs.size(), 2);
+        QVERIFY(f.messages.isEmpty());
+    }
+
+    void fileNameGetsTxtUnlessItHasIt_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("plain") << "run" << "run.txt";
+        QTest::newRow("other extension") << "run.log" << "run.log.txt";
+        QTest::newRow("txt inside") << "run.txt.old" << "run.txt.old";
+        QTest::newRow("upper case") << "RUN.TXT" << "RUN.TXT";
+        QTest::newRow("mixed case") << "Run.Txt" << "Run.Txt";
+    }
+    void fileNameGetsTxtUnlessItHasIt()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(QString, written);
+        FormFixture f(iniWithFreeRelayPort());
+        f.fileAnswers << f.dir() + QLatin1Char('/') + chosen;
+        f->BtSaveLog->click();
+        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("*un*")}, QDir::Files), QStringList{written});
+    }
+
+    void cancelWritesNothing()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        f->BtSaveLog->click();   // no answer: cancelled
+        QCOMPARE(f.dialogs.size(), 1);
+        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("*.txt")}, QDir::Files), QStringList());
+        QVERIFY(f.messages.isEmpty());
+    }
+
+    void failedExportReportedAndOldFileKept()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        const QString target = f.dir() + QStringLiteral("/old.txt");
+        {
+            QFile old(target);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("keep me\r\n");
+        }
+        for (int i = 0; i < 50; ++i)
+            f->AppendLog(Stamp + QStringLiteral("<<< 00100 # a line of data"));
+        f.fileAnswers << target;
+        {
+            FileSizeLimit limit(64);
+            f->BtSaveLog->click();
+        }
+        QCOMPARE(f.messages.size(), 1);
+        QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
+        QVERIFY2(f.messages[0].text.contains(target), qPrintable(f.messages[0].text));
+        QVERIFY2(f.messages[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(f.messages[0].text));
+        QCOMPARE(readAll(target), QByteArray("keep me\r\n"));
+        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("old*")}, QDir::Files), QStringList{QStringLiteral("old.txt")});
+
+        // A folder that cannot exist: the path runs through a regular file.
+        f.fileAnswers << target + QStringLiteral("/log.txt");
+        f->BtSaveLog->click();
+        QCOMPARE(f.messages.size(), 2);
+        QVERIFY(f.messages[1].text.contains(target + QStringLiteral("/log.txt")));
+        QCOMPARE(readAll(target), QByteArray("keep me\r\n"));
+    }
+
+    void pickToolName()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        const QString line = Stamp + QStringLiteral("<<< 00105 # \"Probe1\"");
+        const QString command = f->EdCurrentCommand->text();
+        pick(f, line, Qt::NoModifier);
+        QCOMPARE(f->edToolC->text(), QStringLiteral("\"Probe1\""));
+        QCOMPARE(f->EdToolF->text(), QString());
+
+        f->edToolC->setText(QStringLiteral("Probe1"));
+        pick(f, line, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+        QCOMPARE(f->EdToolF->text(), QStringLiteral("\"Probe1\""));
+        QCOMPARE(f->edToolC->text(), QStringLiteral("Probe1"));
+        QCOMPARE(f->EdCurrentCommand->text(), command);
+
+        // 27 characters, '#' at 25 and '"' at 27: too short to look at.
+        const QString shortLine = Stamp + QStringLiteral("<<< 00105 # \"");
+        QCOMPARE(shortLine.size(), 27);
+        pick(f, shortLine, Qt::NoModifier);
+        pick(f, shortLine, Qt::ControlModifier);
+        QCOMPARE(f->edToolC->text(), QStringLiteral("Probe1"));
+        QCOMPARE(f->EdCurrentCommand->text(), command);
+        QVERIFY(f.messages.isEmpty());
+    }
+
+    void pickCommand()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        const QString line = Stamp + QStringLiteral(">>> 00100 GetProp(Tool.Name())");
+        const QString before = f->EdCurrentCommand->text();
+        pick(f, line, Qt::NoModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), before);
+        pick(f, line, Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("GetProp(Tool.Name())"));
+        QVERIFY(!f->listAppended);
+
+        // A '#' line gives the data from the blank after the '#'.
+        pick(f, Stamp + QStringLiteral("<$< E0000 # ChangeTool(\"Probe1\")"), Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral(" ChangeTool(\"Probe1\")"));
+        // Other replies from the type character on.
+        pick(f, Stamp + QStringLiteral("<<< 00100 ! Error(2, 0512, \"Home()\")"), Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("! Error(2, 0512, \"Home()\")"));
+    }
+
+    void pickWithAndWithoutTimeStamps()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        f->noTimeStamp = false;
+        pick(f, f->TimeStampPrefix() + QStringLiteral(">>> 00100 GetProp(Tool.Name())"), Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("GetProp(Tool.Name())"));
+
+        // Without time stamps the positions stay where they are.
+        f->noTimeStamp = true;
+        f->EdCurrentCommand->setText(QStringLiteral("unchanged"));
+        pick(f, f->TimeStampPrefix() + QStringLiteral(">>> 00100 Home()"), Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("unchanged"));
+        pick(f, f->TimeStampPrefix() + QStringLiteral(">>> 00100 GetProp(Tool.Name())"), Qt::ControlModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("ame())"));
+    }
+
+    void ctrlAltAddsToList()
+    {
+        {
+            // Adding to the list belongs to the command list; without it
+            // there is nothing to watch here.
+            FormFixture probe(iniWithFreeRelayPort());
+            const int rows = probe->LbCommands->count();
+            probe->BtAddToMemoClick();
+            if (probe->LbCommands->count() == rows)
+                QSKIP("Add To Memo is not part of this build");
+        }
+        FormFixture f(iniWithFreeRelayPort());
+        const int rows = f->LbCommands->count();
+        pick(f, Stamp + QStringLiteral(">>> 00100 GetProp(Tool.Name())"), Qt::ControlModifier | Qt::AltModifier);
+        QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("GetProp(Tool.Name())"));
+        QCOMPARE(f->LbCommands->count(), rows + 1);
+        QCOMPARE(f->LbCommands->item(rows)->text(), QStringLiteral("GetProp(Tool.Name())"));
+        QVERIFY(f->listAppended);
+    }
+
+    void realDoubleClick()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        f->AppendLog(Stamp + QStringLiteral("<<< 00105 # \"Probe9\""));
+        f->AppendLog(Stamp + QStringLiteral("<<< 00105 # \"Other\""));
+        TrafficLogView *log = f->MemoLog;
+        log->flushPending();
+        log->verticalScrollBar()->setValue(0);
+        const int y = 3 + (1 - log->firstVisibleLine()) * log->lineHeight() + log->lineHeight() / 2;
+        QTest::mouseDClick(log->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(40, y));
+        QTRY_COMPARE(f->edToolC->text(), QStringLiteral("\"Probe9\""));
+    }
+};
+
+QTEST_MAIN(TestExport)
+#include "tst_export.moc"
