@@ -3,27 +3,10 @@
 #include "app/tform1.h"
 #include "app/profile.h"
 #include "log/logview.h"
+#include "log/pickup.h"
 
 #include <QDir>
 #include <QLineEdit>
-
-namespace {
-
-// Positions in a traffic line, counted from 1 (see the log line layout:
-// 14 characters of time stamp, a four-character marker, the five-character
-// tag and a blank come first). They are used as absolute positions, also for
-// lines without time stamp or with a three-character marker.
-constexpr int PosType = 25;       // reply type, or a command's first character
-constexpr int PosData = 26;       // the blank after the type
-constexpr int PosQuote = 27;      // a quoted text in a data line starts here
-constexpr int MinPickLength = 28;
-
-QChar at(const QString &line, int position)
-{
-    return line.at(position - 1);
-}
-
-} // namespace
 
 void TForm1::BtSaveLogClick()
 {
@@ -46,21 +29,12 @@ void TForm1::MemoLogDblClick()
     const int index = MemoLog->cursorLine();
     if (index < 0)
         return;
-    const QString line = MemoLog->line(index);
-    if (line.size() < MinPickLength)
-        return;
-
-    const bool dataLine = at(line, PosType) == QLatin1Char('#');
-    if (dataLine && at(line, PosQuote) == QLatin1Char('"')) {
-        // A quoted tool name, quotes included.
-        const QString value = line.mid(PosQuote - 1);
-        (IsCtrlDown() ? EdToolF : edToolC)->setText(value);
-        return;
+    const LogPick pick = PickFromLogLine(MemoLog->line(index), IsCtrlDown());
+    if (pick.kind == LogPick::ToolName) {
+        (IsCtrlDown() ? EdToolF : edToolC)->setText(pick.value);
+    } else if (pick.kind == LogPick::Command) {
+        EdCurrentCommand->setText(pick.value);
+        if (IsAltDown())
+            BtAddToMemoClick();
     }
-    if (!IsCtrlDown())
-        return;
-    const int start = dataLine ? PosData : PosType;
-    EdCurrentCommand->setText(line.mid(start - 1));
-    if (IsAltDown())
-        BtAddToMemoClick();
 }
