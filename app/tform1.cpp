@@ -426,10 +426,11 @@ void TForm1::FormClose()
     if (closed)
         return;
     closed = true;
-    StopRelayListener();
+    // Each step on its own: a failing one must not keep the settings unwritten.
+    RunHandler([this] { StopRelayListener(); });
     if (!listAppended)
-        BtRestoreClick();
-    SaveSettings();
+        RunHandler([this] { BtRestoreClick(); });
+    RunHandler([this] { SaveSettings(); });
     defaultCommands.clear();
     operatorTags.clear();
 }

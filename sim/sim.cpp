@@ -12,7 +12,8 @@ void TForm1::SendReplyToClient(const QString &text)
     if (!RelayClientConnected())
         return;
     const QString line = AddTag(text);
-    WriteRelayLine(line);
+    if (!replyingToOperator)
+        WriteRelayLine(line);
     LogWithMarker(line, QStringLiteral("<F<"));
 }
 
