@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -363,7 +364,11 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     } else if (watched == edListenPort && event->type() == QEvent::FocusOut) {
-        RunHandler([this] { edListenPortExit(); });
+        // Leaving the field, not the window: switching to another program
+        // or opening a menu doesn't apply the port.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            RunHandler([this] { edListenPortExit(); });
     }
     return QWidget::eventFilter(watched, event);
 }

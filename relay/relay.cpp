@@ -212,7 +212,7 @@ void TForm1::DropRelayClient()
 
 void TForm1::edListenPortExit()
 {
-    if (listenPortChanging)
+    if (listenPortChanging || closed)
         return;
     const QString remembered = LaStatus->text();
     int newPort = 0;

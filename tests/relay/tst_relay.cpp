@@ -4,6 +4,7 @@
 #include "relayrig.h"
 
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QTcpSocket>
 
 namespace {
@@ -299,6 +300,18 @@ private Q_SLOTS:
         QCOMPARE(rig.f->LaStatus->text(), QStringLiteral("before"));
         QCOMPARE(rig.f->edListenPort->text(), QString::number(rig.relayPort));
         QVERIFY(rig.listening());
+
+        // Only leaving the field applies it, not leaving the window.
+        rig.f->edListenPort->setText(rig.f->EdPort->text());
+        QFocusEvent away(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+        QCoreApplication::sendEvent(rig.f->edListenPort, &away);
+        QCOMPARE(rig.f->LaStatus->text(), QStringLiteral("before"));
+        QCOMPARE(rig.f->edListenPort->text(), rig.f->EdPort->text());
+        QFocusEvent tab(QEvent::FocusOut, Qt::TabFocusReason);
+        QTimer::singleShot(15, rig.f.form(), [&] { during = rig.f->LaStatus->text(); });
+        QCoreApplication::sendEvent(rig.f->edListenPort, &tab);
+        QCOMPARE(during, QStringLiteral("Err: PORT #"));
+        QCOMPARE(rig.f->edListenPort->text(), QString::number(rig.relayPort));
 
         // Not a number, in either field: a message and nothing else.
         rig.f->edListenPort->setText(QStringLiteral("12ab"));
