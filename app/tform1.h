@@ -313,6 +313,10 @@ private:
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.
     bool replyingToOperator = false;
+    // The command being answered carries an event tag ("E" + digits): so do
+    // the made-up replies.
+    bool replyEventTag = false;
+    void BorrowTag(const QString &tag);
 
     bool closed = false;
 };

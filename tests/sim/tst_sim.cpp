@@ -94,6 +94,15 @@ private Q_SLOTS:
         QCOMPARE(client.received.mid(6), (QList<QByteArray>{"00042 &", "00042 %"}));
         QCOMPARE(rig.f->EdTag->text(), QStringLiteral("43"));
 
+        // An event-tagged query is answered with its own tag.
+        client.sendLine("E0044 SetPropE(Tool.GoToPar.Accel(10))");
+        QVERIFY(client.waitForLines(10));
+        QCOMPARE(client.received.mid(8), (QList<QByteArray>{"E0044 &", "E0044 %"}));
+        QCOMPARE(rig.f->EdTag->text(), QStringLiteral("45"));
+        rig.f->btFakeClose->click();
+        QVERIFY(client.waitForLines(11));
+        QCOMPARE(client.received.at(10), QByteArray("00045 %"));
+
         // None of it reached the server; the next real command does.
         client.sendLine("00043 Home()");
         QVERIFY(rig.server.waitForLines(1));
