@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -363,7 +364,11 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     } else if (watched == edListenPort && event->type() == QEvent::FocusOut) {
-        RunHandler([this] { edListenPortExit(); });
+        // Leaving the field, not the window: switching to another program
+        // or opening a menu doesn't apply the port.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            RunHandler([this] { edListenPortExit(); });
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -426,10 +431,11 @@ void TForm1::FormClose()
     if (closed)
         return;
     closed = true;
-    StopRelayListener();
+    // Each step on its own: a failing one must not keep the settings unwritten.
+    RunHandler([this] { StopRelayListener(); });
     if (!listAppended)
-        BtRestoreClick();
-    SaveSettings();
+        RunHandler([this] { BtRestoreClick(); });
+    RunHandler([this] { SaveSettings(); });
     defaultCommands.clear();
     operatorTags.clear();
 }

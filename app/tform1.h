@@ -119,6 +119,7 @@ public:
     QTcpSocket *IdTCPClient1 = nullptr;   // the server link while it is up
     QTcpServer *IdTCPServer1 = nullptr;   // the relay listener
     quint16 listenPort = 1295;            // the listener's port
+    int listenPortRestoreMs = 800;        // edListenPortExit's status display
     QTimer *Timer1 = nullptr;             // exclude flash, 200 ms
     QTimer *Timer2 = nullptr;             // freeze flash, 50 ms
     QTimer *TimerCTS = nullptr;           // acknowledge time-out, 20000 ms
@@ -299,10 +300,23 @@ private:
 
     // Relay internals (relay/relay.cpp)
     void RelayNewConnection();
+    void StartRelaySession(QTcpSocket *socket);
     void RelayReadyRead();
     void RelayClosed();
+    void DropRelayClient();
     LineSplitter relayLines;
-    bool relayDraining = false;
+    bool relayDraining = false;      // lines are being handled
+    bool relayClosePending = false;  // the client went away while they were
+    bool relayWriting = false;       // inside WriteRelayLine
+    bool relayLeaving = false;       // leave handling under way
+    bool listenPortChanging = false; // edListenPortExit's restore under way
+    // Sim internals (sim/sim.cpp): made-up replies to an operator command
+    // are only logged, never written to the relay client.
+    bool replyingToOperator = false;
+    // The command being answered carries an event tag ("E" + digits): so do
+    // the made-up replies.
+    bool replyEventTag = false;
+    void BorrowTag(const QString &tag);
 
     bool closed = false;
 };

@@ -67,10 +67,15 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
     }
     clearToSend = false;
     sendTimedOut = false;
-    if (replyProbeType) {
-        ReplyProbeType(interceptTag, line);
-    } else if (replyEmpty) {
-        ReplyEmptyTransaction(interceptTag);
+    if (replyProbeType || replyEmpty) {
+        // The operator's own command is answered in the log only: its replies
+        // never go to the relay client, made-up or not.
+        replyingToOperator = !fromRelay;
+        struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyingToOperator};
+        if (replyProbeType)
+            ReplyProbeType(interceptTag, line);
+        else
+            ReplyEmptyTransaction(interceptTag);
     } else {
         if (!TimerCTS->isActive())
             TimerCTS->start();

@@ -108,8 +108,7 @@ void TForm1::IdTCPClient1Disconnected()
     sessionOpen = false;
     UpdateSessionControls();
     UpdateConnectionControls();
-    if (RelayClientConnected())
-        relayConnection->abort();
+    DropRelayClient();
     clearToSend = false;
 }
 

@@ -11,8 +11,13 @@ void TForm1::SendReplyToClient(const QString &text)
 {
     if (!RelayClientConnected())
         return;
-    const QString line = AddTag(text);
-    WriteRelayLine(line);
+    const qint64 n = ReadTagNumber(EdTag->text());
+    QString line = AddTag(text);
+    if (replyEventTag)
+        line = QLatin1Char('E') + QString::number(n).rightJustified(4, QLatin1Char('0')) + QLatin1Char(' ')
+             + TrimControls(text);
+    if (!replyingToOperator)
+        WriteRelayLine(line);
     LogWithMarker(line, QStringLiteral("<F<"));
 }
 
@@ -32,9 +37,18 @@ void TForm1::SendEventToClient(const QString &text, const QString &type)
         AppendLog(stamp + QStringLiteral("<F< ") + line);
 }
 
+// EdTag takes the number of the command's tag; an event tag's "E" is kept
+// aside for the reply lines, so that they carry the command's own tag.
+void TForm1::BorrowTag(const QString &tag)
+{
+    replyEventTag = tag.startsWith(QLatin1Char('E'));
+    EdTag->setText(replyEventTag ? tag.mid(1) : tag);
+}
+
 void TForm1::ReplyEmptyTransaction(const QString &tag)
 {
-    EdTag->setText(tag);
+    BorrowTag(tag);
+    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyEventTag};
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(QStringLiteral("%"));
@@ -42,7 +56,8 @@ void TForm1::ReplyEmptyTransaction(const QString &tag)
 
 void TForm1::ReplyDataTransaction(const QString &tag, const QString &data)
 {
-    EdTag->setText(tag);
+    BorrowTag(tag);
+    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyEventTag};
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(data);

@@ -1,0 +1,245 @@
+// Round-trip latency and pipelined throughput of a client talking to a server
+// directly and through Torvane's relay, in one run.
+//
+// The server and the client each run on a thread of their own with blocking
+// sockets; the window runs on the main thread as in the program. The server
+// answers every command with "tag &", one data line and "tag %".
+
+#include "app/tform1.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+void noDelay(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool writeAll(int fd, const std::string &s)
+{
+    size_t done = 0;
+    while (done < s.size()) {
+        const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Reads lines (LF-terminated, CR dropped) from a blocking socket.
+struct LineReader {
+    int fd;
+    std::string buf;
+    size_t pos = 0;
+    bool next(std::string &line)
+    {
+        for (;;) {
+            const size_t lf = buf.find('\n', pos);
+            if (lf != std::string::npos) {
+                line.assign(buf, pos, lf - pos);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                pos = lf + 1;
+                if (pos > 65536) {
+                    buf.erase(0, pos);
+                    pos = 0;
+                }
+                return true;
+            }
+            char chunk[65536];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                return false;
+            buf.append(chunk, size_t(n));
+        }
+    }
+};
+
+struct Server {
+    int listenFd = -1;
+    int port = 0;
+    std::thread thread;
+
+    void start()
+    {
+        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listenFd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::listen(listenFd, 4);
+        socklen_t len = sizeof a;
+        getsockname(listenFd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept(listenFd, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                noDelay(fd);
+                LineReader in{fd};
+                std::string line;
+                while (in.next(line)) {
+                    const std::string tag = line.substr(0, 5);
+                    writeAll(fd, tag + " &\r\n" + tag + " # X(1.000), Y(2.000), Z(3.000)\r\n" + tag + " %\r\n");
+                }
+                ::close(fd);
+            }
+        });
+    }
+    void stop()
+    {
+        ::shutdown(listenFd, SHUT_RDWR);
+        ::close(listenFd);
+        thread.join();
+    }
+};
+
+int connectTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(quint16(port));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return -1;
+    noDelay(fd);
+    return fd;
+}
+
+std::string command(int tag)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, "%05d Get(X(),Y(),Z())\r\n", tag % 100000);
+    return b;
+}
+
+struct Result {
+    double medianUs = 0, meanUs = 0, p99Us = 0, perSecond = 0;
+};
+
+Result measure(int port, int lockstep, int pipelined)
+{
+    Result r;
+    const int fd = connectTo(port);
+    if (fd < 0)
+        return r;
+    LineReader in{fd};
+    std::string line;
+    // Lock-step: one command, wait for its '%', the next.
+    std::vector<double> rtt;
+    for (int i = 0; i < lockstep + 50; ++i) {
+        const auto t0 = Clock::now();
+        writeAll(fd, command(i + 1));
+        do {
+            if (!in.next(line))
+                return r;
+        } while (line.size() < 7 || line[6] != '%');
+        if (i >= 50)  // warm-up left out
+            rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(rtt.begin(), rtt.end());
+    r.medianUs = rtt[rtt.size() / 2];
+    r.p99Us = rtt[rtt.size() * 99 / 100];
+    double sum = 0;
+    for (double v : rtt)
+        sum += v;
+    r.meanUs = sum / double(rtt.size());
+
+    // Pipelined: every command written at once by a writer thread, replies
+    // read as they come; done at the last '%'.
+    const auto t0 = Clock::now();
+    std::thread writer([fd, lockstep, pipelined] {
+        std::string batch;
+        for (int i = 0; i < pipelined; ++i) {
+            batch += command(lockstep + 100 + i);
+            if (batch.size() > 16384) {
+                writeAll(fd, batch);
+                batch.clear();
+            }
+        }
+        writeAll(fd, batch);
+    });
+    int done = 0;
+    while (done < pipelined && in.next(line))
+        if (line.size() >= 7 && line[6] == '%')
+            ++done;
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    writer.join();
+    r.perSecond = done / secs;
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    return r;
+}
+
+void print(const char *name, const Result &r)
+{
+    std::printf("%-8s lock-step RTT median %7.1f us  mean %7.1f us  p99 %7.1f us   pipelined %9.0f commands/s\n",
+                name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir scratch;
+    QDir::setCurrent(scratch.path());
+    const int lockstep = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int pipelined = argc > 2 ? std::atoi(argv[2]) : 20000;
+
+    Server server;
+    server.start();
+
+    FormHooks hooks;
+    hooks.message = [](QMessageBox::Icon, const QString &, const QString &text) {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    };
+    TForm1 window(nullptr, hooks);
+    window.show();
+    window.EdHost->setText(QStringLiteral("127.0.0.1"));
+    window.EdPort->setText(QString::number(server.port));
+    window.listenPort = 0;
+    window.RunHandler([&] { window.StartRelayListener(); });
+    const int relayPort = window.listenPort;
+
+    Result direct, relay;
+    std::thread driver([&] {
+        direct = measure(server.port, lockstep, pipelined);
+        relay = measure(relayPort, lockstep, pipelined);
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    app.exec();
+    driver.join();
+    std::printf("%d lock-step commands, %d pipelined commands, loopback, 3 reply lines each\n",
+                lockstep, pipelined);
+    print("direct", direct);
+    print("relay", relay);
+    window.RunHandler([&] { window.StopRelayListener(); });
+    server.stop();
+    return 0;
+}
