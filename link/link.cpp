@@ -134,7 +134,10 @@ void TForm1::WriteServerLine(const QString &line)
     if (!IdTCPClient1 || IdTCPClient1->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
     IdTCPClient1->write(line.toLatin1() + "\r\n");
-    IdTCPClient1->flush();
+    // While a burst of relay-client lines is handled, the writes go out
+    // together when it is done.
+    if (!relayDraining)
+        IdTCPClient1->flush();
 }
 
 // Lines are handled one at a time, in arrival order. A handler that keeps the
@@ -172,6 +175,8 @@ void TForm1::ServerReadyRead()
         break;
     }
     serverDraining = false;
+    if (relayConnection)
+        relayConnection->flush();
     if (serverClosedWhileDraining) {
         serverClosedWhileDraining = false;
         ServerClosed();

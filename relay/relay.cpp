@@ -162,6 +162,8 @@ void TForm1::RelayReadyRead()
         break;
     }
     relayDraining = false;
+    if (IdTCPClient1)
+        IdTCPClient1->flush();
     if (socket && socket == relayConnection && (overflow || relayClosePending))
         DropRelayClient();
 }
@@ -260,7 +262,9 @@ void TForm1::WriteRelayLine(const QString &line)
     relayWriting = true;
     const QPointer<QTcpSocket> socket = relayConnection;
     socket->write(line.toLatin1() + "\r\n");
-    if (socket)
+    // While a burst of server lines is handled, the writes go out together
+    // when it is done.
+    if (socket && !serverDraining)
         socket->flush();
     relayWriting = false;
 }
