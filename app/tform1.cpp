@@ -181,6 +181,9 @@ void TForm1::buildControls()
     LbCommands->setAccessibleName(QStringLiteral("Command list"));
     LbCommands->setSelectionMode(QAbstractItemView::SingleSelection);
     LbCommands->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // Rows of a long command file are laid out a batch at a time between events.
+    LbCommands->setLayoutMode(QListView::Batched);
+    LbCommands->setBatchSize(2000);
     LbCommands->addItems({QStringLiteral("GetProp(Tool.AvrRadius())"),
                           QStringLiteral("GetProp(Tool.Name())"),
                           QStringLiteral("Get(Tool.A(),Tool.B())"),

@@ -231,6 +231,14 @@ public:
     void LbCommandsDblClick();
     void LbCommandsKeyDown(int virtualKey);
     void LbCommandsKeyPress(QChar key);
+    // The current command (-1 for none) and making a row current, by the
+    // rules of the selection mode; the recent-files list's current entry.
+    int CommandIndex() const;
+    void SetCommandIndex(int index);
+    int FileIndex() const;
+    void SendSelectedCommands();
+    bool multiSendActive = false;   // a multi-send is waiting or sending
+    bool multiSendCancel = false;   // ends the running multi-send at its next wait
 
     // ---- Command files (commands/commandfiles.cpp)
     void BtLoadClick();

@@ -85,7 +85,9 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
 
 bool TForm1::WaitClearToSend()
 {
-    while (!clearToSend && !sendTimedOut && !closed)
+    // A dropped link or a cancelled multi-send ends the wait too: no
+    // acknowledge can come for what was sent over the old connection.
+    while (!clearToSend && !sendTimedOut && !closed && !multiSendCancel && serverConnected)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
     return clearToSend;
 }

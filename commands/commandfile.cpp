@@ -1,0 +1,120 @@
+#include "commands/commandfile.h"
+
+namespace {
+
+QString trimControls(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin).unicode() <= 32)
+        ++begin;
+    while (end > begin && text.at(end - 1).unicode() <= 32)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+// The command in a log line that carries a direction marker: the time stamp,
+// the marker, blanks, an 'E' tag prefix and the tag digits are dropped; from
+// the command's first character on everything is kept.
+QString extractMarked(const QString &s)
+{
+    bool markerSeen = false;
+    bool digitSeen = false;
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const QChar c = s.at(i);
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t'))
+            continue;
+        if (c == QLatin1Char('>') || c == QLatin1Char('$')) {
+            markerSeen = true;
+            continue;
+        }
+        if (markerSeen && c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+            digitSeen = true;
+            continue;
+        }
+        if (!digitSeen && c == QLatin1Char('E'))
+            continue;
+        if (markerSeen)
+            return s.mid(i);
+        // before the marker: part of the time stamp
+    }
+    return QString();
+}
+
+} // namespace
+
+QString ParseCommandFileLine(const QString &line)
+{
+    const QString s = trimControls(line);
+    if (s.isEmpty())
+        return QString();
+    const QChar first = s.at(0);
+    if (first == QLatin1Char(';') || first == QLatin1Char('\'') || first == QLatin1Char('/'))
+        return QString();
+    for (const char *skip : {"<<<", "<$<", "<F<", ">R>", "--"}) {
+        if (s.contains(QLatin1String(skip)))
+            return QString();
+    }
+    if (first == QLatin1Char('>') || (s.size() >= 15 && s.at(14) == QLatin1Char('>')))
+        return extractMarked(s);
+    return s;
+}
+
+QStringList SplitCommandFileLines(const QByteArray &bytes)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype lf = bytes.indexOf('\n', start);
+        const bool ended = lf >= 0;
+        if (!ended)
+            lf = bytes.size();
+        qsizetype end = lf;
+        if (ended && end > start && bytes.at(end - 1) == '\r')
+            --end;
+        lines << QString::fromLatin1(bytes.constData() + start, end - start);
+        start = lf + 1;
+    }
+    return lines;
+}
+
+QStringList CommandsFromLines(const QStringList &lines)
+{
+    QStringList commands;
+    commands.reserve(lines.size());
+    for (const QString &line : lines) {
+        const QString cmd = ParseCommandFileLine(line);
+        if (!cmd.isEmpty() && !cmd.contains(QLatin1String("Session")))
+            commands << cmd;
+    }
+    return commands;
+}
+
+QByteArray CommandFileBytes(const QStringList &rows)
+{
+    QByteArray bytes;
+    qsizetype size = 0;
+    for (const QString &row : rows)
+        size += row.size() + 2;
+    bytes.reserve(size);
+    for (const QString &row : rows) {
+        bytes += row.toLatin1();
+        bytes += "\r\n";
+    }
+    return bytes;
+}
+
+QString WithLoadExtension(const QString &name)
+{
+    const QString upper = name.toUpper();
+    if (upper.contains(QLatin1String(".TXT")) || upper.contains(QLatin1String(".LOG")))
+        return name;
+    return name + QStringLiteral(".txt");
+}
+
+QString WithSaveExtension(const QString &name)
+{
+    if (name.toUpper().contains(QLatin1String(".TXT")))
+        return name;
+    return name + QStringLiteral(".txt");
+}
