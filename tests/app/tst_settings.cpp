@@ -165,7 +165,7 @@ private Q_SLOTS:
 
     void noSettingsFile()
     {
-        FormFixture f;
+        FormFixture f({}, {}, FormFixture::NoSettingsFile);
         TForm1 *w = f.form();
         QCOMPARE(w->EdHost->text(), QStringLiteral("127.0.0.1"));
         QCOMPARE(w->EdPort->text(), QStringLiteral("1294"));

@@ -208,15 +208,6 @@ private Q_SLOTS:
 
     void ctrlAltAddsToList()
     {
-        {
-            // Adding to the list belongs to the command list; without it
-            // there is nothing to watch here.
-            FormFixture probe(iniWithFreeRelayPort());
-            const int rows = probe->LbCommands->count();
-            probe->BtAddToMemoClick();
-            if (probe->LbCommands->count() == rows)
-                QSKIP("Add To Memo is not part of this build");
-        }
         FormFixture f(iniWithFreeRelayPort());
         const int rows = f->LbCommands->count();
         pick(f, Stamp + QStringLiteral(">>> 00100 GetProp(Tool.Name())"), Qt::ControlModifier | Qt::AltModifier);

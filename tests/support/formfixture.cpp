@@ -6,7 +6,7 @@
 #include <QTcpServer>
 #include <QTest>
 
-FormFixture::FormFixture(const QByteArray &ini, const QString &folder)
+FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start start)
 {
     previousDir = QDir::currentPath();
     if (folder.isEmpty()) {
@@ -16,11 +16,15 @@ FormFixture::FormFixture(const QByteArray &ini, const QString &folder)
         workDir = folder;
     }
     QDir::setCurrent(workDir);
+    QFile f(workDir + QStringLiteral("/Torvane.ini"));
     if (!ini.isEmpty()) {
-        QFile f(workDir + QStringLiteral("/Torvane.ini"));
         f.open(QIODevice::WriteOnly);
         f.write(ini);
+    } else if (start == FreeRelayPort && !f.exists()) {
+        f.open(QIODevice::WriteOnly);
+        f.write("[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n");
     }
+    f.close();
     create();
 }
 

@@ -24,9 +24,15 @@ struct DialogCall {
 
 class FormFixture {
 public:
+    enum Start {
+        FreeRelayPort,  // without `ini` and a settings file: one naming a free relay port
+        NoSettingsFile  // start without a settings file (relay listener on 1295)
+    };
     // Makes a scratch folder the working directory (or uses `folder`), and
     // writes `ini` there as the settings file first when it is not empty.
-    explicit FormFixture(const QByteArray &ini = QByteArray(), const QString &folder = QString());
+    // Tests run in parallel, so by default the relay listener gets a free port.
+    explicit FormFixture(const QByteArray &ini = QByteArray(), const QString &folder = QString(),
+                         Start start = FreeRelayPort);
     ~FormFixture();
 
     TForm1 *form() const { return window.get(); }
