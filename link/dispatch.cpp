@@ -76,6 +76,9 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
             ReplyProbeType(interceptTag, line);
         else
             ReplyEmptyTransaction(interceptTag);
+        // The made-up '&' acknowledges the command: no acknowledge will come
+        // from the server for it, and a multi-send must not wait for one.
+        clearToSend = true;
     } else {
         if (!TimerCTS->isActive())
             TimerCTS->start();

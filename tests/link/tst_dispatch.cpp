@@ -184,6 +184,7 @@ private Q_SLOTS:
         // once per made-up line after the first.
         QCOMPARE(f->interceptTag, QStringLiteral("00103"));
         QCOMPARE(f->EdTag->text(), QStringLiteral("102"));
+        QVERIFY(f->clearToSend);  // answered here, so nothing is left to wait for
         f->SendToIpp(QStringLiteral("Home()"));
         QVERIFY(server.waitForLines(1));
         QTest::qWait(50);
