@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test clean demo package screenshot
 
 all: build
 
@@ -20,6 +20,20 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Torvane against the demo server: a way to try it without a machine.
+demo: build
+	@tools/demo.sh $(BUILD)
+
+# A Debian package of both programs, the launcher and the icon, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB --config CPackConfig.cmake
+	@ls -1 $(BUILD)/*.deb
+
+# Refreshes docs/screenshot-normal.png and docs/screenshot-advanced.png (Xvfb).
+screenshot: build
+	@TORVANE_EXTRA_PKGS="$(TORVANE_EXTRA_PKGS) xvfb imagemagick" tools/install-deps.sh
+	@tools/screenshot.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
