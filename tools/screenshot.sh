@@ -96,9 +96,9 @@ Port=$relay_port
 [Misc]
 Advanced=$1
 INI
-  (cd "$dir" && exec "$build/torvane") >/dev/null 2>&1 &
+  (cd "$dir" && exec "$build/torvane") >"$tmp/torvane$1.log" 2>&1 &
   torvane=$!
-  wait_listening "$relay_port" "$torvane" || { echo "screenshot: Torvane did not start" >&2; return 1; }
+  wait_listening "$relay_port" "$torvane" || { echo "screenshot: Torvane did not start:" >&2; cat "$tmp/torvane$1.log" >&2; return 1; }
 
   exec 3<>"/dev/tcp/127.0.0.1/$relay_port"
   send 00001 'StartSession()'

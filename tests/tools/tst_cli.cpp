@@ -5,7 +5,6 @@
 #include "support/testserver.h"
 
 #include <QFile>
-#include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -153,8 +152,7 @@ private:
     // Whether a normal close writes Torvane.ini in this build.
     static bool NormalCloseWritesSettings()
     {
-        FormFixture form;
-        form->edListenPort->setText(QString::number(FreePort()));
+        FormFixture form("[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n");
         form.close();
         return QFile::exists(form.dir() + QStringLiteral("/Torvane.ini"));
     }
