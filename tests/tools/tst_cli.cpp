@@ -149,12 +149,14 @@ private Q_SLOTS:
     }
 
 private:
-    // Whether a normal close writes Torvane.ini in this build.
+    // Whether a normal close writes the settings in this build: the window's
+    // geometry is added to a file that had only the relay port.
     static bool NormalCloseWritesSettings()
     {
         FormFixture form("[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n");
         form.close();
-        return QFile::exists(form.dir() + QStringLiteral("/Torvane.ini"));
+        QFile f(form.dir() + QStringLiteral("/Torvane.ini"));
+        return f.open(QIODevice::ReadOnly) && f.readAll().toLower().contains("[window]");
     }
 };
 
