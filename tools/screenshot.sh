@@ -26,7 +26,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# Whether something listens on a TCP port, without connecting to it (a probe
+# connection to Torvane's relay port would count as its relay client).
+listening() {
+  local hex
+  hex=$(printf ':%04X' "$1")
+  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
 wait_listening() {  # port pid
   for _ in $(seq 200); do
     listening "$1" && return 0
@@ -35,8 +42,9 @@ wait_listening() {  # port pid
   done
   return 1
 }
-free_port() {
+free_port() {  # [preferred]
   local p
+  if [ -n "${1:-}" ] && ! listening "$1"; then echo "$1"; return; fi
   for _ in $(seq 100); do
     p=$((20000 + RANDOM % 20000))
     listening "$p" || { echo "$p"; return; }
@@ -56,7 +64,7 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.
 export DISPLAY=$display
 unset QT_QPA_PLATFORM
 
-server_port=$(free_port)
+server_port=$(free_port 1294)   # the usual ports, when free, look best
 "$build/tools/torvane-demo-server" --port "$server_port" --delay-ms 40 >/dev/null &
 server=$!
 pids+=($server)
@@ -76,7 +84,7 @@ send() {
 shoot() {  # advanced(0|1) output-file
   local dir="$tmp/run$1" relay_port torvane
   mkdir -p "$dir"
-  relay_port=$(free_port)
+  relay_port=$(free_port 1295)
   cat > "$dir/Torvane.ini" <<INI
 [TCP/IP]
 Host=127.0.0.1
