@@ -9,7 +9,8 @@ export UBSAN_OPTIONS = print_stacktrace=1:halt_on_error=1
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 10
 
-.PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean
+.PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean \
+        demo package screenshot
 
 all: build
 
@@ -53,6 +54,20 @@ fuzz-smoke: fuzz
 	    || { tail -40 "$$f.log"; exit 1; }; \
 	  tail -1 "$$f.log"; \
 	done
+
+# Torvane against the demo server: a way to try it without a machine.
+demo: build
+	@tools/demo.sh $(BUILD)
+
+# A Debian package of both programs, the launcher and the icon, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB --config CPackConfig.cmake
+	@ls -1 $(BUILD)/*.deb
+
+# Refreshes docs/screenshot-normal.png and docs/screenshot-advanced.png (Xvfb).
+screenshot: build
+	@TORVANE_EXTRA_PKGS="$(TORVANE_EXTRA_PKGS) xvfb imagemagick" tools/install-deps.sh
+	@tools/screenshot.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

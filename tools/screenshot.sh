@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Takes the README screenshots of the main window, in normal and in advanced
+# mode: docs/screenshot-normal.png and docs/screenshot-advanced.png.
+#   tools/screenshot.sh [build-folder]        (or: make screenshot)
+# Torvane runs under Xvfb in a scratch folder, against the demo server. A
+# scripted relay client connects to Torvane's relay port, which makes Torvane
+# connect to the server, and sends a few commands, so the log has traffic.
+# Needs Xvfb and ImageMagick's import.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build}
+[[ $build = /* ]] || build="$root/$build"
+out="$root/docs"
+width=1120 height=716   # the window's design size
+
+for tool in Xvfb import; do
+  command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (apt-get install xvfb imagemagick)" >&2; exit 1; }
+done
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Whether something listens on a TCP port, without connecting to it (a probe
+# connection to Torvane's relay port would count as its relay client).
+listening() {
+  local hex
+  hex=$(printf ':%04X' "$1")
+  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+wait_listening() {  # port pid
+  for _ in $(seq 200); do
+    listening "$1" && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+free_port() {  # [preferred]
+  local p
+  if [ -n "${1:-}" ] && ! listening "$1"; then echo "$1"; return; fi
+  for _ in $(seq 100); do
+    p=$((20000 + RANDOM % 20000))
+    listening "$p" || { echo "$p"; return; }
+  done
+  return 1
+}
+
+# A display of our own.
+display=
+for n in $(seq 90 130); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
+done
+[ -n "$display" ] || { echo "screenshot: no free X display" >&2; exit 1; }
+Xvfb "$display" -screen 0 "${width}x${height}x24" -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.05; done
+export DISPLAY=$display
+unset QT_QPA_PLATFORM
+
+server_port=$(free_port 1294)   # the usual ports, when free, look best
+"$build/tools/torvane-demo-server" --port "$server_port" --delay-ms 40 >/dev/null &
+server=$!
+pids+=($server)
+wait_listening "$server_port" "$server" || { echo "screenshot: demo server did not start" >&2; exit 1; }
+
+# Sends one command as the relay client and reads its replies up to "tag %".
+send() {
+  local tag=$1 cmd=$2 line
+  printf '%s %s\r\n' "$tag" "$cmd" >&3
+  while IFS= read -r -t 10 -u 3 line; do
+    [[ ${line%$'\r'} == "$tag %" ]] && return 0
+  done
+  echo "screenshot: no completion for $tag $cmd" >&2
+  return 1
+}
+
+shoot() {  # advanced(0|1) output-file
+  local dir="$tmp/run$1" relay_port torvane
+  mkdir -p "$dir"
+  relay_port=$(free_port 1295)
+  cat > "$dir/Torvane.ini" <<INI
+[TCP/IP]
+Host=127.0.0.1
+Port=$server_port
+[CurrentCommand]
+cmd=GoTo(X(250), Y(120), Z(-40))
+[Tool]
+C=Probe1
+F=ProbeN
+[Window]
+Top=0
+Left=0
+Width=$width
+Height=$height
+[RelayServer]
+Port=$relay_port
+[Misc]
+Advanced=$1
+INI
+  (cd "$dir" && exec "$build/torvane") >"$tmp/torvane$1.log" 2>&1 &
+  torvane=$!
+  wait_listening "$relay_port" "$torvane" || { echo "screenshot: Torvane did not start:" >&2; cat "$tmp/torvane$1.log" >&2; return 1; }
+
+  exec 3<>"/dev/tcp/127.0.0.1/$relay_port"
+  send 00001 'StartSession()'
+  send 00002 'Home()'
+  send 00003 'IsHomed()'
+  send 00004 'GetProp(Tool.Name(), Tool.AvrRadius())'
+  send 00005 'GoTo(X(250), Y(120), Z(-40))'
+  send 00006 'PtMeas(X(250), Y(120), Z(-52), IJK(0,0,1))'
+  send 00007 'Get(X(), Y(), Z())'
+  send 00008 'EnumTools()'
+  send 00009 'ChangeTool("ProbeN")'
+  send 00010 'SetProp(Tool.Colour(3))'
+  send 00011 'PtMeas(X(262), Y(120), Z(-52), IJK(0,0,1))'
+  sleep 1   # let the window repaint
+  import -window root -crop "${width}x${height}+0+0" +repage "$2"
+  exec 3>&-
+  kill -TERM "$torvane"
+  wait "$torvane" || true
+  echo "wrote $2"
+}
+
+mkdir -p "$out"
+shoot 0 "$out/screenshot-normal.png"
+shoot 1 "$out/screenshot-advanced.png"
