@@ -11,6 +11,11 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -227,10 +232,42 @@ int main(int argc, char **argv)
     window.RunHandler([&] { window.StartRelayListener(); });
     const int relayPort = window.listenPort;
 
-    Result direct, relay;
+    // socat as a transparent relay, when it is installed.
+    QProcess socat;
+    int socatPort = 0;
+    const QString socatPath = QStandardPaths::findExecutable(QStringLiteral("socat"));
+    if (!socatPath.isEmpty()) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        socatPort = probe.serverPort();
+        probe.close();
+        socat.start(socatPath, {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
+                                QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
+        socat.waitForStarted();
+        for (int i = 0; i < 200; ++i) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, quint16(socatPort));
+            if (s.waitForConnected(50)) {
+                s.abort();
+                break;
+            }
+            QThread::msleep(10);
+        }
+        // socat serves one connection per start: the probe used it up.
+        socat.kill();
+        socat.waitForFinished();
+        socat.start(socatPath, {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
+                                QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
+        socat.waitForStarted();
+        QThread::msleep(200);
+    }
+
+    Result direct, relay, viaSocat;
     std::thread driver([&] {
         direct = measure(server.port, lockstep, pipelined);
         relay = measure(relayPort, lockstep, pipelined);
+        if (socatPort)
+            viaSocat = measure(socatPort, lockstep, pipelined);
         QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
     });
     app.exec();
@@ -239,6 +276,8 @@ int main(int argc, char **argv)
                 lockstep, pipelined);
     print("direct", direct);
     print("relay", relay);
+    if (socatPort)
+        print("socat", viaSocat);
     window.RunHandler([&] { window.StopRelayListener(); });
     server.stop();
     return 0;
