@@ -15,6 +15,7 @@
 // drive the real window through them.
 
 #include "app/hooks.h"
+#include "link/lineoutput.h"
 #include "link/linesplitter.h"
 
 #include <QPointer>
@@ -302,6 +303,7 @@ private:
     void ServerClosed();
     void ReleaseServerSocket();
     LineSplitter serverLines;
+    LineOutput toServer;
     bool serverDraining = false;
     bool serverClosedWhileDraining = false;
     bool disconnecting = false;
@@ -313,6 +315,7 @@ private:
     void RelayClosed();
     void DropRelayClient();
     LineSplitter relayLines;
+    LineOutput toRelay;
     bool relayDraining = false;      // lines are being handled
     bool relayClosePending = false;  // the client went away while they were
     bool relayWriting = false;       // inside WriteRelayLine

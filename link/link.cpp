@@ -82,6 +82,7 @@ void TForm1::BtConnectClick()
     }
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     IdTCPClient1 = socket;
+    toServer.setSocket(socket);
     serverLines.clear();
     connect(socket, &QTcpSocket::readyRead, this, [this] { ServerReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { ServerClosed(); });
@@ -123,6 +124,8 @@ void TForm1::ReleaseServerSocket()
         return;
     QTcpSocket *socket = IdTCPClient1;
     IdTCPClient1 = nullptr;
+    toServer.flush();
+    toServer.setSocket(nullptr);
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
@@ -133,11 +136,7 @@ void TForm1::WriteServerLine(const QString &line)
 {
     if (!IdTCPClient1 || IdTCPClient1->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
-    IdTCPClient1->write(line.toLatin1() + "\r\n");
-    // While a burst of relay-client lines is handled, the writes go out
-    // together when it is done.
-    if (!relayDraining)
-        IdTCPClient1->flush();
+    toServer.write(line.toLatin1() + "\r\n");
 }
 
 // Lines are handled one at a time, in arrival order. A handler that keeps the
@@ -148,6 +147,8 @@ void TForm1::ServerReadyRead()
     if (serverDraining)
         return;
     serverDraining = true;
+    // What goes to the relay client for this burst goes out in one piece.
+    toRelay.hold();
     QPointer<QTcpSocket> socket = IdTCPClient1;
     while (socket && socket == IdTCPClient1) {
         QByteArray line;
@@ -175,8 +176,7 @@ void TForm1::ServerReadyRead()
         break;
     }
     serverDraining = false;
-    if (relayConnection)
-        relayConnection->flush();
+    toRelay.release();
     if (serverClosedWhileDraining) {
         serverClosedWhileDraining = false;
         ServerClosed();

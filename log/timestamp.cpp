@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <limits>
+
 QChar LocaleTimeSeparator(const QLocale &locale)
 {
     // The first character between the hour and minute fields of the
@@ -23,8 +25,23 @@ static QString three(int v) { return QString::number(v).rightJustified(3, QLatin
 
 QString FormatTimeStampPrefix(const QTime &t, QChar separator)
 {
-    return two(t.hour()) + QLatin1Char('.') + two(t.minute()) + QLatin1Char('.')
-           + two(t.second()) + separator + three(t.msec()) + QLatin1String("  ");
+    // Written digit by digit: every traffic line gets one of these.
+    QChar out[14];
+    auto put2 = [&out](int at, int v) {
+        out[at] = QLatin1Char(char('0' + v / 10));
+        out[at + 1] = QLatin1Char(char('0' + v % 10));
+    };
+    put2(0, t.hour());
+    out[2] = QLatin1Char('.');
+    put2(3, t.minute());
+    out[5] = QLatin1Char('.');
+    put2(6, t.second());
+    out[8] = separator;
+    const int ms = t.msec();
+    out[9] = QLatin1Char(char('0' + ms / 100));
+    put2(10, ms % 100);
+    out[12] = out[13] = QLatin1Char(' ');
+    return QString(out, 14);
 }
 
 QString FormatConnectionStamp(const QDateTime &when, const QLocale &locale)
@@ -36,4 +53,18 @@ QString FormatConnectionStamp(const QDateTime &when, const QLocale &locale)
            + QString::number(d.year()).rightJustified(4, QLatin1Char('0')) + QLatin1String(" - ")
            + two(t.hour()) + QLatin1Char('.') + two(t.minute()) + QLatin1Char('.')
            + two(t.second()) + QLatin1Char('.') + three(t.msec());
+}
+
+QTime LocalTimeNow()
+{
+    static qint64 offsetTakenAt = std::numeric_limits<qint64>::min();
+    static qint64 offsetMs = 0;
+    const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+    if (utcMs - offsetTakenAt >= 1000 || utcMs < offsetTakenAt) {
+        offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
+        offsetTakenAt = utcMs;
+    }
+    constexpr qint64 Day = 24LL * 3600 * 1000;
+    const qint64 ms = ((utcMs + offsetMs) % Day + Day) % Day;
+    return QTime::fromMSecsSinceStartOfDay(int(ms));
 }

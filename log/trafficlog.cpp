@@ -25,7 +25,7 @@ QString TForm1::TimeStampPrefix() const
     if (noTimeStamp)
         return QString();
     static const QChar separator = LocaleTimeSeparator();
-    return FormatTimeStampPrefix(QTime::currentTime(), separator);
+    return FormatTimeStampPrefix(LocalTimeNow(), separator);
 }
 
 void TForm1::AppendLog(const QString &line)

@@ -67,6 +67,7 @@ void TForm1::StartRelaySession(QTcpSocket *socket)
     // Bytes the session hasn't taken yet stay in the network's hands.
     socket->setReadBufferSize(ReadChunk);
     relayConnection = socket;
+    toRelay.setSocket(socket);
     relayLines.clear();
     relayClosePending = false;
     connect(socket, &QTcpSocket::readyRead, this, [this] { RelayReadyRead(); });
@@ -142,6 +143,8 @@ void TForm1::RelayReadyRead()
     if (relayDraining || relayLeaving)
         return;
     relayDraining = true;
+    // What goes to the server for this burst goes out in one piece.
+    toServer.hold();
     const QPointer<QTcpSocket> socket = relayConnection;
     bool overflow = false;
     while (socket && socket == relayConnection && !relayLeaving) {
@@ -162,8 +165,7 @@ void TForm1::RelayReadyRead()
         break;
     }
     relayDraining = false;
-    if (IdTCPClient1)
-        IdTCPClient1->flush();
+    toServer.release();
     if (socket && socket == relayConnection && (overflow || relayClosePending))
         DropRelayClient();
 }
@@ -192,6 +194,8 @@ void TForm1::DropRelayClient()
         return;
     relayLeaving = true;
     QTcpSocket *socket = relayConnection;
+    toRelay.flush();
+    toRelay.setSocket(nullptr);
     socket->disconnect(this);
     relayLines.clear();
     relayClosePending = false;
@@ -260,11 +264,6 @@ void TForm1::WriteRelayLine(const QString &line)
     if (!RelayClientConnected())
         return;
     relayWriting = true;
-    const QPointer<QTcpSocket> socket = relayConnection;
-    socket->write(line.toLatin1() + "\r\n");
-    // While a burst of server lines is handled, the writes go out together
-    // when it is done.
-    if (socket && !serverDraining)
-        socket->flush();
+    toRelay.write(line.toLatin1() + "\r\n");
     relayWriting = false;
 }

@@ -24,6 +24,12 @@ private Q_SLOTS:
         QCOMPARE(FormatConnectionStamp(QDateTime(QDate(2013, 11, 8), QTime(12, 30, 5, 123)), english),
                  QStringLiteral("  08.Nov.2013 - 12.30.05.123"));
         QCOMPARE(LocaleTimeSeparator(english), QLatin1Char(':'));
+        // The cached clock agrees with the system's local time.
+        const QTime before = QTime::currentTime();
+        const QTime now = LocalTimeNow();
+        const QTime after = QTime::currentTime();
+        if (before <= after)  // not across midnight
+            QVERIFY(before.addMSecs(-1) <= now && now <= after.addMSecs(1));
     }
 
     void contentsAtOnceAndByteExact()
