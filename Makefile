@@ -37,6 +37,8 @@ test-sanitize: deps
 
 # Benchmarks, run by hand: they print their figures.
 bench: build
+	@TORVANE_EXTRA_PKGS="socat" tools/install-deps.sh
+	$(BUILD)/bench/relay_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.

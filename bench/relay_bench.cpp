@@ -5,11 +5,10 @@
 // sockets; the window runs on the main thread as in the program. The server
 // answers every command with "tag &", one data line and "tag %".
 
-#include "app/tform1.h"
-
-#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcessEnvironment>
 #include <QDir>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QStandardPaths>
@@ -202,83 +201,118 @@ Result measure(int port, int lockstep, int pipelined)
 
 void print(const char *name, const Result &r)
 {
-    std::printf("%-8s lock-step RTT median %7.1f us  mean %7.1f us  p99 %7.1f us   pipelined %9.0f commands/s\n",
-                name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
+    std::printf("%-8s %12.1f %12.1f %12.1f %16.0f\n", name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
+}
+// True when something listens on the loopback or any address at `port`
+// (read from /proc, so that no probe connection is made: Torvane would take
+// it for its relay client).
+bool listening(int port)
+{
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray hexPort = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> cols = line.simplified().split(' ');
+        if (cols.size() > 3 && cols[1].endsWith(":" + hexPort) && cols[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool waitListening(int port, QProcess &process)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (listening(port))
+            return true;
+        if (process.state() == QProcess::NotRunning)
+            return false;
+        QThread::msleep(10);
+    }
+    return false;
 }
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QTemporaryDir scratch;
-    QDir::setCurrent(scratch.path());
-    const int lockstep = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const int pipelined = argc > 2 ? std::atoi(argv[2]) : 20000;
+    QCoreApplication app(argc, argv);
+    const int lockstep = argc > 1 ? std::atoi(argv[1]) : 5000;
+    const int pipelined = argc > 2 ? std::atoi(argv[2]) : 200000;
+    const QString torvane = QCoreApplication::applicationDirPath() + QStringLiteral("/../torvane");
 
     Server server;
     server.start();
 
-    FormHooks hooks;
-    hooks.message = [](QMessageBox::Icon, const QString &, const QString &text) {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    };
-    TForm1 window(nullptr, hooks);
-    window.show();
-    window.EdHost->setText(QStringLiteral("127.0.0.1"));
-    window.EdPort->setText(QString::number(server.port));
-    window.listenPort = 0;
-    window.RunHandler([&] { window.StartRelayListener(); });
-    const int relayPort = window.listenPort;
+    // The real program, offscreen, in a scratch folder with its settings
+    // file: server port, relay port, the traffic log on as usual.
+    QTemporaryDir scratch;
+    const int relayPort = freePort();
+    {
+        QFile ini(scratch.filePath(QStringLiteral("Torvane.ini")));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QStringLiteral("[TCP/IP]\r\nHost=127.0.0.1\r\nPort=%1\r\n[RelayServer]\r\nPort=%2\r\n")
+                      .arg(server.port).arg(relayPort).toLatin1());
+    }
+    QProcess program;
+    program.setWorkingDirectory(scratch.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(torvane, {});
+    if (!program.waitForStarted() || !waitListening(relayPort, program)) {
+        std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(torvane), relayPort);
+        return 1;
+    }
 
     // socat as a transparent relay, when it is installed.
     QProcess socat;
     int socatPort = 0;
     const QString socatPath = QStandardPaths::findExecutable(QStringLiteral("socat"));
     if (!socatPath.isEmpty()) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        socatPort = probe.serverPort();
-        probe.close();
+        socatPort = freePort();
         socat.start(socatPath, {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
                                 QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
-        socat.waitForStarted();
-        for (int i = 0; i < 200; ++i) {
-            QTcpSocket s;
-            s.connectToHost(QHostAddress::LocalHost, quint16(socatPort));
-            if (s.waitForConnected(50)) {
-                s.abort();
-                break;
-            }
-            QThread::msleep(10);
-        }
-        // socat serves one connection per start: the probe used it up.
-        socat.kill();
-        socat.waitForFinished();
-        socat.start(socatPath, {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
-                                QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
-        socat.waitForStarted();
-        QThread::msleep(200);
+        if (!socat.waitForStarted() || !waitListening(socatPort, socat))
+            socatPort = 0;
     }
 
-    Result direct, relay, viaSocat;
-    std::thread driver([&] {
-        direct = measure(server.port, lockstep, pipelined);
-        relay = measure(relayPort, lockstep, pipelined);
-        if (socatPort)
-            viaSocat = measure(socatPort, lockstep, pipelined);
-        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-    });
-    app.exec();
-    driver.join();
-    std::printf("%d lock-step commands, %d pipelined commands, loopback, 3 reply lines each\n",
+    const Result direct = measure(server.port, lockstep, pipelined);
+    const Result relay = measure(relayPort, lockstep, pipelined);
+    Result viaSocat;
+    if (socatPort)
+        viaSocat = measure(socatPort, lockstep, pipelined);
+
+    std::printf("relay_bench: %d lock-step round trips, %d pipelined commands, loopback,\n"
+                "each command answered by '&', '#', '%%'; Torvane with its window offscreen, log on\n\n",
                 lockstep, pipelined);
+    std::printf("%-8s %12s %12s %12s %16s\n", "path", "median us", "mean us", "p99 us", "pipelined cmd/s");
     print("direct", direct);
-    print("relay", relay);
+    print("torvane", relay);
     if (socatPort)
         print("socat", viaSocat);
-    window.RunHandler([&] { window.StopRelayListener(); });
+    else
+        std::printf("socat    (not installed)\n");
+    std::printf("\n");
+    if (socatPort)
+        std::printf("torvane/socat:  latency %.2f x (target <= 1.0), throughput %.2f x\n",
+                    relay.medianUs / viaSocat.medianUs, relay.perSecond / viaSocat.perSecond);
+    std::printf("torvane/direct: latency %.2f x, throughput %.2f x\n",
+                relay.medianUs / direct.medianUs, relay.perSecond / direct.perSecond);
+    std::printf("torvane pipelined throughput %.0f commands/s (target >= 100000)\n", relay.perSecond);
+
+    program.terminate();
+    program.waitForFinished(5000);
+    socat.kill();
+    socat.waitForFinished();
     server.stop();
     return 0;
 }
