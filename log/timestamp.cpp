@@ -2,8 +2,6 @@
 
 #include <QRegularExpression>
 
-#include <limits>
-
 QChar LocaleTimeSeparator(const QLocale &locale)
 {
     // The first character between the hour and minute fields of the
@@ -57,10 +55,12 @@ QString FormatConnectionStamp(const QDateTime &when, const QLocale &locale)
 
 QTime LocalTimeNow()
 {
-    static qint64 offsetTakenAt = std::numeric_limits<qint64>::min();
+    static bool offsetTaken = false;
+    static qint64 offsetTakenAt = 0;
     static qint64 offsetMs = 0;
     const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
-    if (utcMs - offsetTakenAt >= 1000 || utcMs < offsetTakenAt) {
+    if (!offsetTaken || utcMs - offsetTakenAt >= 1000 || utcMs < offsetTakenAt) {
+        offsetTaken = true;
         offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
         offsetTakenAt = utcMs;
     }
