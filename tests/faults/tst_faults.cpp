@@ -116,14 +116,20 @@ private Q_SLOTS:
     void serverVanishesDuringMultiSend_data()
     {
         QTest::addColumn<bool>("acknowledged");
-        QTest::newRow("before the acknowledge") << false;
-        QTest::newRow("after the acknowledge") << true;
+        QTest::addColumn<bool>("clientComes");
+        QTest::newRow("before the acknowledge") << false << false;
+        QTest::newRow("after the acknowledge") << true << false;
+        // A relay client arrives with the drop and brings a new link up
+        // (to the same server) while the multi-send still waits.
+        QTest::newRow("client brings a new link") << true << true;
     }
     void serverVanishesDuringMultiSend()
     {
         QFETCH(bool, acknowledged);
+        QFETCH(bool, clientComes);
         RelayRig rig;
         TForm1 *f = rig.f.form();
+        TestRelayClient client;
         QStringList burst;
         rig.server.script = [&](const QByteArray &line) {
             if (rig.server.received.size() == 1) {
@@ -140,14 +146,34 @@ private Q_SLOTS:
                 }
                 rig.server.sendRaw(bytes);
                 rig.server.dropClient();
+                if (clientComes)
+                    client.socket.connectToHost(QHostAddress::LocalHost, rig.relayPort);
             }
             return QList<QByteArray>();
         };
         QVERIFY(rig.connectServer());
         openSession(f);
         selectRows(f, 4);
+        const QStringList rows = {f->LbCommands->item(0)->text(), f->LbCommands->item(1)->text(),
+                                  f->LbCommands->item(2)->text(), f->LbCommands->item(3)->text()};
         QVERIFY(runMultiSend(f));
 
+        if (clientComes) {
+            // Whichever came first, no row went out on a link made later.
+            QTest::qWait(50);
+            for (const QByteArray &line : rig.server.received.mid(1))
+                for (const QString &row : rows.mid(1))
+                    QVERIFY2(!line.endsWith(row.toLatin1()), line.constData());
+            // The client that came in between is now the one that is relayed
+            // to: the burst may have gone to it (and is logged as relayed).
+            QStringList relayed = burst;
+            relayed.replaceInStrings(QStringLiteral("<<< "), QStringLiteral("<$< "));
+            QVERIFY(inOrder(rig.f.logLines(), burst) || inOrder(rig.f.logLines(), relayed));
+            QVERIFY(rig.logHas(QStringLiteral("not sent (connection lost)"))
+                    || rig.logCount(QStringLiteral("---------- Multiple send ended")) == 1);
+            QVERIFY(rig.f.messages.isEmpty());
+            return;
+        }
         QVERIFY(!f->serverConnected);
         const QStringList log = rig.f.logLines();
         QVERIFY(inOrder(log, burst));
@@ -171,10 +197,18 @@ private Q_SLOTS:
         QVERIFY(later.received.first().endsWith(" Marker()"));
     }
 
-    // A server line that never ends: the link goes down with an event line,
-    // and every line before it has reached the log and the relay client.
-    void endlessServerLineWithClient()
+    // A server line that never ends, or a server that closes: the link goes
+    // down, and every line before that has reached the log and the relay
+    // client.
+    void serverEndsWithClient_data()
     {
+        QTest::addColumn<bool>("endless");
+        QTest::newRow("1 MB without LF") << true;
+        QTest::newRow("server closes") << false;
+    }
+    void serverEndsWithClient()
+    {
+        QFETCH(bool, endless);
         RelayRig rig;
         QVERIFY(rig.connectServer());
         TestRelayClient client;
@@ -185,15 +219,21 @@ private Q_SLOTS:
             lines << "E0000 # KeyPress(" + QByteArray::number(i) + ")";
             bytes += lines.last() + "\r\n";
         }
-        rig.server.sendRaw(bytes + QByteArray(1024 * 1024, 'x'));
+        if (endless) {
+            rig.server.sendRaw(bytes + QByteArray(1024 * 1024, 'x'));
+        } else {
+            rig.server.sendRaw(bytes);
+            rig.server.dropClient();
+        }
         QVERIFY(client.waitForClose(5000 * SlowFactor));
         QVERIFY(!rig.f->serverConnected);
         QCOMPARE(client.received, lines);
         const QByteArray log = rig.f->MemoLog->bytesWithCrLf();
         QVERIFY(log.contains(logBlock("<$< ", lines)));
         const QStringList text = rig.f.logLines();
-        QVERIFY(inOrder(text, {QStringLiteral("<$< E0000 # KeyPress(1999)"),
-                               QStringLiteral("---------- Server line longer than 16384 characters, connection closed")}));
+        if (endless)
+            QVERIFY(inOrder(text, {QStringLiteral("<$< E0000 # KeyPress(1999)"),
+                                   QStringLiteral("---------- Server line longer than 16384 characters, connection closed")}));
         QCOMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.logCount(QStringLiteral("---------- Disconnected")), 1);
         QVERIFY(rig.f.messages.isEmpty());
@@ -313,6 +353,68 @@ private Q_SLOTS:
         QVERIFY2(longest < 250 * SlowFactor, qPrintable(QStringLiteral("event loop stalled %1 ms").arg(longest)));
         QVERIFY(f->RelayClientConnected());
         QVERIFY(rig.f.messages.isEmpty());
+    }
+
+    // A client that sends a burst and leaves at once: every line it sent
+    // before leaving is handled, then the session ends.
+    void clientFloodsAndLeaves()
+    {
+        constexpr int Count = 20000;
+        RelayRig rig;
+        QVERIFY(rig.connectServer());
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        QByteArray bytes;
+        QList<QByteArray> lines;
+        for (int i = 0; i < Count; ++i) {
+            lines << "00001 Burst(" + QByteArray::number(i) + ")";
+            bytes += lines.last() + "\r\n";
+        }
+        client.sendRaw(bytes);
+        client.close();
+        QVERIFY(rig.server.waitForLines(Count, 10000 * SlowFactor));
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QCOMPARE(rig.server.received, lines);
+        QVERIFY(rig.f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", lines)));
+        QVERIFY(rig.f->serverConnected);
+        QVERIFY(rig.f.messages.isEmpty());
+    }
+
+    // The server vanishes while a client floods: the lines it took are all
+    // logged in order, the session ends, and at most one error is shown.
+    void serverVanishesDuringClientFlood()
+    {
+        constexpr int Count = 50000;
+        RelayRig rig;
+        QVERIFY(rig.connectServer());
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        QByteArray bytes;
+        QStringList logged;
+        for (int i = 0; i < Count; ++i) {
+            const QByteArray line = "00001 Flood(" + QByteArray::number(i) + ")";
+            bytes += line + "\r\n";
+        }
+        connect(&rig.server, &TestServer::lineReceived, this, [&] {
+            if (rig.server.received.size() == 1000)
+                rig.server.dropClient();
+        });
+        client.sendRaw(bytes);
+        QVERIFY(client.waitForClose(10000 * SlowFactor));
+        QTRY_VERIFY(!rig.f->serverConnected);
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QVERIFY2(rig.f.messages.size() <= 1, qPrintable(QString::number(rig.f.messages.size())));
+        // What the server took is a start of what was sent, all of it logged.
+        QVERIFY(rig.server.received.size() >= 1000);
+        QStringList expected;
+        for (const QByteArray &l : rig.server.received)
+            expected << QStringLiteral(">$> ") + QString::fromLatin1(l);
+        QVERIFY(inOrder(rig.f.logLines(), expected));
+        int sent = 0;
+        for (const QString &l : rig.f.logLines())
+            if (l.startsWith(QStringLiteral(">$> 00001 Flood(")))
+                QCOMPARE(l, QStringLiteral(">$> 00001 Flood(%1)").arg(sent++));
+        QVERIFY(sent >= rig.server.received.size());
     }
 
     // The window closed while a multi-send waits for its acknowledge and a
