@@ -421,7 +421,7 @@ private Q_SLOTS:
         server.script = [&](const QByteArray &line) {
             if (server.received.size() == 1) {
                 // While the first waits: replace the whole list, then acknowledge.
-                QTimer::singleShot(0, f, [&, f] {
+                QTimer::singleShot(0, f, [&, f, line] {
                     f->BtRestoreClick();
                     f->cbMultiple->click();  // mode switch too
                     server.sendLine(line.left(5) + " &");

@@ -4,16 +4,20 @@
 #include <QTest>
 
 namespace {
+// Takes the complete lines off the front of `buffer`; linear in its size, so
+// a flood of lines read in one go costs no more than its bytes.
 void takeLines(QByteArray &buffer, const std::function<void(const QByteArray &)> &onLine)
 {
+    qsizetype from = 0;
     qsizetype lf;
-    while ((lf = buffer.indexOf('\n')) >= 0) {
-        QByteArray line = buffer.left(lf);
-        buffer.remove(0, lf + 1);
+    while ((lf = buffer.indexOf('\n', from)) >= 0) {
+        QByteArray line = buffer.mid(from, lf - from);
+        from = lf + 1;
         if (line.endsWith('\r'))
             line.chop(1);
         onLine(line);
     }
+    buffer.remove(0, from);
 }
 } // namespace
 
@@ -22,11 +26,15 @@ TestServer::TestServer(QObject *parent) : QObject(parent)
     server.listen(QHostAddress::LocalHost, 0);
     connect(&server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *s = server.nextPendingConnection()) {
-            if (client) {
+            // One client at a time; one that has gone makes room at once,
+            // even before its socket is deleted.
+            if (client && client->state() == QAbstractSocket::ConnectedState) {
                 s->abort();
                 s->deleteLater();
                 continue;
             }
+            if (client)
+                client->disconnect(this);
             client = s;
             s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             buffer.clear();
