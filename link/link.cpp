@@ -170,7 +170,7 @@ void TForm1::ServerReadyRead()
             break;
         }
         if (socket->bytesAvailable() > 0) {
-            serverLines.feed(socket->read(ReadChunk));
+            serverLines.feed(socket->read(qMin(socket->bytesAvailable(), ReadChunk)));
             continue;
         }
         break;

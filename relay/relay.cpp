@@ -159,7 +159,7 @@ void TForm1::RelayReadyRead()
             break;
         }
         if (socket->bytesAvailable() > 0) {
-            relayLines.feed(socket->read(ReadChunk));
+            relayLines.feed(socket->read(qMin(socket->bytesAvailable(), ReadChunk)));
             continue;
         }
         break;
