@@ -1,17 +1,8 @@
 #include "commands/commandfile.h"
 
-namespace {
+#include "link/protocol.h"
 
-QString trimControls(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin).unicode() <= 32)
-        ++begin;
-    while (end > begin && text.at(end - 1).unicode() <= 32)
-        --end;
-    return text.mid(begin, end - begin);
-}
+namespace {
 
 // The command in a log line that carries a direction marker: the time stamp,
 // the marker, blanks, an 'E' tag prefix and the tag digits are dropped; from
@@ -45,7 +36,7 @@ QString extractMarked(const QString &s)
 
 QString ParseCommandFileLine(const QString &line)
 {
-    const QString s = trimControls(line);
+    const QString s = TrimControls(line);
     if (s.isEmpty())
         return QString();
     const QChar first = s.at(0);

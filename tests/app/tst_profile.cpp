@@ -1,4 +1,5 @@
 #include "app/profile.h"
+#include "support/filesizelimit.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,21 +24,6 @@ void writeAll(const QString &path, const QByteArray &bytes)
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(bytes);
 }
-
-// Makes every write beyond `bytes` fail (EFBIG) while it lives; works for
-// root too, where permission bits would not stop a write.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
-    rlimit old{};
-};
 
 ProfileFile fromBytes(const QByteArray &bytes)
 {

@@ -1,4 +1,5 @@
 #include "app/profile.h"
+#include "support/filesizelimit.h"
 #include "support/formfixture.h"
 
 #include <QCheckBox>
@@ -47,18 +48,6 @@ QList<ShownMessage> errors(const FormFixture &f)
     return out;
 }
 
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
-    rlimit old{};
-};
 
 const QStringList DesignCommands = {
     QStringLiteral("GetProp(Tool.AvrRadius())"), QStringLiteral("GetProp(Tool.Name())"),

@@ -1,4 +1,5 @@
 #include "log/logview.h"
+#include "support/filesizelimit.h"
 #include "support/formfixture.h"
 
 #include <QFile>
@@ -25,18 +26,6 @@ QByteArray iniWithFreeRelayPort()
     return "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n";
 }
 
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
-    rlimit old{};
-};
 
 // Appends `line` to the log and double-clicks it with `mods` held.
 void pick(FormFixture &f, const QString &line, Qt::KeyboardModifiers mods)
