@@ -108,16 +108,19 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
     const QString stamp = TimeStampPrefix();
     if (!serverConnected)
         return;
-    QString command;
-    command.reserve(line.size());
-    for (const char c : line) {
-        if (c == '\b') {
-            if (!command.isEmpty())
-                command.chop(1);
-        } else {
-            command.append(QChar(uchar(c)));
+    // A backspace takes back the character before it.
+    const bool hasBackspace = line.contains('\b');
+    QByteArray edited;
+    if (hasBackspace) {
+        edited.reserve(line.size());
+        for (const char c : line) {
+            if (c != '\b')
+                edited.append(c);
+            else if (!edited.isEmpty())
+                edited.chop(1);
         }
     }
+    const QString command = QString::fromLatin1(hasBackspace ? edited : line);
     AppendLog(stamp + QStringLiteral(">$> ") + command);
     DispatchCommand(command, true);
 }
