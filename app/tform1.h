@@ -37,6 +37,12 @@ class QTimer;
 class TrafficLogView;
 class ProfileFile;
 
+// Clears a flag when the scope that set it ends, however it ends.
+struct ClearOnExit {
+    bool &flag;
+    ~ClearOnExit() { flag = false; }
+};
+
 // An error raised by a handler: shown in an error message box, ends the handler.
 class HandlerError : public std::runtime_error {
 public:

@@ -71,7 +71,7 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
         // The operator's own command is answered in the log only: its replies
         // never go to the relay client, made-up or not.
         replyingToOperator = !fromRelay;
-        struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyingToOperator};
+        ClearOnExit reset{replyingToOperator};
         if (replyProbeType)
             ReplyProbeType(interceptTag, line);
         else

@@ -25,7 +25,7 @@ void TForm1::BtConnectClick()
         if (disconnecting)
             return;
         disconnecting = true;
-        struct Reset { bool &flag; ~Reset() { flag = false; } } reset{disconnecting};
+        ClearOnExit reset{disconnecting};
         if (sessionOpen) {
             BtStartClick();
             WaitLive(EndSessionWaitMs);

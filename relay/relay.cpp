@@ -247,7 +247,7 @@ void TForm1::edListenPortExit()
     }
 
     listenPortChanging = true;
-    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{listenPortChanging};
+    ClearOnExit reset{listenPortChanging};
     repaint();
     WaitLive(listenPortRestoreMs);
     LaStatus->setText(remembered);

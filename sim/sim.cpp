@@ -48,7 +48,7 @@ void TForm1::BorrowTag(const QString &tag)
 void TForm1::ReplyEmptyTransaction(const QString &tag)
 {
     BorrowTag(tag);
-    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyEventTag};
+    ClearOnExit reset{replyEventTag};
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(QStringLiteral("%"));
@@ -57,7 +57,7 @@ void TForm1::ReplyEmptyTransaction(const QString &tag)
 void TForm1::ReplyDataTransaction(const QString &tag, const QString &data)
 {
     BorrowTag(tag);
-    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{replyEventTag};
+    ClearOnExit reset{replyEventTag};
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(data);
