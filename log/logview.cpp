@@ -114,7 +114,7 @@ void TrafficLogView::scheduleRepaint()
 
 int TrafficLogView::lineHeight() const
 {
-    return fontMetrics().lineSpacing();
+    return qMax(1, fontMetrics().lineSpacing());  // never 0, even without fonts
 }
 
 int TrafficLogView::visibleLines() const
