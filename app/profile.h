@@ -95,8 +95,3 @@ private:
     QHash<QString, QList<size_t>> sectionIndex;   // folded name -> blocks
     QByteArray newline = "\r\n";   // line end for new lines: the file's own style
 };
-
-// Writes `bytes` to a new file that then takes the place of `path`; the old
-// file stays untouched when anything fails. False, with the reason in
-// `error`, on failure.
-bool SaveFileAtomically(const QString &path, const QByteArray &bytes, QString *error = nullptr);

@@ -1,15 +1,12 @@
 // Command files, the saved list and the recent-files list.
 
+#include "app/safesave.h"
 #include "app/tform1.h"
 #include "commands/commandfile.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
-#include <QSaveFile>
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -25,23 +22,6 @@ bool readAllBytes(QFile &file, QByteArray &bytes)
             return file.error() == QFileDevice::NoError;
         bytes += chunk;
     }
-}
-
-// Writes all of `bytes`. A short write (a full disk, a file-size limit) sets
-// no error on the file; its reason is then the system's, taken at once.
-bool writeWhole(QSaveFile &file, const QByteArray &bytes, QString &reason)
-{
-    errno = 0;
-    if (file.write(bytes) == bytes.size() && file.flush())
-        return true;
-    const int code = errno;
-    if (file.error() != QFileDevice::NoError)
-        reason = file.errorString();
-    else if (code != 0)
-        reason = QString::fromLocal8Bit(std::strerror(code));
-    else
-        reason = QStringLiteral("not all of the list could be written");
-    return false;
 }
 
 } // namespace
@@ -119,22 +99,9 @@ void TForm1::BtSaveClick()
         throw HandlerError(QStringLiteral("Cannot write the command list to %1: %2")
                                .arg(name, info.isFile() ? QStringLiteral("the file is read-only")
                                                         : QStringLiteral("it is not a file")));
-    QSaveFile file(name);
-    const QByteArray bytes = CommandFileBytes(rows);
     QString reason;
-    bool written = file.open(QIODevice::WriteOnly);
-    if (!written)
-        reason = file.errorString();
-    else
-        written = writeWhole(file, bytes, reason);
-    if (written && !file.commit()) {
-        written = false;
-        reason = file.errorString();
-    }
-    if (!written) {
-        file.cancelWriting();
+    if (!SaveFileAtomically(name, CommandFileBytes(rows), &reason))
         throw HandlerError(QStringLiteral("Cannot write the command list to %1: %2").arg(name, reason));
-    }
 }
 
 void TForm1::BtRestoreClick()

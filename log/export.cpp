@@ -1,7 +1,7 @@
 // Log export and pick-up.
 
 #include "app/tform1.h"
-#include "app/profile.h"
+#include "app/safesave.h"
 #include "log/logview.h"
 #include "log/pickup.h"
 
