@@ -39,15 +39,6 @@ QByteArray iniWith(const QByteArray &more, quint16 *relayPort = nullptr)
     return "[RelayServer]\r\nPort=" + QByteArray::number(port) + "\r\n" + more;
 }
 
-QList<ShownMessage> errors(const FormFixture &f)
-{
-    QList<ShownMessage> out;
-    for (const ShownMessage &m : f.messages)
-        if (m.icon == QMessageBox::Critical)
-            out << m;
-    return out;
-}
-
 
 const QStringList DesignCommands = {
     QStringLiteral("GetProp(Tool.AvrRadius())"), QStringLiteral("GetProp(Tool.Name())"),
@@ -85,7 +76,7 @@ private Q_SLOTS:
         w->move(100, 120);
         w->resize(1200, 800);
         f.close();
-        QVERIFY(errors(f).isEmpty());
+        QVERIFY(f.errors().isEmpty());
 
         f.restart();
         w = f.form();
@@ -132,7 +123,7 @@ private Q_SLOTS:
         QVERIFY(!w->advancedMode && w->noTimeout && !w->noTimeStamp && !w->CbExclude->isChecked());
         // An empty recent-files list is stored as Count 0: the design list (empty) stays.
         QCOMPARE(w->lbFiles->count(), 0);
-        QVERIFY(errors(f).isEmpty());
+        QVERIFY(f.errors().isEmpty());
     }
 
     void longCommandList()
@@ -256,7 +247,7 @@ private Q_SLOTS:
             FileSizeLimit limit(16);
             f.close();
         }
-        const QList<ShownMessage> shown = errors(f);
+        const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 1);
         QVERIFY2(shown[0].text.contains(f.dir() + QStringLiteral("/Torvane.ini")), qPrintable(shown[0].text));
         QVERIFY2(shown[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(shown[0].text));
@@ -267,7 +258,7 @@ private Q_SLOTS:
         QFile::remove(d.dir() + QStringLiteral("/Torvane.ini"));
         QVERIFY(QDir(d.dir()).mkdir(QStringLiteral("Torvane.ini")));
         d.close();
-        QCOMPARE(errors(d).size(), 1);
+        QCOMPARE(d.errors().size(), 1);
         QVERIFY(QFileInfo(d.dir() + QStringLiteral("/Torvane.ini")).isDir());
     }
 };

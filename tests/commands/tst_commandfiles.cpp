@@ -67,15 +67,6 @@ void saveShift(FormFixture &fx, const QString &path)
     fx.modifiers = Qt::NoModifier;
 }
 
-QList<ShownMessage> errors(const FormFixture &fx)
-{
-    QList<ShownMessage> out;
-    for (const ShownMessage &m : fx.messages)
-        if (m.icon == QMessageBox::Critical)
-            out << m;
-    return out;
-}
-
 } // namespace
 
 class TestCommandFiles : public QObject {
@@ -245,7 +236,7 @@ private Q_SLOTS:
         const int count = QDir(fx.dir()).entryList(QDir::Files).size();
         saveShift(fx, QString());
         QCOMPARE(QDir(fx.dir()).entryList(QDir::Files).size(), count);
-        QVERIFY(errors(fx).isEmpty());
+        QVERIFY(fx.errors().isEmpty());
     }
 
     // A write that fails is reported and leaves the old file as it was.
@@ -256,9 +247,9 @@ private Q_SLOTS:
         writeFile(fx.dir() + "/plain", "a file, not a folder");
         const QString bad = fx.dir() + "/plain/list.txt";
         saveShift(fx, bad);
-        QCOMPARE(errors(fx).size(), 1);
-        QVERIFY(errors(fx)[0].text.startsWith(QStringLiteral("Cannot write the command list to %1: ").arg(bad)));
-        QVERIFY(errors(fx)[0].text.size() > bad.size() + 40);
+        QCOMPARE(fx.errors().size(), 1);
+        QVERIFY(fx.errors()[0].text.startsWith(QStringLiteral("Cannot write the command list to %1: ").arg(bad)));
+        QVERIFY(fx.errors()[0].text.size() > bad.size() + 40);
 
         // A full disk, made by a file-size limit: the old contents stay and no
         // temporary file is left behind.
@@ -277,17 +268,17 @@ private Q_SLOTS:
         saveShift(fx, keep);
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, previous);
-        QCOMPARE(errors(fx).size(), 2);
-        QVERIFY(errors(fx)[1].text.contains(keep));
+        QCOMPARE(fx.errors().size(), 2);
+        QVERIFY(fx.errors()[1].text.contains(keep));
         // the system's reason ("File too large"), not an empty or unknown one
-        const QString reason = errors(fx)[1].text.mid(errors(fx)[1].text.indexOf(keep) + keep.size());
+        const QString reason = fx.errors()[1].text.mid(fx.errors()[1].text.indexOf(keep) + keep.size());
         QVERIFY2(reason.size() > 4 && !reason.contains(QStringLiteral("Unknown")), qPrintable(reason));
         QCOMPARE(readFile(keep), QByteArray("Old()\r\n"));
         QCOMPARE(QDir(fx.dir()).entryList(QDir::Files | QDir::Hidden), before);
 
         // Writing works again afterwards.
         saveShift(fx, keep);
-        QCOMPARE(errors(fx).size(), 2);
+        QCOMPARE(fx.errors().size(), 2);
         QVERIFY(readFile(keep).startsWith("GoTo(X(0), Y(0), Z(0))\r\n"));
     }
 

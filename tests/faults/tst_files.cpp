@@ -29,15 +29,6 @@ QByteArray iniWith(const QByteArray &more)
     return "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n" + more;
 }
 
-QList<ShownMessage> errors(const FormFixture &f)
-{
-    QList<ShownMessage> out;
-    for (const ShownMessage &m : f.messages)
-        if (m.icon == QMessageBox::Critical)
-            out << m;
-    return out;
-}
-
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
@@ -68,7 +59,7 @@ private Q_SLOTS:
                 QSKIP("this system lets the tests write into any folder");
             f.close();
         }
-        const QList<ShownMessage> shown = errors(f);
+        const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 1);
         const QString path = f.dir() + QStringLiteral("/Torvane.ini");
         QVERIFY2(shown[0].text.startsWith(QStringLiteral("The settings could not be saved to %1: ").arg(path)),
@@ -97,7 +88,7 @@ private Q_SLOTS:
             f->BtSave->click();
         }
         f.modifiers = Qt::NoModifier;
-        const QList<ShownMessage> shown = errors(f);
+        const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 2);
         QVERIFY2(shown[0].text.startsWith(QStringLiteral("Cannot write the command list to %1: ").arg(old)),
                  qPrintable(shown[0].text));
@@ -126,7 +117,7 @@ private Q_SLOTS:
             f->BtSaveLog->click();
             f->BtSaveLog->click();
         }
-        const QList<ShownMessage> shown = errors(f);
+        const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 2);
         QVERIFY2(shown[0].text.startsWith(QStringLiteral("The log could not be written to %1: ").arg(old)),
                  qPrintable(shown[0].text));
@@ -137,7 +128,7 @@ private Q_SLOTS:
         QCOMPARE(f->MemoLog->lineCount(), lines);
         f.fileAnswers << f.dir() + QStringLiteral("/elsewhere.txt");
         f->BtSaveLog->click();
-        QCOMPARE(errors(f).size(), 2);
+        QCOMPARE(f.errors().size(), 2);
         QCOMPARE(readFile(f.dir() + QStringLiteral("/elsewhere.txt")), f->MemoLog->bytesWithCrLf());
     }
 

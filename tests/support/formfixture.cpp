@@ -70,6 +70,15 @@ void FormFixture::restart()
     create();
 }
 
+QList<ShownMessage> FormFixture::errors() const
+{
+    QList<ShownMessage> out;
+    for (const ShownMessage &m : messages)
+        if (m.icon == QMessageBox::Critical)
+            out << m;
+    return out;
+}
+
 QStringList FormFixture::logLines() const
 {
     return window->MemoLog->lines();

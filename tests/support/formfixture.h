@@ -49,6 +49,8 @@ public:
     bool confirmAnswer = true;
     Qt::KeyboardModifiers modifiers = Qt::NoModifier;
 
+    // The error boxes shown so far.
+    QList<ShownMessage> errors() const;
     // Text of every log line, in order.
     QStringList logLines() const;
 
