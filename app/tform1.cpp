@@ -125,7 +125,9 @@ void TForm1::buildControls()
     button(BtEnum, "BtEnum", QStringLiteral("EnumTools()"));
     button(BtEnableUser, "BtEnableUser", QStringLiteral("EnableUser"));
     button(BTAbortE, "BTAbortE", QStringLiteral("AbortE"));
-    enlargeFont(BTAbortE, font().pointSize() > 0 ? font().pointSize() : 9, true);
+    QFont boldFont = BTAbortE->font();
+    boldFont.setBold(true);
+    BTAbortE->setFont(boldFont);
     setTextColor(BTAbortE, QColor(255, 0, 0));
     button(BtGet, "BtGet", QStringLiteral("Get(..."));
     check(CBWithRT, "CBWithRT", QStringLiteral("Use RT"));
