@@ -5,22 +5,8 @@
 
 #include <QFile>
 #include <QSet>
-#include <QSaveFile>
 
 namespace {
-
-bool isBlank(QChar c) { return c.unicode() <= 0x20; }
-
-QString trimmed(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isBlank(text.at(begin)))
-        ++begin;
-    while (end > begin && isBlank(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin);
-}
 
 bool quotedPair(const QString &v)
 {
@@ -39,17 +25,17 @@ ProfileFile::Line ProfileFile::parseLine(const QString &text, const QByteArray &
     Line line;
     line.text = text;
     line.eol = eol;
-    const QString t = trimmed(text);
+    const QString t = TrimControls(text);
     if (t.startsWith(QLatin1Char('['))) {
         line.kind = Line::Section;
         const qsizetype close = t.indexOf(QLatin1Char(']'));
-        line.name = trimmed(close < 0 ? t.mid(1) : t.mid(1, close - 1));
+        line.name = TrimControls(close < 0 ? t.mid(1) : t.mid(1, close - 1));
     } else if (t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#'))) {
         line.kind = Line::Other;
     } else {
         const qsizetype eq = t.indexOf(QLatin1Char('='));
         if (eq > 0) {
-            line.name = trimmed(t.left(eq));
+            line.name = TrimControls(t.left(eq));
             if (!line.name.isEmpty())
                 line.kind = Line::Entry;
         }
@@ -130,7 +116,7 @@ void ProfileFile::rebuildSectionIndex()
 
 QList<size_t> ProfileFile::blocksOf(const QString &section) const
 {
-    return sectionIndex.value(trimmed(section).toCaseFolded());
+    return sectionIndex.value(TrimControls(section).toCaseFolded());
 }
 
 const ProfileFile::Line *ProfileFile::Block::find(const QString &foldedKey) const
@@ -176,7 +162,7 @@ bool ProfileFile::save(QString *error) const
 
 const ProfileFile::Line *ProfileFile::findEntry(const QString &section, const QString &key) const
 {
-    const QString folded = trimmed(key).toCaseFolded();
+    const QString folded = TrimControls(key).toCaseFolded();
     for (size_t b : blocksOf(section))
         if (const Line *line = blocks[b].find(folded))
             return line;
@@ -190,7 +176,7 @@ ProfileFile::Line *ProfileFile::findEntry(const QString &section, const QString 
 
 QString ProfileFile::rawValue(const Line &line)
 {
-    const QString v = trimmed(line.text.mid(line.text.indexOf(QLatin1Char('=')) + 1));
+    const QString v = TrimControls(line.text.mid(line.text.indexOf(QLatin1Char('=')) + 1));
     return quotedPair(v) ? v.mid(1, v.size() - 2) : v;
 }
 
@@ -198,7 +184,7 @@ QString ProfileFile::encodeValue(QString value)
 {
     // A line end inside a value would split the line; it becomes a blank.
     value.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    if (trimmed(value).size() != value.size() || quotedPair(value))
+    if (TrimControls(value).size() != value.size() || quotedPair(value))
         return QLatin1Char('"') + value + QLatin1Char('"');
     return value;
 }
@@ -247,7 +233,7 @@ void ProfileFile::writeString(const QString &section, const QString &key, const 
     }
     Line entry;
     entry.kind = Line::Entry;
-    entry.name = trimmed(key);
+    entry.name = TrimControls(key);
     entry.text = entry.name + QLatin1Char('=') + encodeValue(value);
     entry.eol = newline;
 
@@ -256,7 +242,7 @@ void ProfileFile::writeString(const QString &section, const QString &key, const 
         Block block;
         block.hasHeader = true;
         block.header.kind = Line::Section;
-        block.header.name = trimmed(section);
+        block.header.name = TrimControls(section);
         block.header.text = QLatin1Char('[') + block.header.name + QLatin1Char(']');
         block.header.eol = newline;
         block.folded = block.header.name.toCaseFolded();

@@ -451,11 +451,8 @@ void TForm1::FormClick()
         advancedMode = !advancedMode;
         ApplyAdvancedLayout();
     }
-    if (LbCommands->selectionMode() == QAbstractItemView::SingleSelection)
-        LbCommands->setCurrentRow(-1);
-    LbCommands->clearSelection();
-    lbFiles->setCurrentRow(-1);
-    lbFiles->clearSelection();
+    SetCommandIndex(-1);
+    lbFiles->selectionModel()->clear();
     update();
     if (!firstClickDone) {
         firstClickDone = true;

@@ -324,7 +324,6 @@ private:
     LineOutput toRelay;
     bool relayDraining = false;      // lines are being handled
     bool relayClosePending = false;  // the client went away while they were
-    bool relayWriting = false;       // inside WriteRelayLine
     bool relayLeaving = false;       // leave handling under way
     bool listenPortChanging = false; // edListenPortExit's restore under way
     // Sim internals (sim/sim.cpp): made-up replies to an operator command

@@ -25,6 +25,7 @@ QStringList CommandsFromLines(const QStringList &lines);
 QByteArray CommandFileBytes(const QStringList &rows);
 
 // The file-name rules: Load appends ".txt" unless the upper-cased name
-// contains ".TXT" or ".LOG" anywhere; Save appends it unless it contains ".TXT".
+// contains ".TXT" or ".LOG" anywhere; saving a list or the log appends it
+// unless it contains ".TXT".
 QString WithLoadExtension(const QString &name);
 QString WithSaveExtension(const QString &name);

@@ -17,6 +17,7 @@ public:
     // Bytes fed but not yet taken as lines.
     qsizetype pending() const { return buffer.size() - readPos; }
     void clear();
+    void setMaxLineLength(int length) { maxLength = length; }
 
 private:
     QByteArray buffer;

@@ -73,7 +73,6 @@ void TForm1::BtConnectClick()
     // whatever caused it - the operator or a relay client - meets a settled link.
     auto *socket = new QTcpSocket(this);
     socket->setObjectName(QStringLiteral("IdTCPClient1"));
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->connectToHost(address, quint16(port));
     if (!socket->waitForConnected(ConnectTimeoutMs)) {
         socket->abort();

@@ -120,14 +120,16 @@ QString NotAnIntegerMessage(const QString &text)
     return QStringLiteral("'%1' is not a valid integer value").arg(text);
 }
 
-QString MakeTaggedLine(qint64 n, const QString &command)
+QString FormatTag(qint64 n, bool event)
 {
     const QString digits = QString::number(n);
+    return event ? QLatin1Char('E') + digits.rightJustified(4, QLatin1Char('0'))
+                 : digits.rightJustified(5, QLatin1Char('0'));
+}
+
+QString MakeTaggedLine(qint64 n, const QString &command)
+{
     const QString cmd = TrimControls(command);
-    QString tag;
-    if (cmd.endsWith(QLatin1Char('E')) || cmd.contains(QLatin1String("E(")))
-        tag = QLatin1Char('E') + digits.rightJustified(4, QLatin1Char('0'));
-    else
-        tag = digits.rightJustified(5, QLatin1Char('0'));
-    return tag + QLatin1Char(' ') + cmd;
+    const bool event = cmd.endsWith(QLatin1Char('E')) || cmd.contains(QLatin1String("E("));
+    return FormatTag(n, event) + QLatin1Char(' ') + cmd;
 }

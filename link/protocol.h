@@ -31,6 +31,10 @@ bool ParseIntStrict(const QString &text, int &value);
 // The message shown for a text that is not an integer.
 QString NotAnIntegerMessage(const QString &text);
 
+// The tag for number `n`: "E" + four digits for an event command, else five
+// digits; longer numbers are not cut.
+QString FormatTag(qint64 n, bool event);
+
 // `n` and `command` as a tagged protocol line: "E" + four digits when the
 // trimmed command ends in 'E' or contains "E(", else five digits; longer
 // numbers are not cut. The command is trimmed of blanks and control characters.

@@ -2,6 +2,7 @@
 
 #include "app/tform1.h"
 #include "app/safesave.h"
+#include "commands/commandfile.h"
 #include "log/logview.h"
 #include "log/pickup.h"
 
@@ -13,8 +14,7 @@ void TForm1::BtSaveLogClick()
     QString name = hooks.saveFileName(QStringLiteral("Write log to file"), QStringLiteral("Text files|*.txt"));
     if (name.isEmpty())
         return;
-    if (!name.toUpper().contains(QLatin1String(".TXT")))
-        name += QLatin1String(".txt");
+    name = WithSaveExtension(name);
 
     // The new file takes the old one's place only once it is complete, so a
     // failed export leaves a file of that name as it was.

@@ -180,11 +180,6 @@ void TForm1::RelayClosed()
     relayClosePending = true;
     if (relayDraining)
         return;  // the draining loop ends the session when it is done
-    if (relayWriting) {
-        // Noticed by a write: end the session once that handler is done.
-        QMetaObject::invokeMethod(this, [this] { RelayReadyRead(); }, Qt::QueuedConnection);
-        return;
-    }
     // Lines that arrived before the close are handled first.
     RelayReadyRead();
 }
@@ -266,7 +261,5 @@ void TForm1::WriteRelayLine(const QString &line)
 {
     if (!RelayClientConnected())
         return;
-    relayWriting = true;
     toRelay.write(line.toLatin1() + "\r\n");
-    relayWriting = false;
 }

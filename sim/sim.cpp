@@ -14,8 +14,7 @@ void TForm1::SendReplyToClient(const QString &text)
     const qint64 n = ReadTagNumber(EdTag->text());
     QString line = AddTag(text);
     if (replyEventTag)
-        line = QLatin1Char('E') + QString::number(n).rightJustified(4, QLatin1Char('0')) + QLatin1Char(' ')
-             + TrimControls(text);
+        line = FormatTag(n, true) + QLatin1Char(' ') + TrimControls(text);
     if (!replyingToOperator)
         WriteRelayLine(line);
     LogWithMarker(line, QStringLiteral("<F<"));

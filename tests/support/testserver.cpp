@@ -4,20 +4,14 @@
 #include <QTest>
 
 namespace {
-// Takes the complete lines off the front of `buffer`; linear in its size, so
-// a flood of lines read in one go costs no more than its bytes.
-void takeLines(QByteArray &buffer, const std::function<void(const QByteArray &)> &onLine)
+// Feeds `bytes` in and hands out every complete line.
+void takeLines(LineSplitter &lines, const QByteArray &bytes,
+               const std::function<void(const QByteArray &)> &onLine)
 {
-    qsizetype from = 0;
-    qsizetype lf;
-    while ((lf = buffer.indexOf('\n', from)) >= 0) {
-        QByteArray line = buffer.mid(from, lf - from);
-        from = lf + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
+    lines.feed(bytes);
+    QByteArray line;
+    while (lines.next(line) == LineSplitter::Line)
         onLine(line);
-    }
-    buffer.remove(0, from);
 }
 } // namespace
 
@@ -37,7 +31,7 @@ TestServer::TestServer(QObject *parent) : QObject(parent)
                 client->disconnect(this);
             client = s;
             s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            buffer.clear();
+            lines.clear();
             connect(s, &QTcpSocket::readyRead, this, &TestServer::onReadyRead);
             connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
         }
@@ -68,8 +62,7 @@ bool TestServer::waitForLines(int count, int ms)
 
 void TestServer::onReadyRead()
 {
-    buffer += client->readAll();
-    takeLines(buffer, [this](const QByteArray &line) {
+    takeLines(lines, client->readAll(), [this](const QByteArray &line) {
         received << line;
         Q_EMIT lineReceived(line);
         QList<QByteArray> answer;
@@ -106,8 +99,7 @@ void TestServer::dropClient()
 TestRelayClient::TestRelayClient(QObject *parent) : QObject(parent)
 {
     connect(&socket, &QTcpSocket::readyRead, this, [this] {
-        buffer += socket.readAll();
-        takeLines(buffer, [this](const QByteArray &line) { received << line; });
+        takeLines(lines, socket.readAll(), [this](const QByteArray &line) { received << line; });
     });
 }
 

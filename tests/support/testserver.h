@@ -2,6 +2,8 @@
 // Test peers on loopback: a scripted I++ DME server and a stand-in for the
 // relay client. Both record every line they receive.
 
+#include "link/linesplitter.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -40,7 +42,7 @@ private:
     void onReadyRead();
     QTcpServer server;
     QPointer<QTcpSocket> client;
-    QByteArray buffer;
+    LineSplitter lines{1 << 28};  // tests send what they like
 };
 
 class TestRelayClient : public QObject {
@@ -59,5 +61,5 @@ public:
     QTcpSocket socket;
 
 private:
-    QByteArray buffer;
+    LineSplitter lines{1 << 28};  // tests send what they like
 };

@@ -86,26 +86,20 @@ void DemoServer::onReadyRead(Client *c)
 {
     if (!c->socket)
         return;
-    c->buffer += c->socket->readAll();
-    int start = 0;
-    for (;;) {
-        const int lf = c->buffer.indexOf('\n', start);
-        if (lf < 0)
-            break;
-        QByteArray raw = c->buffer.mid(start, lf - start);
-        start = lf + 1;
-        if (raw.endsWith('\r'))
-            raw.chop(1);
-        handleLine(c, QString::fromLatin1(raw));
+    c->lines.setMaxLineLength(maxLineLength);
+    c->lines.feed(c->socket->readAll());
+    QByteArray line;
+    LineSplitter::Result r;
+    while ((r = c->lines.next(line)) == LineSplitter::Line) {
+        handleLine(c, QString::fromLatin1(line));
         // A handler may have closed the client.
         if (!c->socket || c->socket->state() != QAbstractSocket::ConnectedState)
             return;
     }
-    c->buffer.remove(0, start);
-    if (c->buffer.size() > maxLineLength) {
+    if (r == LineSplitter::Overflow) {
         if (trace)
             trace(QStringLiteral("-- line too long, client dropped"));
-        c->buffer.clear();
+        c->lines.clear();
         c->socket->abort();  // emits disconnected: the client is released there
     }
 }

@@ -4,6 +4,8 @@
 // completion line) follows after `delayMs`. Commands with an event tag
 // ("E" and four digits) bypass the queue; AbortE aborts what is queued.
 
+#include "link/linesplitter.h"
+
 #include "demomachine.h"
 
 #include <QHostAddress>
@@ -50,7 +52,7 @@ Q_SIGNALS:
 private:
     struct Client {
         QPointer<QTcpSocket> socket;
-        QByteArray buffer;
+        LineSplitter lines;
         QList<QPair<QString, QString>> queue;  // tag, command
         QTimer timer;
     };
