@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -285,6 +284,12 @@ void TForm1::buildControls()
     TimerCTS = new QTimer(this);
     TimerCTS->setObjectName(QStringLiteral("TimerCTS"));
     TimerCTS->setInterval(20000);
+    connectTimer = new QTimer(this);
+    connectTimer->setSingleShot(true);
+    endSessionTimer = new QTimer(this);
+    endSessionTimer->setSingleShot(true);
+    listenPortRestore = new QTimer(this);
+    listenPortRestore->setSingleShot(true);
 }
 
 void TForm1::wireHandlers()
@@ -336,6 +341,8 @@ void TForm1::wireHandlers()
     connect(Timer1, &QTimer::timeout, this, [this] { RunHandler([this] { Timer1Timer(); }); });
     connect(Timer2, &QTimer::timeout, this, [this] { RunHandler([this] { Timer2Timer(); }); });
     connect(TimerCTS, &QTimer::timeout, this, [this] { RunHandler([this] { TimerCTSTimer(); }); });
+    connect(connectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
+    connect(endSessionTimer, &QTimer::timeout, this, [this] { RunHandler([this] { FinishDisconnect(); }); });
     connect(MemoLog, &TrafficLogView::doubleClicked, this, [this] { RunHandler([this] { MemoLogDblClick(); }); });
     connect(EdCurrentCommand, &QLineEdit::returnPressed, this,
             [this] { RunHandler([this] { EdCurrentCommandKeyPress(QLatin1Char('\r')); }); });
@@ -436,6 +443,7 @@ void TForm1::FormClose()
     if (closed)
         return;
     closed = true;
+    EndMultiSend(QString());
     // Each step on its own: a failing one must not keep the settings unwritten.
     RunHandler([this] { StopRelayListener(); });
     if (!listAppended)
@@ -541,11 +549,4 @@ void TForm1::ShowError(const QString &text)
     if (!shown.endsWith(QLatin1Char('.')))
         shown += QLatin1Char('.');
     hooks.message(QMessageBox::Critical, QStringLiteral("Torvane"), shown);
-}
-
-void TForm1::WaitLive(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }

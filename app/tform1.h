@@ -13,10 +13,25 @@
 //   shortcuts/*.cpp       command shortcut buttons
 // Members are public: the handlers are the window's interface, and the tests
 // drive the real window through them.
+//
+// Names that come from the window's design:
+//   MemoLog              the traffic log (a TrafficLogView)
+//   IdTCPClient1         the server link's socket, while the link is up
+//   IdTCPServer1         the relay listener; IdTCPServer1Connect / Execute /
+//                        Disconnect handle a relay client's arrival, each of
+//                        its lines, and its leaving
+//   Timer1, Timer2       the red flash of the exclude and freeze switches
+//   TimerCTS             the acknowledge time-out
+//   "Add To Memo"        BtAddToMemo: puts the typed command into the command
+//                        list (the "memo" of the design is that list)
+//   BBtChange2Click      BtAltChange's click: ChangeTool with the tool in EdToolF
+//   BtCTAClick           BtGCTA's click: GetChangeToolAction for EdToolF
+//
+// The way a line travels and the one rule for re-entrancy: docs/architecture.md.
 
 #include "app/hooks.h"
 #include "link/lineoutput.h"
-#include "link/linesplitter.h"
+#include "link/linereader.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -27,6 +42,7 @@
 #include <vector>
 
 class QCheckBox;
+class QHostAddress;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -36,12 +52,6 @@ class QTcpSocket;
 class QTimer;
 class TrafficLogView;
 class ProfileFile;
-
-// Clears a flag when the scope that set it ends, however it ends.
-struct ClearOnExit {
-    bool &flag;
-    ~ClearOnExit() { flag = false; }
-};
 
 // An error raised by a handler: shown in an error message box, ends the handler.
 class HandlerError : public std::runtime_error {
@@ -130,6 +140,9 @@ public:
     QTimer *Timer1 = nullptr;             // exclude flash, 200 ms
     QTimer *Timer2 = nullptr;             // freeze flash, 50 ms
     QTimer *TimerCTS = nullptr;           // acknowledge time-out, 20000 ms
+    QTimer *connectTimer = nullptr;       // bounds the name look-up and the connect
+    QTimer *endSessionTimer = nullptr;    // the server's moment to end the session
+    QTimer *listenPortRestore = nullptr;  // edListenPortExit's status display
 
     // ---- Shared state
     bool serverConnected = false;
@@ -172,8 +185,6 @@ public:
     // Runs one handler; a HandlerError it raises is shown and ends it.
     void RunHandler(const std::function<void()> &handler);
     void ShowError(const QString &text);
-    // Keeps the window live for `ms` milliseconds.
-    void WaitLive(int ms);
 
     // ---- Settings (app/settings.cpp)
     void LoadSettings();
@@ -184,15 +195,17 @@ public:
     void IdTCPClient1Connected();
     void IdTCPClient1Disconnected();
     void IdTCPClient1Status(const QString &text);
-    void ProcessServerLine();
+    void ProcessServerLine(const QString &line);
     void WriteServerLine(const QString &line);
+    // A connect attempt is under way (look-up or connect).
+    bool LinkSettling() const;
 
     // ---- Outgoing commands (link/dispatch.cpp)
     void BtSendClick();
     void SendToIpp(const QString &command);
     QString AddTag(const QString &command);
     void DispatchCommand(QString line, bool fromRelay);
-    bool WaitClearToSend();
+    void NoteAcknowledge(const QString &line);
     void TimerCTSTimer();
 
     // ---- Relay (relay/relay.cpp)
@@ -204,6 +217,7 @@ public:
     void edListenPortExit();
     bool RelayClientConnected() const;
     void WriteRelayLine(const QString &line);
+    void RouteToRelayClient(const QString &line, bool altered);
 
     // ---- Simulation (sim/sim.cpp)
     void SendReplyToClient(const QString &text);
@@ -222,6 +236,11 @@ public:
     void BtNewToolClick();
     void cbErrorClick();
     void cbToolErrorClick();
+    // Commands the simulator answers in the server's place.
+    enum class Interception { None, ProbeType, Empty };
+    Interception InterceptCommand(QString &line);
+    void AnswerInterception(Interception interception, const QString &line, bool fromRelay);
+    bool InjectFault(QString &line);
 
     // ---- Command list (commands/commandlist.cpp)
     void BtSendMemoClick();
@@ -243,9 +262,15 @@ public:
     int CommandIndex() const;
     void SetCommandIndex(int index);
     int FileIndex() const;
+    // The multi-send: the selected rows as they were at the start go out one
+    // after another, each once the one before is acknowledged.
     void SendSelectedCommands();
-    bool multiSendActive = false;   // a multi-send is waiting or sending
-    bool multiSendCancel = false;   // ends the running multi-send at its next wait
+    void AdvanceMultiSend();
+    // Ends a running multi-send; a reason is logged with what was left.
+    void EndMultiSend(const QString &reason);
+    bool multiSendActive = false;
+    QStringList multiSendRows;
+    qsizetype multiSendNext = 0;
 
     // ---- Command files (commands/commandfiles.cpp)
     void BtLoadClick();
@@ -258,7 +283,7 @@ public:
     void AppendLog(const QString &line);
     void LogEvent(const QString &line);  // event lines: past freeze and filter
     bool PassesExcludeFilter(const QString &line);
-    void LogWithMarker(const QString &line, const QString &marker);
+    void LogWithMarker(const QString &line, QLatin1String marker);
     void SetFrozen(bool on);
     void CbFreezeClick();
     void BtClearLogClick();
@@ -305,14 +330,19 @@ private:
     std::vector<Placement> placements;
 
     // Server link internals (link/link.cpp)
+    void ConnectToAddress(const QHostAddress &address, quint16 port);
+    void ConnectTimedOut();
+    void FailConnect();
+    void ServerLinkUp();
+    void LinkSettled();
+    void FinishDisconnect();
     void ServerReadyRead();
     void ServerClosed();
     void ReleaseServerSocket();
-    LineSplitter serverLines;
+    LineReader serverIn;
     LineOutput toServer;
-    bool serverDraining = false;
-    bool serverClosedWhileDraining = false;
-    bool disconnecting = false;
+    QPointer<QTcpSocket> pendingServerSocket;  // connecting, not yet up
+    int hostLookupId = -1;                      // the name look-up under way
 
     // Relay internals (relay/relay.cpp)
     void RelayNewConnection();
@@ -320,12 +350,9 @@ private:
     void RelayReadyRead();
     void RelayClosed();
     void DropRelayClient();
-    LineSplitter relayLines;
+    LineReader relayIn;
     LineOutput toRelay;
-    bool relayDraining = false;      // lines are being handled
-    bool relayClosePending = false;  // the client went away while they were
     bool relayLeaving = false;       // leave handling under way
-    bool listenPortChanging = false; // edListenPortExit's restore under way
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.
     bool replyingToOperator = false;

@@ -62,10 +62,9 @@ int main(int argc, char **argv)
     feeder.setInterval(0);
     QObject::connect(&feeder, &QTimer::timeout, [&] {
         for (int i = 0; i < burst && done < total; ++i, ++done) {
-            form->lastReceivedLine = QStringLiteral("%1 # X(%2), Y(20.125), Z(-3.5)")
+            form->ProcessServerLine(QStringLiteral("%1 # X(%2), Y(20.125), Z(-3.5)")
                                          .arg(done % 100000, 5, 10, QLatin1Char('0'))
-                                         .arg(done);
-            form->ProcessServerLine();
+                                         .arg(done));
         }
         // Then until the widget has painted every line.
         if (done >= total && !form->MemoLog->paintPending()) {

@@ -1,6 +1,7 @@
 #include "commands/commandfile.h"
 
 #include "link/protocol.h"
+#include "log/markers.h"
 
 namespace {
 
@@ -42,8 +43,10 @@ QString ParseCommandFileLine(const QString &line)
     const QChar first = s.at(0);
     if (first == QLatin1Char(';') || first == QLatin1Char('\'') || first == QLatin1Char('/'))
         return QString();
-    for (const char *skip : {"<<<", "<$<", "<F<", ">R>", "--"}) {
-        if (s.contains(QLatin1String(skip)))
+    // Lines the program received or made up are no commands to send again.
+    for (QLatin1String skip : {LogMarker::Server, LogMarker::ToRelay, LogMarker::Faked, LogMarker::Rewritten,
+                               QLatin1String("--")}) {
+        if (s.contains(skip.trimmed()))
             return QString();
     }
     if (first == QLatin1Char('>') || (s.size() >= 15 && s.at(14) == QLatin1Char('>')))

@@ -77,7 +77,7 @@ void TForm1::BtSendMemoClick()
 {
     if (multiSendActive) {
         // A second Send while the selected rows go out stops them.
-        multiSendCancel = true;
+        EndMultiSend(QStringLiteral("stopped by the operator"));
         return;
     }
     if (cbMultiple->isChecked()) {
@@ -107,46 +107,54 @@ void TForm1::SendSelectedCommands()
         return;
     if (!serverConnected || !IdTCPClient1)
         throw HandlerError(QStringLiteral("Not Connected"));
-
-    const QPointer<QTcpSocket> link = IdTCPClient1;
+    multiSendRows = texts;
+    multiSendNext = 0;
     multiSendActive = true;
-    multiSendCancel = false;
-    struct Reset {
-        TForm1 *form;
-        ~Reset() { form->multiSendActive = false; form->multiSendCancel = false; }
-    } reset{this};
     BtSendMemo->setToolTip(QStringLiteral("Sending the selected commands: click again to stop"));
-    struct Tip {
-        QPushButton *button;
-        ~Tip() { button->setToolTip(QString()); }
-    } tip{BtSendMemo};
+    AdvanceMultiSend();
+}
 
-    for (qsizetype k = 0; k < texts.size(); ++k) {
-        const bool clear = WaitClearToSend();
-        if (closed)
-            return;
-        QString reason;
-        if (multiSendCancel)
-            reason = QStringLiteral("stopped by the operator");
-        else if (!link || link != IdTCPClient1 || !serverConnected)
-            reason = QStringLiteral("connection lost");
-        else if (!clear)
-            reason = QStringLiteral("acknowledge time-out");
-        if (!reason.isEmpty()) {
-            const qsizetype left = texts.size() - k;
-            LogEvent(QStringLiteral("---------- Multiple send ended, %1 command%2 not sent (%3)")
-                         .arg(left)
-                         .arg(left == 1 ? QString() : QStringLiteral("s"), reason));
-            return;
+// Sends the next row once the one before is acknowledged; called at the
+// start, after each acknowledge and on the time-out. The last row goes out
+// as a plain send: nothing waits for its acknowledge.
+void TForm1::AdvanceMultiSend()
+{
+    while (multiSendActive) {
+        if (sendTimedOut && !clearToSend)
+            return EndMultiSend(QStringLiteral("acknowledge time-out"));
+        if (!clearToSend)
+            return;  // the acknowledge or the time-out moves it on
+        const QString text = multiSendRows.at(multiSendNext++);
+        if (multiSendNext == multiSendRows.size())
+            EndMultiSend(QString());
+        try {
+            SendToIpp(StripComment(text));
+        } catch (...) {
+            EndMultiSend(QString());
+            throw;
         }
-        SendToIpp(StripComment(texts.at(k)));
     }
+}
+
+void TForm1::EndMultiSend(const QString &reason)
+{
+    if (!multiSendActive)
+        return;
+    const qsizetype left = multiSendRows.size() - multiSendNext;
+    multiSendActive = false;
+    multiSendRows.clear();
+    multiSendNext = 0;
+    BtSendMemo->setToolTip(QString());
+    if (!reason.isEmpty() && left > 0)
+        LogEvent(QStringLiteral("---------- Multiple send ended, %1 command%2 not sent (%3)")
+                     .arg(left)
+                     .arg(left == 1 ? QString() : QStringLiteral("s"), reason));
 }
 
 void TForm1::BtSendNextClick()
 {
     if (multiSendActive) {
-        multiSendCancel = true;
+        EndMultiSend(QStringLiteral("stopped by the operator"));
         return;
     }
     if (CommandIndex() < 0) {

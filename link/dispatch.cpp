@@ -2,10 +2,9 @@
 
 #include "app/tform1.h"
 #include "link/protocol.h"
-#include "sim/rewrite.h"
+#include "log/markers.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -21,7 +20,7 @@ void TForm1::SendToIpp(const QString &command)
     if (TrimControls(command).isEmpty())
         return;
     const QString line = AddTag(command);
-    AppendLog(TimeStampPrefix() + QStringLiteral(">>> ") + line);
+    LogWithMarker(line, LogMarker::Operator);
     DispatchCommand(line, false);
 }
 
@@ -34,32 +33,15 @@ QString TForm1::AddTag(const QString &command)
 
 void TForm1::DispatchCommand(QString line, bool fromRelay)
 {
-    const QString upper = line.toUpper();
-    bool replyProbeType = false;
-    bool replyEmpty = false;
-    if (upper.contains(QLatin1String("STARTSESSION()"))) {
+    if (line.contains(QLatin1String("STARTSESSION()"), Qt::CaseInsensitive)) {
         sessionOpen = true;
         UpdateSessionControls();
     }
-    if (upper.contains(QLatin1String("ENDSESSION()"))) {
+    if (line.contains(QLatin1String("ENDSESSION()"), Qt::CaseInsensitive)) {
         sessionOpen = false;
         UpdateSessionControls();
     }
-    if ((cbError->isChecked() || cbToolError->isChecked()) && upper.contains(QLatin1String("PTMEAS(")))
-        interceptTag = GetTag(line);
-    if (cbModusFilter->isChecked() && upper.contains(QLatin1String("PROBETYPE"))) {
-        interceptTag = GetTag(line);
-        replyProbeType = true;
-    }
-    if (cbModusFilter->isChecked() && upper.contains(QLatin1String("ACCEL"))
-        && upper.contains(QLatin1String("SETPROP"))) {
-        interceptTag = GetTag(line);
-        replyEmpty = true;
-    }
-    if (cbCircularMove->isChecked() && upper.contains(QLatin1String("CZPOSITIONONSPHERE("))) {
-        line = RewriteCZPositionOnSphere(line);
-        LogWithMarker(line, QStringLiteral(">R>"));
-    }
+    const Interception interception = InterceptCommand(line);
     if (RelayClientConnected() && !fromRelay) {
         const QString tag = GetTag(line);
         if (!operatorTags.contains(tag))
@@ -67,15 +49,8 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
     }
     clearToSend = false;
     sendTimedOut = false;
-    if (replyProbeType || replyEmpty) {
-        // The operator's own command is answered in the log only: its replies
-        // never go to the relay client, made-up or not.
-        replyingToOperator = !fromRelay;
-        ClearOnExit reset{replyingToOperator};
-        if (replyProbeType)
-            ReplyProbeType(interceptTag, line);
-        else
-            ReplyEmptyTransaction(interceptTag);
+    if (interception != Interception::None) {
+        AnswerInterception(interception, line, fromRelay);
         // The made-up '&' acknowledges the command: no acknowledge will come
         // from the server for it, and a multi-send must not wait for one.
         clearToSend = true;
@@ -86,13 +61,17 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
     }
 }
 
-bool TForm1::WaitClearToSend()
+// An acknowledge from the server lets the next command go: a waiting
+// multi-send sends its next row once this burst of lines is handled.
+void TForm1::NoteAcknowledge(const QString &line)
 {
-    // A dropped link or a cancelled multi-send ends the wait too: no
-    // acknowledge can come for what was sent over the old connection.
-    while (!clearToSend && !sendTimedOut && !closed && !multiSendCancel && serverConnected)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
-    return clearToSend;
+    if (line.size() < 7 || line.at(6) != QLatin1Char('&'))
+        return;
+    clearToSend = true;
+    TimerCTS->stop();
+    if (multiSendActive)
+        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { AdvanceMultiSend(); }); },
+                                  Qt::QueuedConnection);
 }
 
 void TForm1::TimerCTSTimer()
@@ -102,4 +81,5 @@ void TForm1::TimerCTSTimer()
     sendTimedOut = true;
     TimerCTS->stop();
     hooks.message(QMessageBox::NoIcon, QStringLiteral("Error"), QStringLiteral("Timout sending command"));
+    RunHandler([this] { AdvanceMultiSend(); });
 }

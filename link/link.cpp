@@ -1,8 +1,15 @@
 // Server link: connecting, disconnecting and the handling of every line the
 // server sends.
+//
+// A connect attempt runs on signals and one timer: the name look-up (when
+// the host is not an address) and the TCP connect each have their bound.
+// While it runs the link is "settling"; a relay client's lines wait, in
+// order, until it has settled, so that its first command meets a link that
+// is up (or known to have failed).
 
 #include "app/tform1.h"
 #include "link/protocol.h"
+#include "log/markers.h"
 #include "log/timestamp.h"
 
 #include <QHostAddress>
@@ -15,29 +22,29 @@
 
 namespace {
 constexpr int ConnectTimeoutMs = 500;
+constexpr int ResolveTimeoutMs = 3000;
 constexpr int EndSessionWaitMs = 900;
-constexpr qint64 ReadChunk = 64 * 1024;
 } // namespace
 
 void TForm1::BtConnectClick()
 {
     if (serverConnected) {
-        if (disconnecting)
+        // Disconnect: an open session is ended first, and the link goes down
+        // once the server has had a moment to answer.
+        if (endSessionTimer->isActive())
             return;
-        disconnecting = true;
-        ClearOnExit reset{disconnecting};
         if (sessionOpen) {
             BtStartClick();
-            WaitLive(EndSessionWaitMs);
+            if (serverConnected) {
+                endSessionTimer->start(EndSessionWaitMs);
+                return;
+            }
         }
-        if (!serverConnected || !IdTCPClient1)
-            return;
-        IdTCPClient1Status(QStringLiteral("Disconnecting."));
-        ReleaseServerSocket();
-        IdTCPClient1Disconnected();
-        IdTCPClient1Status(QStringLiteral("Disconnected."));
+        FinishDisconnect();
         return;
     }
+    if (LinkSettling())
+        return;  // an attempt is under way already
 
     QString host = EdHost->text().trimmed();
     if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0)
@@ -45,50 +52,108 @@ void TForm1::BtConnectClick()
     int port = 0;
     if (!ParseIntStrict(EdPort->text(), port))
         throw HandlerError(NotAnIntegerMessage(EdPort->text()));
-
-    auto fail = [this] {
-        IdTCPClient1Status(QStringLiteral("Error: Cannot connect ..."));
-        clearToSend = false;
-    };
     if (port < 0 || port > 65535)
-        return fail();
+        return FailConnect();
 
     QHostAddress address;
-    if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv4Protocol) {
-        IdTCPClient1Status(QStringLiteral("Resolving hostname %1.").arg(host));
-        address.clear();
-        const QHostInfo info = QHostInfo::fromName(host);
-        for (const QHostAddress &a : info.addresses()) {
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                address = a;
-                break;
-            }
-        }
-        if (address.isNull())
-            return fail();
-    }
-    IdTCPClient1Status(QStringLiteral("Connecting to %1.").arg(address.toString()));
+    if (address.setAddress(host) && address.protocol() == QAbstractSocket::IPv4Protocol)
+        return ConnectToAddress(address, quint16(port));
 
-    // The attempt ends (up or failed) before any later event is handled, so
-    // whatever caused it - the operator or a relay client - meets a settled link.
+    IdTCPClient1Status(QStringLiteral("Resolving hostname %1.").arg(host));
+    connectTimer->start(ResolveTimeoutMs);
+    hostLookupId = QHostInfo::lookupHost(host, this, [this, port](const QHostInfo &info) {
+        if (info.lookupId() != hostLookupId)
+            return;  // an attempt given up already
+        hostLookupId = -1;
+        for (const QHostAddress &a : info.addresses()) {
+            if (a.protocol() == QAbstractSocket::IPv4Protocol)
+                return ConnectToAddress(a, quint16(port));
+        }
+        FailConnect();
+    });
+}
+
+void TForm1::ConnectToAddress(const QHostAddress &address, quint16 port)
+{
+    IdTCPClient1Status(QStringLiteral("Connecting to %1.").arg(address.toString()));
     auto *socket = new QTcpSocket(this);
     socket->setObjectName(QStringLiteral("IdTCPClient1"));
-    socket->connectToHost(address, quint16(port));
-    if (!socket->waitForConnected(ConnectTimeoutMs)) {
+    pendingServerSocket = socket;
+    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        if (socket == pendingServerSocket)
+            ServerLinkUp();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+        if (socket == pendingServerSocket)
+            FailConnect();
+    });
+    connectTimer->start(ConnectTimeoutMs);
+    socket->connectToHost(address, port);
+}
+
+// The look-up or the connect did not finish within its bound.
+void TForm1::ConnectTimedOut()
+{
+    if (hostLookupId >= 0)
+        QHostInfo::abortHostLookup(hostLookupId);
+    FailConnect();
+}
+
+void TForm1::FailConnect()
+{
+    connectTimer->stop();
+    hostLookupId = -1;
+    if (QTcpSocket *socket = pendingServerSocket) {
+        pendingServerSocket = nullptr;
+        socket->disconnect(this);
         socket->abort();
-        delete socket;
-        return fail();
+        socket->deleteLater();
     }
+    IdTCPClient1Status(QStringLiteral("Error: Cannot connect ..."));
+    clearToSend = false;
+    LinkSettled();
+}
+
+void TForm1::ServerLinkUp()
+{
+    QTcpSocket *socket = pendingServerSocket;
+    pendingServerSocket = nullptr;
+    connectTimer->stop();
+    socket->disconnect(this);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     IdTCPClient1 = socket;
     toServer.setSocket(socket);
-    serverLines.clear();
+    serverIn.attach(socket);
     connect(socket, &QTcpSocket::readyRead, this, [this] { ServerReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { ServerClosed(); });
     IdTCPClient1Status(QStringLiteral("Connected."));
-    IdTCPClient1Connected();
+    RunHandler([this] { IdTCPClient1Connected(); });
     if (socket->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, [this] { ServerReadyRead(); }, Qt::QueuedConnection);
+    LinkSettled();
+}
+
+bool TForm1::LinkSettling() const
+{
+    return connectTimer->isActive();
+}
+
+// The attempt is over, one way or the other: a relay client's held lines go on.
+void TForm1::LinkSettled()
+{
+    if (relayConnection)
+        RelayReadyRead();
+}
+
+void TForm1::FinishDisconnect()
+{
+    endSessionTimer->stop();
+    if (!serverConnected || !IdTCPClient1)
+        return;
+    IdTCPClient1Status(QStringLiteral("Disconnecting."));
+    ReleaseServerSocket();
+    IdTCPClient1Disconnected();
+    IdTCPClient1Status(QStringLiteral("Disconnected."));
 }
 
 void TForm1::IdTCPClient1Connected()
@@ -104,10 +169,13 @@ void TForm1::IdTCPClient1Connected()
 void TForm1::IdTCPClient1Disconnected()
 {
     LogEvent(QStringLiteral("---------- Disconnected") + FormatConnectionStamp(QDateTime::currentDateTime()));
+    endSessionTimer->stop();
     serverConnected = false;
     sessionOpen = false;
     UpdateSessionControls();
     UpdateConnectionControls();
+    // Nothing sent over this link can be acknowledged any more.
+    EndMultiSend(QStringLiteral("connection lost"));
     DropRelayClient();
     clearToSend = false;
 }
@@ -125,10 +193,10 @@ void TForm1::ReleaseServerSocket()
     IdTCPClient1 = nullptr;
     toServer.flush();
     toServer.setSocket(nullptr);
+    serverIn.detach();
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
-    serverLines.clear();
 }
 
 void TForm1::WriteServerLine(const QString &line)
@@ -138,58 +206,37 @@ void TForm1::WriteServerLine(const QString &line)
     toServer.write(line.toLatin1() + "\r\n");
 }
 
-// Lines are handled one at a time, in arrival order. A handler that keeps the
-// window live (a message box, a wait) may let readyRead in again: the outer
-// loop is still draining, so the inner call leaves the lines to it.
 void TForm1::ServerReadyRead()
 {
-    if (serverDraining)
-        return;
-    serverDraining = true;
     // What goes to the relay client for this burst goes out in one piece.
     toRelay.hold();
-    QPointer<QTcpSocket> socket = IdTCPClient1;
-    while (socket && socket == IdTCPClient1) {
-        QByteArray line;
-        const LineSplitter::Result r = serverLines.next(line);
-        if (r == LineSplitter::Line) {
-            if (line.isEmpty())
-                continue;
-            lastReceivedLine = QString::fromLatin1(line);
-            RunHandler([this] { ProcessServerLine(); });
-            continue;
-        }
-        if (r == LineSplitter::Overflow) {
-            // Nothing after this line could ever be read: take the link down.
-            LogEvent(QStringLiteral("---------- Server line longer than 16384 characters, connection closed"));
-            IdTCPClient1Status(QStringLiteral("Disconnected."));
-            ReleaseServerSocket();
-            serverClosedWhileDraining = false;
-            RunHandler([this] { IdTCPClient1Disconnected(); });
-            break;
-        }
-        if (socket->bytesAvailable() > 0) {
-            serverLines.feed(socket->read(qMin(socket->bytesAvailable(), ReadChunk)));
-            continue;
-        }
-        break;
-    }
-    serverDraining = false;
+    const LineReader::End end = serverIn.drain([] { return true; }, [this](const QByteArray &line) {
+        if (!line.isEmpty())
+            RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
+    });
     toRelay.release();
-    if (serverClosedWhileDraining) {
-        serverClosedWhileDraining = false;
-        ServerClosed();
+    if (end == LineReader::Overflow) {
+        // Nothing after this line could ever be read: take the link down.
+        LogEvent(QStringLiteral("---------- Server line longer than %1 characters, connection closed")
+                     .arg(MaxLineLength));
+        IdTCPClient1Status(QStringLiteral("Disconnected."));
+        ReleaseServerSocket();
+        RunHandler([this] { IdTCPClient1Disconnected(); });
+        return;
     }
+    if (end == LineReader::Drained && serverIn.closeSeen)
+        ServerClosed();
 }
 
 void TForm1::ServerClosed()
 {
     if (!IdTCPClient1)
         return;
-    if (serverDraining) {
-        serverClosedWhileDraining = true;
+    if (serverIn.busy()) {
+        serverIn.closeSeen = true;  // the drain under way ends the link
         return;
     }
+    serverIn.closeSeen = false;
     // Lines that arrived before the close are handled first.
     ServerReadyRead();
     if (!IdTCPClient1)
@@ -199,41 +246,17 @@ void TForm1::ServerClosed()
     RunHandler([this] { IdTCPClient1Disconnected(); });
 }
 
-void TForm1::ProcessServerLine()
+// One server line, handled to the end: the acknowledge, then the simulator's
+// interception, then the route to the relay client or the window.
+void TForm1::ProcessServerLine(const QString &received)
 {
-    QString line = lastReceivedLine;
-    const QString stamp = TimeStampPrefix();
-    bool altered = false;
-
-    if (line.size() >= 7 && line.at(6) == QLatin1Char('&')) {
-        clearToSend = true;
-        TimerCTS->stop();
-    }
+    lastReceivedLine = received;
+    NoteAcknowledge(received);
     if (!RelayClientConnected()) {
-        if (PassesExcludeFilter(line))
-            AppendLog(stamp + QStringLiteral("<<< ") + line);
+        LogWithMarker(received, LogMarker::Server);
         return;
     }
-    const QString tag = GetTag(line);
-    const QChar type = GetType(line);
-    if (!interceptTag.isEmpty() && type == QLatin1Char('#') && tag == interceptTag) {
-        if (cbError->isChecked())
-            line = tag + QStringLiteral(" ! Error(2, 1006, PtMeas,\"no Touch\")");
-        else if (cbToolError->isChecked())
-            line = tag + QStringLiteral(" ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
-        altered = true;
-        interceptTag.clear();
-        cbError->setChecked(false);
-        cbToolError->setChecked(false);
-    }
-    if (!operatorTags.contains(tag)) {
-        WriteRelayLine(line);
-        if (PassesExcludeFilter(line))
-            AppendLog(stamp + (altered ? QStringLiteral("<F< ") : QStringLiteral("<$< ")) + line);
-    } else {
-        if (type == QLatin1Char('%'))
-            operatorTags.removeAll(tag);
-        if (PassesExcludeFilter(line))
-            AppendLog(stamp + QStringLiteral("<<< ") + line);
-    }
+    QString line = received;
+    const bool altered = InjectFault(line);
+    RouteToRelayClient(line, altered);
 }

@@ -3,6 +3,7 @@
 #include "app/tform1.h"
 #include "link/protocol.h"
 #include "log/logview.h"
+#include "log/markers.h"
 #include "log/timestamp.h"
 
 #include <QApplication>
@@ -57,9 +58,13 @@ bool TForm1::PassesExcludeFilter(const QString &line)
     return false;
 }
 
-void TForm1::LogWithMarker(const QString &line, const QString &marker)
+// Every traffic line goes through here. What was sent (the operator's
+// commands, the relay client's lines) is never excluded; everything else
+// passes the exclude filter first.
+void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
 {
-    if (PassesExcludeFilter(line))
+    const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
+    if (sent || PassesExcludeFilter(line))
         AppendLog(TimeStampPrefix() + marker + line);
 }
 

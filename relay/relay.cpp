@@ -1,13 +1,15 @@
-// Relay: the listener on the relay port and the one relay-client session.
+// Relay: the listener on the relay port, the one relay-client session, and
+// the route of the server's lines to it.
 //
 // The session lives on the UI thread like the server link: the client's bytes
 // are cut into lines and each line is handled to the end before the next one
-// is looked at. The connect handling (which may bring the server link up, a
-// blocking connect of at most 500 ms) finishes before the client's first line
-// is handled, so a client that talks at once still reaches the server.
+// is looked at. The connect handling may start bringing the server link up;
+// the client's lines wait until that attempt has settled, so a client that
+// talks at once still reaches the server.
 
 #include "app/tform1.h"
 #include "link/protocol.h"
+#include "log/markers.h"
 #include "log/timestamp.h"
 
 #include <QDateTime>
@@ -20,7 +22,6 @@
 
 namespace {
 constexpr int ListenBacklog = 15;
-constexpr qint64 ReadChunk = 64 * 1024;
 // A client that stops reading must not keep a closing connection for ever.
 constexpr int CloseGraceMs = 2000;
 const char BindError[] = "Could not bind socket. Address and port are already in use.";
@@ -50,8 +51,9 @@ void TForm1::RelayNewConnection()
         QTcpSocket *socket = IdTCPServer1->nextPendingConnection();
         if (!socket)
             break;
-        if (relayConnection || relayLeaving) {
-            // One client at a time: the newcomer is closed unheard.
+        if (relayConnection || relayLeaving || endSessionTimer->isActive()) {
+            // One client at a time, and none while the link is going down:
+            // the newcomer is closed unheard.
             socket->abort();
             socket->deleteLater();
             continue;
@@ -68,18 +70,16 @@ void TForm1::StartRelaySession(QTcpSocket *socket)
     socket->setReadBufferSize(ReadChunk);
     relayConnection = socket;
     toRelay.setSocket(socket);
-    relayLines.clear();
-    relayClosePending = false;
     connect(socket, &QTcpSocket::readyRead, this, [this] { RelayReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { RelayClosed(); });
 
-    // No line is handled before the connect handling is done, even if it
-    // keeps the window live (an error box).
-    relayDraining = true;
+    // No line is read before the connect handling is done, even if it keeps
+    // the window live (an error box).
     RunHandler([this] { IdTCPServer1Connect(); });
-    relayDraining = false;
-    if (relayConnection == socket)
-        RelayReadyRead();
+    if (relayConnection != socket)
+        return;
+    relayIn.attach(socket);
+    RelayReadyRead();
 }
 
 // ---------------------------------------------------------------- session
@@ -105,7 +105,6 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
         AppendLog(QStringLiteral(">$> ---------- timeout"));
         return;
     }
-    const QString stamp = TimeStampPrefix();
     if (!serverConnected)
         return;
     // A backspace takes back the character before it.
@@ -121,7 +120,7 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
         }
     }
     const QString command = QString::fromLatin1(hasBackspace ? edited : line);
-    AppendLog(stamp + QStringLiteral(">$> ") + command);
+    LogWithMarker(command, LogMarker::FromRelay);
     DispatchCommand(command, true);
 }
 
@@ -139,37 +138,18 @@ void TForm1::IdTCPServer1Disconnect()
 }
 
 // Lines are handled one at a time, in arrival order, at most one chunk read
-// ahead. A handler that keeps the window live may let readyRead in again: the
-// outer loop is still draining, so the inner call leaves the lines to it.
+// ahead. They wait while the server link is settling.
 void TForm1::RelayReadyRead()
 {
-    if (relayDraining || relayLeaving)
+    if (relayLeaving)
         return;
-    relayDraining = true;
     // What goes to the server for this burst goes out in one piece.
     toServer.hold();
-    const QPointer<QTcpSocket> socket = relayConnection;
-    bool overflow = false;
-    while (socket && socket == relayConnection && !relayLeaving) {
-        QByteArray line;
-        const LineSplitter::Result r = relayLines.next(line);
-        if (r == LineSplitter::Line) {
-            RunHandler([this, &line] { IdTCPServer1Execute(line); });
-            continue;
-        }
-        if (r == LineSplitter::Overflow) {
-            overflow = true;
-            break;
-        }
-        if (socket->bytesAvailable() > 0) {
-            relayLines.feed(socket->read(qMin(socket->bytesAvailable(), ReadChunk)));
-            continue;
-        }
-        break;
-    }
-    relayDraining = false;
+    const LineReader::End end = relayIn.drain(
+        [this] { return !relayLeaving && !LinkSettling(); },
+        [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
     toServer.release();
-    if (socket && socket == relayConnection && (overflow || relayClosePending))
+    if (end == LineReader::Overflow || (end == LineReader::Drained && relayIn.closeSeen))
         DropRelayClient();
 }
 
@@ -177,10 +157,9 @@ void TForm1::RelayClosed()
 {
     if (!relayConnection || relayLeaving)
         return;
-    relayClosePending = true;
-    if (relayDraining)
-        return;  // the draining loop ends the session when it is done
-    // Lines that arrived before the close are handled first.
+    // Lines that arrived before the close are handled first; whoever ends
+    // the drain ends the session.
+    relayIn.closeSeen = true;
     RelayReadyRead();
 }
 
@@ -194,9 +173,8 @@ void TForm1::DropRelayClient()
     QTcpSocket *socket = relayConnection;
     toRelay.flush();
     toRelay.setSocket(nullptr);
+    relayIn.detach();
     socket->disconnect(this);
-    relayLines.clear();
-    relayClosePending = false;
     if (socket->state() == QAbstractSocket::UnconnectedState) {
         socket->deleteLater();
     } else {
@@ -216,7 +194,9 @@ void TForm1::DropRelayClient()
 
 void TForm1::edListenPortExit()
 {
-    if (listenPortChanging || closed)
+    // The status shows the outcome for a moment; another exit meanwhile is
+    // ignored, so the remembered status stays the one from before.
+    if (listenPortRestore->isActive() || closed)
         return;
     const QString remembered = LaStatus->text();
     int newPort = 0;
@@ -241,12 +221,12 @@ void TForm1::edListenPortExit()
         StartRelayListener();
     }
 
-    listenPortChanging = true;
-    ClearOnExit reset{listenPortChanging};
-    repaint();
-    WaitLive(listenPortRestoreMs);
-    LaStatus->setText(remembered);
-    edListenPort->setText(QString::number(listenPort));
+    listenPortRestore->disconnect(this);
+    connect(listenPortRestore, &QTimer::timeout, this, [this, remembered] {
+        LaStatus->setText(remembered);
+        edListenPort->setText(QString::number(listenPort));
+    });
+    listenPortRestore->start(listenPortRestoreMs);
 }
 
 // ---------------------------------------------------------------- writing
@@ -262,4 +242,22 @@ void TForm1::WriteRelayLine(const QString &line)
     if (!RelayClientConnected())
         return;
     toRelay.write(line.toLatin1() + "\r\n");
+}
+
+// ---------------------------------------------------------------- routing
+
+// A server line while a relay client is connected: the replies to the
+// operator's own commands stay in the window, everything else goes to the
+// client. `altered`: the simulator changed the line on its way.
+void TForm1::RouteToRelayClient(const QString &line, bool altered)
+{
+    const QString tag = GetTag(line);
+    if (!operatorTags.contains(tag)) {
+        WriteRelayLine(line);
+        LogWithMarker(line, altered ? LogMarker::Faked : LogMarker::ToRelay);
+        return;
+    }
+    if (GetType(line) == QLatin1Char('%'))
+        operatorTags.removeAll(tag);
+    LogWithMarker(line, LogMarker::Server);
 }

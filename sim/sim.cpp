@@ -1,11 +1,16 @@
 // Server simulation towards the relay client: made-up replies, unasked
-// events and the server-initiated tool change.
+// events, the server-initiated tool change, and the interception of commands
+// on their way to the server (arming a fault, answering in the server's
+// place, rewriting) with the faults it fires on the server's replies.
 
 #include "app/tform1.h"
 #include "link/protocol.h"
+#include "log/markers.h"
+#include "sim/rewrite.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QScopeGuard>
 
 void TForm1::SendReplyToClient(const QString &text)
 {
@@ -17,7 +22,7 @@ void TForm1::SendReplyToClient(const QString &text)
         line = FormatTag(n, true) + QLatin1Char(' ') + TrimControls(text);
     if (!replyingToOperator)
         WriteRelayLine(line);
-    LogWithMarker(line, QStringLiteral("<F<"));
+    LogWithMarker(line, LogMarker::FakedReply);
 }
 
 void TForm1::DecrementTag()
@@ -27,13 +32,11 @@ void TForm1::DecrementTag()
 
 void TForm1::SendEventToClient(const QString &text, const QString &type)
 {
-    const QString stamp = TimeStampPrefix();
     if (!RelayClientConnected())
         return;
     const QString line = QStringLiteral("E0000 ") + type + QLatin1Char(' ') + text;
     WriteRelayLine(line);
-    if (PassesExcludeFilter(line))
-        AppendLog(stamp + QStringLiteral("<F< ") + line);
+    LogWithMarker(line, LogMarker::Faked);
 }
 
 // EdTag takes the number of the command's tag; an event tag's "E" is kept
@@ -47,7 +50,7 @@ void TForm1::BorrowTag(const QString &tag)
 void TForm1::ReplyEmptyTransaction(const QString &tag)
 {
     BorrowTag(tag);
-    ClearOnExit reset{replyEventTag};
+    const auto reset = qScopeGuard([this] { replyEventTag = false; });
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(QStringLiteral("%"));
@@ -56,7 +59,7 @@ void TForm1::ReplyEmptyTransaction(const QString &tag)
 void TForm1::ReplyDataTransaction(const QString &tag, const QString &data)
 {
     BorrowTag(tag);
-    ClearOnExit reset{replyEventTag};
+    const auto reset = qScopeGuard([this] { replyEventTag = false; });
     SendReplyToClient(QStringLiteral("&"));
     DecrementTag();
     SendReplyToClient(data);
@@ -96,7 +99,6 @@ void TForm1::FakeXonClick()
 
 void TForm1::BtNewToolClick()
 {
-    const QString stamp = TimeStampPrefix();
     QString name = EdNewTool->text();
     name.remove(QLatin1Char('"'));
     name.remove(QLatin1Char(' '));
@@ -105,8 +107,7 @@ void TForm1::BtNewToolClick()
         return;
     const QString line = QStringLiteral("E0000 # ChangeTool(\"") + name + QStringLiteral("\")");
     WriteRelayLine(line);
-    if (PassesExcludeFilter(line))
-        AppendLog(stamp + QStringLiteral("<F< ") + line);
+    LogWithMarker(line, LogMarker::Faked);
     const qsizetype p = name.indexOf(QLatin1Char('_'));
     if (cbIncrementTool->isChecked() && p >= 0) {
         const QString prefix = name.left(p + 1);
@@ -129,4 +130,62 @@ void TForm1::cbToolErrorClick()
 {
     if (cbToolError->isChecked())
         cbError->setChecked(false);
+}
+
+// ---------------------------------------------------------------- interception
+
+// Looks at a command on its way to the server: a probing command arms the
+// error switches, the probe-type and acceleration queries are answered here
+// under the modus filter, and CZPositionOnSphere becomes a plain GoTo.
+TForm1::Interception TForm1::InterceptCommand(QString &line)
+{
+    Interception answer = Interception::None;
+    if ((cbError->isChecked() || cbToolError->isChecked())
+        && line.contains(QLatin1String("PTMEAS("), Qt::CaseInsensitive))
+        interceptTag = GetTag(line);
+    if (cbModusFilter->isChecked() && line.contains(QLatin1String("PROBETYPE"), Qt::CaseInsensitive)) {
+        interceptTag = GetTag(line);
+        answer = Interception::ProbeType;
+    }
+    if (cbModusFilter->isChecked() && line.contains(QLatin1String("ACCEL"), Qt::CaseInsensitive)
+        && line.contains(QLatin1String("SETPROP"), Qt::CaseInsensitive)) {
+        interceptTag = GetTag(line);
+        answer = Interception::Empty;
+    }
+    if (cbCircularMove->isChecked() && line.contains(QLatin1String("CZPOSITIONONSPHERE("), Qt::CaseInsensitive)) {
+        line = RewriteCZPositionOnSphere(line);
+        LogWithMarker(line, LogMarker::Rewritten);
+    }
+    return answer;
+}
+
+void TForm1::AnswerInterception(Interception interception, const QString &line, bool fromRelay)
+{
+    // The operator's own command is answered in the log only: its replies
+    // never go to the relay client, made-up or not.
+    replyingToOperator = !fromRelay;
+    const auto reset = qScopeGuard([this] { replyingToOperator = false; });
+    if (interception == Interception::ProbeType)
+        ReplyProbeType(interceptTag, line);
+    else
+        ReplyEmptyTransaction(interceptTag);
+}
+
+// The armed error replaces the data line of the probing command's reply.
+// True when the line was altered.
+bool TForm1::InjectFault(QString &line)
+{
+    if (interceptTag.isEmpty() || GetType(line) != QLatin1Char('#'))
+        return false;
+    const QString tag = GetTag(line);
+    if (tag != interceptTag)
+        return false;
+    if (cbError->isChecked())
+        line = tag + QStringLiteral(" ! Error(2, 1006, PtMeas,\"no Touch\")");
+    else if (cbToolError->isChecked())
+        line = tag + QStringLiteral(" ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
+    interceptTag.clear();
+    cbError->setChecked(false);
+    cbToolError->setChecked(false);
+    return true;
 }

@@ -90,6 +90,7 @@ private Q_SLOTS:
         f->EdHost->setText(QStringLiteral("127.0.0.1"));
         f->EdPort->setText(QString::number(server.port()));
         f->BtConnectClick();
+        QTRY_VERIFY(f->serverConnected);
         QVERIFY(server.waitForClient());
         const QStringList sent = {"StartSession()", "GetProp(Tool.Name())", "AbortE()",
                                   "GoTo(X(1), Y(2)) ;comment", "GetProp(Session.X())", "EndSession()"};

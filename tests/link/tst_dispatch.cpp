@@ -18,7 +18,7 @@ class TestDispatch : public QObject {
     {
         f->EdPort->setText(QString::number(server.port()));
         f->BtConnectClick();
-        QVERIFY(f->serverConnected);
+        QTRY_VERIFY(f->serverConnected);
         QVERIFY(server.waitForClient());
     }
 
@@ -92,7 +92,7 @@ private Q_SLOTS:
         QVERIFY(server.waitForLines(1));
         server.sendLine("00100 &");
         QTRY_VERIFY(f->clearToSend);
-        QVERIFY(f->WaitClearToSend());  // returns at once when clear
+        QVERIFY(f->clearToSend);  // nothing to wait for
     }
 
     void waitEndsOnAcknowledge()
@@ -104,7 +104,7 @@ private Q_SLOTS:
         f->SendToIpp(QStringLiteral("Home()"));
         QVERIFY(server.waitForLines(1));
         QTimer::singleShot(50, &server, [&server] { server.sendLine("00100 &"); });
-        QVERIFY(f->WaitClearToSend());
+        QTRY_VERIFY(f->clearToSend);
         QVERIFY(!f->TimerCTS->isActive());
     }
 
@@ -127,7 +127,8 @@ private Q_SLOTS:
 
         f->noTimeout = false;
         f->SendToIpp(QStringLiteral("Home()"));
-        QVERIFY(!f->WaitClearToSend());   // ends through the time-out
+        QTRY_VERIFY(f->sendTimedOut);   // the wait ends through the time-out
+        QVERIFY(!f->clearToSend);
         QVERIFY(f->sendTimedOut);
         QCOMPARE(fx.messages.size(), 1);
         QCOMPARE(fx.messages[0].caption, QStringLiteral("Error"));

@@ -29,7 +29,7 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         pointAt(f, server.port());
         f->BtConnect->click();
-        QVERIFY(f->serverConnected);
+        QTRY_VERIFY(f->serverConnected);
         QCOMPARE(f->LaStatus->text(), QStringLiteral("Connected."));
         QCOMPARE(f->BtConnect->text(), QStringLiteral("Disconnect"));
         QVERIFY(f->BtStart->isEnabled());
@@ -64,7 +64,7 @@ private Q_SLOTS:
         const QStringList before = fx.logLines();
         f->clearToSend = true;
         f->BtConnect->click();
-        QCOMPARE(f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."));
+        QTRY_COMPARE(f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."));
         QVERIFY(!f->serverConnected);
         QVERIFY(!f->clearToSend);
         QCOMPARE(fx.logLines(), before);
@@ -106,6 +106,7 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         pointAt(f, server.port());
         f->BtConnect->click();
+        QTRY_VERIFY(f->serverConnected);
         f->BtStart->click();
         QVERIFY(f->sessionOpen);
         QVERIFY(f->BtEnum->isEnabled());
@@ -145,7 +146,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!server.hasClient());
         // The window can connect again afterwards.
         f->BtConnect->click();
-        QVERIFY(f->serverConnected);
+        QTRY_VERIFY(f->serverConnected);
     }
 
     void disconnectEndsAnOpenSessionFirst()
@@ -156,9 +157,11 @@ private Q_SLOTS:
         pointAt(f, server.port());
         f->EdTag->setText(QStringLiteral("100"));
         f->BtConnect->click();
+        QTRY_VERIFY(f->serverConnected);
         f->BtStart->click();
         f->BtConnect->click();
-        QVERIFY(!f->serverConnected);
+        QVERIFY(f->serverConnected);  // the server has its moment to end the session
+        QTRY_VERIFY(!f->serverConnected);
         QVERIFY(server.waitForLines(2));
         QCOMPARE(server.received[0], QByteArray("00100 StartSession()"));
         QCOMPARE(server.received[1], QByteArray("00101 EndSession()"));
@@ -173,6 +176,7 @@ private Q_SLOTS:
         f->CbFreeze->setChecked(true);
         f->SetFrozen(true);
         f->BtConnect->click();               // connecting unfreezes
+        QTRY_VERIFY(f->serverConnected);
         QVERIFY(!f->logFrozen);
         QVERIFY(!f->CbFreeze->isChecked());
         QVERIFY(server.waitForClient());

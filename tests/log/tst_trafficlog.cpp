@@ -3,6 +3,7 @@
 #include "support/formfixture.h"
 
 #include "log/logview.h"
+#include "log/markers.h"
 #include "log/timestamp.h"
 
 #include <QCheckBox>
@@ -85,12 +86,12 @@ private Q_SLOTS:
     {
         FormFixture fx;
         TForm1 *f = fx.form();
-        f->LogWithMarker(QStringLiteral("00042 GoTo(X(1))"), QStringLiteral(">R>"));
+        f->LogWithMarker(QStringLiteral("00042 GoTo(X(1))"), LogMarker::Rewritten);
         const QString stamped = fx.logLines().last();
         QCOMPARE(stamped.size(), 14 + 3 + 16);
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d.\\d\\d\\d  >R>00042")).match(stamped).hasMatch());
         f->noTimeStamp = true;
-        f->LogWithMarker(QStringLiteral("00042 %"), QStringLiteral("<$< "));
+        f->LogWithMarker(QStringLiteral("00042 %"), LogMarker::ToRelay);
         QCOMPARE(fx.logLines().last(), QStringLiteral("<$< 00042 %"));
     }
 

@@ -35,7 +35,7 @@ struct RelayRig {
     bool connectServer()
     {
         f->BtConnect->click();
-        return f->serverConnected && server.waitForClient();
+        return QTest::qWaitFor([this] { return f->serverConnected; }) && server.waitForClient();
     }
     // Connects `client` and waits until the window has taken it on.
     bool attach(TestRelayClient &client)

@@ -78,7 +78,7 @@ private Q_SLOTS:
         rig.server.autoAcknowledge = true;
         TestRelayClient client;
         QVERIFY(rig.attach(client));
-        QVERIFY(rig.f->serverConnected);
+        QTRY_VERIFY(rig.f->serverConnected);
         QVERIFY(rig.server.waitForClient());
         QCOMPARE(rig.f->LaServerStatus->text(), QStringLiteral("Relaying from client"));
         const QStringList up = rig.f.logLines();
@@ -291,6 +291,7 @@ private Q_SLOTS:
             during.clear();
             QTimer::singleShot(15, rig.f.form(), [&] { during = rig.f->LaStatus->text(); });
             rig.f->RunHandler([&] { rig.f->edListenPortExit(); });
+            QTRY_VERIFY(!during.isEmpty() && !rig.f->listenPortRestore->isActive());
         };
         rig.f->LaStatus->setText(QStringLiteral("before"));
 
@@ -310,6 +311,7 @@ private Q_SLOTS:
         QFocusEvent tab(QEvent::FocusOut, Qt::TabFocusReason);
         QTimer::singleShot(15, rig.f.form(), [&] { during = rig.f->LaStatus->text(); });
         QCoreApplication::sendEvent(rig.f->edListenPort, &tab);
+        QTRY_VERIFY(!during.isEmpty() && !rig.f->listenPortRestore->isActive());
         QCOMPARE(during, QStringLiteral("Err: PORT #"));
         QCOMPARE(rig.f->edListenPort->text(), QString::number(rig.relayPort));
 

@@ -30,6 +30,7 @@ private Q_SLOTS:
         fx = std::make_unique<FormFixture>();
         fx->form()->EdPort->setText(QString::number(server->port()));
         fx->form()->BtConnectClick();
+        QTRY_VERIFY(fx->form()->serverConnected);
         QVERIFY(server->waitForClient());
         fx->form()->EdTag->setText(QStringLiteral("100"));
     }

@@ -1,0 +1,49 @@
+#pragma once
+// The incoming side of one peer: its socket, the bytes cut into lines, and
+// the one loop that hands the lines on, one at a time, in arrival order. The
+// server link and the relay session both read through it.
+//
+// A handler may keep the window live (a modal message box): readyRead can
+// then come in again while a line is being handled. The inner drain call
+// finds the reader busy and leaves the lines to the outer one.
+
+#include "link/linesplitter.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QTcpSocket>
+#include <functional>
+
+// What one read takes off a socket at most.
+constexpr qint64 ReadChunk = 64 * 1024;
+// The longest protocol line, in characters before the line end.
+constexpr int MaxLineLength = 16384;
+
+class LineReader {
+public:
+    enum End {
+        Drained,   // every complete line was handled; the rest waits for more bytes
+        Held,      // `goOn` said stop: the remaining lines wait for the next drain
+        Overflow,  // a line broke the length limit: nothing after it can be read
+        Gone,      // the socket went away, or another one took its place
+        Busy       // a drain was already under way further up the stack
+    };
+
+    void attach(QTcpSocket *s);
+    void detach() { attach(nullptr); }
+    QTcpSocket *peer() const { return socket; }
+
+    // Hands every complete line (empty ones too) to `handle`, in order, while
+    // `goOn` allows, reading more from the socket as the lines run out.
+    End drain(const std::function<bool()> &goOn, const std::function<void(const QByteArray &)> &handle);
+    bool busy() const { return draining; }
+
+    // The peer closed while a drain was under way: whoever ends the drain
+    // takes the close.
+    bool closeSeen = false;
+
+private:
+    QPointer<QTcpSocket> socket;
+    LineSplitter lines{MaxLineLength};
+    bool draining = false;
+};
