@@ -534,6 +534,39 @@ private Q_SLOTS:
             fx.reset();
         }
     }
+
+    // The link goes down and comes straight back while a multi-send waits:
+    // the rows left never go over the new link.
+    void multiSendNeverUsesALaterLink()
+    {
+        TestServer server;
+        TestServer second;
+        FormFixture fx;
+        TForm1 *f = fx.form();
+        server.script = [&](const QByteArray &) {
+            QTimer::singleShot(0, f, [&, f] {
+                f->sessionOpen = false;
+                f->BtConnectClick();  // down
+                f->EdPort->setText(QString::number(second.port()));
+                f->BtConnectClick();  // and up again, elsewhere
+            });
+            return QList<QByteArray>();
+        };
+        QVERIFY(connectForm(fx, server));
+        f->cbMultiple->click();
+        for (int i = 0; i < 3; ++i)
+            f->LbCommands->item(i)->setSelected(true);
+        runMultiSend(f, [f] { f->BtSendMemo->click(); });
+        QVERIFY(second.waitForClient());
+        QTRY_VERIFY(f->serverConnected);
+        QVERIFY(f->clearToSend);
+        second.sendLine("00100 &");  // a stray acknowledge moves nothing
+        QTRY_VERIFY(fx.logLines().last().endsWith(QStringLiteral("<<< 00100 &")));
+        QCoreApplication::processEvents();
+        QVERIFY(second.received.isEmpty());
+        QCOMPARE(server.received.size(), 1);
+        QVERIFY(logHas(fx, QStringLiteral("Multiple send ended, 2 commands not sent (connection lost)")));
+    }
 };
 
 QTEST_MAIN(TestCommandList)

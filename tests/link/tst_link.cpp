@@ -198,6 +198,31 @@ private Q_SLOTS:
         server.dropClient();                  // the disconnect is logged while frozen
         QTRY_COMPARE(f->MemoLog->lineCount(), before + 1);
     }
+
+    // A name that doesn't resolve: the click returns at once, the window
+    // keeps running while the look-up goes on, and only the status changes.
+    void unresolvableHostLeavesTheWindowLive()
+    {
+        FormFixture fx;
+        TForm1 *f = fx.form();
+        f->EdHost->setText(QStringLiteral("torvane-nowhere.invalid"));
+        f->EdPort->setText(QStringLiteral("1"));
+        const QStringList before = fx.logLines();
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(1);
+        f->BtConnect->click();
+        QCOMPARE(f->LaStatus->text(), QStringLiteral("Resolving hostname torvane-nowhere.invalid."));
+        QVERIFY(f->LinkSettling());
+        f->BtConnect->click();  // a second click while it runs changes nothing
+        QTRY_COMPARE_WITH_TIMEOUT(f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."), 10000);
+        QVERIFY(ticks > 0);
+        QVERIFY(!f->LinkSettling());
+        QVERIFY(!f->serverConnected);
+        QCOMPARE(fx.logLines(), before);
+        QVERIFY(fx.messages.isEmpty());
+    }
 };
 
 QTEST_MAIN(TestLink)

@@ -390,6 +390,29 @@ private Q_SLOTS:
         QTRY_VERIFY(!rig.server.hasClient());
         QVERIFY(rig.f.messages.isEmpty());
     }
+
+    // A client that sends a thousand commands at once, while the link it
+    // brings up is still connecting: every one reaches the server, in order.
+    void linesWaitForTheLinkToSettle()
+    {
+        RelayRig rig;
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, rig.relayPort);
+        QVERIFY(raw.waitForConnected(5000));
+        QByteArray burst;
+        QList<QByteArray> expected;
+        for (int i = 1; i <= 1000; ++i) {
+            const QByteArray line = QByteArray::number(i).rightJustified(5, '0') + " GoTo(X(" + QByteArray::number(i) + "))";
+            expected << line;
+            burst += line + "\r\n";
+        }
+        raw.write(burst);
+        QVERIFY(raw.waitForBytesWritten(5000));
+        QVERIFY(rig.server.waitForLines(1000, 10000));
+        QCOMPARE(rig.server.received, expected);
+        QVERIFY(rig.f->serverConnected);
+        QCOMPARE(rig.logCount(QStringLiteral(">$> ")), 1000);
+    }
 };
 
 QTEST_MAIN(TestRelay)
