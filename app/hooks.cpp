@@ -36,18 +36,20 @@ FormHooks FormHooks::desktop(QWidget *parent)
         QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
         dlg.setAcceptMode(QFileDialog::AcceptOpen);
         dlg.setFileMode(mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-        if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        if (dlg.exec() != QDialog::Accepted)
             return QString();
-        return dlg.selectedFiles().first();
+        const QStringList files = dlg.selectedFiles();
+        return files.isEmpty() ? QString() : files.constFirst();
     };
     h.saveFileName = [owner](const QString &title, const QString &filter) {
         QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
         dlg.setAcceptMode(QFileDialog::AcceptSave);
         dlg.setFileMode(QFileDialog::AnyFile);
         dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
-        if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        if (dlg.exec() != QDialog::Accepted)
             return QString();
-        return dlg.selectedFiles().first();
+        const QStringList files = dlg.selectedFiles();
+        return files.isEmpty() ? QString() : files.constFirst();
     };
     h.modifiers = [] { return QGuiApplication::queryKeyboardModifiers(); };
     return h;

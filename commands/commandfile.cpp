@@ -108,7 +108,7 @@ QString WithLoadExtension(const QString &name)
 
 QString WithSaveExtension(const QString &name)
 {
-    if (name.toUpper().contains(QLatin1String(".TXT")))
+    if (name.contains(QLatin1String(".TXT"), Qt::CaseInsensitive))
         return name;
     return name + QStringLiteral(".txt");
 }

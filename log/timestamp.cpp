@@ -7,7 +7,8 @@ QChar LocaleTimeSeparator(const QLocale &locale)
     // The first character between the hour and minute fields of the
     // locale's short time format.
     const QString fmt = locale.timeFormat(QLocale::ShortFormat);
-    const qsizetype h = fmt.indexOf(QRegularExpression(QStringLiteral("[hH]")));
+    static const QRegularExpression hourField(QStringLiteral("[hH]"));
+    const qsizetype h = fmt.indexOf(hourField);
     if (h >= 0) {
         for (qsizetype i = h; i < fmt.size(); ++i) {
             const QChar c = fmt.at(i);
