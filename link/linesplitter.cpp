@@ -16,15 +16,17 @@ LineSplitter::Result LineSplitter::next(QByteArray &line)
     const qsizetype lf = buffer.indexOf('\n', from);
     if (lf < 0) {
         scanPos = buffer.size();
-        if (buffer.size() - readPos > maxLength)
+        // A line at the limit may still have its CR here, waiting for the LF.
+        const qsizetype pending = buffer.size() - readPos;
+        if (pending > maxLength + 1 || (pending == maxLength + 1 && buffer.back() != '\r'))
             return Overflow;
         return NeedMore;
     }
-    if (lf - readPos > maxLength)
-        return Overflow;
     qsizetype end = lf;
     if (end > readPos && buffer.at(end - 1) == '\r')
         --end;
+    if (end - readPos > maxLength)
+        return Overflow;
     line = buffer.mid(readPos, end - readPos);
     readPos = lf + 1;
     scanPos = readPos;

@@ -1,7 +1,7 @@
 #pragma once
 // Splits a byte stream into protocol lines: a line ends at LF, and a CR just
-// before the LF is not part of it. A line longer than the limit before its LF
-// (the CR counted) is an overflow: the stream can't be read past it.
+// before the LF is not part of it. A line longer than the limit (its CR not
+// counted) is an overflow: the stream can't be read past it.
 
 #include <QByteArray>
 

@@ -137,6 +137,10 @@ private Q_SLOTS:
         f->BtConnect->click();
         QVERIFY(server.waitForClient());
         server.sendLine("00001 & ");
+        const QByteArray longest = "00001 # " + QByteArray(16384 - 8, 'L');
+        server.sendLine(longest);  // 16384 characters and CR LF: still a line
+        QTRY_VERIFY(fx.logLines().last().endsWith(QString::fromLatin1(longest)));
+        QVERIFY(f->serverConnected);
         server.sendRaw(QByteArray(1024 * 1024, 'x'));  // 1 MB, no LF
         QTRY_VERIFY(!f->serverConnected);
         const QStringList log = fx.logLines();

@@ -113,14 +113,19 @@ private Q_SLOTS:
         QByteArray line;
         s.feed(QByteArray(16, 'a') + "\n");      // exactly the limit
         QCOMPARE(s.next(line), LineSplitter::Line);
-        s.feed(QByteArray(15, 'a') + "\r\n");    // the CR counts
+        s.feed(QByteArray(16, 'a') + "\r");      // the CR doesn't count, even
+        QCOMPARE(s.next(line), LineSplitter::NeedMore);  // before its LF is here
+        s.feed("\n");
         QCOMPARE(s.next(line), LineSplitter::Line);
-        QCOMPARE(line.size(), 15);
-        s.feed(QByteArray(16, 'a') + "\r\n");
+        QCOMPARE(line, QByteArray(16, 'a'));
+        s.feed(QByteArray(17, 'a') + "\r\n");
         QCOMPARE(s.next(line), LineSplitter::Overflow);
         LineSplitter t(16);
         t.feed(QByteArray(17, 'b'));             // no LF yet, already too long
         QCOMPARE(t.next(line), LineSplitter::Overflow);
+        LineSplitter u(16);
+        u.feed(QByteArray(16, 'c') + "x");       // no CR: the 17th character
+        QCOMPARE(u.next(line), LineSplitter::Overflow);
     }
 };
 

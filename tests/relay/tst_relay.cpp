@@ -227,13 +227,16 @@ private Q_SLOTS:
         RelayRig rig;
         QVERIFY(rig.connectServer());
 
-        // 16384 characters before the LF is still a line.
+        // 16384 characters before the CR LF, or the LF, is still a line.
         TestRelayClient client;
         QVERIFY(rig.attach(client));
         const QByteArray longest = "00001 " + QByteArray(16384 - 6, 'A');
+        client.sendRaw(longest + "\r\n");
         client.sendRaw(longest + "\n");
-        QVERIFY(rig.server.waitForLines(1));
+        QVERIFY(rig.server.waitForLines(2));
         QCOMPARE(rig.server.received.first(), longest);
+        QCOMPARE(rig.server.received.last(), longest);
+        rig.server.received.removeFirst();
 
         // One more ends the session; what came before it is handled.
         client.sendRaw("00002 Home()\r\n" + QByteArray(16385, 'B') + "\n00003 Home()\r\n");
