@@ -170,6 +170,12 @@ public:
 
     FormHooks hooks;
 
+    // Each leg's incoming lines and outgoing bytes.
+    LineReader serverIn;
+    LineOutput toServer;
+    LineReader relayIn;
+    LineOutput toRelay;
+
     // ---- Window (app/tform1.cpp)
     void FormCreate();
     void FormClose();
@@ -339,8 +345,6 @@ private:
     void ServerReadyRead();
     void ServerClosed();
     void ReleaseServerSocket();
-    LineReader serverIn;
-    LineOutput toServer;
     QPointer<QTcpSocket> pendingServerSocket;  // connecting, not yet up
     int hostLookupId = -1;                      // the name look-up under way
 
@@ -350,8 +354,6 @@ private:
     void RelayReadyRead();
     void RelayClosed();
     void DropRelayClient();
-    LineReader relayIn;
-    LineOutput toRelay;
     bool relayLeaving = false;       // leave handling under way
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.

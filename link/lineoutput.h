@@ -10,12 +10,19 @@
 
 class LineOutput {
 public:
+    // What may wait for one peer before the other side stops being read.
+    static constexpr qint64 Bound = 4 * 1024 * 1024;
+
     void setSocket(QTcpSocket *socket);  // a new peer, or none: what was gathered is dropped
     void write(const QByteArray &bytes);
     void hold() { ++holds; }
     void release();
     // Sends what was gathered, holding or not.
     void flush();
+    // Bytes gathered or queued in the socket, not yet taken by the system.
+    qint64 queued() const { return gathered.size() + (socket ? socket->bytesToWrite() : 0); }
+    // The peer is behind: the side that feeds it waits until this clears.
+    bool full() const { return queued() >= Bound; }
 
 private:
     QPointer<QTcpSocket> socket;

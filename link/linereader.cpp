@@ -15,14 +15,17 @@ LineReader::End LineReader::drain(const std::function<bool()> &goOn,
     if (draining)
         return Busy;
     draining = true;
+    stopped = false;
     const auto done = qScopeGuard([this] { draining = false; });
     const QPointer<QTcpSocket> from = socket;
     QByteArray line;
     for (;;) {
         if (!from || from != socket)
             return Gone;
-        if (!goOn())
+        if (!goOn()) {
+            stopped = true;
             return Held;
+        }
         const LineSplitter::Result r = lines.next(line);
         if (r == LineSplitter::Line) {
             handle(line);

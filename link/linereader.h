@@ -37,6 +37,8 @@ public:
     // `goOn` allows, reading more from the socket as the lines run out.
     End drain(const std::function<bool()> &goOn, const std::function<void(const QByteArray &)> &handle);
     bool busy() const { return draining; }
+    // The last drain stopped on `goOn` with lines left: the next one goes on.
+    bool held() const { return stopped; }
 
     // The peer closed while a drain was under way: whoever ends the drain
     // takes the close.
@@ -46,4 +48,5 @@ private:
     QPointer<QTcpSocket> socket;
     LineSplitter lines{MaxLineLength};
     bool draining = false;
+    bool stopped = false;
 };

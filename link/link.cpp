@@ -121,11 +121,17 @@ void TForm1::ServerLinkUp()
     connectTimer->stop();
     socket->disconnect(this);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Bytes the link hasn't taken yet stay in the network's hands.
+    socket->setReadBufferSize(ReadChunk);
     IdTCPClient1 = socket;
     toServer.setSocket(socket);
     serverIn.attach(socket);
     connect(socket, &QTcpSocket::readyRead, this, [this] { ServerReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { ServerClosed(); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        if (relayIn.held() && !toServer.full())
+            RelayReadyRead();  // the server has caught up with the relay client
+    });
     IdTCPClient1Status(QStringLiteral("Connected."));
     RunHandler([this] { IdTCPClient1Connected(); });
     if (socket->bytesAvailable() > 0)
@@ -210,7 +216,8 @@ void TForm1::ServerReadyRead()
 {
     // What goes to the relay client for this burst goes out in one piece.
     toRelay.hold();
-    const LineReader::End end = serverIn.drain([] { return true; }, [this](const QByteArray &line) {
+    // While the relay client is behind, the server's lines wait in the network.
+    const LineReader::End end = serverIn.drain([this] { return !toRelay.full(); }, [this](const QByteArray &line) {
         if (!line.isEmpty())
             RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
     });

@@ -72,6 +72,10 @@ void TForm1::StartRelaySession(QTcpSocket *socket)
     toRelay.setSocket(socket);
     connect(socket, &QTcpSocket::readyRead, this, [this] { RelayReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { RelayClosed(); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        if (serverIn.held() && !toRelay.full())
+            ServerReadyRead();  // the relay client has caught up with the server
+    });
 
     // No line is read before the connect handling is done, even if it keeps
     // the window live (an error box).
@@ -146,7 +150,7 @@ void TForm1::RelayReadyRead()
     // What goes to the server for this burst goes out in one piece.
     toServer.hold();
     const LineReader::End end = relayIn.drain(
-        [this] { return !relayLeaving && !LinkSettling(); },
+        [this] { return !relayLeaving && !LinkSettling() && !toServer.full(); },
         [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
     toServer.release();
     if (end == LineReader::Overflow || (end == LineReader::Drained && relayIn.closeSeen))
