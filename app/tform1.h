@@ -345,6 +345,7 @@ private:
     void ServerReadyRead();
     void ServerClosed();
     void ReleaseServerSocket();
+    void CloseGracefully(QTcpSocket *socket);
     QPointer<QTcpSocket> pendingServerSocket;  // connecting, not yet up
     int hostLookupId = -1;                      // the name look-up under way
 

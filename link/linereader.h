@@ -37,6 +37,8 @@ public:
     // `goOn` allows, reading more from the socket as the lines run out.
     End drain(const std::function<bool()> &goOn, const std::function<void(const QByteArray &)> &handle);
     bool busy() const { return draining; }
+    // At the peer's close: the bytes after the last line end, as a line.
+    bool takeRest(QByteArray &line) { return lines.takeRest(line); }
     // The last drain stopped on `goOn` with lines left: the next one goes on.
     bool held() const { return stopped; }
 

@@ -37,6 +37,17 @@ LineSplitter::Result LineSplitter::next(QByteArray &line)
     return Line;
 }
 
+bool LineSplitter::takeRest(QByteArray &line)
+{
+    if (pending() <= 0)
+        return false;
+    line = buffer.mid(readPos);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    clear();
+    return true;
+}
+
 void LineSplitter::clear()
 {
     buffer.clear();

@@ -17,6 +17,10 @@ public:
     // Bytes fed but not yet taken as lines.
     qsizetype pending() const { return buffer.size() - readPos; }
     void clear();
+    // Takes what is left after the last complete line (a CR at its end
+    // dropped) as one more line: the peer closed before its LF. False when
+    // nothing is left.
+    bool takeRest(QByteArray &line);
     void setMaxLineLength(int length) { maxLength = length; }
 
 private:

@@ -24,6 +24,7 @@ namespace {
 constexpr int ConnectTimeoutMs = 500;
 constexpr int ResolveTimeoutMs = 3000;
 constexpr int EndSessionWaitMs = 900;
+constexpr int CloseGraceMs = 1000;
 } // namespace
 
 void TForm1::BtConnectClick()
@@ -200,9 +201,24 @@ void TForm1::ReleaseServerSocket()
     toServer.flush();
     toServer.setSocket(nullptr);
     serverIn.detach();
+    CloseGracefully(socket);
+}
+
+// What was written still goes out, then the connection closes with a FIN; a
+// peer that doesn't take it within a second is reset.
+void TForm1::CloseGracefully(QTcpSocket *socket)
+{
     socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(CloseGraceMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    socket->disconnectFromHost();
 }
 
 void TForm1::WriteServerLine(const QString &line)
@@ -244,8 +260,18 @@ void TForm1::ServerClosed()
         return;
     }
     serverIn.closeSeen = false;
-    // Lines that arrived before the close are handled first.
+    // Lines that arrived before the close are handled first, the last one
+    // even without its line end; a reader held back finishes them later.
     ServerReadyRead();
+    if (!IdTCPClient1)
+        return;
+    if (serverIn.held()) {
+        serverIn.closeSeen = true;
+        return;
+    }
+    QByteArray rest;
+    if (serverIn.takeRest(rest) && !rest.isEmpty())
+        RunHandler([this, &rest] { ProcessServerLine(QString::fromLatin1(rest)); });
     if (!IdTCPClient1)
         return;
     ReleaseServerSocket();

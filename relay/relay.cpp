@@ -22,8 +22,6 @@
 
 namespace {
 constexpr int ListenBacklog = 15;
-// A client that stops reading must not keep a closing connection for ever.
-constexpr int CloseGraceMs = 2000;
 const char BindError[] = "Could not bind socket. Address and port are already in use.";
 } // namespace
 
@@ -109,8 +107,12 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
         AppendLog(QStringLiteral(">$> ---------- timeout"));
         return;
     }
-    if (!serverConnected)
+    if (!serverConnected) {
+        // Nowhere to go: logged as received, and said so.
+        LogWithMarker(QString::fromLatin1(line), LogMarker::FromRelay);
+        LogEvent(QStringLiteral("---------- Not forwarded: no server link"));
         return;
+    }
     // A backspace takes back the character before it.
     const bool hasBackspace = line.contains('\b');
     QByteArray edited;
@@ -153,6 +155,12 @@ void TForm1::RelayReadyRead()
         [this] { return !relayLeaving && !LinkSettling() && !toServer.full(); },
         [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
     toServer.release();
+    if (end == LineReader::Drained && relayIn.closeSeen) {
+        // The client's last line counts even without its line end.
+        QByteArray rest;
+        if (relayIn.takeRest(rest))
+            RunHandler([this, &rest] { IdTCPServer1Execute(rest); });
+    }
     if (end == LineReader::Overflow || (end == LineReader::Drained && relayIn.closeSeen))
         DropRelayClient();
 }
@@ -178,17 +186,7 @@ void TForm1::DropRelayClient()
     toRelay.flush();
     toRelay.setSocket(nullptr);
     relayIn.detach();
-    socket->disconnect(this);
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
-        socket->deleteLater();
-    } else {
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(CloseGraceMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
-    }
+    CloseGracefully(socket);
     RunHandler([this] { IdTCPServer1Disconnect(); });
     relayConnection = nullptr;
     relayLeaving = false;

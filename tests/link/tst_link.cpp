@@ -10,7 +10,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 class TestLink : public QObject {
     Q_OBJECT
@@ -226,6 +234,51 @@ private Q_SLOTS:
         QVERIFY(!f->serverConnected);
         QCOMPARE(fx.logLines(), before);
         QVERIFY(fx.messages.isEmpty());
+    }
+
+    // Disconnect flushes what was written and closes with a FIN, not a reset:
+    // the server reads every byte, then the end of the stream.
+    void disconnectClosesCleanly()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0);
+        QVERIFY(::listen(listener, 4) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+        FormFixture fx;
+        TForm1 *f = fx.form();
+        pointAt(f, ntohs(addr.sin_port));
+        for (int run = 0; run < 5; ++run) {
+            f->BtConnect->click();
+            QTRY_VERIFY(f->serverConnected);
+            const int peer = ::accept(listener, nullptr, nullptr);
+            QVERIFY(peer >= 0);
+            f->sessionOpen = true;
+            f->SendToIpp(QStringLiteral("GetProp(Tool.Name())"));
+            f->sessionOpen = false;
+            f->BtConnect->click();
+            QVERIFY(!f->serverConnected);
+            QByteArray got;
+            ssize_t n = 0;
+            for (int spins = 0; spins < 500; ++spins) {
+                QCoreApplication::processEvents();
+                pollfd p{peer, POLLIN, 0};
+                if (::poll(&p, 1, 10) <= 0)
+                    continue;
+                char buf[4096];
+                n = ::recv(peer, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                got.append(buf, int(n));
+            }
+            QCOMPARE(n, ssize_t(0));  // the end of the stream, not ECONNRESET
+            QVERIFY(got.endsWith(" GetProp(Tool.Name())\r\n"));
+            ::close(peer);
+        }
+        ::close(listener);
     }
 };
 

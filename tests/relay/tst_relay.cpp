@@ -161,21 +161,47 @@ private Q_SLOTS:
                                                     QStringLiteral(">$> 00006 Home()")}));
     }
 
-    void linesDroppedWhileLinkIsDown()
+    // With no server link a client's line goes nowhere, but it is logged as
+    // received, with a word on why it went no further.
+    void linesNotForwardedWhileLinkIsDown()
     {
         RelayRig rig;
         rig.f->EdPort->setText(QString::number(FreePort()));  // nobody there
         TestRelayClient client;
         QVERIFY(rig.attach(client));
+        QTRY_COMPARE(rig.f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."));
         QVERIFY(!rig.f->serverConnected);
-        QCOMPARE(rig.f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."));
         client.sendLine("00001 Home()");
         client.sendLine("");
         QTRY_VERIFY(rig.logHas(QStringLiteral(">$> ---------- timeout")));
-        QCOMPARE(indexOfPrefix(rig.f.logLines(), QStringLiteral(">$> 0")), -1);
+        const QStringList log = rig.f.logLines();
+        const int at = indexOfPrefix(log, QStringLiteral(">$> 00001 Home()"));
+        QVERIFY(at >= 0);
+        QCOMPARE(log.at(at + 1), QStringLiteral("---------- Not forwarded: no server link"));
         QVERIFY(rig.server.received.isEmpty());
         QVERIFY(client.isConnected());
         QVERIFY(rig.f.messages.isEmpty());
+    }
+
+    // A last line without its line end, cut off by the close, still counts,
+    // on both legs.
+    void lineCutOffByACloseIsHandled()
+    {
+        RelayRig rig;
+        QVERIFY(rig.connectServer());
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendRaw("00001 Home()\r\n00002 GetProp(Tool.Name())");
+        client.close();
+        QVERIFY(rig.server.waitForLines(2));
+        QCOMPARE(rig.server.received.last(), QByteArray("00002 GetProp(Tool.Name())"));
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+
+        rig.server.sendRaw("E0000 # KeyPress(\"F1\")\r\nE0000 # KeyPress(\"F2\")\r");
+        QTRY_VERIFY(rig.logHas(QStringLiteral("<<< E0000 # KeyPress(\"F1\")")));
+        rig.server.dropClient();
+        QTRY_VERIFY(!rig.f->serverConnected);
+        QVERIFY(rig.logHas(QStringLiteral("<<< E0000 # KeyPress(\"F2\")")));
     }
 
     void secondClientRefused()
