@@ -1,6 +1,7 @@
 #include "support/formfixture.h"
 
 #include "log/logview.h"
+#include "support/helpers.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -22,7 +23,7 @@ FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start sta
         f.write(ini);
     } else if (start == FreeRelayPort && !f.exists()) {
         f.open(QIODevice::WriteOnly);
-        f.write("[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n");
+        f.write(iniWithFreeRelayPort());
     }
     f.close();
     create();
