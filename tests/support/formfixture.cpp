@@ -7,7 +7,7 @@
 #include <QTcpServer>
 #include <QTest>
 
-FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start start)
+FormFixture::FormFixture(const QByteArray &ini, const QString &folder)
 {
     previousDir = QDir::currentPath();
     if (folder.isEmpty()) {
@@ -21,7 +21,7 @@ FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start sta
     if (!ini.isEmpty()) {
         f.open(QIODevice::WriteOnly);
         f.write(ini);
-    } else if (start == FreeRelayPort && !f.exists()) {
+    } else if (!f.exists()) {
         f.open(QIODevice::WriteOnly);
         f.write(iniWithFreeRelayPort());
     }
