@@ -1,7 +1,7 @@
 #include "app/profile.h"
 #include "support/filesizelimit.h"
+#include "support/helpers.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -10,20 +10,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 ProfileFile fromBytes(const QByteArray &bytes)
 {
@@ -212,13 +198,12 @@ private Q_SLOTS:
                  QString::fromLatin1(all));
     }
 
-    void longListsStayFast()
+    void longLists()
     {
         // A command list loaded from a long traffic log can have many
-        // thousands of rows; every operation must stay linear.
+        // thousands of rows. (That every operation stays linear is measured
+        // by bench/files_bench.)
         constexpr int N = 100000;
-        QElapsedTimer clock;
-        clock.start();
         ProfileFile p;
         p.writeString(QStringLiteral("Commands"), QStringLiteral("Count"), QString::number(N));
         for (int i = 0; i < N; ++i)
@@ -233,8 +218,6 @@ private Q_SLOTS:
             q.writeString(QStringLiteral("Commands"), QString::number(i), QStringLiteral("Cmd%1()").arg(i));
         QCOMPARE(q.readString(QStringLiteral("Commands"), QString::number(N - 1), QString()),
                  QStringLiteral("Cmd%1()").arg(N - 1));
-        qInfo("%d entries written, read, erased and written again in %lld ms", N, clock.elapsed());
-        QVERIFY(clock.elapsed() < 20000);
     }
 
     void saveAndLoad()
@@ -247,13 +230,13 @@ private Q_SLOTS:
         p.writeString(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral("\xe9t\xe9"));
         QString error;
         QVERIFY(p.save(&error));
-        QCOMPARE(readAll(path), QByteArray("[S]\r\nK=\xe9t\xe9\r\n"));
+        QCOMPARE(readFile(path), QByteArray("[S]\r\nK=\xe9t\xe9\r\n"));
 
         ProfileFile q(path);
         QVERIFY(q.load());
         QCOMPARE(q.readString(QStringLiteral("s"), QStringLiteral("k"), QString()), QStringLiteral("\xe9t\xe9"));
         // The file's own line ends are kept for new lines.
-        writeAll(path, "[S]\nK=1\n");
+        writeFile(path, "[S]\nK=1\n");
         QVERIFY(q.load());
         q.writeString(QStringLiteral("S"), QStringLiteral("L"), QStringLiteral("2"));
         QCOMPARE(q.content(), QByteArray("[S]\nK=1\nL=2\n"));
@@ -264,7 +247,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("Torvane.ini"));
         const QByteArray old = "[S]\r\nK=old\r\n";
-        writeAll(path, old);
+        writeFile(path, old);
         ProfileFile p(path);
         QVERIFY(p.load());
         p.writeString(QStringLiteral("S"), QStringLiteral("K"), QString(4000, QLatin1Char('n')));
@@ -274,17 +257,17 @@ private Q_SLOTS:
             QVERIFY(!p.save(&error));
         }
         QVERIFY(!error.isEmpty());
-        QCOMPARE(readAll(path), old);
+        QCOMPARE(readFile(path), old);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("Torvane.ini")});
 
         // A folder that cannot exist: the path runs through a regular file.
-        writeAll(dir.filePath(QStringLiteral("plain")), "x");
+        writeFile(dir.filePath(QStringLiteral("plain")), "x");
         ProfileFile n(dir.filePath(QStringLiteral("plain/Torvane.ini")));
         n.writeString(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral("v"));
         error.clear();
         QVERIFY(!n.save(&error));
         QVERIFY(!error.isEmpty());
-        QCOMPARE(readAll(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("plain"))), QByteArray("x"));
 
         // A folder in the file's place can be neither read nor replaced.
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub.ini")));

@@ -2,6 +2,7 @@
 // selection modes and sending, single and paced by the server's acknowledges.
 
 #include "support/formfixture.h"
+#include "support/helpers.h"
 #include "support/testserver.h"
 
 #include "log/logview.h"
@@ -22,14 +23,6 @@ namespace {
 const QStringList DesignRows = {"GetProp(Tool.AvrRadius())", "GetProp(Tool.Name())",
                                 "Get(Tool.A(),Tool.B())", "Home()",
                                 "GetProp(Tool.GoToPar.Speed())"};
-
-QStringList rows(const TForm1 *f)
-{
-    QStringList out;
-    for (int i = 0; i < f->LbCommands->count(); ++i)
-        out << f->LbCommands->item(i)->text();
-    return out;
-}
 
 QList<int> selectedRows(const TForm1 *f)
 {
@@ -56,13 +49,6 @@ bool connectForm(FormFixture &fx, TestServer &server)
     fx->sessionOpen = true;
     fx->UpdateSessionControls();
     return true;
-}
-
-// Runs a multi-send to its end; the server's side is played by callbacks.
-void runMultiSend(TForm1 *f, const std::function<void()> &start)
-{
-    start();
-    QTRY_VERIFY_WITH_TIMEOUT(!f->multiSendActive, 10000);
 }
 
 void dblClickRow(TForm1 *f, int row)

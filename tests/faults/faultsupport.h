@@ -2,13 +2,9 @@
 // Helpers shared by the fault tests.
 
 #include <QByteArray>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QList>
 #include <QStringList>
-#include <QTimer>
 
 #include <linux/capability.h>
 #include <fcntl.h>
@@ -17,35 +13,6 @@
 #include <unistd.h>
 
 namespace faults {
-
-// Handles events until `done()` holds, at most `ms` milliseconds, without the
-// fixed naps of QTest::qWait: a tight loop of many short steps stays fast.
-template <class Done>
-bool waitUntil(Done done, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    QTimer wake;  // WaitForMoreEvents never sleeps past the deadline
-    wake.start(20);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly))
-        f.write(bytes);
-}
 
 // Is `expected` a subsequence of `lines` (in order, others may lie between)?
 inline bool inOrder(const QStringList &lines, const QStringList &expected)
@@ -62,16 +29,6 @@ inline bool inOrder(const QStringList &lines, const QStringList &expected)
 inline int openFds()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
-}
-
-// Resident memory of this process in kB.
-inline qint64 residentKb()
-{
-    const QList<QByteArray> lines = readFile(QStringLiteral("/proc/self/status")).split('\n');
-    for (const QByteArray &l : lines)
-        if (l.startsWith("VmRSS:"))
-            return l.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
 }
 
 // Makes a folder one this thread cannot write into, also when the tests run

@@ -4,13 +4,13 @@
 // arrived before the fault.
 
 #include "faultsupport.h"
-#include "relay/relayrig.h"
+#include "support/helpers.h"
+#include "support/relayrig.h"
 
 #include "app/profile.h"
 #include "log/logview.h"
 
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QListWidget>
 
 using namespace faults;
@@ -18,12 +18,6 @@ using namespace faults;
 namespace {
 
 const QString ClientLeft = QStringLiteral("---------- Client disconnected to our server");
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int SlowFactor = 8;  // instrumented builds run several times slower
-#else
-constexpr int SlowFactor = 1;
-#endif
 
 // `base` with byte `b` put at each of its positions, for every byte but LF.
 QList<QByteArray> everyByteEverywhere(const QByteArray &base)
@@ -93,14 +87,6 @@ void selectRows(TForm1 *f, int count)
         f->LbCommands->item(i)->setSelected(true);
 }
 
-// Runs a multi-send to its end; the other side is played by callbacks.
-bool runMultiSend(TForm1 *f)
-{
-    f->BtSendMemo->click();
-    QTest::qWaitFor([f] { return !f->multiSendActive; }, 10000);
-    return !f->multiSendActive;
-}
-
 } // namespace
 
 class TestFaults : public QObject {
@@ -152,11 +138,12 @@ private Q_SLOTS:
         selectRows(f, 4);
         const QStringList rows = {f->LbCommands->item(0)->text(), f->LbCommands->item(1)->text(),
                                   f->LbCommands->item(2)->text(), f->LbCommands->item(3)->text()};
-        QVERIFY(runMultiSend(f));
+        QVERIFY(runMultiSend(f, [f] { f->BtSendMemo->click(); }));
 
         if (clientComes) {
-            // Whichever came first, no row went out on a link made later.
-            QTest::qWait(50);
+            // Whichever came first, no row went out on a link made later: one
+            // would arrive now.
+            noLineWithin(rig.server);
             for (const QByteArray &line : rig.server.received.mid(1))
                 for (const QString &row : rows.mid(1))
                     QVERIFY2(!line.endsWith(row.toLatin1()), line.constData());
@@ -189,7 +176,7 @@ private Q_SLOTS:
         f->EdCurrentCommand->setText(QStringLiteral("Marker()"));
         f->BtSend->click();
         QVERIFY(later.waitForLines(1));
-        QTest::qWait(20);
+        QVERIFY(noLineWithin(later));
         QCOMPARE(later.received.size(), 1);
         QVERIFY(later.received.first().endsWith(" Marker()"));
     }
@@ -253,14 +240,14 @@ private Q_SLOTS:
         wireAndLines(everyByteEverywhere("00001 # ab"), wire, expected);
         rig.server.sendRaw(wire);
         const int before = f->MemoLog->lineCount();
-        QVERIFY(waitUntil([&] { return f->MemoLog->lineCount() >= before + expected.size(); }));
+        QTRY_VERIFY(f->MemoLog->lineCount() >= before + expected.size());
         QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock("<<< ", expected)));
 
         // server -> relay client and log
         TestRelayClient client;
         QVERIFY(rig.attach(client));
         rig.server.sendRaw(wire);
-        QVERIFY(waitUntil([&] { return client.received.size() >= expected.size(); }));
+        QVERIFY(client.waitForLines(expected.size()));
         QCOMPARE(client.received, expected);
         QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock("<$< ", expected)));
 
@@ -312,7 +299,8 @@ private Q_SLOTS:
     }
 
     // A client that sends 100,000 lines back to back: all reach the server in
-    // order and the log, and the window keeps handling events meanwhile.
+    // order and the log. (How long the event loop pauses meanwhile is
+    // measured by bench/faults_bench.)
     void relayClientFlood()
     {
         constexpr int Count = 100000;
@@ -329,25 +317,10 @@ private Q_SLOTS:
             lines << "00001 Flood(" + QByteArray::number(i) + ")";
             bytes += lines.last() + "\r\n";
         }
-        QElapsedTimer clock;
-        qint64 last = 0;
-        qint64 longest = 0;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&] {
-            const qint64 now = clock.elapsed();
-            longest = qMax(longest, now - last);
-            last = now;
-        });
-        clock.start();
-        ticker.start(5);
         client.sendRaw(bytes);
         QVERIFY(rig.server.waitForLines(Count, 20000 * SlowFactor));
-        const qint64 total = clock.elapsed();
-        ticker.stop();
         QCOMPARE(rig.server.received, lines);
         QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", lines)));
-        qInfo("100,000 relayed lines in %lld ms, longest pause of the event loop %lld ms", total, longest);
-        QVERIFY2(longest < 250 * SlowFactor, qPrintable(QStringLiteral("event loop stalled %1 ms").arg(longest)));
         QVERIFY(f->RelayClientConnected());
         QVERIFY(rig.f.messages.isEmpty());
     }
@@ -448,7 +421,7 @@ private Q_SLOTS:
         selectRows(f, 3);
         const QByteArray second = f->LbCommands->item(1)->text().toLatin1();
         const QByteArray third = f->LbCommands->item(2)->text().toLatin1();
-        QVERIFY(runMultiSend(f));
+        QVERIFY(runMultiSend(f, [f] { f->BtSendMemo->click(); }));
         QVERIFY(client.waitForClose());
         // The first row went out; the rest did not (leaving the client's link
         // ends the open session first, with EndSession()).

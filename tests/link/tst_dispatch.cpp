@@ -1,6 +1,7 @@
 // Tagging, dispatch and acknowledge pacing through the real window.
 
 #include "support/formfixture.h"
+#include "support/helpers.h"
 #include "support/testserver.h"
 
 #include "log/logview.h"
@@ -8,6 +9,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -118,8 +120,9 @@ private Q_SLOTS:
 
         // With the time-out switched off, nothing is shown and the timer runs on.
         f->noTimeout = true;
+        QSignalSpy ticks(f->TimerCTS, &QTimer::timeout);
         f->SendToIpp(QStringLiteral("Home()"));
-        QTest::qWait(150);
+        QTRY_VERIFY(ticks.size() >= 2);
         QVERIFY(fx.messages.isEmpty());
         QVERIFY(!f->sendTimedOut);
         QVERIFY(f->TimerCTS->isActive());
@@ -133,7 +136,10 @@ private Q_SLOTS:
         QCOMPARE(fx.messages.size(), 1);
         QCOMPARE(fx.messages[0].caption, QStringLiteral("Error"));
         QCOMPARE(fx.messages[0].text, QStringLiteral("Timout sending command"));
-        QTest::qWait(150);
+        // Whatever the timer does from now on shows nothing more.
+        QSignalSpy later(f->TimerCTS, &QTimer::timeout);
+        if (f->TimerCTS->isActive())
+            QTRY_VERIFY(later.size() >= 2);
         QCOMPARE(fx.messages.size(), 1);
         QVERIFY(f->sendTimedOut);
         f->SendToIpp(QStringLiteral("Home()"));
@@ -149,7 +155,7 @@ private Q_SLOTS:
         f->noTimeout = false;
         f->TimerCTS->setInterval(300);
         f->SendToIpp(QStringLiteral("Home()"));
-        QTest::qWait(200);
+        QTRY_VERIFY(f->TimerCTS->remainingTime() <= 150);  // half of the time gone
         f->SendToIpp(QStringLiteral("Home()"));  // does not restart the count
         QTRY_VERIFY_WITH_TIMEOUT(f->sendTimedOut, 250);
     }
@@ -188,7 +194,7 @@ private Q_SLOTS:
         QVERIFY(f->clearToSend);  // answered here, so nothing is left to wait for
         f->SendToIpp(QStringLiteral("Home()"));
         QVERIFY(server.waitForLines(1));
-        QTest::qWait(50);
+        QVERIFY(noLineWithin(server));
         QCOMPARE(server.received.size(), 1);
         QVERIFY(server.received[0].endsWith(" Home()"));
 

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -46,8 +47,9 @@ private Q_SLOTS:
         QVERIFY(server.waitForClient());
 
         // One line in pieces, then several in one piece, an empty line dropped.
+        QSignalSpy firstPiece(f->IdTCPClient1, &QIODevice::readyRead);
         server.sendRaw("00100 &");
-        QTest::qWait(20);
+        QVERIFY(firstPiece.wait());  // the window has read it
         server.sendRaw("\r\n00100 # X(1)\r\n\r\n00100 %\n");
         QTRY_COMPARE(f->MemoLog->lineCount(), 5);
         const QStringList log = fx.logLines();

@@ -1,6 +1,7 @@
 #include "log/logview.h"
 #include "support/filesizelimit.h"
 #include "support/formfixture.h"
+#include "support/helpers.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -13,18 +14,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-QByteArray iniWithFreeRelayPort()
-{
-    return "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n";
-}
 
 
 // Appends `line` to the log and double-clicks it with `mods` held.
@@ -61,7 +50,7 @@ private Q_SLOTS:
         QCOMPARE(f.dialogs[0].title, QStringLiteral("Write log to file"));
         QCOMPARE(f.dialogs[0].filter, QStringLiteral("Text files|*.txt"));
         // The never-cleared log starts with its empty line; bytes are as logged.
-        QCOMPARE(readAll(f.dir() + QStringLiteral("/run.txt")),
+        QCOMPARE(readFile(f.dir() + QStringLiteral("/run.txt")),
                  "\r\n" + (Stamp + QStringLiteral(">>> 00100 EnableUser()")).toLatin1() + "\r\n" + all + "\r\n");
         QVERIFY(f.messages.isEmpty());
 
@@ -70,7 +59,7 @@ private Q_SLOTS:
         f.fileAnswers << f.dir() + QStringLiteral("/run.txt");
         f->BtSaveLog->click();
         QVERIFY(QFile::exists(f.dir() + QStringLiteral("/run.txt")));
-        QCOMPARE(readAll(f.dir() + QStringLiteral("/run.txt")), QByteArray());
+        QCOMPARE(readFile(f.dir() + QStringLiteral("/run.txt")), QByteArray());
         QCOMPARE(f.dialogs.size(), 2);
         QVERIFY(f.messages.isEmpty());
     }
@@ -124,7 +113,7 @@ private Q_SLOTS:
         QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
         QVERIFY2(f.messages[0].text.contains(target), qPrintable(f.messages[0].text));
         QVERIFY2(f.messages[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(f.messages[0].text));
-        QCOMPARE(readAll(target), QByteArray("keep me\r\n"));
+        QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
         QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("old*")}, QDir::Files), QStringList{QStringLiteral("old.txt")});
 
         // A folder that cannot exist: the path runs through a regular file.
@@ -132,7 +121,7 @@ private Q_SLOTS:
         f->BtSaveLog->click();
         QCOMPARE(f.messages.size(), 2);
         QVERIFY(f.messages[1].text.contains(target + QStringLiteral("/log.txt")));
-        QCOMPARE(readAll(target), QByteArray("keep me\r\n"));
+        QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
     }
 
     void pickToolName()

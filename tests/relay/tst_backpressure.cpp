@@ -1,7 +1,7 @@
 // A peer that stops reading holds back the other side, within a bound, and
 // once it reads again gets every byte, in order.
 
-#include "relayrig.h"
+#include "support/relayrig.h"
 
 #include "link/linereader.h"
 #include "link/lineoutput.h"

@@ -1,7 +1,7 @@
 // The relay through the real window: a scripted server on one side, a
 // stand-in relay client on the other.
 
-#include "relayrig.h"
+#include "support/relayrig.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>
@@ -11,27 +11,12 @@ namespace {
 const QString ClientConnected = QStringLiteral("---------- Client connected to our server");
 const QString ClientLeft = QStringLiteral("---------- Client disconnected to our server");
 
-// Every reply a real server gives: acknowledge, one data line, completion.
-QList<QByteArray> fullReply(const QByteArray &line)
-{
-    const QByteArray tag = line.trimmed().left(5);
-    return {tag + " &", tag + " # data " + tag, tag + " %"};
-}
-
 int indexOfPrefix(const QStringList &lines, const QString &prefix)
 {
     for (int i = 0; i < lines.size(); ++i)
         if (lines.at(i).startsWith(prefix))
             return i;
     return -1;
-}
-
-bool waitUnconnected(QTcpSocket &s, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    while (s.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired())
-        QTest::qWait(5);
-    return s.state() == QAbstractSocket::UnconnectedState;
 }
 } // namespace
 
@@ -41,7 +26,7 @@ private Q_SLOTS:
     void routingByTag()
     {
         RelayRig rig;
-        rig.server.script = fullReply;
+        rig.server.script = [](const QByteArray &line) { return fullReply(line); };
         TestRelayClient client;
         QVERIFY(rig.attach(client));
 
@@ -65,7 +50,7 @@ private Q_SLOTS:
         rig.server.sendLine("00100 # late");
         rig.server.sendLine("E0000 # KeyPress(\"F1\")");
         QVERIFY(client.waitForLines(5));
-        QTest::qWait(20);
+        QVERIFY(noLineWithin(client));
         QCOMPARE(client.received, (QList<QByteArray>{"00017 &", "00017 # data 00017", "00017 %",
                                                      "00100 # late", "E0000 # KeyPress(\"F1\")"}));
         QVERIFY(rig.logHas(QStringLiteral("<$< 00100 # late")));
@@ -100,8 +85,9 @@ private Q_SLOTS:
         QVERIFY(rig.attach(second));
         QVERIFY(rig.f->serverWasConnected);
         second.close();
+        QSignalSpy linkGone(&rig.server, &TestServer::clientLeft);
         QTRY_COMPARE(rig.logCount(ClientLeft), 2);
-        QTest::qWait(20);
+        QVERIFY(!linkGone.wait(50));
         QVERIFY(rig.f->serverConnected);
         QVERIFY(rig.server.hasClient());
         QVERIFY(!rig.f->serverWasConnected);
@@ -151,7 +137,7 @@ private Q_SLOTS:
         client.sendRaw("\r\n");
         client.sendLine("\b\b00006 Home()");
         QVERIFY(rig.server.waitForLines(2));
-        QTest::qWait(20);
+        QVERIFY(noLineWithin(rig.server));
         QCOMPARE(rig.server.received, (QList<QByteArray>{"00005 Help()", "00006 Home()"}));
         const QStringList log = rig.f.logLines();
         const int help = log.indexOf(QStringLiteral(">$> 00005 Help()"));
@@ -269,7 +255,7 @@ private Q_SLOTS:
         QVERIFY(client.waitForClose());
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
         QVERIFY(rig.server.waitForLines(2));
-        QTest::qWait(20);
+        QVERIFY(noLineWithin(rig.server));
         QCOMPARE(rig.server.received.size(), 2);
         QCOMPARE(rig.server.received.last(), QByteArray("00002 Home()"));
         QVERIFY(rig.f->serverConnected);  // the operator's link stays

@@ -1,14 +1,14 @@
 // The simulator towards the relay client, through the real window.
 
-#include "../relay/relayrig.h"
+#include "support/relayrig.h"
 
 #include <QCheckBox>
 
 namespace {
-QList<QByteArray> fullReply(const QByteArray &line)
+// Every reply a real server gives, with a probing result as its data.
+QList<QByteArray> probeReply(const QByteArray &line)
 {
-    const QByteArray tag = line.trimmed().left(5);
-    return {tag + " &", tag + " # X(1), Y(2), Z(3)", tag + " %"};
+    return fullReply(line, "X(1), Y(2), Z(3)");
 }
 } // namespace
 
@@ -29,7 +29,7 @@ private Q_SLOTS:
         QFETCH(bool, toolError);
         QFETCH(QByteArray, error);
         RelayRig rig;
-        rig.server.script = fullReply;
+        rig.server.script = probeReply;
         TestRelayClient client;
         QVERIFY(rig.attach(client));
         (toolError ? rig.f->cbToolError : rig.f->cbError)->setChecked(true);
@@ -127,7 +127,7 @@ private Q_SLOTS:
         QCOMPARE(rig.f->EdTag->text(), QStringLiteral("201"));
         rig.f->BtF1->click();
         QVERIFY(client.waitForLines(1));
-        QTest::qWait(20);
+        QVERIFY(noLineWithin(client));
         QCOMPARE(client.received, QList<QByteArray>{"E0000 # KeyPress(\"F1\")"});
         QVERIFY(rig.server.received.isEmpty());
     }
@@ -135,7 +135,7 @@ private Q_SLOTS:
     void rewriteBeforeServer()
     {
         RelayRig rig;
-        rig.server.script = fullReply;
+        rig.server.script = probeReply;
         TestRelayClient client;
         QVERIFY(rig.attach(client));
         rig.f->cbCircularMove->setChecked(true);

@@ -9,14 +9,25 @@
 struct FileSizeLimit {
     explicit FileSizeLimit(rlim_t bytes)
     {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        if (previousHandler == SIG_ERR)
+            previousHandler = SIG_DFL;
+        if (getrlimit(RLIMIT_FSIZE, &old) != 0)
+            return;
         rlimit small = old;
         small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
+        applied = setrlimit(RLIMIT_FSIZE, &small) == 0;
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+    ~FileSizeLimit()
+    {
+        if (applied)
+            setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previousHandler);
+    }
     FileSizeLimit(const FileSizeLimit &) = delete;
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+    bool applied = false;  // the limit is in force
     rlimit old{};
+    void (*previousHandler)(int) = SIG_DFL;
 };

@@ -1,12 +1,13 @@
 #include "support/formfixture.h"
 
 #include "log/logview.h"
+#include "support/helpers.h"
 
 #include <QFile>
 #include <QTcpServer>
 #include <QTest>
 
-FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start start)
+FormFixture::FormFixture(const QByteArray &ini, const QString &folder)
 {
     previousDir = QDir::currentPath();
     if (folder.isEmpty()) {
@@ -20,9 +21,9 @@ FormFixture::FormFixture(const QByteArray &ini, const QString &folder, Start sta
     if (!ini.isEmpty()) {
         f.open(QIODevice::WriteOnly);
         f.write(ini);
-    } else if (start == FreeRelayPort && !f.exists()) {
+    } else if (!f.exists()) {
         f.open(QIODevice::WriteOnly);
-        f.write("[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n");
+        f.write(iniWithFreeRelayPort());
     }
     f.close();
     create();

@@ -24,15 +24,11 @@ struct DialogCall {
 
 class FormFixture {
 public:
-    enum Start {
-        FreeRelayPort,  // without `ini` and a settings file: one naming a free relay port
-        NoSettingsFile  // start without a settings file (relay listener on 1295)
-    };
     // Makes a scratch folder the working directory (or uses `folder`), and
     // writes `ini` there as the settings file first when it is not empty.
-    // Tests run in parallel, so by default the relay listener gets a free port.
-    explicit FormFixture(const QByteArray &ini = QByteArray(), const QString &folder = QString(),
-                         Start start = FreeRelayPort);
+    // Without `ini` and a settings file there, it writes one naming a free
+    // relay port: tests run in parallel, and none takes the default port.
+    explicit FormFixture(const QByteArray &ini = QByteArray(), const QString &folder = QString());
     ~FormFixture();
 
     TForm1 *form() const { return window.get(); }

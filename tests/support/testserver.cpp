@@ -1,5 +1,7 @@
 #include "support/testserver.h"
 
+#include "support/helpers.h"
+
 #include <QSignalSpy>
 #include <QTest>
 
@@ -33,6 +35,7 @@ TestServer::TestServer(QObject *parent) : QObject(parent)
             s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             lines.clear();
             connect(s, &QTcpSocket::readyRead, this, &TestServer::onReadyRead);
+            connect(s, &QTcpSocket::disconnected, this, &TestServer::clientLeft);
             connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
         }
     });
@@ -46,18 +49,12 @@ TestServer::~TestServer()
 
 bool TestServer::waitForClient(int ms)
 {
-    QDeadlineTimer deadline(ms);
-    while (!hasClient() && !deadline.hasExpired())
-        QTest::qWait(5);
-    return hasClient();
+    return QTest::qWaitFor([this] { return hasClient(); }, ms);
 }
 
 bool TestServer::waitForLines(int count, int ms)
 {
-    QDeadlineTimer deadline(ms);
-    while (received.size() < count && !deadline.hasExpired())
-        QTest::qWait(5);
-    return received.size() >= count;
+    return QTest::qWaitFor([&] { return received.size() >= count; }, ms);
 }
 
 void TestServer::onReadyRead()
@@ -99,7 +96,10 @@ void TestServer::dropClient()
 TestRelayClient::TestRelayClient(QObject *parent) : QObject(parent)
 {
     connect(&socket, &QTcpSocket::readyRead, this, [this] {
-        takeLines(lines, socket.readAll(), [this](const QByteArray &line) { received << line; });
+        takeLines(lines, socket.readAll(), [this](const QByteArray &line) {
+            received << line;
+            Q_EMIT lineReceived(line);
+        });
     });
 }
 
@@ -107,10 +107,7 @@ bool TestRelayClient::connectTo(quint16 port, int ms)
 {
     socket.connectToHost(QHostAddress::LocalHost, port);
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    QDeadlineTimer deadline(ms);
-    while (socket.state() != QAbstractSocket::ConnectedState && !deadline.hasExpired())
-        QTest::qWait(5);
-    return socket.state() == QAbstractSocket::ConnectedState;
+    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, ms);
 }
 
 void TestRelayClient::sendLine(const QByteArray &line)
@@ -126,16 +123,10 @@ void TestRelayClient::sendRaw(const QByteArray &bytes)
 
 bool TestRelayClient::waitForLines(int count, int ms)
 {
-    QDeadlineTimer deadline(ms);
-    while (received.size() < count && !deadline.hasExpired())
-        QTest::qWait(5);
-    return received.size() >= count;
+    return QTest::qWaitFor([&] { return received.size() >= count; }, ms);
 }
 
 bool TestRelayClient::waitForClose(int ms)
 {
-    QDeadlineTimer deadline(ms);
-    while (socket.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired())
-        QTest::qWait(5);
-    return socket.state() == QAbstractSocket::UnconnectedState;
+    return waitUnconnected(socket, ms);
 }

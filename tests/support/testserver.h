@@ -37,6 +37,7 @@ public:
 
 Q_SIGNALS:
     void lineReceived(const QByteArray &line);
+    void clientLeft();  // the connected client has gone
 
 private:
     void onReadyRead();
@@ -59,6 +60,9 @@ public:
 
     QList<QByteArray> received;
     QTcpSocket socket;
+
+Q_SIGNALS:
+    void lineReceived(const QByteArray &line);
 
 private:
     LineSplitter lines{1 << 28};  // tests send what they like

@@ -3,6 +3,7 @@
 
 #include "demoserver.h"
 #include "support/formfixture.h"
+#include "support/helpers.h"
 #include "support/testserver.h"
 
 #include "log/logview.h"
@@ -21,13 +22,6 @@ QStringList Lines(const QList<QByteArray> &raw)
     for (const QByteArray &l : raw)
         out << QString::fromLatin1(l);
     return out;
-}
-
-// Settings that keep the relay listener off the default port, which other
-// tests running at the same time may use.
-QByteArray OwnRelayPort()
-{
-    return "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n";
 }
 
 bool ContainsMatch(const QStringList &lines, const QString &pattern)
@@ -310,7 +304,7 @@ private Q_SLOTS:
     {
         DemoServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        FormFixture form(OwnRelayPort());
+        FormFixture form(iniWithFreeRelayPort());
         form->EdPort->setText(QString::number(server.port()));
         form->BtConnectClick();
         QTRY_VERIFY(form->serverConnected);
@@ -351,7 +345,7 @@ private Q_SLOTS:
     {
         DemoServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        FormFixture form(OwnRelayPort());
+        FormFixture form(iniWithFreeRelayPort());
         form->EdPort->setText(QString::number(server.port()));
         form->BtConnectClick();
         QTRY_VERIFY(form->serverConnected);

@@ -4,6 +4,7 @@
 // free port. Log lines carry no time stamp.
 
 #include "support/formfixture.h"
+#include "support/helpers.h"
 #include "support/testserver.h"
 
 #include <QLabel>
@@ -40,12 +41,9 @@ struct RelayRig {
     // Connects `client` and waits until the window has taken it on.
     bool attach(TestRelayClient &client)
     {
-        if (!client.connectTo(relayPort))
-            return false;
-        QDeadlineTimer deadline(5000);
-        while (!f->RelayClientConnected() && !deadline.hasExpired())
-            QTest::qWait(5);
-        return f->RelayClientConnected();
+        // Taken on once the link the client may bring up has settled.
+        return client.connectTo(relayPort)
+            && QTest::qWaitFor([this] { return f->RelayClientConnected() && !f->LinkSettling(); });
     }
     bool logHas(const QString &line) const { return f.logLines().contains(line); }
     int logCount(const QString &prefix) const
