@@ -135,7 +135,7 @@ void TForm1::WriteServerLine(const QString &line)
 {
     if (!IdTCPClient1 || IdTCPClient1->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
-    toServer.write(line.toLatin1() + "\r\n");
+    toServer.write(WireLine(line));
 }
 
 // Lines are handled one at a time, in arrival order. A handler that keeps the
