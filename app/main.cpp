@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QFile>
 #include <QIcon>
 #include <QSocketNotifier>
@@ -23,7 +24,8 @@ const char usage[] =
     "and listens for one relay client (default port 1295).\n"
     "\n"
     "Settings are kept in Torvane.ini in the working directory.\n"
-    "SIGINT and SIGTERM close the window as if by the operator (settings saved).\n"
+    "SIGINT and SIGTERM close the window as if by the operator (settings saved);\n"
+    "errors are then written to standard error, and the program ends within 5 s.\n"
     "\n"
     "Options:\n"
     "  -h, --help     Show this help and exit.\n"
@@ -44,6 +46,27 @@ extern "C" void OnTerminationSignal(int)
     errno = saved;
 }
 
+// A close that a signal started must end even if something in it waits: after
+// this long the program ends without it.
+constexpr unsigned CloseBoundSeconds = 5;
+
+extern "C" void OnCloseOverdue(int)
+{
+    const char text[] = "torvane: the close took longer than 5 s; ended without finishing it\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+    ::_exit(1);
+}
+
+void ArmCloseBound()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnCloseOverdue;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGALRM, &sa, nullptr);
+    ::alarm(CloseBoundSeconds);
+}
+
 bool InstallTerminationHandlers()
 {
     if (::pipe(signalPipe) != 0)
@@ -60,21 +83,70 @@ bool InstallTerminationHandlers()
     return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
+// How the window talks to the operator: message boxes as usual, but once a
+// signal has asked for the close no one is there to answer one, so messages
+// go to standard error and questions get "Cancel".
+struct Console {
+    bool signalClose = false;
+    bool errorShown = false;
+};
+
+FormHooks HooksFor(QWidget *window, Console &console)
+{
+    FormHooks h;
+    h.message = [window, &console](QMessageBox::Icon icon, const QString &caption, const QString &text) {
+        if (!console.signalClose) {
+            FormHooks::desktop(window).message(icon, caption, text);
+            return;
+        }
+        if (icon == QMessageBox::Critical)
+            console.errorShown = true;
+        QTextStream(stderr) << "torvane: " << text << "\n";
+    };
+    h.confirm = [window, &console](const QString &caption, const QString &question) {
+        return !console.signalClose && FormHooks::desktop(window).confirm(caption, question);
+    };
+    h.openFileName = [window, &console](const QString &title, const QString &filter, bool mustExist) {
+        return console.signalClose ? QString() : FormHooks::desktop(window).openFileName(title, filter, mustExist);
+    };
+    h.saveFileName = [window, &console](const QString &title, const QString &filter) {
+        return console.signalClose ? QString() : FormHooks::desktop(window).saveFileName(title, filter);
+    };
+    return h;
+}
+
+QStringList LocalArguments(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
-    // --help and --version work without a display.
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg == "-h" || arg == "--help") {
-            QTextStream(stdout) << usage;
-            return 0;
-        }
-        if (arg == "-v" || arg == "--version") {
-            QTextStream(stdout) << "Torvane " << TORVANE_VERSION << "\n";
-            return 0;
-        }
+    QCommandLineParser parser;
+    // "-platform" and Qt's other options are one word, not -p -l -a ...
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help and exit."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Show the version and exit."));
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
+
+    // --help and --version work without a display: looked at before the
+    // application exists, Qt's own options still among the arguments.
+    parser.parse(LocalArguments(argc, argv));
+    if (parser.isSet(helpOption)) {
+        QTextStream(stdout) << usage;
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        QTextStream(stdout) << "Torvane " << TORVANE_VERSION << "\n";
+        return 0;
     }
 
     QApplication app(argc, argv);
@@ -83,17 +155,16 @@ int main(int argc, char *argv[])
     if (QFile::exists(QStringLiteral(":/torvane/torvane.png")))
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/torvane/torvane.png")));
 
-    // What Qt did not take is not ours either.
-    const QStringList rest = app.arguments().mid(1);
-    if (!rest.isEmpty()) {
-        QTextStream(stderr) << "torvane: unknown argument: " << rest.first() << "\n\n" << usage;
+    // What Qt did not take is ours: anything left is not known.
+    if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
+        QTextStream(stderr) << "torvane: unknown argument: " << app.arguments().value(1) << "\n\n" << usage;
         return 2;
     }
 
     // Installed before the window exists, so that a signal arriving during
     // start-up is not lost; it is acted on once the window is there.
+    Console console;
     TForm1 *window = nullptr;
-    bool closeRequested = false;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (InstallTerminationHandlers()) {
         signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
@@ -101,7 +172,10 @@ int main(int argc, char *argv[])
             char buffer[16];
             while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
             }
-            closeRequested = true;
+            if (console.signalClose)
+                return;
+            console.signalClose = true;
+            ArmCloseBound();
             if (window)
                 window->close();  // runs the close sequence, settings included
             // Also leaves any nested loop (a message box, a paced send).
@@ -109,12 +183,14 @@ int main(int argc, char *argv[])
         });
     }
 
-    TForm1 form;
-    if (closeRequested) {
+    // The window's boxes have the window as their parent, from its start-up on.
+    TForm1 form(nullptr, HooksFor(&form, console));
+    if (console.signalClose) {
         form.close();
-        return 0;
+        return console.errorShown ? 1 : 0;
     }
     window = &form;
     form.show();
-    return app.exec();
+    const int code = app.exec();
+    return console.errorShown ? 1 : code;
 }

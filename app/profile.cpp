@@ -138,6 +138,7 @@ bool ProfileFile::load(QString *error)
     QFile file(path);
     if (!file.exists()) {
         setContent(QByteArray());
+        readOnce = true;
         return true;
     }
     if (!file.open(QIODevice::ReadOnly)) {
@@ -152,6 +153,7 @@ bool ProfileFile::load(QString *error)
         return false;
     }
     setContent(bytes);
+    readOnce = true;
     return true;
 }
 

@@ -34,6 +34,9 @@ public:
     // exists but cannot be read, the content stays as it was and the result
     // is false, with the reason in `error`.
     bool load(QString *error = nullptr);
+    // Whether a load has succeeded (a missing file counts): until then the
+    // content is not the file's, and saving it would replace what the file holds.
+    bool wasRead() const { return readOnce; }
     // Writes the content to the file (see above). False, with the reason in
     // `error`, when that fails; the old file is then untouched.
     bool save(QString *error = nullptr) const;
@@ -91,6 +94,7 @@ private:
     void rebuildSectionIndex();
 
     QString path;
+    bool readOnce = false;
     std::vector<Block> blocks;
     QHash<QString, QList<size_t>> sectionIndex;   // folded name -> blocks
     QByteArray newline = "\r\n";   // line end for new lines: the file's own style

@@ -7,9 +7,12 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMap>
+#include <QNetworkInterface>
+#include <QScreen>
 
 namespace {
 
@@ -30,6 +33,23 @@ constexpr int DefaultRelayPort = 1295;
 // A window position or size beyond these is a damaged file, not a desktop.
 constexpr int MaxWindowPos = 16384;
 constexpr int MaxWindowSize = 8192;
+// This much of the window must lie on some screen for the operator to reach it.
+constexpr int MinVisible = 48;
+
+// The "Count" of a list section. False when the section holds keys but no
+// Count that reads as a number from 0 up (missing, negative, beyond the int
+// range, not a number): such a section is damaged, not empty.
+bool readCount(const ProfileFile &ini, const QString &section, int &count)
+{
+    count = 0;
+    if (ini.keys(section).isEmpty())
+        return true;
+    count = ini.readInteger(section, KeyCount, -1);
+    if (count >= 0)
+        return true;
+    count = 0;
+    return false;
+}
 
 // An entry key: a decimal number without sign, blanks or leading zeros.
 bool entryNumber(const QString &key, int &number)
@@ -74,6 +94,45 @@ bool switchOn(const ProfileFile &ini, const QString &section, const QString &key
     return ini.readInteger(section, key, defaultValue) == 1;
 }
 
+// The relay listener's address for a "Bind" text: all IPv4 addresses for an
+// empty one. One that is not an IPv4 address of this computer gives
+// loopback only and false: a mistyped limit must not widen the relay's reach.
+bool relayBindAddressFor(const QString &text, QHostAddress &address)
+{
+    const QString t = TrimControls(text);
+    if (t.isEmpty()) {
+        address = QHostAddress(QHostAddress::AnyIPv4);
+        return true;
+    }
+    const QHostAddress wanted(t);
+    if (wanted.protocol() == QAbstractSocket::IPv4Protocol
+        && (wanted == QHostAddress(QHostAddress::AnyIPv4) || QNetworkInterface::allAddresses().contains(wanted))) {
+        address = wanted;
+        return true;
+    }
+    address = QHostAddress(QHostAddress::LocalHost);
+    return false;
+}
+
+// A window that would lie off every screen is put onto the primary screen,
+// as far into its top left corner as it has to go to fit.
+void keepOnScreen(QWidget *window)
+{
+    const QRect frame = window->frameGeometry();
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        const QRect seen = frame.intersected(screen->availableGeometry());
+        if (seen.width() >= MinVisible && seen.height() >= MinVisible)
+            return;
+    }
+    const QScreen *primary = QGuiApplication::primaryScreen();
+    if (!primary)
+        return;
+    const QRect area = primary->availableGeometry();
+    const int x = qMax(area.left(), qMin(frame.left(), area.right() + 1 - frame.width()));
+    const int y = qMax(area.top(), qMin(frame.top(), area.bottom() + 1 - frame.height()));
+    window->move(x, y);
+}
+
 } // namespace
 
 void TForm1::LoadSettings()
@@ -92,16 +151,23 @@ void TForm1::LoadSettings()
     noTimeout = switchOn(ini, SecMisc, QStringLiteral("NoTimout"), 1);
     noTimeStamp = switchOn(ini, SecMisc, QStringLiteral("NoTimeStamp"), 0);
 
-    // The saved command list; without one the design-time list stays.
-    const int commandCount = ini.readInteger(SecCommands, KeyCount, 0);
+    // The saved command list; without one the design-time list stays. A
+    // section whose Count can't be read counts as no list here, and is kept
+    // as it is in the file until the operator replaces the list.
+    int commandCount = 0;
+    keepCommandsSection = !readCount(ini, SecCommands, commandCount);
     defaultCommands = readEntries(ini, SecCommands, commandCount);
     if (commandCount != 0)
         BtRestoreClick();
 
-    const int fileCount = ini.readInteger(SecFiles, KeyCount, 0);
+    int fileCount = 0;
+    keepFilesSection = !readCount(ini, SecFiles, fileCount);
     if (fileCount != 0)
         lbFiles->clear();
     lbFiles->addItems(readEntries(ini, SecFiles, fileCount));
+    filesAtStart.clear();
+    for (int i = 0; i < lbFiles->count(); ++i)
+        filesAtStart << lbFiles->item(i)->text();
 
     // Window geometry: Top and Left place the frame, Width and Height size the window.
     const int top = qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Top"), y()), MaxWindowPos);
@@ -112,6 +178,7 @@ void TForm1::LoadSettings()
     resize(width, height());
     const int height = qBound(1, ini.readInteger(SecWindow, QStringLiteral("Height"), this->height()), MaxWindowSize);
     resize(this->width(), height);
+    keepOnScreen(this);
 
     // The relay port, kept apart from the server port.
     int port = ini.readInteger(SecRelay, QStringLiteral("Port"), DefaultRelayPort);
@@ -122,6 +189,13 @@ void TForm1::LoadSettings()
         port = port < 65535 ? port + 1 : port - 1;
     listenPort = quint16(port);
     edListenPort->setText(QString::number(port));
+
+    // The relay listener's address: empty for all IPv4 addresses. The text
+    // is written back as it was read, usable or not.
+    relayBind = ini.readString(SecRelay, QStringLiteral("Bind"), QString());
+    if (!relayBindAddressFor(relayBind, relayBindAddress))
+        LogEvent(QStringLiteral("---------- Relay bind address \"%1\" is not an IPv4 address of this "
+                                "computer: relay listening on 127.0.0.1 only").arg(relayBind));
 
     EdExclude->setText(ini.readString(SecExclude, QStringLiteral("String"), QString()));
     CbExclude->setChecked(switchOn(ini, SecExclude, QStringLiteral("Enabled"), 0));
@@ -134,21 +208,37 @@ void TForm1::SaveSettings()
     // Start from the file as it is now, so that whatever else it holds
     // (comments, other programs' keys) is written back unchanged. When it
     // cannot be read, what was read at start-up stands in for it.
-    settingsFile->load();
+    QString readError;
+    const bool readNow = settingsFile->load(&readError);
     ProfileFile &ini = *settingsFile;
+    const QString name = QDir::toNativeSeparators(QFileInfo(ini.fileName()).absoluteFilePath());
+    if (!readNow && !ini.wasRead()) {
+        // Never read: writing now would put the defaults in place of what it holds.
+        hooks.message(QMessageBox::Critical, QStringLiteral("Torvane"),
+                      QStringLiteral("The settings could not be saved to %1: it could not be read (%2).")
+                          .arg(name, readError));
+        return;
+    }
 
     ini.writeString(SecTcp, QStringLiteral("Host"), EdHost->text());
     ini.writeString(SecTcp, QStringLiteral("Port"), EdPort->text());
     ini.writeString(SecCommand, QStringLiteral("cmd"), EdCurrentCommand->text());
     ini.writeString(SecTool, QStringLiteral("C"), edToolC->text());
     ini.writeString(SecTool, QStringLiteral("F"), EdToolF->text());
-    writeEntries(ini, SecCommands, LbCommands);
-    writeEntries(ini, SecFiles, lbFiles);
+    // A damaged list section stays as it is unless its list was changed.
+    if (!keepCommandsSection || listAppended)
+        writeEntries(ini, SecCommands, LbCommands);
+    QStringList files;
+    for (int i = 0; i < lbFiles->count(); ++i)
+        files << lbFiles->item(i)->text();
+    if (!keepFilesSection || files != filesAtStart)
+        writeEntries(ini, SecFiles, lbFiles);
     ini.writeInteger(SecWindow, QStringLiteral("Top"), y());
     ini.writeInteger(SecWindow, QStringLiteral("Left"), x());
     ini.writeInteger(SecWindow, QStringLiteral("Width"), width());
     ini.writeInteger(SecWindow, QStringLiteral("Height"), height());
     ini.writeInteger(SecRelay, QStringLiteral("Port"), listenPort);
+    ini.writeString(SecRelay, QStringLiteral("Bind"), relayBind);
     ini.writeString(SecExclude, QStringLiteral("String"), EdExclude->text());
     ini.writeInteger(SecExclude, QStringLiteral("Enabled"), CbExclude->isChecked() ? 1 : 0);
     ini.writeInteger(SecMisc, QStringLiteral("NoTimout"), noTimeout ? 1 : 0);
@@ -157,7 +247,6 @@ void TForm1::SaveSettings()
 
     QString reason;
     if (!ini.save(&reason)) {
-        const QString name = QDir::toNativeSeparators(QFileInfo(ini.fileName()).absoluteFilePath());
         hooks.message(QMessageBox::Critical, QStringLiteral("Torvane"),
                       QStringLiteral("The settings could not be saved to %1: %2.").arg(name, reason));
     }

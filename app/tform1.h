@@ -33,6 +33,7 @@
 #include "link/lineoutput.h"
 #include "link/linereader.h"
 
+#include <QHostAddress>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -167,6 +168,14 @@ public:
     int logTopOriginal = 112;
     int logHeightOriginal = 473;
     std::unique_ptr<ProfileFile> settingsFile;
+    // List sections whose Count could not be read: written back as the file
+    // has them unless their list changed (app/settings.cpp).
+    bool keepCommandsSection = false;
+    bool keepFilesSection = false;
+    QStringList filesAtStart;
+    // "RelayServer"/"Bind" as read, and the address the listener binds to.
+    QString relayBind;
+    QHostAddress relayBindAddress{QHostAddress::AnyIPv4};
 
     FormHooks hooks;
 

@@ -57,17 +57,17 @@ QString ParseCommandFileLine(const QString &line)
 QStringList SplitCommandFileLines(const QByteArray &bytes)
 {
     QStringList lines;
+    const char *data = bytes.constData();
+    const qsizetype size = bytes.size();
     qsizetype start = 0;
-    while (start < bytes.size()) {
-        qsizetype lf = bytes.indexOf('\n', start);
-        const bool ended = lf >= 0;
-        if (!ended)
-            lf = bytes.size();
-        qsizetype end = lf;
-        if (ended && end > start && bytes.at(end - 1) == '\r')
-            --end;
-        lines << QString::fromLatin1(bytes.constData() + start, end - start);
-        start = lf + 1;
+    while (start < size) {
+        qsizetype end = start;
+        while (end < size && data[end] != '\n' && data[end] != '\r')
+            ++end;
+        lines << QString::fromLatin1(data + start, end - start);
+        if (end < size && data[end] == '\r' && end + 1 < size && data[end + 1] == '\n')
+            ++end;   // CR LF is one line end
+        start = end + 1;
     }
     return lines;
 }

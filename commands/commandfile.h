@@ -13,8 +13,8 @@
 // front) yield the command without marker and tag.
 QString ParseCommandFileLine(const QString &line);
 
-// Splits 8-bit file contents into lines: a line ends at LF or CR LF; a last
-// line without an end is a line too. Bytes are taken as Latin-1.
+// Splits 8-bit file contents into lines: a line ends at LF, CR LF or a lone
+// CR; a last line without an end is a line too. Bytes are taken as Latin-1.
 QStringList SplitCommandFileLines(const QByteArray &bytes);
 
 // The commands of a whole file: every line through ParseCommandFileLine,

@@ -51,7 +51,7 @@ void TForm1::BtLoadClick()
     file.close();
     if (!complete) {
         // Only the lines read to their end before the failure count.
-        const qsizetype lastEnd = bytes.lastIndexOf('\n');
+        const qsizetype lastEnd = qMax(bytes.lastIndexOf('\n'), bytes.lastIndexOf('\r'));
         bytes.truncate(lastEnd + 1);
     }
     // One batch: a long file costs one layout of the list, not one per row.
@@ -78,6 +78,7 @@ void TForm1::BtSaveClick()
         for (int i = 0, n = LbCommands->count(); i < n; ++i)
             defaultCommands << LbCommands->item(i)->text();
         listLoadedFromFile = false;
+        keepCommandsSection = false;   // the stored list is the operator's now
         return;
     }
 

@@ -225,7 +225,7 @@ void TForm1::WriteServerLine(const QString &line)
 {
     if (!IdTCPClient1 || IdTCPClient1->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
-    toServer.write(line.toLatin1() + "\r\n");
+    toServer.write(WireLine(line));
 }
 
 void TForm1::ServerReadyRead()

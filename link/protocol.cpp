@@ -129,7 +129,28 @@ QString FormatTag(qint64 n, bool event)
 
 QString MakeTaggedLine(qint64 n, const QString &command)
 {
-    const QString cmd = TrimControls(command);
+    const QString cmd = TrimControls(SingleLine(command));
     const bool event = cmd.endsWith(QLatin1Char('E')) || cmd.contains(QLatin1String("E("));
     return FormatTag(n, event) + QLatin1Char(' ') + cmd;
+}
+
+QString SingleLine(const QString &text)
+{
+    if (!text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    QString out = text;
+    for (QChar &c : out)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+            c = QLatin1Char(' ');
+    return out;
+}
+
+QByteArray WireLine(const QString &line)
+{
+    QByteArray bytes = line.toLatin1();
+    for (char &c : bytes)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    bytes += "\r\n";
+    return bytes;
 }

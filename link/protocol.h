@@ -1,6 +1,7 @@
 #pragma once
 // Pure helpers for I++ DME protocol lines and the numbers typed into fields.
 
+#include <QByteArray>
 #include <QChar>
 #include <QString>
 
@@ -37,5 +38,14 @@ QString FormatTag(qint64 n, bool event);
 
 // `n` and `command` as a tagged protocol line: "E" + four digits when the
 // trimmed command ends in 'E' or contains "E(", else five digits; longer
-// numbers are not cut. The command is trimmed of blanks and control characters.
+// numbers are not cut. The command is trimmed of blanks and control characters,
+// and a CR or LF inside it becomes a blank.
 QString MakeTaggedLine(qint64 n, const QString &command);
+
+// The text with each CR and LF in it replaced by a blank: one protocol line
+// can never carry a line end in its middle.
+QString SingleLine(const QString &text);
+
+// The bytes that go onto the wire for one line: SingleLine(line) as Latin-1,
+// then CR LF. Every command, whatever its source, goes out through this.
+QByteArray WireLine(const QString &line);

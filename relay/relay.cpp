@@ -32,7 +32,7 @@ void TForm1::StartRelayListener()
     if (IdTCPServer1->isListening())
         IdTCPServer1->close();
     IdTCPServer1->setListenBacklogSize(ListenBacklog);
-    if (!IdTCPServer1->listen(QHostAddress::AnyIPv4, listenPort))
+    if (!IdTCPServer1->listen(relayBindAddress, listenPort))
         throw HandlerError(QString::fromLatin1(BindError));
     listenPort = IdTCPServer1->serverPort();
 }

@@ -4,6 +4,9 @@
 #include "support/helpers.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTcpServer>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -215,6 +218,140 @@ private Q_SLOTS:
         QVERIFY(w->y() <= 16384);
         f.close();
         QVERIFY(readFile(f.dir() + QStringLiteral("/Torvane.ini")).contains(junk));
+    }
+
+    // A list section whose Count can't be read is no list at start-up, and
+    // the close writes it back as it was.
+    void damagedCountKept_data()
+    {
+        QTest::addColumn<QByteArray>("count");
+        QTest::newRow("2^31") << QByteArray("2147483648");
+        QTest::newRow("-1") << QByteArray("-1");
+        QTest::newRow("10^20 written out") << QByteArray("100000000000000000000");
+        QTest::newRow("10^20") << QByteArray("10^20");
+        QTest::newRow("garbage") << QByteArray("l0ts");
+        QTest::newRow("empty") << QByteArray("");
+    }
+    void damagedCountKept()
+    {
+        QFETCH(QByteArray, count);
+        const QByteArray commands = "[Commands]\r\nCount=" + count + "\r\n0=Keep()\r\n1=These()\r\n";
+        const QByteArray files = "[Files]\r\nCount=" + count + "\r\n0=keep.txt\r\n";
+        FormFixture f(iniWithFreeRelayPort(commands + files));
+        QCOMPARE(items(f->LbCommands), DesignCommands);
+        QCOMPARE(f->lbFiles->count(), 0);
+        f.close();
+        const QByteArray after = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY2(after.contains(commands), after.constData());
+        QVERIFY2(after.contains(files), after.constData());
+        QVERIFY(f.messages.isEmpty());
+
+        // A section without any Count is no less damaged.
+        FormFixture g(iniWithFreeRelayPort("[Commands]\r\n0=Keep()\r\n"));
+        g.close();
+        QVERIFY(readFile(g.dir() + QStringLiteral("/Torvane.ini")).contains("[Commands]\r\n0=Keep()\r\n"));
+    }
+
+    // ... unless the operator changed that list.
+    void damagedCountReplacedByTheOperator()
+    {
+        const QByteArray damaged = "[Commands]\r\nCount=-1\r\n0=Old()\r\n[Files]\r\nCount=x\r\n0=old.txt\r\n";
+        {
+            // Add To Memo: the list at close is stored; a loaded file joins the recent files.
+            FormFixture f(iniWithFreeRelayPort(damaged));
+            QFile cmd(f.dir() + QStringLiteral("/new.txt"));
+            QVERIFY(cmd.open(QIODevice::WriteOnly));
+            cmd.write("New()\r\n");
+            cmd.close();
+            f.fileAnswers << cmd.fileName();
+            f->BtLoadClick();
+            f->EdCurrentCommand->setText(QStringLiteral("Added()"));
+            f->BtAddToMemoClick();
+            f.close();
+            f.restart();
+            QCOMPARE(items(f->LbCommands), (QStringList{"New()", "Added()"}));
+            QCOMPARE(items(f->lbFiles), QStringList{cmd.fileName()});
+        }
+        {
+            // A confirmed Save replaces the saved list.
+            FormFixture f(iniWithFreeRelayPort(damaged));
+            QFile cmd(f.dir() + QStringLiteral("/saved.txt"));
+            QVERIFY(cmd.open(QIODevice::WriteOnly));
+            cmd.write("Saved()\r\n");
+            cmd.close();
+            f.fileAnswers << cmd.fileName();
+            f->BtLoadClick();
+            f->lbFiles->clear();   // the recent files as they were: still kept
+            f->BtSaveClick();
+            f.close();
+            const QByteArray after = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+            QVERIFY2(after.contains("[Commands]\r\nCount=1\r\n0=Saved()\r\n"), after.constData());
+            QVERIFY2(after.contains("[Files]\r\nCount=x\r\n0=old.txt\r\n"), after.constData());
+        }
+    }
+
+    // A stored position that would put the window off every screen is moved
+    // onto the primary one; one that leaves enough of it on a screen stays.
+    void windowKeptOnScreen_data()
+    {
+        QTest::addColumn<int>("left");
+        QTest::addColumn<int>("top");
+        QTest::addColumn<bool>("stays");
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QTest::newRow("far right and below") << area.right() + 5000 << area.bottom() + 5000 << false;
+        QTest::newRow("far left and above") << area.left() - 5000 << area.top() - 5000 << false;
+        QTest::newRow("edge beyond the damage bound") << 2147483647 << 0 << false;
+        QTest::newRow("a sliver on screen") << area.right() - 10 << area.top() + 10 << false;
+        QTest::newRow("top left corner on screen") << area.right() - 100 << area.bottom() - 100 << true;
+        QTest::newRow("on screen") << area.left() + 10 << area.top() + 20 << true;
+    }
+    void windowKeptOnScreen()
+    {
+        QFETCH(int, left);
+        QFETCH(int, top);
+        QFETCH(bool, stays);
+        FormFixture f(iniWithFreeRelayPort("[Window]\r\nLeft=" + QByteArray::number(left) + "\r\nTop=" +
+                              QByteArray::number(top) + "\r\n"));
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        const QRect seen = f->frameGeometry().intersected(area);
+        QVERIFY2(seen.width() >= 48 && seen.height() >= 48,
+                 qPrintable(QStringLiteral("%1,%2").arg(f->x()).arg(f->y())));
+        if (stays)
+            QCOMPARE(f->pos(), QPoint(left, top));
+        else   // moved: its title bar, top left, is on the screen
+            QVERIFY2(area.contains(f->frameGeometry().topLeft()),
+                     qPrintable(QStringLiteral("%1,%2").arg(f->x()).arg(f->y())));
+    }
+
+    // "RelayServer"/"Bind": the listener's address, read and written back;
+    // one that isn't an IPv4 address of this computer gives loopback only.
+    void relayBindAddress_data()
+    {
+        QTest::addColumn<QByteArray>("bind");   // "-" for no key
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("reported");
+        QTest::newRow("no key") << QByteArray("-") << QStringLiteral("0.0.0.0") << false;
+        QTest::newRow("empty") << QByteArray("") << QStringLiteral("0.0.0.0") << false;
+        QTest::newRow("loopback") << QByteArray("127.0.0.1") << QStringLiteral("127.0.0.1") << false;
+        QTest::newRow("all") << QByteArray("0.0.0.0") << QStringLiteral("0.0.0.0") << false;
+        QTest::newRow("not this computer's") << QByteArray("192.0.2.1") << QStringLiteral("127.0.0.1") << true;
+        QTest::newRow("IPv6") << QByteArray("::1") << QStringLiteral("127.0.0.1") << true;
+        QTest::newRow("garbage") << QByteArray("my.lan") << QStringLiteral("127.0.0.1") << true;
+    }
+    void relayBindAddress()
+    {
+        QFETCH(QByteArray, bind);
+        QFETCH(QString, address);
+        QFETCH(bool, reported);
+        FormFixture f(iniWithFreeRelayPort(bind == "-" ? QByteArray() : "[RelayServer]\r\nBind=" + bind + "\r\n"));
+        QVERIFY(f->IdTCPServer1->isListening());
+        QCOMPARE(f->IdTCPServer1->serverAddress(), QHostAddress(address));
+        const bool logged = f.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Relay bind address"));
+        QCOMPARE(logged, reported);
+        QVERIFY(f.messages.isEmpty());
+        f.close();
+        const QByteArray after = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY2(after.contains("Bind=" + (bind == "-" ? QByteArray() : bind) + "\r\n"), after.constData());
     }
 
     void failedSaveReported()

@@ -62,7 +62,7 @@ private Q_SLOTS:
     {
         QCOMPARE(SplitCommandFileLines("a\r\nb\nc"), QStringList({"a", "b", "c"}));
         QCOMPARE(SplitCommandFileLines("a\n\nb\n"), QStringList({"a", "", "b"}));
-        QCOMPARE(SplitCommandFileLines("a\rb\r\n"), QStringList({"a\rb"}));  // lone CR stays
+        QCOMPARE(SplitCommandFileLines("a\rb\r\n"), QStringList({"a", "b"}));  // a lone CR ends a line too
         QCOMPARE(SplitCommandFileLines(""), QStringList());
         QCOMPARE(SplitCommandFileLines("\xe9\xff\x80"), QStringList({QString::fromLatin1("\xe9\xff\x80")}));
     }

@@ -178,7 +178,7 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         QByteArray allBytes = "X";
         for (int b = 0; b < 256; ++b)
-            if (b != '\n')
+            if (b != '\n' && b != '\r')   // the line ends: they end a row
                 allBytes += char(b);
         allBytes += "Y";
         const QStringList written = {QString::fromLatin1(allBytes), "Home() ;back", "GetProp(Tool.Name())",

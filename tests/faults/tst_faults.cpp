@@ -261,7 +261,10 @@ private Q_SLOTS:
         rig.server.received.clear();
         client.sendRaw(up);
         QVERIFY(rig.server.waitForLines(arrived.size()));
-        QCOMPARE(rig.server.received, arrived);
+        QList<QByteArray> onWire;   // a CR inside a line goes out as a blank
+        for (const QByteArray &l : arrived)
+            onWire << QByteArray(l).replace('\r', ' ');
+        QCOMPARE(rig.server.received, onWire);
         QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", arrived)));
 
         // The log paints such lines and saves them as they are.
@@ -273,10 +276,11 @@ private Q_SLOTS:
         QVERIFY(rig.f.messages.isEmpty());
         QCOMPARE(readFile(saved), f->MemoLog->bytesWithCrLf());
 
-        // Command list -> file -> command list, every byte inside a row.
+        // Command list -> file -> command list, every byte inside a row but
+        // the line ends (a lone CR ends a line in a command file too).
         QStringList rows;
         for (int b = 0; b < 256; ++b) {
-            if (b == '\n')
+            if (b == '\n' || b == '\r')
                 continue;
             for (int p = 1; p < 7; ++p)
                 rows << QString::fromLatin1(QByteArray("Cmd(ab)").insert(p, char(b)));

@@ -287,7 +287,8 @@ private Q_SLOTS:
         }
         client.sendLine(up);
         QVERIFY(rig.server.waitForLines(1));
-        QCOMPARE(rig.server.received.first(), up);
+        // A CR inside a line would end it on the wire: it goes out as a blank.
+        QCOMPARE(rig.server.received.first(), QByteArray(up).replace('\r', ' '));
         QVERIFY(rig.logHas(QStringLiteral(">$> ") + QString::fromLatin1(up)));
 
         rig.server.sendLine(down);

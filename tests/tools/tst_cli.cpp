@@ -1,17 +1,23 @@
 // The built programs as child processes: command lines, and the orderly close
 // of Torvane on SIGTERM and SIGINT.
 
+#include "support/filesizelimit.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 #include "support/testserver.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +83,16 @@ private Q_SLOTS:
         r = RunToEnd(TORVANE_BINARY, {"--frobnicate"});
         QCOMPARE(r.code, 2);
         QVERIFY(r.err.contains("unknown argument: --frobnicate"));
+        // Among Qt's own options, and in their short forms.
+        r = RunToEnd(TORVANE_BINARY, {"-platform", "offscreen", "-v"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("Torvane " TORVANE_VERSION "\n"));
+        r = RunToEnd(TORVANE_BINARY, {"-h"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.startsWith("Usage: torvane"));
+        r = RunToEnd(TORVANE_BINARY, {"-platform", "offscreen", "stray"});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("unknown argument: stray"));
     }
 
     void demoServerOptions()
@@ -146,6 +162,68 @@ private Q_SLOTS:
         const QByteArray text = f.readAll().toLower();
         QVERIFY2(text.contains("[window]"), text.constData());
         QVERIFY(text.contains("[tcp/ip]"));
+    }
+
+    // A close from a signal whose settings can't be written: the error goes
+    // to standard error and the program ends (code 1) instead of waiting on
+    // an error box that no one will answer.
+    void signalCloseWithUnwritableSettings_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("Torvane.ini is a folder") << QStringLiteral("folder");
+        QTest::newRow("no room to write") << QStringLiteral("full");
+        QTest::newRow("read-only working folder") << QStringLiteral("read-only");
+        QTest::newRow("unreadable settings file") << QStringLiteral("unreadable");
+    }
+    void signalCloseWithUnwritableSettings()
+    {
+        QFETCH(QString, damage);
+        if ((damage == QLatin1String("read-only") || damage == QLatin1String("unreadable")) && ::geteuid() == 0)
+            QSKIP("root passes permission bits (the file-size case stands in)");
+        QTemporaryDir dir;
+        const QString ini = dir.filePath(QStringLiteral("Torvane.ini"));
+        const QByteArray content = "[RelayServer]\r\nPort=" + QByteArray::number(FreePort()) + "\r\n";
+        if (damage == QLatin1String("folder")) {
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Torvane.ini")));
+        } else {
+            QFile f(ini);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        if (damage == QLatin1String("read-only"))
+            QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0555) == 0);
+        if (damage == QLatin1String("unreadable"))
+            QVERIFY(::chmod(QFile::encodeName(ini).constData(), 0200) == 0);
+
+        QProcess p;
+        p.setProcessEnvironment(Offscreen());
+        p.setWorkingDirectory(dir.path());
+        {
+            // Inherited by the program: every write to a file beyond 16 bytes fails.
+            std::unique_ptr<FileSizeLimit> limit;
+            if (damage == QLatin1String("full"))
+                limit = std::make_unique<FileSizeLimit>(16);
+            p.start(TORVANE_BINARY, QStringList());
+            QVERIFY(p.waitForStarted());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(CatchesSignal(p.processId(), SIGTERM), 20000);
+        QCOMPARE(::kill(pid_t(p.processId()), SIGTERM), 0);
+        const bool ended = p.waitForFinished(20000);
+        if (!ended)
+            p.kill();
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+        QVERIFY2(ended, "still running after SIGTERM");
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("torvane: The settings could not be saved to"), err.constData());
+        if (damage == QLatin1String("folder"))
+            QVERIFY(QFileInfo(ini).isDir());
+        if (damage == QLatin1String("full")) {
+            QFile f(ini);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), content);
+        }
     }
 
 private:
