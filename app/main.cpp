@@ -168,7 +168,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (InstallTerminationHandlers()) {
         signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&] {
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, signalNotifier.get(), [&] {
             char buffer[16];
             while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
             }
@@ -178,7 +178,7 @@ int main(int argc, char *argv[])
             ArmCloseBound();
             if (window)
                 window->close();  // runs the close sequence, settings included
-            // Also leaves any nested loop (a message box, a paced send).
+            // Also leaves a message box's loop, should one be open.
             QCoreApplication::exit(0);
         });
     }
