@@ -40,6 +40,7 @@ bench: build
 	@TORVANE_EXTRA_PKGS="socat" tools/install-deps.sh
 	$(BUILD)/bench/relay_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench
+	$(BUILD)/bench/check_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.
 fuzz:
