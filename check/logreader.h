@@ -1,0 +1,43 @@
+#pragma once
+// Reads saved traffic into a ProtocolChecker: Torvane's own saved logs (with
+// or without time stamps, both legs told apart by their direction markers),
+// the NIST test suite's client and server logs, and plain transcripts whose
+// lines start with "C:" (client) or "S:" (server). The format is recognised
+// from the first part of the file; the rest is streamed.
+
+#include "check/protocolchecker.h"
+
+#include <QByteArrayView>
+#include <QIODevice>
+#include <QString>
+
+namespace check {
+
+enum class LogFormat { Unknown, Empty, Binary, Torvane, NistClient, NistServer, Transcript };
+const char *FormatName(LogFormat f);
+
+// Recognises the format from the first bytes of a file (64 KiB or the whole
+// file when shorter).
+LogFormat DetectFormat(QByteArrayView head);
+
+struct ReadResult {
+    LogFormat format = LogFormat::Unknown;
+    qint64 lines = 0;         // lines in the file
+    qint64 traffic = 0;       // protocol lines fed to the checker
+    qint64 unrecognised = 0;  // lines that were neither traffic nor known log text
+    bool truncated = false;   // the last line has no line end
+    bool readError = false;
+    QString error;            // why the file is no log, or could not be read
+};
+
+class LogReader {
+public:
+    static constexpr qsizetype HeadSize = 64 * 1024;
+    // Longest part of a line that is kept; longer lines are cut, their length counted.
+    static constexpr qsizetype MaxKeep = ProtocolChecker::MaxLineLength + 1024;
+
+    // Reads `device` to its end into `checker` and calls checker.finish().
+    static ReadResult Read(QIODevice &device, ProtocolChecker &checker);
+};
+
+} // namespace check

@@ -1,0 +1,269 @@
+// The protocol checker: each rule against a conforming and a breaking
+// transcript, the real traffic patterns, the NIST suite's material, the
+// profiles and switches, and bounded memory under hostile input.
+
+#include "checksupport.h"
+
+#include <QDir>
+#include <QTest>
+
+using namespace check;
+
+namespace {
+const QString Data = QStringLiteral(CHECK_DATA);
+
+QByteArray Transcript(std::initializer_list<const char *> lines)
+{
+    QByteArray t;
+    for (const char *l : lines)
+        t += QByteArray(l) + '\n';
+    return t;
+}
+} // namespace
+
+class TestChecker : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void eachRule_data()
+    {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<QString>("stem");
+        for (int i = 0; i < RuleCount; ++i) {
+            if (Rule(i) == Rule::OpenLimit)
+                continue;  // see openTransactionsAreCapped
+            const QString id = QLatin1String(RuleId(Rule(i)));
+            QTest::newRow(qPrintable(id)) << id << id.mid(2).toLower();
+        }
+    }
+    void eachRule()
+    {
+        QFETCH(QString, rule);
+        QFETCH(QString, stem);
+        const Rule r = *RuleFromId(rule.toLatin1());
+        const CheckRun ok = CheckFile(Data + "/rules/" + stem + "-ok.txt");
+        QVERIFY2(ok.result.traffic > 0, "conforming transcript missing");
+        QVERIFY2(ok.findings.isEmpty(), qPrintable(ok.dump()));
+        const CheckRun bad = CheckFile(Data + "/rules/" + stem + "-bad.txt");
+        QVERIFY2(bad.count(r) > 0, qPrintable(bad.dump()));
+        // The switch turns the rule off on its own.
+        RuleSet off;
+        off.set(r, false);
+        const CheckRun quiet = CheckFile(Data + "/rules/" + stem + "-bad.txt", off);
+        QCOMPARE(quiet.count(r), 0);
+        QVERIFY(quiet.findings.size() < bad.findings.size());
+    }
+
+    void realTrafficPatterns()
+    {
+        const CheckRun pipe = CheckFile(Data + "/patterns/pipelining.txt");
+        QCOMPARE(pipe.count(Rule::AckFirst), 3);
+        // EndSession and StartSession back to back is one of them.
+        QVERIFY(std::any_of(pipe.findings.begin(), pipe.findings.end(),
+                            [](const Finding &f) { return f.tag == "00006" && f.relatedLine == 14; }));
+        QCOMPARE(pipe.count(Severity::Error), pipe.findings.size());
+
+        const CheckRun swapped = CheckFile(Data + "/patterns/swapped-markers.txt");
+        QVERIFY(swapped.count(Rule::Order) >= 2);
+        QVERIFY(swapped.count(Rule::ReplyFormat) >= 2);
+
+        const CheckRun lfcr = CheckFile(Data + "/patterns/lf-cr.txt");
+        QCOMPARE(lfcr.count(Rule::Crlf), 6);
+        QVERIFY(lfcr.findings.first().text.contains("LF CR"));
+        QVERIFY(!lfcr.result.truncated);
+    }
+
+    void nistRecordedSessions_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("profile");
+        for (const char *f : {"AbortE_TestWhileMoving_Client.log", "Error_Server.log", "Get_Client.log",
+                              "OnMoveReportE_Server.log", "EnumProp.Client.log"})
+            for (Profile p : {Profile::Spec143, Profile::Nist, Profile::V2})
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(f, ProfileName(p)))) << QString(f) << int(p);
+    }
+    void nistRecordedSessions()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, profile);
+        const CheckRun run = CheckFile(Data + "/nist/" + file, RuleSet(Profile(profile)));
+        QVERIFY(run.result.traffic > 10);
+        QCOMPARE(run.count(Severity::Error), 0);
+        QVERIFY(run.checker->totals(Leg::Operator).completed > 3);
+        QCOMPARE(run.checker->totals(Leg::Operator).open, 0);
+    }
+
+    void nistServerTexts()
+    {
+        // The reference server writes "Transaction aborted (Use ClearAllErrors to Continue)".
+        const CheckRun run = CheckFile(Data + "/nist/AbortE_TestWhileMoving_Client.log");
+        QCOMPARE(run.count(Rule::ErrorText), 1);
+        QCOMPARE(run.findings.first().severity, Severity::Note);
+        QVERIFY(run.findings.first().text.contains("letter case"));
+    }
+
+    void nistBrokenCommandFiles()
+    {
+        // The recorded session of the broken checker file.
+        const CheckRun session = CheckFile(Data + "/nist/checkerCmdErrors_Client.log");
+        QVERIFY(session.count(Rule::Session) >= 2);
+        QVERIFY(session.count(Rule::ErrorState) >= 1);
+        QVERIFY(session.count(Rule::Daemon) >= 1);  // Time(0.09)
+        QVERIFY(session.count(Rule::ErrorText) > 10);  // "Incorrect Arguments" notes
+
+        // The broken parser file, its commands as a client would send them.
+        QFile f(Data + "/nist/parserCmdErrors.prg");
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        ProtocolChecker c;
+        QVector<Finding> found;
+        c.setFindingHandler([&](const Finding &x) { found.append(x); });
+        qint64 no = 0;
+        while (!f.atEnd()) {
+            const QByteArray line = f.readLine().trimmed();
+            ++no;
+            if (line.isEmpty() || line == "\\\\" || line == ":")
+                continue;
+            c.feed(Leg::Operator, Direction::ToServer, -1, line, no);
+        }
+        int tagFormat = 0, eventTag = 0;
+        for (const Finding &x : found) {
+            tagFormat += x.rule == Rule::TagFormat;
+            eventTag += x.rule == Rule::EventTag;
+        }
+        QVERIFY(tagFormat >= 4);  // A2345, 012345, E0000, 00000
+        QVERIFY(eventTag >= 2);
+    }
+
+    void illegalTagClosesTheRejectedCommand()
+    {
+        const CheckRun run = CheckText(Transcript({
+            "C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
+            "C: 00000 GoTo(X(1))",
+            "S: E0000 ! Error(2, 0001, \"00000 GoTo(X(1))\", \"Illegal tag\")",
+            "C: 00002 Home()", "S: 00002 &", "S: 00002 %",
+            "C: 0003 Home()",
+            "S: E0000 ! Error(2, 0001, \"0003 Home()\", \"Illegal tag\")",
+            "C: 00004 Home()", "S: 00004 &", "S: 00004 %"}));
+        QCOMPARE(run.count(Rule::TagFormat), 2);
+        QVERIFY2(run.findings.size() == 2, qPrintable(run.dump()));
+    }
+
+    void profilesDiffer()
+    {
+        const QByteArray sev2 = Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
+                                            "C: 00002 PtMeas(X(1))", "S: 00002 &",
+                                            "S: 00002 ! Error(2, 1003, PtMeas, \"No touch\")", "S: 00002 %",
+                                            "C: 00003 Home()", "S: 00003 &", "S: 00003 %"});
+        QCOMPARE(CheckText(sev2, RuleSet(Profile::Spec143)).count(Rule::ErrorState), 0);
+        QCOMPARE(CheckText(sev2, RuleSet(Profile::Nist)).count(Rule::ErrorState), 1);
+        QCOMPARE(CheckText(sev2, RuleSet(Profile::V2)).count(Rule::ErrorState), 1);
+
+        const QByteArray eventCmd = Transcript({"C: 00002 GetErrStatusE()", "S: 00002 &",
+                                                "S: 00002 # ErrStatus(0)", "S: 00002 %"});
+        QCOMPARE(CheckText(eventCmd, RuleSet(Profile::Nist)).count(Rule::EventTag), 1);
+        QCOMPARE(CheckText(eventCmd, RuleSet(Profile::V2)).count(Rule::EventTag), 0);
+
+        const QByteArray info = Transcript({"C: 00002 Home()", "S: 00002 &",
+                                            "S: 00002 ! Error(0, 0000, Home, \"Buffer full\")", "S: 00002 %"});
+        QCOMPARE(CheckText(info, RuleSet(Profile::Spec143)).count(Rule::ErrorFormat), 0);
+        QCOMPARE(CheckText(info, RuleSet(Profile::Nist)).count(Rule::ErrorFormat), 1);
+
+        // Data in the server's own order: a lesser finding for the strict reading only.
+        const QByteArray order = Transcript({"C: 00002 Get(Y(), X())", "S: 00002 &", "S: 00002 # X(1), Y(2)",
+                                             "S: 00002 %"});
+        const CheckRun strict = CheckText(order, RuleSet(Profile::Spec143));
+        QCOMPARE(strict.count(Rule::DataMatch), 1);
+        QCOMPARE(strict.findings.first().severity, Severity::Warning);
+        QCOMPARE(CheckText(order, RuleSet(Profile::Nist)).findings.size(), 0);
+    }
+
+    void errorDecoding()
+    {
+        const ErrorDecoding d = DecodeErrorNumber(1008);
+        QCOMPARE(QByteArray(d.text), QByteArray("Target position out of machine volume"));
+        QCOMPARE(d.defaultSeverity, 3);
+        QCOMPARE(QByteArray(d.owner), QByteArray("Cartesian CMM"));
+        QCOMPARE(QByteArray(DecodeErrorNumber(8100).owner), QByteArray("server-defined"));
+        QVERIFY(DecodeErrorNumber(6000).reserved);
+        QVERIFY(!DecodeErrorNumber(9001).text);
+        QVERIFY(!NeedsClearAllErrors(2, RuleSet(Profile::Spec143)));
+        QVERIFY(NeedsClearAllErrors(2, RuleSet(Profile::Nist)));
+        QVERIFY(NeedsClearAllErrors(9, RuleSet(Profile::Spec143)));
+        QVERIFY(!NeedsClearAllErrors(1, RuleSet(Profile::V2)));
+        QVERIFY(!SeverityMeaning(4));
+    }
+
+    void badInputIsFindingsNotCrashes()
+    {
+        ProtocolChecker c;
+        QVector<Finding> found;
+        c.setFindingHandler([&](const Finding &f) { found.append(f); });
+        const QByteArray junk[] = {"", "x", "0001 Home()", "E00000 Foo()", "00001", "00001 ", "\xff\x01\x7f",
+                                   QByteArray(100000, 'A'), "99999 \xe9()"};
+        for (const QByteArray &l : junk) {
+            const int before = found.size();
+            c.feed(Leg::Operator, Direction::ToServer, -1, l);
+            QVERIFY2(found.size() > before, l.left(20).constData());
+        }
+        for (const QByteArray &l : junk) {
+            const int before = found.size();
+            c.feed(Leg::Relay, Direction::FromServer, -1, l);
+            QVERIFY2(found.size() > before, l.left(20).constData());
+        }
+        // A reply before any command on a leg.
+        ProtocolChecker fresh;
+        fresh.feed(Leg::Relay, Direction::FromServer, -1, "00001 &");
+        QCOMPARE(fresh.findingCount(Rule::UnknownTag, Severity::Error), 1);
+    }
+
+    void openTransactionsAreCapped()
+    {
+        ProtocolChecker c;
+        c.setOpenCap(1000);
+        for (int i = 1; i <= 50000; ++i)
+            c.feed(Leg::Operator, Direction::ToServer, i, TagText(quint32(i)) + " Home()");
+        QCOMPARE(c.findingCount(Rule::OpenLimit, Severity::Warning), 1);
+        QVERIFY(c.totals(Leg::Operator).open <= 1000);
+        c.finish();
+        QCOMPARE(c.findingCount(Rule::Order, Severity::Warning), 1);  // one line for what stays open
+    }
+
+    void completedRingAndStatistics()
+    {
+        ProtocolChecker c;
+        qint64 t = 0;
+        const int total = ProtocolChecker::RingSize + 5000;
+        for (int i = 0; i < total; ++i) {
+            const QByteArray tag = TagText(quint32(i % 99999 + 1));
+            c.feed(Leg::Operator, Direction::ToServer, t, tag + " GoTo(X(1))");
+            c.feed(Leg::Operator, Direction::FromServer, t + 1000, tag + " &");
+            c.feed(Leg::Operator, Direction::FromServer, t + 1000 + (i % 100) * 1000, tag + " %");
+            t += 200000;
+        }
+        QCOMPARE(c.findingCount(), 0);
+        QCOMPARE(c.completedCount(), ProtocolChecker::RingSize);
+        QCOMPARE(c.completed(0).commandLine, qint64(5000) * 3 + 1);  // the oldest kept
+        QCOMPARE(c.completed(ProtocolChecker::RingSize - 1).tDone - c.completed(ProtocolChecker::RingSize - 1).tSent,
+                 qint64(1000 + ((total - 1) % 100) * 1000));
+        QCOMPARE(c.methodCount(), 1);
+        const MethodStats &s = c.methodStats(0);
+        QCOMPARE(s.count, qint64(total));
+        QCOMPARE(s.toAck.max(), qint64(1000));
+        QVERIFY(qAbs(s.toAck.quantile(0.5) - 1000) <= 40);
+        QCOMPARE(s.toDone.max(), qint64(100000));
+        QVERIFY(qAbs(s.toDone.quantile(0.5) - 50000) <= 3000);
+        QVERIFY(qAbs(s.toDone.quantile(0.95) - 95000) <= 5000);
+        QCOMPARE(c.totals(Leg::Operator).completed, qint64(total));
+    }
+
+    void methodTableIsBounded()
+    {
+        ProtocolChecker c;
+        for (int i = 0; i < 5000; ++i)
+            c.feed(Leg::Operator, Direction::ToServer, -1,
+                   TagText(quint32(i + 1)) + " M" + QByteArray::number(i) + "()");
+        QVERIFY(c.methodCount() <= ProtocolChecker::MaxMethods);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChecker)
+#include "tst_checker.moc"

@@ -1,0 +1,141 @@
+// torvane-check as a program: output format, options, JSON, exit status.
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString Data = QStringLiteral(CHECK_DATA);
+
+struct Run {
+    int code = -1;
+    QByteArray out, err;
+};
+
+Run Check(const QStringList &args)
+{
+    QProcess p;
+    p.setWorkingDirectory(Data);
+    p.start(QStringLiteral(TORVANE_CHECK_BINARY), args);
+    Run r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+} // namespace
+
+class TestCheckCli : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void helpListsTheRules()
+    {
+        const Run r = Check({"--help"});
+        QCOMPARE(r.code, 0);
+        for (const char *id : {"R-CHARSET", "R-CRLF", "R-LENGTH", "R-TAG-FORMAT", "R-TAG-UNIQUE", "R-EVENT-TAG",
+                               "R-E0000", "R-REPLY-FORMAT", "R-ERROR-FORMAT", "R-ORDER", "R-ACK-FIRST", "R-OVERLAP",
+                               "R-UNKNOWN-TAG", "R-DATA ", "R-DATA-MATCH", "R-ERROR-STATE", "R-ERROR-TEXT",
+                               "R-SESSION", "R-ABORT", "R-DAEMON", "--profile", "--fail-on", "--json"})
+            QVERIFY2(r.out.contains(id), id);
+    }
+
+    void findingsAndExitStatus()
+    {
+        Run r = Check({"patterns/pipelining.txt"});
+        QCOMPARE(r.code, 1);
+        const QList<QByteArray> lines = r.out.split('\n');
+        QCOMPARE(lines[0], QByteArray("patterns/pipelining.txt:6: error: R-ACK-FIRST: 00003: command sent before "
+                                      "the '&' of 00002 (line 5)"));
+        QVERIFY(r.out.contains("R-ACK-FIRST     3 errors, 0 warnings, 0 notes"));
+        QVERIFY(r.out.contains("timing per method"));
+
+        QCOMPARE(Check({"rules/order-ok.txt"}).code, 0);
+        QCOMPARE(Check({"--disable", "R-ACK-FIRST", "patterns/pipelining.txt"}).code, 0);
+        QCOMPARE(Check({"--disable", "all", "--enable", "ack-first", "patterns/pipelining.txt"}).code, 1);
+        // Notes fail only when asked to.
+        QCOMPARE(Check({"nist/AbortE_TestWhileMoving_Client.log"}).code, 0);
+        QCOMPARE(Check({"--fail-on", "note", "nist/AbortE_TestWhileMoving_Client.log"}).code, 1);
+        // Data in the server's own order: a warning under the strict profile only.
+        QCOMPARE(Check({"--fail-on", "warning", "nist/Get_Client.log"}).code, 1);
+        QCOMPARE(Check({"--fail-on", "warning", "--profile", "nist", "nist/Get_Client.log"}).code, 0);
+    }
+
+    void filesThatAreNoLogs()
+    {
+        Run r = Check({"logs/empty.txt"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.contains("no traffic"));
+        r = Check({"logs/binary.bin"});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("binary"));
+        r = Check({"logs/prose.txt"});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("not a traffic log"));
+        r = Check({"logs/truncated.txt"});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("truncated"));
+        r = Check({"no/such/file.log"});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("cannot read"));
+        // The worst file decides.
+        QCOMPARE(Check({"rules/order-ok.txt", "logs/binary.bin", "patterns/pipelining.txt"}).code, 2);
+    }
+
+    void badOptions()
+    {
+        QCOMPARE(Check({"--profile", "3.0", "rules/order-ok.txt"}).code, 2);
+        QCOMPARE(Check({"--disable", "R-NOTHING", "rules/order-ok.txt"}).code, 2);
+        QCOMPARE(Check({"--fail-on", "panic", "rules/order-ok.txt"}).code, 2);
+        QCOMPARE(Check({}).code, 2);
+    }
+
+    void jsonReport()
+    {
+        const Run r = Check({"--json", "patterns/swapped-markers.txt", "nist/Error_Server.log"});
+        QCOMPARE(r.code, 1);
+        QJsonParseError e;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &e);
+        QVERIFY2(e.error == QJsonParseError::NoError, qPrintable(e.errorString() + "\n" + r.out));
+        const QJsonArray files = doc.object().value("files").toArray();
+        QCOMPARE(files.size(), 2);
+        const QJsonObject first = files[0].toObject();
+        QCOMPARE(first.value("format").toString(), QStringLiteral("transcript"));
+        QVERIFY(first.value("findings").toArray().size() >= 4);
+        const QJsonObject f0 = first.value("findings").toArray()[0].toObject();
+        QCOMPARE(f0.value("rule").toString(), QStringLiteral("R-REPLY-FORMAT"));
+        QCOMPARE(f0.value("line").toInt(), 3);
+        QVERIFY(first.value("summary").toObject().contains("R-ORDER"));
+        const QJsonObject second = files[1].toObject();
+        QCOMPARE(second.value("status").toInt(), 0);
+        QVERIFY(second.value("methods").toArray().size() >= 4);
+        QCOMPARE(doc.object().value("status").toInt(), 1);
+    }
+
+    void transcriptsNeverSeen()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("t.txt");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("C: 00010 StartSession()\nS: 00010 &\nS: 00010 %\nC: 00011 GoTo(X(1))\nS: 00011 &\n"
+                "C: 00012 Home()\nS: 00012 &\nS: 00012 %\nS: 00011 %\nC: 00013 EndSession()\nS: 00013 &\n"
+                "S: 00013 %\n");
+        f.close();
+        const Run r = Check({path});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains(":8: error: R-OVERLAP: 00012:"), r.out.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCheckCli)
+#include "tst_cli.moc"
