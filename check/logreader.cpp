@@ -416,7 +416,8 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
     }
     if (curLength > 0) {
         ++lineNo;
-        result.truncated = true;
+        // A last CR after the final LF ends an LF CR line; it cuts nothing short.
+        result.truncated = QByteArrayView(cur).trimmed().size() > 0 || curLength > cur.size();
         parser.line(cur, curLength, lineNo, false);
     }
     parser.flush();
