@@ -142,7 +142,7 @@ QString Printable(QByteArrayView s, int max = 40)
     for (qsizetype i = 0; i < s.size() && i < max; ++i) {
         const uchar c = uchar(s[i]);
         if (c >= 32 && c < 127)
-            out += QChar(c);
+            out += QLatin1Char(char(c));
         else
             out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
     }
@@ -1022,7 +1022,7 @@ void ProtocolChecker::reportOpen(LegState &s, qint64 pos, const char *why)
         report(s, Rule::Order, Severity::Warning, {}, pos, oldest->t.commandLine,
                QStringLiteral("%1 transaction%2 without '%' %3%4; the oldest: %5 %6 (line %7)")
                    .arg(s.open.size())
-                   .arg(s.open.size() == 1 ? "" : "s")
+                   .arg(s.open.size() == 1 ? QString() : QStringLiteral("s"))
                    .arg(QLatin1String(why))
                    .arg(s.dropped ? QStringLiteral(" (and %1 dropped)").arg(s.dropped) : QString())
                    .arg(QString::fromLatin1(TagText(oldest->t.key)))

@@ -165,7 +165,7 @@ QString TrafficLogView::displayText(int index) const
         else if (c == 0x7f)
             out += QChar(0x2421);
         else
-            out += QChar(c);
+            out += QLatin1Char(char(c));
     }
     return out;
 }
