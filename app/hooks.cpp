@@ -28,8 +28,8 @@ FormHooks FormHooks::desktop(QWidget *parent)
         box.exec();
     };
     h.confirm = [owner](const QString &caption, const QString &question) {
-        QMessageBox box(QMessageBox::Question, caption, question,
-                        QMessageBox::Ok | QMessageBox::Cancel, owner);
+        QMessageBox box(QMessageBox::Question, caption, question, QMessageBox::Ok | QMessageBox::Cancel,
+                        owner);
         return box.exec() == QMessageBox::Ok;
     };
     h.openFileName = [owner](const QString &title, const QString &filter, bool mustExist) {

@@ -16,22 +16,21 @@
 
 namespace {
 
-const char usage[] =
-    "Usage: torvane [options]\n"
-    "\n"
-    "Torvane: a diagnostic client, relay and fault injector for the I++ DME\n"
-    "protocol. Connects to a measuring machine's server (default 127.0.0.1:1294)\n"
-    "and listens for one relay client (default port 1295).\n"
-    "\n"
-    "Settings are kept in Torvane.ini in the working directory.\n"
-    "SIGINT and SIGTERM close the window as if by the operator (settings saved);\n"
-    "errors are then written to standard error, and the program ends within 5 s.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     Show this help and exit.\n"
-    "  -v, --version  Show the version and exit.\n"
-    "\n"
-    "Qt's own options (for example -platform offscreen) are accepted as well.\n";
+const char usage[] = "Usage: torvane [options]\n"
+                     "\n"
+                     "Torvane: a diagnostic client, relay and fault injector for the I++ DME\n"
+                     "protocol. Connects to a measuring machine's server (default 127.0.0.1:1294)\n"
+                     "and listens for one relay client (default port 1295).\n"
+                     "\n"
+                     "Settings are kept in Torvane.ini in the working directory.\n"
+                     "SIGINT and SIGTERM close the window as if by the operator (settings saved);\n"
+                     "errors are then written to standard error, and the program ends within 5 s.\n"
+                     "\n"
+                     "Options:\n"
+                     "  -h, --help     Show this help and exit.\n"
+                     "  -v, --version  Show the version and exit.\n"
+                     "\n"
+                     "Qt's own options (for example -platform offscreen) are accepted as well.\n";
 
 // SIGINT and SIGTERM: the handler only writes one byte into a pipe; the read
 // end is watched by the event loop, which then closes the window the normal
@@ -107,7 +106,8 @@ FormHooks HooksFor(QWidget *window, Console &console)
         return !console.signalClose && FormHooks::desktop(window).confirm(caption, question);
     };
     h.openFileName = [window, &console](const QString &title, const QString &filter, bool mustExist) {
-        return console.signalClose ? QString() : FormHooks::desktop(window).openFileName(title, filter, mustExist);
+        return console.signalClose ? QString()
+                                   : FormHooks::desktop(window).openFileName(title, filter, mustExist);
     };
     h.saveFileName = [window, &console](const QString &title, const QString &filter) {
         return console.signalClose ? QString() : FormHooks::desktop(window).saveFileName(title, filter);
@@ -123,7 +123,7 @@ QStringList LocalArguments(int argc, char *argv[])
     return args;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -170,14 +170,13 @@ int main(int argc, char *argv[])
         signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, signalNotifier.get(), [&] {
             char buffer[16];
-            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-            }
+            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) { }
             if (console.signalClose)
                 return;
             console.signalClose = true;
             ArmCloseBound();
             if (window)
-                window->close();  // runs the close sequence, settings included
+                window->close(); // runs the close sequence, settings included
             // Also leaves a message box's loop, should one be open.
             QCoreApplication::exit(0);
         });

@@ -18,7 +18,7 @@ bool quotedPair(const QString &v)
 
 } // namespace
 
-ProfileFile::ProfileFile(const QString &fileName) : path(fileName) {}
+ProfileFile::ProfileFile(const QString &fileName) : path(fileName) { }
 
 ProfileFile::Line ProfileFile::parseLine(const QString &text, const QByteArray &eol)
 {
@@ -46,7 +46,7 @@ ProfileFile::Line ProfileFile::parseLine(const QString &text, const QByteArray &
 void ProfileFile::setContent(const QByteArray &bytes)
 {
     blocks.clear();
-    blocks.emplace_back();   // lines before the first header
+    blocks.emplace_back(); // lines before the first header
     newline = "\r\n";
     bool styleFound = false;
     qsizetype pos = 0;
@@ -196,8 +196,7 @@ bool ProfileFile::hasKey(const QString &section, const QString &key) const
     return findEntry(section, key) != nullptr;
 }
 
-QString ProfileFile::readString(const QString &section, const QString &key,
-                                const QString &defaultValue) const
+QString ProfileFile::readString(const QString &section, const QString &key, const QString &defaultValue) const
 {
     const Line *line = findEntry(section, key);
     return line ? rawValue(*line).left(MaxValueLength) : defaultValue;

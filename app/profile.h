@@ -50,8 +50,7 @@ public:
 
     bool hasKey(const QString &section, const QString &key) const;
     // The text value, or `defaultValue` when the key is missing.
-    QString readString(const QString &section, const QString &key,
-                       const QString &defaultValue) const;
+    QString readString(const QString &section, const QString &key, const QString &defaultValue) const;
     // Decimal, or hexadecimal after "$" or "0x"; anything else (or a missing
     // key, or a number beyond the int range) gives `defaultValue`.
     int readInteger(const QString &section, const QString &key, int defaultValue) const;
@@ -67,19 +66,19 @@ private:
     struct Line {
         enum Kind { Other, Section, Entry };
         Kind kind = Other;
-        QString text;        // without its line end
-        QByteArray eol;      // "\r\n", "\n", or empty for a last line without one
-        QString name;        // section name or key, trimmed
+        QString text; // without its line end
+        QByteArray eol; // "\r\n", "\n", or empty for a last line without one
+        QString name; // section name or key, trimmed
     };
     // A header line and the lines up to the next header. The lines before
     // the first header form a block without header, which no lookup finds.
     struct Block {
         bool hasHeader = false;
-        bool erased = false;           // erased and not written to since: not saved
+        bool erased = false; // erased and not written to since: not saved
         Line header;
-        QString folded;                // section name, case-folded
+        QString folded; // section name, case-folded
         std::vector<Line> body;
-        mutable QHash<QString, size_t> keyIndex;  // folded key -> first entry in body
+        mutable QHash<QString, size_t> keyIndex; // folded key -> first entry in body
         mutable bool indexed = false;
         const Line *find(const QString &foldedKey) const;
     };
@@ -96,6 +95,6 @@ private:
     QString path;
     bool readOnce = false;
     std::vector<Block> blocks;
-    QHash<QString, QList<size_t>> sectionIndex;   // folded name -> blocks
-    QByteArray newline = "\r\n";   // line end for new lines: the file's own style
+    QHash<QString, QList<size_t>> sectionIndex; // folded name -> blocks
+    QByteArray newline = "\r\n"; // line end for new lines: the file's own style
 };

@@ -106,7 +106,8 @@ bool relayBindAddressFor(const QString &text, QHostAddress &address)
     }
     const QHostAddress wanted(t);
     if (wanted.protocol() == QAbstractSocket::IPv4Protocol
-        && (wanted == QHostAddress(QHostAddress::AnyIPv4) || QNetworkInterface::allAddresses().contains(wanted))) {
+        && (wanted == QHostAddress(QHostAddress::AnyIPv4)
+            || QNetworkInterface::allAddresses().contains(wanted))) {
         address = wanted;
         return true;
     }
@@ -138,12 +139,13 @@ void keepOnScreen(QWidget *window)
 void TForm1::LoadSettings()
 {
     settingsFile = std::make_unique<ProfileFile>(SettingsPath);
-    settingsFile->load();   // a missing or unreadable file gives the defaults
+    settingsFile->load(); // a missing or unreadable file gives the defaults
     const ProfileFile &ini = *settingsFile;
 
     EdHost->setText(ini.readString(SecTcp, QStringLiteral("Host"), QStringLiteral("127.0.0.1")));
     EdPort->setText(ini.readString(SecTcp, QStringLiteral("Port"), QStringLiteral("1294")));
-    EdCurrentCommand->setText(ini.readString(SecCommand, QStringLiteral("cmd"), QStringLiteral("EnableUser()")));
+    EdCurrentCommand->setText(
+        ini.readString(SecCommand, QStringLiteral("cmd"), QStringLiteral("EnableUser()")));
     edToolC->setText(ini.readString(SecTool, QStringLiteral("C"), QStringLiteral("Probe1")));
     EdToolF->setText(ini.readString(SecTool, QStringLiteral("F"), QString()));
 
@@ -170,13 +172,17 @@ void TForm1::LoadSettings()
         filesAtStart << lbFiles->item(i)->text();
 
     // Window geometry: Top and Left place the frame, Width and Height size the window.
-    const int top = qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Top"), y()), MaxWindowPos);
+    const int top =
+        qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Top"), y()), MaxWindowPos);
     move(x(), top);
-    const int left = qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Left"), x()), MaxWindowPos);
+    const int left =
+        qBound(-MaxWindowPos, ini.readInteger(SecWindow, QStringLiteral("Left"), x()), MaxWindowPos);
     move(left, y());
-    const int width = qBound(1, ini.readInteger(SecWindow, QStringLiteral("Width"), this->width()), MaxWindowSize);
+    const int width =
+        qBound(1, ini.readInteger(SecWindow, QStringLiteral("Width"), this->width()), MaxWindowSize);
     resize(width, height());
-    const int height = qBound(1, ini.readInteger(SecWindow, QStringLiteral("Height"), this->height()), MaxWindowSize);
+    const int height =
+        qBound(1, ini.readInteger(SecWindow, QStringLiteral("Height"), this->height()), MaxWindowSize);
     resize(this->width(), height);
     keepOnScreen(this);
 
@@ -195,7 +201,8 @@ void TForm1::LoadSettings()
     relayBind = ini.readString(SecRelay, QStringLiteral("Bind"), QString());
     if (!relayBindAddressFor(relayBind, relayBindAddress))
         LogEvent(QStringLiteral("---------- Relay bind address \"%1\" is not an IPv4 address of this "
-                                "computer: relay listening on 127.0.0.1 only").arg(relayBind));
+                                "computer: relay listening on 127.0.0.1 only")
+                     .arg(relayBind));
 
     EdExclude->setText(ini.readString(SecExclude, QStringLiteral("String"), QString()));
     CbExclude->setChecked(switchOn(ini, SecExclude, QStringLiteral("Enabled"), 0));

@@ -42,20 +42,24 @@ void enlargeFont(QWidget *w, int points, bool bold = false)
 
 } // namespace
 
-TForm1::TForm1(QWidget *parent, FormHooks formHooks)
-    : QWidget(parent), hooks(std::move(formHooks))
+TForm1::TForm1(QWidget *parent, FormHooks formHooks) : QWidget(parent), hooks(std::move(formHooks))
 {
     const FormHooks desktop = FormHooks::desktop(this);
-    if (!hooks.message) hooks.message = desktop.message;
-    if (!hooks.confirm) hooks.confirm = desktop.confirm;
-    if (!hooks.openFileName) hooks.openFileName = desktop.openFileName;
-    if (!hooks.saveFileName) hooks.saveFileName = desktop.saveFileName;
-    if (!hooks.modifiers) hooks.modifiers = desktop.modifiers;
+    if (!hooks.message)
+        hooks.message = desktop.message;
+    if (!hooks.confirm)
+        hooks.confirm = desktop.confirm;
+    if (!hooks.openFileName)
+        hooks.openFileName = desktop.openFileName;
+    if (!hooks.saveFileName)
+        hooks.saveFileName = desktop.saveFileName;
+    if (!hooks.modifiers)
+        hooks.modifiers = desktop.modifiers;
 
     setObjectName(QStringLiteral("TForm1"));
     setWindowTitle(QStringLiteral("    Torvane V2.25   November 8th 2013"));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
@@ -87,8 +91,7 @@ void TForm1::place(QWidget *w, int x, int y, int width, int height, int anchors)
 
 void TForm1::buildControls()
 {
-    auto edit = [this](QLineEdit *&field, const char *name, const QString &text,
-                       const QString &accessible) {
+    auto edit = [this](QLineEdit *&field, const char *name, const QString &text, const QString &accessible) {
         field = new QLineEdit(text, this);
         field->setObjectName(QLatin1String(name));
         field->setAccessibleName(accessible);
@@ -185,10 +188,8 @@ void TForm1::buildControls()
     // Rows of a long command file are laid out a batch at a time between events.
     LbCommands->setLayoutMode(QListView::Batched);
     LbCommands->setBatchSize(2000);
-    LbCommands->addItems({QStringLiteral("GetProp(Tool.AvrRadius())"),
-                          QStringLiteral("GetProp(Tool.Name())"),
-                          QStringLiteral("Get(Tool.A(),Tool.B())"),
-                          QStringLiteral("Home()"),
+    LbCommands->addItems({QStringLiteral("GetProp(Tool.AvrRadius())"), QStringLiteral("GetProp(Tool.Name())"),
+                          QStringLiteral("Get(Tool.A(),Tool.B())"), QStringLiteral("Home()"),
                           QStringLiteral("GetProp(Tool.GoToPar.Speed())")});
     button(BtSendNext, "BtSendNext", QStringLiteral("Send + Next"));
     button(BtSendMemo, "BtSendMemo", QStringLiteral("Send"));
@@ -295,7 +296,8 @@ void TForm1::buildControls()
 void TForm1::wireHandlers()
 {
     auto on = [this](QAbstractButton *b, void (TForm1::*handler)()) {
-        connect(b, &QAbstractButton::clicked, this, [this, handler] { RunHandler([this, handler] { (this->*handler)(); }); });
+        connect(b, &QAbstractButton::clicked, this,
+                [this, handler] { RunHandler([this, handler] { (this->*handler)(); }); });
     };
     on(BtConnect, &TForm1::BtConnectClick);
     on(CBStay, &TForm1::CBStayClick);
@@ -343,12 +345,14 @@ void TForm1::wireHandlers()
     connect(TimerCTS, &QTimer::timeout, this, [this] { RunHandler([this] { TimerCTSTimer(); }); });
     connect(connectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
     connect(endSessionTimer, &QTimer::timeout, this, [this] { RunHandler([this] { FinishDisconnect(); }); });
-    connect(MemoLog, &TrafficLogView::doubleClicked, this, [this] { RunHandler([this] { MemoLogDblClick(); }); });
+    connect(MemoLog, &TrafficLogView::doubleClicked, this,
+            [this] { RunHandler([this] { MemoLogDblClick(); }); });
     connect(EdCurrentCommand, &QLineEdit::returnPressed, this,
             [this] { RunHandler([this] { EdCurrentCommandKeyPress(QLatin1Char('\r')); }); });
     connect(LbCommands, &QListWidget::clicked, this, [this] { RunHandler([this] { LbCommandsClick(); }); });
     connect(lbFiles, &QListWidget::clicked, this, [this] { RunHandler([this] { lbFilesClick(); }); });
-    connect(lbFiles, &QListWidget::doubleClicked, this, [this] { RunHandler([this] { lbFilesDblClick(); }); });
+    connect(lbFiles, &QListWidget::doubleClicked, this,
+            [this] { RunHandler([this] { lbFilesDblClick(); }); });
     LbCommands->viewport()->installEventFilter(this);
     LbCommands->installEventFilter(this);
     edListenPort->installEventFilter(this);
@@ -359,8 +363,8 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == LbCommands->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         // Let the list make the row under the pointer current first.
-        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { LbCommandsDblClick(); }); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunHandler([this] { LbCommandsDblClick(); }); }, Qt::QueuedConnection);
     } else if (watched == LbCommands && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -391,10 +395,14 @@ void TForm1::relayout()
     const int dy = height() - DesignHeight;
     for (const Placement &p : placements) {
         QRect r = p.design;
-        if (p.anchors & MoveX) r.translate(dx, 0);
-        if (p.anchors & MoveY) r.translate(0, dy);
-        if (p.anchors & GrowW) r.setWidth(r.width() + dx);
-        if (p.anchors & GrowH) r.setHeight(r.height() + dy);
+        if (p.anchors & MoveX)
+            r.translate(dx, 0);
+        if (p.anchors & MoveY)
+            r.translate(0, dy);
+        if (p.anchors & GrowW)
+            r.setWidth(r.width() + dx);
+        if (p.anchors & GrowH)
+            r.setHeight(r.height() + dy);
         p.widget->setGeometry(r);
     }
 }
@@ -488,27 +496,26 @@ void TForm1::UpdateConnectionControls()
 void TForm1::UpdateSessionControls()
 {
     BtStart->setText(sessionOpen ? QStringLiteral("EndSession()") : QStringLiteral("StartSession()"));
-    for (QWidget *w : {static_cast<QWidget *>(BtSend), static_cast<QWidget *>(BtSendMemo),
-                       static_cast<QWidget *>(BtClear), static_cast<QWidget *>(BtEnum),
-                       static_cast<QWidget *>(BtGet), static_cast<QWidget *>(BtChange),
-                       static_cast<QWidget *>(BtFind), static_cast<QWidget *>(BtGCTA),
-                       static_cast<QWidget *>(BtAltChange), static_cast<QWidget *>(BtEnableUser),
-                       static_cast<QWidget *>(BTAbortE), static_cast<QWidget *>(BtNewTool),
-                       static_cast<QWidget *>(EdNewTool)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(BtSend), static_cast<QWidget *>(BtSendMemo), static_cast<QWidget *>(BtClear),
+          static_cast<QWidget *>(BtEnum), static_cast<QWidget *>(BtGet), static_cast<QWidget *>(BtChange),
+          static_cast<QWidget *>(BtFind), static_cast<QWidget *>(BtGCTA), static_cast<QWidget *>(BtAltChange),
+          static_cast<QWidget *>(BtEnableUser), static_cast<QWidget *>(BTAbortE),
+          static_cast<QWidget *>(BtNewTool), static_cast<QWidget *>(EdNewTool)})
         w->setEnabled(sessionOpen);
     BtSendNext->setEnabled(sessionOpen && !cbMultiple->isChecked());
 }
 
 void TForm1::ApplyAdvancedLayout()
 {
-    for (QWidget *w : {static_cast<QWidget *>(BtF1), static_cast<QWidget *>(BtF2),
-                       static_cast<QWidget *>(BtF3), static_cast<QWidget *>(BtF4),
-                       static_cast<QWidget *>(cbError), static_cast<QWidget *>(cbToolError),
-                       static_cast<QWidget *>(EdNewTool), static_cast<QWidget *>(BtNewTool),
-                       static_cast<QWidget *>(cbIncrementTool), static_cast<QWidget *>(edListenPort),
-                       static_cast<QWidget *>(btFakeClose), static_cast<QWidget *>(btFakeXon),
-                       static_cast<QWidget *>(btError9), static_cast<QWidget *>(cbCircularMove),
-                       static_cast<QWidget *>(cbModusFilter)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(BtF1), static_cast<QWidget *>(BtF2), static_cast<QWidget *>(BtF3),
+          static_cast<QWidget *>(BtF4), static_cast<QWidget *>(cbError), static_cast<QWidget *>(cbToolError),
+          static_cast<QWidget *>(EdNewTool), static_cast<QWidget *>(BtNewTool),
+          static_cast<QWidget *>(cbIncrementTool), static_cast<QWidget *>(edListenPort),
+          static_cast<QWidget *>(btFakeClose), static_cast<QWidget *>(btFakeXon),
+          static_cast<QWidget *>(btError9), static_cast<QWidget *>(cbCircularMove),
+          static_cast<QWidget *>(cbModusFilter)})
         w->setVisible(advancedMode);
     for (Placement &p : placements) {
         if (p.widget != MemoLog)
@@ -530,9 +537,18 @@ void TForm1::ShowRelayStatus()
     LaServerStatus->setText(relayStatusText);
 }
 
-bool TForm1::IsCtrlDown() const { return hooks.modifiers() & Qt::ControlModifier; }
-bool TForm1::IsShiftDown() const { return hooks.modifiers() & Qt::ShiftModifier; }
-bool TForm1::IsAltDown() const { return hooks.modifiers() & Qt::AltModifier; }
+bool TForm1::IsCtrlDown() const
+{
+    return hooks.modifiers() & Qt::ControlModifier;
+}
+bool TForm1::IsShiftDown() const
+{
+    return hooks.modifiers() & Qt::ShiftModifier;
+}
+bool TForm1::IsAltDown() const
+{
+    return hooks.modifiers() & Qt::AltModifier;
+}
 
 void TForm1::RunHandler(const std::function<void()> &handler)
 {

@@ -57,8 +57,7 @@ class ProfileFile;
 // An error raised by a handler: shown in an error message box, ends the handler.
 class HandlerError : public std::runtime_error {
 public:
-    explicit HandlerError(const QString &text)
-        : std::runtime_error(text.toStdString()), message(text) {}
+    explicit HandlerError(const QString &text) : std::runtime_error(text.toStdString()), message(text) { }
     QString message;
 };
 
@@ -134,16 +133,16 @@ public:
     QPushButton *btFakeXon = nullptr;
     QPushButton *btError9 = nullptr;
     // ---- Non-visual members
-    QTcpSocket *IdTCPClient1 = nullptr;   // the server link while it is up
-    QTcpServer *IdTCPServer1 = nullptr;   // the relay listener
-    quint16 listenPort = 1295;            // the listener's port
-    int listenPortRestoreMs = 800;        // edListenPortExit's status display
-    QTimer *Timer1 = nullptr;             // exclude flash, 200 ms
-    QTimer *Timer2 = nullptr;             // freeze flash, 50 ms
-    QTimer *TimerCTS = nullptr;           // acknowledge time-out, 20000 ms
-    QTimer *connectTimer = nullptr;       // bounds the name look-up and the connect
-    QTimer *endSessionTimer = nullptr;    // the server's moment to end the session
-    QTimer *listenPortRestore = nullptr;  // edListenPortExit's status display
+    QTcpSocket *IdTCPClient1 = nullptr; // the server link while it is up
+    QTcpServer *IdTCPServer1 = nullptr; // the relay listener
+    quint16 listenPort = 1295; // the listener's port
+    int listenPortRestoreMs = 800; // edListenPortExit's status display
+    QTimer *Timer1 = nullptr; // exclude flash, 200 ms
+    QTimer *Timer2 = nullptr; // freeze flash, 50 ms
+    QTimer *TimerCTS = nullptr; // acknowledge time-out, 20000 ms
+    QTimer *connectTimer = nullptr; // bounds the name look-up and the connect
+    QTimer *endSessionTimer = nullptr; // the server's moment to end the session
+    QTimer *listenPortRestore = nullptr; // edListenPortExit's status display
 
     // ---- Shared state
     bool serverConnected = false;
@@ -296,7 +295,7 @@ public:
     // ---- Traffic log (log/trafficlog.cpp)
     QString TimeStampPrefix() const;
     void AppendLog(const QString &line);
-    void LogEvent(const QString &line);  // event lines: past freeze and filter
+    void LogEvent(const QString &line); // event lines: past freeze and filter
     bool PassesExcludeFilter(const QString &line);
     void LogWithMarker(const QString &line, QLatin1String marker);
     void SetFrozen(bool on);
@@ -355,8 +354,8 @@ private:
     void ServerClosed();
     void ReleaseServerSocket();
     void CloseGracefully(QTcpSocket *socket);
-    QPointer<QTcpSocket> pendingServerSocket;  // connecting, not yet up
-    int hostLookupId = -1;                      // the name look-up under way
+    QPointer<QTcpSocket> pendingServerSocket; // connecting, not yet up
+    int hostLookupId = -1; // the name look-up under way
 
     // Relay internals (relay/relay.cpp)
     void RelayNewConnection();
@@ -364,7 +363,7 @@ private:
     void RelayReadyRead();
     void RelayClosed();
     void DropRelayClient();
-    bool relayLeaving = false;       // leave handling under way
+    bool relayLeaving = false; // leave handling under way
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.
     bool replyingToOperator = false;

@@ -29,10 +29,14 @@ QByteArray Line(qint64 i, int part)
 {
     const QByteArray tag = TagText(quint32(i % 99999 + 1));
     switch (part) {
-    case 0: return tag + (i % 2 ? " Get(X(), Y(), Z())" : " GoTo(X(1.5), Y(2.5), Z(3.5))");
-    case 1: return tag + " &";
-    case 2: return i % 2 ? tag + " # X(1.50000), Y(2.50000), Z(3.50000)" : tag + " %";
-    default: return tag + " %";
+    case 0:
+        return tag + (i % 2 ? " Get(X(), Y(), Z())" : " GoTo(X(1.5), Y(2.5), Z(3.5))");
+    case 1:
+        return tag + " &";
+    case 2:
+        return i % 2 ? tag + " # X(1.50000), Y(2.50000), Z(3.50000)" : tag + " %";
+    default:
+        return tag + " %";
     }
 }
 
@@ -88,7 +92,7 @@ ChildRun RunChild(const char *program, const QString &file)
         _exit(127);
     }
     int status = 0;
-    struct rusage ru {};
+    struct rusage ru { };
     if (pid < 0 || wait4(pid, &status, 0, &ru) < 0)
         return r;
     r.seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -110,7 +114,8 @@ int main(int argc, char **argv)
         std::vector<QByteArray> lines;
         for (qint64 i = 0; i < 1000; ++i)
             for (int p = 0; p < 4; ++p)
-                lines.push_back(i % 2 || p < 3 ? (p == 2 && i % 2 == 0 ? Line(i, 3) : Line(i, p)) : QByteArray());
+                lines.push_back(i % 2 || p < 3 ? (p == 2 && i % 2 == 0 ? Line(i, 3) : Line(i, p))
+                                               : QByteArray());
         ProtocolChecker c;
         qint64 fed = 0, t = 0;
         QElapsedTimer clock;
@@ -131,18 +136,20 @@ int main(int argc, char **argv)
 
     // 2. The program over saved logs.
     QTemporaryDir dir;
-    const QString small = dir.filePath(QStringLiteral("small.log")), big = dir.filePath(QStringLiteral("big.log"));
+    const QString small = dir.filePath(QStringLiteral("small.log")),
+                  big = dir.filePath(QStringLiteral("big.log"));
     if (!WriteLog(small, inFile / 10) || !WriteLog(big, inFile)) {
         std::fprintf(stderr, "cannot write the test logs in %s\n", qPrintable(dir.path()));
         return 1;
     }
     const ChildRun a = RunChild(TORVANE_CHECK_BINARY, small);
     const ChildRun b = RunChild(TORVANE_CHECK_BINARY, big);
-    std::printf("torvane-check, %lld lines: %.2f s, peak %ld KiB, exit %d\n", (long long)(inFile / 10), a.seconds,
-                a.peakKb, a.status);
+    std::printf("torvane-check, %lld lines: %.2f s, peak %ld KiB, exit %d\n", (long long)(inFile / 10),
+                a.seconds, a.peakKb, a.status);
     std::printf("torvane-check, %lld lines: %.2f s (target <= 10 s) %s, %.0f ns a line, peak %ld KiB "
                 "(target: as for %lld lines) %s, exit %d\n",
-                (long long)inFile, b.seconds, b.seconds >= 0 && b.seconds <= 10.0 * double(inFile) / 1e7 ? "OK" : "MISSED",
+                (long long)inFile, b.seconds,
+                b.seconds >= 0 && b.seconds <= 10.0 * double(inFile) / 1e7 ? "OK" : "MISSED",
                 b.seconds * 1e9 / double(inFile), b.peakKb, (long long)(inFile / 10),
                 b.peakKb <= a.peakKb * 11 / 10 + 1024 ? "OK" : "MISSED", b.status);
     return 0;

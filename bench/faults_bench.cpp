@@ -18,7 +18,9 @@ namespace {
 
 int openFds()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 qint64 residentKb()
@@ -50,7 +52,7 @@ void clientCycles()
         std::printf("  client cycles: no link to the test server\n");
         return;
     }
-    for (int i = 0; i < 100; ++i)  // warm-up: whatever is made once is made
+    for (int i = 0; i < 100; ++i) // warm-up: whatever is made once is made
         cycle(rig);
     QTest::qWait(0);
     const int fds = openFds();
@@ -64,8 +66,10 @@ void clientCycles()
     QTest::qWait(0);
     const qint64 grown = residentKb() - rss;
     std::printf("  1000 relay client cycles (%d completed)             %8lld ms\n", done, ms);
-    std::printf("    open descriptors                                  %4d -> %-4d (target: unchanged)\n", fds, openFds());
-    std::printf("    resident memory growth                            %+8lld kB   (target < 4096%s)\n", grown,
+    std::printf("    open descriptors                                  %4d -> %-4d (target: unchanged)\n",
+                fds, openFds());
+    std::printf("    resident memory growth                            %+8lld kB   (target < 4096%s)\n",
+                grown,
 #if defined(__SANITIZE_ADDRESS__)
                 "; meaningless here, freed memory is held back"
 #else
@@ -101,7 +105,8 @@ void clientFlood()
     const bool all = rig.server.waitForLines(Count, 60000);
     const qint64 total = clock.elapsed();
     ticker.stop();
-    std::printf("  100000 relayed lines, one client (%-11s)         %8lld ms\n", all ? "all arrived" : "NOT ALL", total);
+    std::printf("  100000 relayed lines, one client (%-11s)         %8lld ms\n",
+                all ? "all arrived" : "NOT ALL", total);
     std::printf("    longest pause of the event loop                   %8lld ms   (target < 250)\n", longest);
 }
 

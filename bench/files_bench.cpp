@@ -41,12 +41,14 @@ void profileLists()
     const QStringList keys = q.keys(QStringLiteral("commands"));
     int found = 0;
     for (int i = 0; i < N; ++i)
-        found += q.readString(QStringLiteral("Commands"), keys[i + 1], QString()) == QStringLiteral("Cmd%1()").arg(i);
+        found += q.readString(QStringLiteral("Commands"), keys[i + 1], QString())
+            == QStringLiteral("Cmd%1()").arg(i);
     q.eraseSection(QStringLiteral("Commands"));
     for (int i = 0; i < N; ++i)
         q.writeString(QStringLiteral("Commands"), QString::number(i), QStringLiteral("Cmd%1()").arg(i));
-    std::printf("  profile, %d entries written, read, erased, written   %8lld ms   (target < 20000; %d read back)\n",
-                N, clock.elapsed(), found);
+    std::printf(
+        "  profile, %d entries written, read, erased, written   %8lld ms   (target < 20000; %d read back)\n",
+        N, clock.elapsed(), found);
 }
 
 // 20,000 commands kept by the close sequence and read back at start.
@@ -77,7 +79,7 @@ void largeCommandFile()
     QByteArray bytes;
     for (int i = 0; i < 100000; ++i)
         bytes += "12.34.56:789  >>> " + QByteArray::number(10000 + i) + " GoTo(X(" + QByteArray::number(i)
-                 + "), Y(2), Z(3))\r\n12.34.56:789  <<< " + QByteArray::number(10000 + i) + " &\r\n";
+            + "), Y(2), Z(3))\r\n12.34.56:789  <<< " + QByteArray::number(10000 + i) + " &\r\n";
     const QString log = fx.dir() + QStringLiteral("/big.log");
     if (!put(log, bytes)) {
         std::printf("  command file: cannot write %s\n", qPrintable(log));
@@ -110,13 +112,15 @@ void largeCommandFile()
     std::printf("  command file, 100000 commands (200000 log lines)\n");
     std::printf("    loaded                                             %8lld ms\n", loaded);
     std::printf("    laid out within                                    %8lld ms\n", laidOut);
-    std::printf("    longest time without event handling                %8lld ms   (target < 3000)\n", longestGap);
+    std::printf("    longest time without event handling                %8lld ms   (target < 3000)\n",
+                longestGap);
     t.restart();
     fx.fileAnswers = {fx.dir() + QStringLiteral("/big.txt")};
     fx.modifiers = Qt::ShiftModifier;
     f->BtSave->click();
     fx.modifiers = Qt::NoModifier;
-    std::printf("    saved, %6d rows                                   %8lld ms\n", f->LbCommands->count(), t.elapsed());
+    std::printf("    saved, %6d rows                                   %8lld ms\n", f->LbCommands->count(),
+                t.elapsed());
 }
 
 // Start-up on a settings file of eight megabytes of noise.
@@ -135,7 +139,8 @@ void damagedSettingsStart()
     QElapsedTimer clock;
     clock.start();
     FormFixture f(ini);
-    std::printf("  start-up on 8 MB of noise as settings                %8lld ms   (target < 3000)\n", clock.elapsed());
+    std::printf("  start-up on 8 MB of noise as settings                %8lld ms   (target < 3000)\n",
+                clock.elapsed());
 }
 
 } // namespace

@@ -30,7 +30,8 @@ long residentKb()
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     const int total = argc > 1 ? atoi(argv[1]) : 1000000;
     const int burst = argc > 2 ? atoi(argv[2]) : 500;
@@ -63,8 +64,8 @@ int main(int argc, char **argv)
     QObject::connect(&feeder, &QTimer::timeout, [&] {
         for (int i = 0; i < burst && done < total; ++i, ++done) {
             form->ProcessServerLine(QStringLiteral("%1 # X(%2), Y(20.125), Z(-3.5)")
-                                         .arg(done % 100000, 5, 10, QLatin1Char('0'))
-                                         .arg(done));
+                                        .arg(done % 100000, 5, 10, QLatin1Char('0'))
+                                        .arg(done));
         }
         // Then until the widget has painted every line.
         if (done >= total && !form->MemoLog->paintPending()) {
@@ -89,11 +90,11 @@ int main(int argc, char **argv)
     std::printf("log_bench: %d lines in bursts of %d, window shown\n", total, burst);
     std::printf("  per line              %8.2f us\n", seconds * 1e6 / total);
     std::printf("  longest stall         %8.1f ms   (target <= 50)\n", maxGapNs / 1e6);
-    std::printf("  resident memory       %8.1f MB   (target <= 400; %.1f MB before)\n",
-                residentKb() / 1024.0, rssBefore / 1024.0);
+    std::printf("  resident memory       %8.1f MB   (target <= 400; %.1f MB before)\n", residentKb() / 1024.0,
+                rssBefore / 1024.0);
     std::printf("  save log              %8.3f s    (target <= 1; %lld bytes)\n", saveSeconds, saved);
     std::printf("  lines in log          %8d\n", form->MemoLog->lineCount());
     form->hide();
     std::fflush(stdout);
-    std::_Exit(0);  // skip tearing down a million-line document
+    std::_Exit(0); // skip tearing down a million-line document
 }

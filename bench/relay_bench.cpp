@@ -107,7 +107,8 @@ struct Server {
                 std::string line;
                 while (in.next(line)) {
                     const std::string tag = line.substr(0, 5);
-                    writeAll(fd, tag + " &\r\n" + tag + " # X(1.000), Y(2.000), Z(3.000)\r\n" + tag + " %\r\n");
+                    writeAll(fd,
+                             tag + " &\r\n" + tag + " # X(1.000), Y(2.000), Z(3.000)\r\n" + tag + " %\r\n");
                 }
                 ::close(fd);
             }
@@ -162,7 +163,7 @@ Result measure(int port, int lockstep, int pipelined)
             if (!in.next(line))
                 return r;
         } while (line.size() < 7 || line[6] != '%');
-        if (i >= 50)  // warm-up left out
+        if (i >= 50) // warm-up left out
             rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     std::sort(rtt.begin(), rtt.end());
@@ -258,7 +259,9 @@ int main(int argc, char **argv)
         QFile ini(scratch.filePath(QStringLiteral("Torvane.ini")));
         ini.open(QIODevice::WriteOnly);
         ini.write(QStringLiteral("[TCP/IP]\r\nHost=127.0.0.1\r\nPort=%1\r\n[RelayServer]\r\nPort=%2\r\n")
-                      .arg(server.port).arg(relayPort).toLatin1());
+                      .arg(server.port)
+                      .arg(relayPort)
+                      .toLatin1());
     }
     QProcess program;
     program.setWorkingDirectory(scratch.path());
@@ -269,7 +272,8 @@ int main(int argc, char **argv)
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(torvane, {});
     if (!program.waitForStarted() || !waitListening(relayPort, program)) {
-        std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(torvane), relayPort);
+        std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(torvane),
+                     relayPort);
         return 1;
     }
 
@@ -279,8 +283,9 @@ int main(int argc, char **argv)
     const QString socatPath = QStandardPaths::findExecutable(QStringLiteral("socat"));
     if (!socatPath.isEmpty()) {
         socatPort = freePort();
-        socat.start(socatPath, {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
-                                QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
+        socat.start(socatPath,
+                    {QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,nodelay").arg(socatPort),
+                     QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
         if (!socat.waitForStarted() || !waitListening(socatPort, socat))
             socatPort = 0;
     }
@@ -305,8 +310,8 @@ int main(int argc, char **argv)
     if (socatPort)
         std::printf("torvane/socat:  latency %.2f x (target <= 1.0), throughput %.2f x\n",
                     relay.medianUs / viaSocat.medianUs, relay.perSecond / viaSocat.perSecond);
-    std::printf("torvane/direct: latency %.2f x, throughput %.2f x\n",
-                relay.medianUs / direct.medianUs, relay.perSecond / direct.perSecond);
+    std::printf("torvane/direct: latency %.2f x, throughput %.2f x\n", relay.medianUs / direct.medianUs,
+                relay.perSecond / direct.perSecond);
     std::printf("torvane pipelined throughput %.0f commands/s (target >= 100000)\n", relay.perSecond);
 
     program.terminate();

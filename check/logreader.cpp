@@ -8,7 +8,10 @@ namespace check {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 QByteArrayView StripCr(QByteArrayView v)
 {
@@ -57,7 +60,7 @@ struct Marker {
     QLatin1String text;
     Leg leg;
     Direction dir;
-    bool skip;  // a copy of a line already logged (the rewritten command)
+    bool skip; // a copy of a line already logged (the rewritten command)
 };
 
 const Marker Markers[] = {
@@ -80,7 +83,10 @@ const Marker *MarkerAt(QByteArrayView v)
     return nullptr;
 }
 
-bool StartsWith(QByteArrayView v, const char *s) { return v.startsWith(QByteArrayView(s)); }
+bool StartsWith(QByteArrayView v, const char *s)
+{
+    return v.startsWith(QByteArrayView(s));
+}
 
 enum class NistDir { None, Sent, ReceivedUpper, ReceivedLower };
 
@@ -117,11 +123,16 @@ bool IsTorvaneLine(QByteArrayView v)
     return MarkerAt(v) != nullptr;
 }
 
-bool IsTranscriptLine(QByteArrayView v) { return StartsWith(v, "C:") || StartsWith(v, "S:"); }
+bool IsTranscriptLine(QByteArrayView v)
+{
+    return StartsWith(v, "C:") || StartsWith(v, "S:");
+}
 
 class Parser {
 public:
-    Parser(ProtocolChecker &c, ReadResult &r, bool recordedEnds) : checker(c), result(r), recorded(recordedEnds) {}
+    Parser(ProtocolChecker &c, ReadResult &r, bool recordedEnds)
+        : checker(c), result(r), recorded(recordedEnds)
+    { }
 
     // One file line without its LF; `fullLength` counts what was cut off.
     void line(QByteArrayView rec, qint64 fullLength, qint64 no, bool hasLf)
@@ -224,7 +235,7 @@ private:
             qsizetype skip = 0;
             const NistDir d = NistKeyword(rec.sliced(18), &skip);
             if (d == NistDir::None)
-                return;  // the suite's own remarks ("Final Tag", "Parser: ...")
+                return; // the suite's own remarks ("Final Tag", "Parser: ...")
             rec = rec.sliced(18 + skip);
             Direction dir;
             if (d == NistDir::ReceivedUpper)
@@ -272,13 +283,20 @@ private:
 const char *FormatName(LogFormat f)
 {
     switch (f) {
-    case LogFormat::Unknown: return "unknown";
-    case LogFormat::Empty: return "empty";
-    case LogFormat::Binary: return "binary";
-    case LogFormat::Torvane: return "torvane";
-    case LogFormat::NistClient: return "nist-client";
-    case LogFormat::NistServer: return "nist-server";
-    case LogFormat::Transcript: return "transcript";
+    case LogFormat::Unknown:
+        return "unknown";
+    case LogFormat::Empty:
+        return "empty";
+    case LogFormat::Binary:
+        return "binary";
+    case LogFormat::Torvane:
+        return "torvane";
+    case LogFormat::NistClient:
+        return "nist-client";
+    case LogFormat::NistServer:
+        return "nist-server";
+    case LogFormat::Transcript:
+        return "transcript";
     }
     return "unknown";
 }
@@ -374,8 +392,8 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
     const bool recorded = result.format == LogFormat::Transcript && head.contains('\r');
     Parser parser(checker, result, recorded);
 
-    QByteArray cur;         // a line that spans chunks (its first MaxKeep bytes)
-    qint64 curLength = 0;   // its full length so far
+    QByteArray cur; // a line that spans chunks (its first MaxKeep bytes)
+    qint64 curLength = 0; // its full length so far
     qint64 lineNo = 0;
     qint64 filled = got;
     for (;;) {

@@ -22,12 +22,12 @@ LogFormat DetectFormat(QByteArrayView head);
 
 struct ReadResult {
     LogFormat format = LogFormat::Unknown;
-    qint64 lines = 0;         // lines in the file
-    qint64 traffic = 0;       // protocol lines fed to the checker
-    qint64 unrecognised = 0;  // lines that were neither traffic nor known log text
-    bool truncated = false;   // the last line has no line end
+    qint64 lines = 0; // lines in the file
+    qint64 traffic = 0; // protocol lines fed to the checker
+    qint64 unrecognised = 0; // lines that were neither traffic nor known log text
+    bool truncated = false; // the last line has no line end
     bool readError = false;
-    QString error;            // why the file is no log, or could not be read
+    QString error; // why the file is no log, or could not be read
 };
 
 class LogReader {

@@ -19,27 +19,48 @@ struct KnownMethod {
 
 // What each command of the standard returns.
 constexpr KnownMethod KnownMethods[] = {
-    {"StartSession", DataKind::None}, {"EndSession", DataKind::None},
-    {"StopDaemon", DataKind::None}, {"StopAllDaemons", DataKind::None},
-    {"AbortE", DataKind::None}, {"ClearAllErrors", DataKind::None},
-    {"SetProp", DataKind::None}, {"Home", DataKind::None},
-    {"EnableUser", DataKind::None}, {"DisableUser", DataKind::None},
-    {"OnPtMeasReport", DataKind::None}, {"OnScanReport", DataKind::None},
-    {"GoTo", DataKind::None}, {"ChangeTool", DataKind::None},
-    {"SetTool", DataKind::None}, {"FindTool", DataKind::None},
-    {"SetCoordSystem", DataKind::None}, {"SetCsyTransformation", DataKind::None},
-    {"SaveActiveCoordSystem", DataKind::None}, {"LoadCoordSystem", DataKind::None},
-    {"DeleteCoordSystem", DataKind::None}, {"LockAxis", DataKind::None},
-    {"Get", DataKind::Data}, {"GetProp", DataKind::Data}, {"GetPropE", DataKind::Data},
-    {"EnumTools", DataKind::Data}, {"EnumAllProp", DataKind::Data},
+    {"StartSession", DataKind::None},
+    {"EndSession", DataKind::None},
+    {"StopDaemon", DataKind::None},
+    {"StopAllDaemons", DataKind::None},
+    {"AbortE", DataKind::None},
+    {"ClearAllErrors", DataKind::None},
+    {"SetProp", DataKind::None},
+    {"Home", DataKind::None},
+    {"EnableUser", DataKind::None},
+    {"DisableUser", DataKind::None},
+    {"OnPtMeasReport", DataKind::None},
+    {"OnScanReport", DataKind::None},
+    {"GoTo", DataKind::None},
+    {"ChangeTool", DataKind::None},
+    {"SetTool", DataKind::None},
+    {"FindTool", DataKind::None},
+    {"SetCoordSystem", DataKind::None},
+    {"SetCsyTransformation", DataKind::None},
+    {"SaveActiveCoordSystem", DataKind::None},
+    {"LoadCoordSystem", DataKind::None},
+    {"DeleteCoordSystem", DataKind::None},
+    {"LockAxis", DataKind::None},
+    {"Get", DataKind::Data},
+    {"GetProp", DataKind::Data},
+    {"GetPropE", DataKind::Data},
+    {"EnumTools", DataKind::Data},
+    {"EnumAllProp", DataKind::Data},
     // EnumProp of a leaf property returns nothing.
     {"EnumProp", DataKind::Unknown},
-    {"PtMeas", DataKind::Data}, {"IsHomed", DataKind::Data}, {"IsUserEnabled", DataKind::Data},
-    {"GetDMEVersion", DataKind::Data}, {"GetErrStatusE", DataKind::Data},
-    {"GetXtdErrStatus", DataKind::Data}, {"GetErrorInfo", DataKind::Data},
-    {"GetMachineClass", DataKind::Data}, {"GetChangeToolAction", DataKind::Data},
-    {"GetCoordSystem", DataKind::Data}, {"GetCsyTransformation", DataKind::Data},
-    {"EnumCoordSystems", DataKind::Data}, {"GetNamedCsyTransformation", DataKind::Data},
+    {"PtMeas", DataKind::Data},
+    {"IsHomed", DataKind::Data},
+    {"IsUserEnabled", DataKind::Data},
+    {"GetDMEVersion", DataKind::Data},
+    {"GetErrStatusE", DataKind::Data},
+    {"GetXtdErrStatus", DataKind::Data},
+    {"GetErrorInfo", DataKind::Data},
+    {"GetMachineClass", DataKind::Data},
+    {"GetChangeToolAction", DataKind::Data},
+    {"GetCoordSystem", DataKind::Data},
+    {"GetCsyTransformation", DataKind::Data},
+    {"EnumCoordSystems", DataKind::Data},
+    {"GetNamedCsyTransformation", DataKind::Data},
     {"OnMoveReportE", DataKind::Daemon},
 };
 
@@ -51,7 +72,10 @@ DataKind KindOf(QByteArrayView name)
     return DataKind::Unknown;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 bool IsIdentifier(QByteArrayView s)
 {
@@ -153,7 +177,10 @@ QString Printable(QByteArrayView s, int max = 40)
 
 } // namespace
 
-const char *LegName(Leg leg) { return leg == Leg::Operator ? "operator" : "relay"; }
+const char *LegName(Leg leg)
+{
+    return leg == Leg::Operator ? "operator" : "relay";
+}
 
 quint32 TagKey(QByteArrayView tag)
 {
@@ -184,15 +211,18 @@ QByteArray TagText(quint32 key)
     return QByteArray::number(key).rightJustified(5, '0');
 }
 
-QByteArray Transaction::tag() const { return TagText(key); }
+QByteArray Transaction::tag() const
+{
+    return TagText(key);
+}
 
 struct OpenTxn {
     Transaction t;
     quint64 seq = 0;
     DataKind kind = DataKind::Unknown;
     bool orderReported = false, overlapReported = false, dataReported = false, matchReported = false;
-    QByteArray want;  // item names the data must hold (Get, PtMeas)
-    qint64 stopsDaemon = -1;  // StopDaemon(Ennnn): n
+    QByteArray want; // item names the data must hold (Get, PtMeas)
+    qint64 stopsDaemon = -1; // StopDaemon(Ennnn): n
 };
 
 struct DaemonRate {
@@ -204,8 +234,8 @@ struct DaemonRate {
 struct ProtocolChecker::LegState {
     Leg leg = Leg::Operator;
     QHash<quint32, OpenTxn> open;
-    std::deque<std::pair<quint32, quint64>> order;       // command tags, in send order
-    std::deque<std::pair<quint32, quint64>> eventOrder;  // event tags, in send order
+    std::deque<std::pair<quint32, quint64>> order; // command tags, in send order
+    std::deque<std::pair<quint32, quint64>> eventOrder; // event tags, in send order
     quint64 nextSeq = 1;
     // Per key: 0 unused, 1 completed, 2 closed quietly (error state, dropped),
     // 3 closed by AbortE's completion.
@@ -232,7 +262,7 @@ struct ProtocolChecker::LegState {
     qint64 dropped = 0;
     LegTotals totals;
 
-    LegState() : mark(KeySpace, 0), closedAt(KeySpace, -1), daemon(10000, 0) {}
+    LegState() : mark(KeySpace, 0), closedAt(KeySpace, -1), daemon(10000, 0) { }
 };
 
 ProtocolChecker::ProtocolChecker(RuleSet rules) : rules_(rules)
@@ -265,8 +295,14 @@ const LegTotals &ProtocolChecker::totals(Leg leg) const
     return s.totals;
 }
 
-const QByteArray &ProtocolChecker::methodName(int index) const { return methods_.at(size_t(index)).name; }
-const MethodStats &ProtocolChecker::methodStats(int index) const { return methods_.at(size_t(index)).stats; }
+const QByteArray &ProtocolChecker::methodName(int index) const
+{
+    return methods_.at(size_t(index)).name;
+}
+const MethodStats &ProtocolChecker::methodStats(int index) const
+{
+    return methods_.at(size_t(index)).stats;
+}
 
 QVector<ErrorSeen> ProtocolChecker::errorsSeen() const
 {
@@ -393,7 +429,8 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
         report(s, Rule::Crlf, Severity::Error, tag, pos, -1, QStringLiteral("line ends in a lone CR"));
         break;
     case LineEnd::LfCr:
-        report(s, Rule::Crlf, Severity::Error, tag, pos, -1, QStringLiteral("line ends in LF CR instead of CR LF"));
+        report(s, Rule::Crlf, Severity::Error, tag, pos, -1,
+               QStringLiteral("line ends in LF CR instead of CR LF"));
         break;
     case LineEnd::Missing:
         report(s, Rule::Crlf, Severity::Warning, tag, pos, -1, QStringLiteral("line has no line end"));
@@ -421,8 +458,8 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
     else
         ++s.totals.linesFromServer;
 
-    const QByteArray tagText = line.size() >= 5 && TagKey(line.first(5)) != 0
-        ? QByteArray(line.data(), 5) : QByteArray();
+    const QByteArray tagText =
+        line.size() >= 5 && TagKey(line.first(5)) != 0 ? QByteArray(line.data(), 5) : QByteArray();
     checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > MaxLineLength)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1,
@@ -442,7 +479,8 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         if (it != s.open.constEnd() && it->seq == s.awaitSeq
             && (s.awaitPercent ? it->t.state != TxnState::Done : it->t.state == TxnState::Sent)) {
             const QByteArray prev = TagText(s.awaitKey);
-            report(s, Rule::AckFirst, Severity::Error, line.size() >= 5 ? line.first(5) : line, pos, s.awaitLine,
+            report(s, Rule::AckFirst, Severity::Error, line.size() >= 5 ? line.first(5) : line, pos,
+                   s.awaitLine,
                    QStringLiteral("command sent before the %1 of %2 (line %3)")
                        .arg(s.awaitPercent ? QStringLiteral("'%'") : QStringLiteral("'&'"),
                             QString::fromLatin1(prev))
@@ -511,7 +549,8 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
     // Session.
     if (isStart) {
         if (s.session == LegState::In)
-            report(s, Rule::Session, Severity::Error, tag, pos, -1, QStringLiteral("StartSession inside a session"));
+            report(s, Rule::Session, Severity::Error, tag, pos, -1,
+                   QStringLiteral("StartSession inside a session"));
         s.session = LegState::In;
         s.ptMeasFormat = "X,Y,Z";
     } else if (isEnd) {
@@ -546,7 +585,8 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         s.mark[key] = 2;
         dropTxn(s, key);
     } else if (eventTag && s.daemon[key - EventBase] == 1) {
-        report(s, Rule::TagUnique, Severity::Error, tag, pos, -1, QStringLiteral("tag of a daemon still running"));
+        report(s, Rule::TagUnique, Severity::Error, tag, pos, -1,
+               QStringLiteral("tag of a daemon still running"));
     }
     if (eventTag)
         s.daemon[key - EventBase] = 0;
@@ -564,7 +604,8 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         }
         std::deque<std::pair<quint32, quint64>> &q =
             s.eventOrder.empty() || (!s.order.empty() && s.order.front().second < s.eventOrder.front().second)
-            ? s.order : s.eventOrder;
+            ? s.order
+            : s.eventOrder;
         if (!q.empty()) {
             const quint32 victim = q.front().first;
             s.mark[victim] = 2;
@@ -636,11 +677,13 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     if (key == 0) {
         report(s, Rule::TagFormat, Severity::Error, {}, pos, -1,
                tag == "00000" ? QStringLiteral("tag 00000 in a reply")
-                              : QStringLiteral("\"%1\" is not a tag").arg(Printable(line.first(qMin<qsizetype>(8, line.size())))));
+                              : QStringLiteral("\"%1\" is not a tag")
+                                    .arg(Printable(line.first(qMin<qsizetype>(8, line.size())))));
         return;
     }
     if (line[5] != ' ') {
-        report(s, Rule::TagFormat, Severity::Error, tag, pos, -1, QStringLiteral("no blank after the tag in column 6"));
+        report(s, Rule::TagFormat, Severity::Error, tag, pos, -1,
+               QStringLiteral("no blank after the tag in column 6"));
         return;
     }
     const char type = line[6];
@@ -661,7 +704,9 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     }
     if ((type == '&' || type == '%') && line.size() > 7)
         report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
-               QStringLiteral("'%1' line carries more: \"%2\"").arg(QLatin1Char(type)).arg(Printable(line.sliced(7))));
+               QStringLiteral("'%1' line carries more: \"%2\"")
+                   .arg(QLatin1Char(type))
+                   .arg(Printable(line.sliced(7))));
     else if ((type == '#' || type == '!') && body.trimmed().isEmpty())
         report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
                QStringLiteral("'%1' line without content").arg(QLatin1Char(type)));
@@ -671,7 +716,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         ++s.totals.events;
         if (type == '&' || type == '%') {
             report(s, Rule::E0000, Severity::Error, tag, pos, -1,
-                   QStringLiteral("E0000 never %1").arg(type == '&' ? QStringLiteral("acknowledges") : QStringLiteral("completes")));
+                   QStringLiteral("E0000 never %1")
+                       .arg(type == '&' ? QStringLiteral("acknowledges") : QStringLiteral("completes")));
         } else if (type == '!') {
             onErrorLine(s, nullptr, tag, body, pos);
         }
@@ -700,11 +746,13 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
             return;
         }
         if (eventTag && d == 2) {
-            report(s, Rule::Daemon, Severity::Error, tag, pos, -1, QStringLiteral("event after StopDaemon completed"));
+            report(s, Rule::Daemon, Severity::Error, tag, pos, -1,
+                   QStringLiteral("event after StopDaemon completed"));
             return;
         }
         if (eventTag && d == 3) {
-            report(s, Rule::Session, Severity::Error, tag, pos, -1, QStringLiteral("event after EndSession completed"));
+            report(s, Rule::Session, Severity::Error, tag, pos, -1,
+                   QStringLiteral("event after EndSession completed"));
             return;
         }
         switch (s.mark[key]) {
@@ -717,17 +765,22 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         case 2:
             if (type == '%')
                 s.mark[key] = 1;
-            return;  // a transaction aborted by an error: its remains are fine
+            return; // a transaction aborted by an error: its remains are fine
         case 3:
             report(s, Rule::Abort, Severity::Error, tag, pos, s.closedAt[key],
-                   QStringLiteral("'%1' line after AbortE completed (line %2)").arg(QLatin1Char(type)).arg(s.closedAt[key]));
+                   QStringLiteral("'%1' line after AbortE completed (line %2)")
+                       .arg(QLatin1Char(type))
+                       .arg(s.closedAt[key]));
             return;
         default:
             break;
         }
-        report(s, Rule::UnknownTag, Severity::Error, tag, pos, -1,
-               s.anyCommand ? QStringLiteral("reply for a tag not sent on the %1 leg").arg(QLatin1String(LegName(s.leg)))
-                            : QStringLiteral("reply before any command on the %1 leg").arg(QLatin1String(LegName(s.leg))));
+        report(
+            s, Rule::UnknownTag, Severity::Error, tag, pos, -1,
+            s.anyCommand
+                ? QStringLiteral("reply for a tag not sent on the %1 leg").arg(QLatin1String(LegName(s.leg)))
+                : QStringLiteral("reply before any command on the %1 leg")
+                      .arg(QLatin1String(LegName(s.leg))));
         return;
     }
 
@@ -785,13 +838,15 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
                 QList<QByteArray> gs = got.split(','), ws = o.want.split(',');
                 std::sort(gs.begin(), gs.end());
                 std::sort(ws.begin(), ws.end());
-                const QString items = Printable(g.replace(',', ", "), 60), asked = Printable(w.replace(',', ", "), 60);
+                const QString items = Printable(g.replace(',', ", "), 60),
+                              asked = Printable(w.replace(',', ", "), 60);
                 if (gs != ws)
                     report(s, Rule::DataMatch, Severity::Error, tag, pos, txn.commandLine,
                            QStringLiteral("data holds %1 where %2 was asked for").arg(items, asked));
                 else if (rules_.dataInRequestOrder())
-                    report(s, Rule::DataMatch, Severity::Warning, tag, pos, txn.commandLine,
-                           QStringLiteral("data holds %1, not in the order asked for (%2)").arg(items, asked));
+                    report(
+                        s, Rule::DataMatch, Severity::Warning, tag, pos, txn.commandLine,
+                        QStringLiteral("data holds %1, not in the order asked for (%2)").arg(items, asked));
             }
         }
         return;
@@ -803,7 +858,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     complete(s, o.t, t, pos);
 }
 
-void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos)
+void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body,
+                                  qint64 pos)
 {
     ++s.totals.errorLines;
     if (txn)
@@ -857,7 +913,7 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
     if (number >= 0) {
         ErrorSeen &seen = errors_[number * 16 + (sev < 0 ? 15 : sev)];
         if (errors_.size() > 20000)
-            errors_.clear();  // bounded: a peer inventing numbers cannot grow it
+            errors_.clear(); // bounded: a peer inventing numbers cannot grow it
         seen.number = number;
         seen.severity = sev;
         ++seen.count;
@@ -876,7 +932,9 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
             if (sev >= 0 && sev != d.defaultSeverity)
                 report(s, Rule::ErrorText, Severity::Warning, tag, pos, related,
                        QStringLiteral("error %1 with severity %2; its default is %3")
-                           .arg(QString::fromLatin1(f2)).arg(sev).arg(d.defaultSeverity));
+                           .arg(QString::fromLatin1(f2))
+                           .arg(sev)
+                           .arg(d.defaultSeverity));
         } else if (number < 3000 || d.reserved) {
             report(s, Rule::ErrorText, Severity::Warning, tag, pos, related,
                    QStringLiteral("error %1 is no predefined error (%2 range)")

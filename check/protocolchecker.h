@@ -24,7 +24,7 @@ namespace check {
 
 enum class Leg : quint8 { Operator, Relay };
 constexpr int LegCount = 2;
-const char *LegName(Leg leg);  // "operator", "relay"
+const char *LegName(Leg leg); // "operator", "relay"
 
 enum class Direction : quint8 { ToServer, FromServer };
 
@@ -35,22 +35,22 @@ struct Finding {
     Rule rule = Rule::Order;
     Severity severity = Severity::Error;
     Leg leg = Leg::Operator;
-    QByteArray tag;          // empty when the line had none
-    qint64 line = -1;        // position in the stream of the line at fault
+    QByteArray tag; // empty when the line had none
+    qint64 line = -1; // position in the stream of the line at fault
     qint64 relatedLine = -1; // e.g. the command the reply belongs to; -1 when none
-    QString text;            // "00017: data line after the transaction completed"
+    QString text; // "00017: data line after the transaction completed"
 };
 
 enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 
 // One transaction, as kept in the ring once it is complete.
 struct Transaction {
-    quint32 key = 0;         // 1-99999 command tags, 100000 + n event tags
-    int method = -1;         // index into methodName()
+    quint32 key = 0; // 1-99999 command tags, 100000 + n event tags
+    int method = -1; // index into methodName()
     Leg leg = Leg::Operator;
     TxnState state = TxnState::Sent;
     qint64 commandLine = -1, doneLine = -1;
-    qint64 tSent = -1, tAck = -1, tFirstData = -1, tDone = -1;  // us, -1 unknown
+    qint64 tSent = -1, tAck = -1, tFirstData = -1, tDone = -1; // us, -1 unknown
     quint32 dataLines = 0, errorLines = 0;
     QByteArray tag() const;
 };
@@ -90,8 +90,8 @@ public:
     // One protocol line, without its line end. `position` names the line in
     // findings (a file line number); -1 counts the fed lines from 1. `timeUs`
     // is -1 when unknown.
-    void feed(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line,
-              qint64 position = -1, LineEnd end = LineEnd::Unknown);
+    void feed(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 position = -1,
+              LineEnd end = LineEnd::Unknown);
     // The same for a line the reader had to cut short: `line` holds its start,
     // `fullLength` its real length.
     void feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 fullLength,
@@ -133,7 +133,8 @@ private:
     Transaction *openTxn(LegState &s, quint32 key);
     void dropTxn(LegState &s, quint32 key);
     int internMethod(QByteArrayView name);
-    void report(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line, qint64 related, QString text);
+    void report(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line, qint64 related,
+                QString text);
 
     RuleSet rules_;
     int openCap_ = DefaultOpenCap;

@@ -22,9 +22,11 @@ constexpr RuleInfo Rules[RuleCount] = {
     {Rule::UnknownTag, "R-UNKNOWN-TAG", "every reply belongs to a command sent on this leg (E0000 aside)"},
     {Rule::Data, "R-DATA", "commands without data get no '#'; data commands get theirs"},
     {Rule::DataMatch, "R-DATA-MATCH", "Get and PtMeas data hold exactly the items asked for, in order"},
-    {Rule::ErrorState, "R-ERROR-STATE", "after a grave error only GetErrStatusE, GetXtdErrStatus, ClearAllErrors"},
+    {Rule::ErrorState, "R-ERROR-STATE",
+     "after a grave error only GetErrStatusE, GetXtdErrStatus, ClearAllErrors"},
     {Rule::ErrorText, "R-ERROR-TEXT", "error text and severity as in the table of predefined errors"},
-    {Rule::Session, "R-SESSION", "commands inside a session; no nested StartSession; no events after EndSession"},
+    {Rule::Session, "R-SESSION",
+     "commands inside a session; no nested StartSession; no events after EndSession"},
     {Rule::Abort, "R-ABORT", "AbortE completes last; nothing sent until then; then ClearAllErrors"},
     {Rule::Daemon, "R-DAEMON", "no events after StopDaemon; OnMoveReportE at most 10 a second, Time >= 0.1"},
     {Rule::OpenLimit, "R-OPEN-LIMIT", "too many transactions left open on a leg; the oldest are dropped"},
@@ -111,8 +113,14 @@ constexpr TableEntry ErrorTable[] = {
 
 } // namespace
 
-const RuleInfo &InfoFor(Rule rule) { return Rules[size_t(rule) < size_t(RuleCount) ? size_t(rule) : 0]; }
-const char *RuleId(Rule rule) { return InfoFor(rule).id; }
+const RuleInfo &InfoFor(Rule rule)
+{
+    return Rules[size_t(rule) < size_t(RuleCount) ? size_t(rule) : 0];
+}
+const char *RuleId(Rule rule)
+{
+    return InfoFor(rule).id;
+}
 
 std::optional<Rule> RuleFromId(QByteArrayView id)
 {
@@ -127,9 +135,12 @@ std::optional<Rule> RuleFromId(QByteArrayView id)
 const char *SeverityName(Severity s)
 {
     switch (s) {
-    case Severity::Note: return "note";
-    case Severity::Warning: return "warning";
-    case Severity::Error: return "error";
+    case Severity::Note:
+        return "note";
+    case Severity::Warning:
+        return "warning";
+    case Severity::Error:
+        return "error";
     }
     return "error";
 }
@@ -145,9 +156,12 @@ std::optional<Severity> SeverityFromName(QByteArrayView name)
 const char *ProfileName(Profile p)
 {
     switch (p) {
-    case Profile::Spec143: return "1.4.3";
-    case Profile::Nist: return "nist";
-    case Profile::V2: return "2.x";
+    case Profile::Spec143:
+        return "1.4.3";
+    case Profile::Nist:
+        return "nist";
+    case Profile::V2:
+        return "2.x";
     }
     return "1.4.3";
 }
@@ -162,8 +176,14 @@ std::optional<Profile> ProfileFromName(QByteArrayView name)
     return std::nullopt;
 }
 
-RuleSet::RuleSet() { enabled.fill(true); }
-RuleSet::RuleSet(Profile p) : profile(p) { enabled.fill(true); }
+RuleSet::RuleSet()
+{
+    enabled.fill(true);
+}
+RuleSet::RuleSet(Profile p) : profile(p)
+{
+    enabled.fill(true);
+}
 
 ErrorDecoding DecodeErrorNumber(int number)
 {
@@ -208,12 +228,18 @@ ErrorDecoding DecodeErrorNumber(int number)
 const char *SeverityMeaning(int f1)
 {
     switch (f1) {
-    case 0: return "information";
-    case 1: return "warning";
-    case 2: return "error the client can repair";
-    case 3: return "error that needs the user";
-    case 9: return "fatal error";
-    default: return nullptr;
+    case 0:
+        return "information";
+    case 1:
+        return "warning";
+    case 2:
+        return "error the client can repair";
+    case 3:
+        return "error that needs the user";
+    case 9:
+        return "fatal error";
+    default:
+        return nullptr;
     }
 }
 

@@ -40,20 +40,20 @@ constexpr int RuleCount = int(Rule::Count);
 
 struct RuleInfo {
     Rule rule;
-    const char *id;       // "R-ORDER"
-    const char *summary;  // one line for --help
+    const char *id; // "R-ORDER"
+    const char *summary; // one line for --help
 };
 
 const RuleInfo &InfoFor(Rule rule);
 const char *RuleId(Rule rule);
-std::optional<Rule> RuleFromId(QByteArrayView id);  // letter case ignored, "R-" optional
+std::optional<Rule> RuleFromId(QByteArrayView id); // letter case ignored, "R-" optional
 
-const char *SeverityName(Severity s);  // "error", "warning", "note"
+const char *SeverityName(Severity s); // "error", "warning", "note"
 std::optional<Severity> SeverityFromName(QByteArrayView name);
 
 // Where the readings of the protocol differ.
 enum class Profile : quint8 { Spec143, Nist, V2 };
-const char *ProfileName(Profile p);  // "1.4.3", "nist", "2.x"
+const char *ProfileName(Profile p); // "1.4.3", "nist", "2.x"
 std::optional<Profile> ProfileFromName(QByteArrayView name);
 
 struct RuleSet {
@@ -84,13 +84,13 @@ struct RuleSet {
 // The predefined errors, decoded.
 struct ErrorDecoding {
     int number = -1;
-    const char *text = nullptr;  // the table's text, nullptr when not in the table
-    int defaultSeverity = -1;    // -1 when not in the table
-    const char *owner = "";      // "protocol and syntax", "DME", ...
-    bool reserved = false;       // 5000-7999, or a "Reserved" entry
+    const char *text = nullptr; // the table's text, nullptr when not in the table
+    int defaultSeverity = -1; // -1 when not in the table
+    const char *owner = ""; // "protocol and syntax", "DME", ...
+    bool reserved = false; // 5000-7999, or a "Reserved" entry
 };
 ErrorDecoding DecodeErrorNumber(int number);
-const char *SeverityMeaning(int f1);  // "information", "warning", ..., nullptr when invalid
+const char *SeverityMeaning(int f1); // "information", "warning", ..., nullptr when invalid
 bool NeedsClearAllErrors(int f1, const RuleSet &rules);
 
 } // namespace check

@@ -18,7 +18,7 @@ public:
 
 private:
     static constexpr int PerOctave = 16;
-    static constexpr int Bins = 40 * PerOctave + 1;  // up to 2^40 us, about 12 days
+    static constexpr int Bins = 40 * PerOctave + 1; // up to 2^40 us, about 12 days
     static int binOf(qint64 us);
     static qint64 lowerEdge(int bin);
     std::array<quint32, Bins> bins_{};
@@ -27,10 +27,10 @@ private:
 };
 
 struct MethodStats {
-    qint64 count = 0;    // completed transactions
-    qint64 errors = 0;   // of them with at least one '!'
-    DurationHistogram toAck;   // command to '&'
-    DurationHistogram toDone;  // command to '%'
+    qint64 count = 0; // completed transactions
+    qint64 errors = 0; // of them with at least one '!'
+    DurationHistogram toAck; // command to '&'
+    DurationHistogram toDone; // command to '%'
 };
 
 } // namespace check

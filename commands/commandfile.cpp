@@ -66,7 +66,7 @@ QStringList SplitCommandFileLines(const QByteArray &bytes)
             ++end;
         lines << QString::fromLatin1(data + start, end - start);
         if (end < size && data[end] == '\r' && end + 1 < size && data[end + 1] == '\n')
-            ++end;   // CR LF is one line end
+            ++end; // CR LF is one line end
         start = end + 1;
     }
     return lines;

@@ -78,7 +78,7 @@ void TForm1::BtSaveClick()
         for (int i = 0, n = LbCommands->count(); i < n; ++i)
             defaultCommands << LbCommands->item(i)->text();
         listLoadedFromFile = false;
-        keepCommandsSection = false;   // the stored list is the operator's now
+        keepCommandsSection = false; // the stored list is the operator's now
         return;
     }
 
@@ -98,8 +98,9 @@ void TForm1::BtSaveClick()
     const QFileInfo info(name);
     if (info.exists() && (!info.isFile() || !info.isWritable()))
         throw HandlerError(QStringLiteral("Cannot write the command list to %1: %2")
-                               .arg(name, info.isFile() ? QStringLiteral("the file is read-only")
-                                                        : QStringLiteral("it is not a file")));
+                               .arg(name,
+                                    info.isFile() ? QStringLiteral("the file is read-only")
+                                                  : QStringLiteral("it is not a file")));
     QString reason;
     if (!SaveFileAtomically(name, CommandFileBytes(rows), &reason))
         throw HandlerError(QStringLiteral("Cannot write the command list to %1: %2").arg(name, reason));

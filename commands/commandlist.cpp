@@ -123,7 +123,7 @@ void TForm1::AdvanceMultiSend()
         if (sendTimedOut && !clearToSend)
             return EndMultiSend(QStringLiteral("acknowledge time-out"));
         if (!clearToSend)
-            return;  // the acknowledge or the time-out moves it on
+            return; // the acknowledge or the time-out moves it on
         const QString text = multiSendRows.at(multiSendNext++);
         if (multiSendNext == multiSendRows.size())
             EndMultiSend(QString());
@@ -196,7 +196,7 @@ void TForm1::InsertClipboardLine()
     if (c < 0)
         LbCommands->addItem(lineClipboard);
     else
-        LbCommands->insertItem(c, lineClipboard);  // the current row moves down with its item
+        LbCommands->insertItem(c, lineClipboard); // the current row moves down with its item
 }
 
 void TForm1::BtDelClick()

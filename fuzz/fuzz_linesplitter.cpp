@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const int limit = 1 + data[0] % 64;          // small limits reach overflow often
+    const int limit = 1 + data[0] % 64; // small limits reach overflow often
     LineSplitter s(limit);
     size_t pos = 1;
     QByteArray all;
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 std::abort();
         }
         if (s.pending() > limit + 1 + 17)
-            std::abort();  // memory stays bounded by the limit
+            std::abort(); // memory stays bounded by the limit
     }
     return 0;
 }

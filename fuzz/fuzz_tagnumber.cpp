@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qint64 n = ReadTagNumber(text);
     int v = 0;
     if (ParseIntStrict(text, v) && qint64(v) != n && text.trimmed() == text)
-        std::abort();  // a whole number reads the same both ways
+        std::abort(); // a whole number reads the same both ways
     const QString line = MakeTaggedLine(n, text);
     GetTag(line);
     GetType(line);

@@ -70,8 +70,8 @@ void TForm1::NoteAcknowledge(const QString &line)
     clearToSend = true;
     TimerCTS->stop();
     if (multiSendActive)
-        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { AdvanceMultiSend(); }); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunHandler([this] { AdvanceMultiSend(); }); }, Qt::QueuedConnection);
 }
 
 void TForm1::TimerCTSTimer()

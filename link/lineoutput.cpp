@@ -19,7 +19,7 @@ void SendAtOnce(QTcpSocket *socket, const QByteArray &bytes)
             else if (n < 0 && errno == EINTR)
                 continue;
             else
-                break;  // full, or failed: the socket takes the rest
+                break; // full, or failed: the socket takes the rest
         }
     }
     if (done < bytes.size())

@@ -13,7 +13,7 @@ public:
     // What may wait for one peer before the other side stops being read.
     static constexpr qint64 Bound = 4 * 1024 * 1024;
 
-    void setSocket(QTcpSocket *socket);  // a new peer, or none: what was gathered is dropped
+    void setSocket(QTcpSocket *socket); // a new peer, or none: what was gathered is dropped
     void write(const QByteArray &bytes);
     void hold() { ++holds; }
     void release();

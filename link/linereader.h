@@ -22,11 +22,11 @@ constexpr int MaxLineLength = 16384;
 class LineReader {
 public:
     enum End {
-        Drained,   // every complete line was handled; the rest waits for more bytes
-        Held,      // `goOn` said stop: the remaining lines wait for the next drain
-        Overflow,  // a line broke the length limit: nothing after it can be read
-        Gone,      // the socket went away, or another one took its place
-        Busy       // a drain was already under way further up the stack
+        Drained, // every complete line was handled; the rest waits for more bytes
+        Held, // `goOn` said stop: the remaining lines wait for the next drain
+        Overflow, // a line broke the length limit: nothing after it can be read
+        Gone, // the socket went away, or another one took its place
+        Busy // a drain was already under way further up the stack
     };
 
     void attach(QTcpSocket *s);

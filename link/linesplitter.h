@@ -9,7 +9,7 @@ class LineSplitter {
 public:
     enum Result { Line, NeedMore, Overflow };
 
-    explicit LineSplitter(int maxLineLength = 16384) : maxLength(maxLineLength) {}
+    explicit LineSplitter(int maxLineLength = 16384) : maxLength(maxLineLength) { }
 
     void feed(const QByteArray &bytes);
     // Takes the next complete line into `line`.
@@ -26,6 +26,6 @@ public:
 private:
     QByteArray buffer;
     qsizetype readPos = 0;
-    qsizetype scanPos = 0;  // no LF before this offset of the pending bytes
+    qsizetype scanPos = 0; // no LF before this offset of the pending bytes
     int maxLength;
 };

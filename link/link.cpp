@@ -45,7 +45,7 @@ void TForm1::BtConnectClick()
         return;
     }
     if (LinkSettling())
-        return;  // an attempt is under way already
+        return; // an attempt is under way already
 
     QString host = EdHost->text().trimmed();
     if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0)
@@ -64,7 +64,7 @@ void TForm1::BtConnectClick()
     connectTimer->start(ResolveTimeoutMs);
     hostLookupId = QHostInfo::lookupHost(host, this, [this, port](const QHostInfo &info) {
         if (info.lookupId() != hostLookupId)
-            return;  // an attempt given up already
+            return; // an attempt given up already
         hostLookupId = -1;
         for (const QHostAddress &a : info.addresses()) {
             if (a.protocol() == QAbstractSocket::IPv4Protocol)
@@ -131,12 +131,13 @@ void TForm1::ServerLinkUp()
     connect(socket, &QTcpSocket::disconnected, this, [this] { ServerClosed(); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
         if (relayIn.held() && !toServer.full())
-            RelayReadyRead();  // the server has caught up with the relay client
+            RelayReadyRead(); // the server has caught up with the relay client
     });
     IdTCPClient1Status(QStringLiteral("Connected."));
     RunHandler([this] { IdTCPClient1Connected(); });
     if (socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, [this] { ServerReadyRead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { ServerReadyRead(); }, Qt::QueuedConnection);
     LinkSettled();
 }
 
@@ -233,10 +234,12 @@ void TForm1::ServerReadyRead()
     // What goes to the relay client for this burst goes out in one piece.
     toRelay.hold();
     // While the relay client is behind, the server's lines wait in the network.
-    const LineReader::End end = serverIn.drain([this] { return !toRelay.full(); }, [this](const QByteArray &line) {
-        if (!line.isEmpty())
-            RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
-    });
+    const LineReader::End end =
+        serverIn.drain([this] { return !toRelay.full(); },
+                       [this](const QByteArray &line) {
+                           if (!line.isEmpty())
+                               RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
+                       });
     toRelay.release();
     if (end == LineReader::Overflow) {
         // Nothing after this line could ever be read: take the link down.
@@ -256,7 +259,7 @@ void TForm1::ServerClosed()
     if (!IdTCPClient1)
         return;
     if (serverIn.busy()) {
-        serverIn.closeSeen = true;  // the drain under way ends the link
+        serverIn.closeSeen = true; // the drain under way ends the link
         return;
     }
     serverIn.closeSeen = false;

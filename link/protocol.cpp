@@ -48,9 +48,9 @@ struct NumberScan {
     qint64 value = 0;
     bool negative = false;
     bool anyDigits = false;
-    bool toEnd = false;     // every character was used
+    bool toEnd = false; // every character was used
     bool overflow = false;
-    qsizetype start = 0;    // first character after the leading blanks
+    qsizetype start = 0; // first character after the leading blanks
 };
 
 NumberScan scanNumber(const QString &text)

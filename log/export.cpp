@@ -11,7 +11,8 @@
 
 void TForm1::BtSaveLogClick()
 {
-    QString name = hooks.saveFileName(QStringLiteral("Write log to file"), QStringLiteral("Text files|*.txt"));
+    QString name =
+        hooks.saveFileName(QStringLiteral("Write log to file"), QStringLiteral("Text files|*.txt"));
     if (name.isEmpty())
         return;
     name = WithSaveExtension(name);

@@ -114,7 +114,7 @@ void TrafficLogView::scheduleRepaint()
 
 int TrafficLogView::lineHeight() const
 {
-    return qMax(1, fontMetrics().lineSpacing());  // never 0, even without fonts
+    return qMax(1, fontMetrics().lineSpacing()); // never 0, even without fonts
 }
 
 int TrafficLogView::visibleLines() const
@@ -161,7 +161,7 @@ QString TrafficLogView::displayText(int index) const
         if (c == '\t')
             out += QString(TabWidth - out.size() % TabWidth, QLatin1Char(' '));
         else if (c < 0x20)
-            out += QChar(0x2400 + c);   // the control characters' pictures
+            out += QChar(0x2400 + c); // the control characters' pictures
         else if (c == 0x7f)
             out += QChar(0x2421);
         else
@@ -253,12 +253,25 @@ void TrafficLogView::keyPressEvent(QKeyEvent *event)
     }
     QScrollBar *v = verticalScrollBar();
     switch (event->key()) {
-    case Qt::Key_Up: v->setValue(v->value() - 1); break;
-    case Qt::Key_Down: v->setValue(v->value() + 1); break;
-    case Qt::Key_PageUp: v->setValue(v->value() - v->pageStep()); break;
-    case Qt::Key_PageDown: v->setValue(v->value() + v->pageStep()); break;
-    case Qt::Key_Home: v->setValue(0); break;
-    case Qt::Key_End: v->setValue(v->maximum()); break;
-    default: QAbstractScrollArea::keyPressEvent(event);
+    case Qt::Key_Up:
+        v->setValue(v->value() - 1);
+        break;
+    case Qt::Key_Down:
+        v->setValue(v->value() + 1);
+        break;
+    case Qt::Key_PageUp:
+        v->setValue(v->value() - v->pageStep());
+        break;
+    case Qt::Key_PageDown:
+        v->setValue(v->value() + v->pageStep());
+        break;
+    case Qt::Key_Home:
+        v->setValue(0);
+        break;
+    case Qt::Key_End:
+        v->setValue(v->maximum());
+        break;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
     }
 }

@@ -62,11 +62,11 @@ private:
     void scheduleRepaint();
     void copySelection() const;
 
-    QByteArray text;                  // each line + "\r\n", Latin-1
-    std::vector<qsizetype> starts;    // offset of each line in `text`
-    int widestColumns = 0;            // longest line, in character cells
-    int cursor = 0;                   // the line holding the text cursor
-    int anchor = 0;                   // the other end of the selection
-    bool marked = false;              // a line was clicked since the last clear
+    QByteArray text; // each line + "\r\n", Latin-1
+    std::vector<qsizetype> starts; // offset of each line in `text`
+    int widestColumns = 0; // longest line, in character cells
+    int cursor = 0; // the line holding the text cursor
+    int anchor = 0; // the other end of the selection
+    bool marked = false; // a line was clicked since the last clear
     QTimer repaintTimer;
 };

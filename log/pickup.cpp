@@ -1,9 +1,9 @@
 #include "log/pickup.h"
 
 namespace {
-constexpr int PosType = 25;       // reply type, or a command's first character
-constexpr int PosData = 26;       // the blank after the type
-constexpr int PosQuote = 27;      // a quoted text in a data line starts here
+constexpr int PosType = 25; // reply type, or a command's first character
+constexpr int PosData = 26; // the blank after the type
+constexpr int PosQuote = 27; // a quoted text in a data line starts here
 constexpr int MinPickLength = 28;
 
 QChar at(const QString &line, int position)

@@ -19,8 +19,14 @@ QChar LocaleTimeSeparator(const QLocale &locale)
     return QLatin1Char(':');
 }
 
-static QString two(int v) { return QString::number(v).rightJustified(2, QLatin1Char('0')); }
-static QString three(int v) { return QString::number(v).rightJustified(3, QLatin1Char('0')); }
+static QString two(int v)
+{
+    return QString::number(v).rightJustified(2, QLatin1Char('0'));
+}
+static QString three(int v)
+{
+    return QString::number(v).rightJustified(3, QLatin1Char('0'));
+}
 
 QString FormatTimeStampPrefix(const QTime &t, QChar separator)
 {
@@ -48,10 +54,10 @@ QString FormatConnectionStamp(const QDateTime &when, const QLocale &locale)
     const QDate d = when.date();
     const QTime t = when.time();
     return QLatin1String("  ") + two(d.day()) + QLatin1Char('.')
-           + locale.monthName(d.month(), QLocale::ShortFormat) + QLatin1Char('.')
-           + QString::number(d.year()).rightJustified(4, QLatin1Char('0')) + QLatin1String(" - ")
-           + two(t.hour()) + QLatin1Char('.') + two(t.minute()) + QLatin1Char('.')
-           + two(t.second()) + QLatin1Char('.') + three(t.msec());
+        + locale.monthName(d.month(), QLocale::ShortFormat) + QLatin1Char('.')
+        + QString::number(d.year()).rightJustified(4, QLatin1Char('0')) + QLatin1String(" - ") + two(t.hour())
+        + QLatin1Char('.') + two(t.minute()) + QLatin1Char('.') + two(t.second()) + QLatin1Char('.')
+        + three(t.msec());
 }
 
 QTime LocalTimeNow()

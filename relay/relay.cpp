@@ -72,7 +72,7 @@ void TForm1::StartRelaySession(QTcpSocket *socket)
     connect(socket, &QTcpSocket::disconnected, this, [this] { RelayClosed(); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
         if (serverIn.held() && !toRelay.full())
-            ServerReadyRead();  // the relay client has caught up with the server
+            ServerReadyRead(); // the relay client has caught up with the server
     });
 
     // No line is read before the connect handling is done, even if it keeps
@@ -235,8 +235,7 @@ void TForm1::edListenPortExit()
 
 bool TForm1::RelayClientConnected() const
 {
-    return relayConnection && !relayLeaving
-        && relayConnection->state() == QAbstractSocket::ConnectedState;
+    return relayConnection && !relayLeaving && relayConnection->state() == QAbstractSocket::ConnectedState;
 }
 
 void TForm1::WriteRelayLine(const QString &line)

@@ -29,10 +29,22 @@ void TForm1::BtStartClick()
     UpdateSessionControls();
 }
 
-void TForm1::BtClearClick() { SendToIpp(QStringLiteral("ClearAllErrors()")); }
-void TForm1::BtEnumClick() { SendToIpp(QStringLiteral("EnumTools()")); }
-void TForm1::BtEnableUserClick() { SendToIpp(QStringLiteral("EnableUser()")); }
-void TForm1::BTAbortEClick() { SendToIpp(QStringLiteral("AbortE()")); }
+void TForm1::BtClearClick()
+{
+    SendToIpp(QStringLiteral("ClearAllErrors()"));
+}
+void TForm1::BtEnumClick()
+{
+    SendToIpp(QStringLiteral("EnumTools()"));
+}
+void TForm1::BtEnableUserClick()
+{
+    SendToIpp(QStringLiteral("EnableUser()"));
+}
+void TForm1::BTAbortEClick()
+{
+    SendToIpp(QStringLiteral("AbortE()"));
+}
 
 void TForm1::BtGetClick()
 {

@@ -75,14 +75,27 @@ void TForm1::ReplyProbeType(const QString &tag, const QString &command)
         ReplyDataTransaction(tag, QStringLiteral("# Tool.ProbeType(-1)"));
 }
 
-void TForm1::BtF1Click() { SendEventToClient(QStringLiteral("KeyPress(\"F1\")"), QStringLiteral("#")); }
-void TForm1::BtF2Click() { SendEventToClient(QStringLiteral("KeyPress(\"F2\")"), QStringLiteral("#")); }
-void TForm1::BtF3Click() { SendEventToClient(QStringLiteral("KeyPress(\"F3\")"), QStringLiteral("#")); }
-void TForm1::BtF4Click() { SendEventToClient(QStringLiteral("KeyPress(\"F4\")"), QStringLiteral("#")); }
+void TForm1::BtF1Click()
+{
+    SendEventToClient(QStringLiteral("KeyPress(\"F1\")"), QStringLiteral("#"));
+}
+void TForm1::BtF2Click()
+{
+    SendEventToClient(QStringLiteral("KeyPress(\"F2\")"), QStringLiteral("#"));
+}
+void TForm1::BtF3Click()
+{
+    SendEventToClient(QStringLiteral("KeyPress(\"F3\")"), QStringLiteral("#"));
+}
+void TForm1::BtF4Click()
+{
+    SendEventToClient(QStringLiteral("KeyPress(\"F4\")"), QStringLiteral("#"));
+}
 
 void TForm1::BtError9Click()
 {
-    SendEventToClient(QStringLiteral("Error(9, 0503, ,\"Controller E-STOP Fatal Error\")"), QStringLiteral("!"));
+    SendEventToClient(QStringLiteral("Error(9, 0503, ,\"Controller E-STOP Fatal Error\")"),
+                      QStringLiteral("!"));
 }
 
 void TForm1::btFakeCloseClick()
@@ -152,7 +165,8 @@ TForm1::Interception TForm1::InterceptCommand(QString &line)
         interceptTag = GetTag(line);
         answer = Interception::Empty;
     }
-    if (cbCircularMove->isChecked() && line.contains(QLatin1String("CZPOSITIONONSPHERE("), Qt::CaseInsensitive)) {
+    if (cbCircularMove->isChecked()
+        && line.contains(QLatin1String("CZPOSITIONONSPHERE("), Qt::CaseInsensitive)) {
         line = RewriteCZPositionOnSphere(line);
         LogWithMarker(line, LogMarker::Rewritten);
     }
@@ -183,7 +197,9 @@ bool TForm1::InjectFault(QString &line)
     if (cbError->isChecked())
         line = tag + QStringLiteral(" ! Error(2, 1006, PtMeas,\"no Touch\")");
     else if (cbToolError->isChecked())
-        line = tag + QStringLiteral(" ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
+        line = tag
+            + QStringLiteral(
+                   " ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
     interceptTag.clear();
     cbError->setChecked(false);
     cbToolError->setChecked(false);

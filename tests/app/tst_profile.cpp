@@ -84,36 +84,42 @@ private Q_SLOTS:
     void valuesReadBackAsWritten()
     {
         ProfileFile p;
-        const QStringList values = {QStringLiteral("\"Probe1\""), QStringLiteral("  padded  "),
-                                    QStringLiteral("'single'"), QStringLiteral("a=b;c # d"),
-                                    QString(), QStringLiteral("\""), QStringLiteral("[x]")};
+        const QStringList values = {QStringLiteral("\"Probe1\""),
+                                    QStringLiteral("  padded  "),
+                                    QStringLiteral("'single'"),
+                                    QStringLiteral("a=b;c # d"),
+                                    QString(),
+                                    QStringLiteral("\""),
+                                    QStringLiteral("[x]")};
         for (int i = 0; i < values.size(); ++i)
             p.writeString(QStringLiteral("S"), QString::number(i), values[i]);
         ProfileFile q = fromBytes(p.content());
         for (int i = 0; i < values.size(); ++i)
-            QCOMPARE(q.readString(QStringLiteral("S"), QString::number(i), QStringLiteral("dflt")), values[i]);
+            QCOMPARE(q.readString(QStringLiteral("S"), QString::number(i), QStringLiteral("dflt")),
+                     values[i]);
         // A hand-written quoted value loses its quotes, as in other profile readers.
         ProfileFile r = fromBytes("[Tool]\nC=\"Probe1\"\n");
-        QCOMPARE(r.readString(QStringLiteral("Tool"), QStringLiteral("C"), QString()), QStringLiteral("Probe1"));
+        QCOMPARE(r.readString(QStringLiteral("Tool"), QStringLiteral("C"), QString()),
+                 QStringLiteral("Probe1"));
         // An empty value is a value, not a missing key.
         ProfileFile e = fromBytes("[Tool]\nF=\n");
-        QCOMPARE(e.readString(QStringLiteral("Tool"), QStringLiteral("F"), QStringLiteral("ProbeN")), QString());
+        QCOMPARE(e.readString(QStringLiteral("Tool"), QStringLiteral("F"), QStringLiteral("ProbeN")),
+                 QString());
     }
 
     void unknownContentKept()
     {
-        const QByteArray original =
-            "; Torvane settings\n"
-            "stray line before any section\n"
-            "[Other Program]\n"
-            "Secret = 42 ; keep me\n"
-            "\n"
-            "[TCP/IP]\n"
-            "  Host =  127.0.0.1\n"
-            "# a comment\n"
-            "Unknown=\xe4\xf6\xfc\xff\n"
-            "[Tail]\n"
-            "last=line without newline";
+        const QByteArray original = "; Torvane settings\n"
+                                    "stray line before any section\n"
+                                    "[Other Program]\n"
+                                    "Secret = 42 ; keep me\n"
+                                    "\n"
+                                    "[TCP/IP]\n"
+                                    "  Host =  127.0.0.1\n"
+                                    "# a comment\n"
+                                    "Unknown=\xe4\xf6\xfc\xff\n"
+                                    "[Tail]\n"
+                                    "last=line without newline";
         ProfileFile p = fromBytes(original);
         QCOMPARE(p.content(), original);
 
@@ -126,21 +132,21 @@ private Q_SLOTS:
         p.writeString(QStringLiteral("tcp/ip"), QStringLiteral("host"), QStringLiteral("10.1.1.1"));
         p.writeString(QStringLiteral("TCP/IP"), QStringLiteral("Port"), QStringLiteral("1294"));
         p.writeInteger(QStringLiteral("Window"), QStringLiteral("Top"), 10);
-        QCOMPARE(p.content(), QByteArray(
-            "; Torvane settings\n"
-            "stray line before any section\n"
-            "[Other Program]\n"
-            "Secret = 42 ; keep me\n"
-            "\n"
-            "[TCP/IP]\n"
-            "Host=10.1.1.1\n"
-            "# a comment\n"
-            "Unknown=\xe4\xf6\xfc\xff\n"
-            "Port=1294\n"
-            "[Tail]\n"
-            "last=line without newline\n"
-            "[Window]\n"
-            "Top=10\n"));
+        QCOMPARE(p.content(),
+                 QByteArray("; Torvane settings\n"
+                            "stray line before any section\n"
+                            "[Other Program]\n"
+                            "Secret = 42 ; keep me\n"
+                            "\n"
+                            "[TCP/IP]\n"
+                            "Host=10.1.1.1\n"
+                            "# a comment\n"
+                            "Unknown=\xe4\xf6\xfc\xff\n"
+                            "Port=1294\n"
+                            "[Tail]\n"
+                            "last=line without newline\n"
+                            "[Window]\n"
+                            "Top=10\n"));
     }
 
     void eraseSection()
@@ -153,7 +159,8 @@ private Q_SLOTS:
         // Written again, it comes back where it was.
         p.writeInteger(QStringLiteral("Commands"), QStringLiteral("Count"), 1);
         p.writeString(QStringLiteral("Commands"), QStringLiteral("0"), QStringLiteral("Home()"));
-        QCOMPARE(p.content(), QByteArray("[A]\r\nx=1\r\n[Commands]\r\nCount=1\r\n0=Home()\r\n[B]\r\ny=2\r\n"));
+        QCOMPARE(p.content(),
+                 QByteArray("[A]\r\nx=1\r\n[Commands]\r\nCount=1\r\n0=Home()\r\n[B]\r\ny=2\r\n"));
         // Erasing what is not there does nothing.
         p.eraseSection(QStringLiteral("Nothing"));
         QCOMPARE(p.keys(QStringLiteral("B")), QStringList{QStringLiteral("y")});
@@ -164,14 +171,16 @@ private Q_SLOTS:
         // Duplicate keys: the first one wins, for reading and for writing.
         ProfileFile d = fromBytes("[S]\nK=first\nk=second\n[s]\nK=third\nOnly=later\n");
         QCOMPARE(d.readString(QStringLiteral("S"), QStringLiteral("K"), QString()), QStringLiteral("first"));
-        QCOMPARE(d.readString(QStringLiteral("S"), QStringLiteral("Only"), QString()), QStringLiteral("later"));
+        QCOMPARE(d.readString(QStringLiteral("S"), QStringLiteral("Only"), QString()),
+                 QStringLiteral("later"));
         QCOMPARE(d.keys(QStringLiteral("S")), (QStringList{QStringLiteral("K"), QStringLiteral("Only")}));
         d.writeString(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral("new"));
         QCOMPARE(d.content(), QByteArray("[S]\nK=new\nk=second\n[s]\nK=third\nOnly=later\n"));
 
         // A header without its "]" still names its section.
         ProfileFile m = fromBytes("[TCP/IP\nHost=h\n[Misc]\nAdvanced=1\n");
-        QCOMPARE(m.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()), QStringLiteral("h"));
+        QCOMPARE(m.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()),
+                 QStringLiteral("h"));
         QCOMPARE(m.readInteger(QStringLiteral("Misc"), QStringLiteral("Advanced"), 0), 1);
 
         // Keys before any section, lines without '=', empty keys: not values.
@@ -212,7 +221,8 @@ private Q_SLOTS:
         const QStringList keys = q.keys(QStringLiteral("commands"));
         QCOMPARE(keys.size(), N + 1);
         for (int i = 0; i < N; ++i)
-            QCOMPARE(q.readString(QStringLiteral("Commands"), keys[i + 1], QString()), QStringLiteral("Cmd%1()").arg(i));
+            QCOMPARE(q.readString(QStringLiteral("Commands"), keys[i + 1], QString()),
+                     QStringLiteral("Cmd%1()").arg(i));
         q.eraseSection(QStringLiteral("Commands"));
         for (int i = 0; i < N; ++i)
             q.writeString(QStringLiteral("Commands"), QString::number(i), QStringLiteral("Cmd%1()").arg(i));
@@ -225,7 +235,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("Torvane.ini"));
         ProfileFile p(path);
-        QVERIFY(p.load());   // missing file: empty profile
+        QVERIFY(p.load()); // missing file: empty profile
         QVERIFY(p.content().isEmpty());
         p.writeString(QStringLiteral("S"), QStringLiteral("K"), QStringLiteral("\xe9t\xe9"));
         QString error;
@@ -234,7 +244,8 @@ private Q_SLOTS:
 
         ProfileFile q(path);
         QVERIFY(q.load());
-        QCOMPARE(q.readString(QStringLiteral("s"), QStringLiteral("k"), QString()), QStringLiteral("\xe9t\xe9"));
+        QCOMPARE(q.readString(QStringLiteral("s"), QStringLiteral("k"), QString()),
+                 QStringLiteral("\xe9t\xe9"));
         // The file's own line ends are kept for new lines.
         writeFile(path, "[S]\nK=1\n");
         QVERIFY(q.load());

@@ -17,11 +17,10 @@
 
 namespace {
 
-
-const QStringList DesignCommands = {
-    QStringLiteral("GetProp(Tool.AvrRadius())"), QStringLiteral("GetProp(Tool.Name())"),
-    QStringLiteral("Get(Tool.A(),Tool.B())"), QStringLiteral("Home()"),
-    QStringLiteral("GetProp(Tool.GoToPar.Speed())")};
+const QStringList DesignCommands = {QStringLiteral("GetProp(Tool.AvrRadius())"),
+                                    QStringLiteral("GetProp(Tool.Name())"),
+                                    QStringLiteral("Get(Tool.A(),Tool.B())"), QStringLiteral("Home()"),
+                                    QStringLiteral("GetProp(Tool.GoToPar.Speed())")};
 
 } // namespace
 
@@ -46,7 +45,8 @@ private Q_SLOTS:
         w->lbFiles->clear();
         w->lbFiles->addItems({QStringLiteral("/data/a.txt"), QStringLiteral("/data/b.log")});
         // The saved list goes into the file, not the edited list.
-        w->defaultCommands = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"), QStringLiteral("AbortE()")};
+        w->defaultCommands = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"),
+                              QStringLiteral("AbortE()")};
         w->LbCommands->clear();
         w->LbCommands->addItem(QStringLiteral("edited, not appended"));
         w->listAppended = false;
@@ -68,8 +68,10 @@ private Q_SLOTS:
         QVERIFY(w->advancedMode);
         QVERIFY(!w->noTimeout);
         QVERIFY(w->noTimeStamp);
-        QCOMPARE(items(w->lbFiles), (QStringList{QStringLiteral("/data/a.txt"), QStringLiteral("/data/b.log")}));
-        const QStringList saved = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"), QStringLiteral("AbortE()")};
+        QCOMPARE(items(w->lbFiles),
+                 (QStringList{QStringLiteral("/data/a.txt"), QStringLiteral("/data/b.log")}));
+        const QStringList saved = {QStringLiteral("Home()"), QStringLiteral("EnumTools()"),
+                                   QStringLiteral("AbortE()")};
         QCOMPARE(w->defaultCommands, saved);
         QCOMPARE(items(w->LbCommands), saved);
         QCOMPARE(w->listenPort, newRelay);
@@ -145,7 +147,8 @@ private Q_SLOTS:
         f.close();
         ProfileFile ini(f.dir() + QStringLiteral("/Torvane.ini"));
         QVERIFY(ini.load());
-        QCOMPARE(ini.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()), QStringLiteral("127.0.0.1"));
+        QCOMPARE(ini.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()),
+                 QStringLiteral("127.0.0.1"));
         QCOMPARE(ini.readInteger(QStringLiteral("Commands"), QStringLiteral("Count"), -1), 0);
         QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), -1), 1295);
         QCOMPARE(ini.readInteger(QStringLiteral("Misc"), QStringLiteral("NoTimout"), -1), 1);
@@ -190,7 +193,8 @@ private Q_SLOTS:
         QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), 0), port + 1);
 
         // The same number written in hexadecimal is the same port.
-        FormFixture h("[TCP/IP]\r\nPort=$" + QByteArray::number(port, 16) + "\r\n[RelayServer]\r\nPort=" + p + "\r\n");
+        FormFixture h("[TCP/IP]\r\nPort=$" + QByteArray::number(port, 16) + "\r\n[RelayServer]\r\nPort=" + p
+                      + "\r\n");
         QCOMPARE(int(h->listenPort), port + 1);
         // A port that no socket can have gives the default.
         // (Read again after start-up, so that no listener takes the default.)
@@ -205,10 +209,11 @@ private Q_SLOTS:
         QByteArray junk;
         for (int i = 0; i < 3000; ++i)
             junk += char((i * 131 + 7) & 0xff);
-        FormFixture f(iniWithFreeRelayPort("[TCP/IP\r\nHost=h1\r\nHost=h2\r\n[Junk]\r\n" + junk +
-                              "\r\n[Commands]\r\nCount=2147483647\r\n0=A()\r\n7=B()\r\n"
-                              "[Window]\r\nWidth=99999999\r\nHeight=-5\r\nTop=2147483647\r\n"
-                              "[Tool]\r\nC=" + QByteArray(100000, 'p') + "\r\n"));
+        FormFixture f(iniWithFreeRelayPort("[TCP/IP\r\nHost=h1\r\nHost=h2\r\n[Junk]\r\n" + junk
+                                           + "\r\n[Commands]\r\nCount=2147483647\r\n0=A()\r\n7=B()\r\n"
+                                             "[Window]\r\nWidth=99999999\r\nHeight=-5\r\nTop=2147483647\r\n"
+                                             "[Tool]\r\nC="
+                                           + QByteArray(100000, 'p') + "\r\n"));
         TForm1 *w = f.form();
         QCOMPARE(w->EdHost->text(), QStringLiteral("h1"));
         QCOMPARE(items(w->LbCommands), (QStringList{QStringLiteral("A()"), QStringLiteral("B()")}));
@@ -281,7 +286,7 @@ private Q_SLOTS:
             cmd.close();
             f.fileAnswers << cmd.fileName();
             f->BtLoadClick();
-            f->lbFiles->clear();   // the recent files as they were: still kept
+            f->lbFiles->clear(); // the recent files as they were: still kept
             f->BtSaveClick();
             f.close();
             const QByteArray after = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
@@ -310,15 +315,15 @@ private Q_SLOTS:
         QFETCH(int, left);
         QFETCH(int, top);
         QFETCH(bool, stays);
-        FormFixture f(iniWithFreeRelayPort("[Window]\r\nLeft=" + QByteArray::number(left) + "\r\nTop=" +
-                              QByteArray::number(top) + "\r\n"));
+        FormFixture f(iniWithFreeRelayPort("[Window]\r\nLeft=" + QByteArray::number(left)
+                                           + "\r\nTop=" + QByteArray::number(top) + "\r\n"));
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
         const QRect seen = f->frameGeometry().intersected(area);
         QVERIFY2(seen.width() >= 48 && seen.height() >= 48,
                  qPrintable(QStringLiteral("%1,%2").arg(f->x()).arg(f->y())));
         if (stays)
             QCOMPARE(f->pos(), QPoint(left, top));
-        else   // moved: its title bar, top left, is on the screen
+        else // moved: its title bar, top left, is on the screen
             QVERIFY2(area.contains(f->frameGeometry().topLeft()),
                      qPrintable(QStringLiteral("%1,%2").arg(f->x()).arg(f->y())));
     }
@@ -327,14 +332,15 @@ private Q_SLOTS:
     // one that isn't an IPv4 address of this computer gives loopback only.
     void relayBindAddress_data()
     {
-        QTest::addColumn<QByteArray>("bind");   // "-" for no key
+        QTest::addColumn<QByteArray>("bind"); // "-" for no key
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("reported");
         QTest::newRow("no key") << QByteArray("-") << QStringLiteral("0.0.0.0") << false;
         QTest::newRow("empty") << QByteArray("") << QStringLiteral("0.0.0.0") << false;
         QTest::newRow("loopback") << QByteArray("127.0.0.1") << QStringLiteral("127.0.0.1") << false;
         QTest::newRow("all") << QByteArray("0.0.0.0") << QStringLiteral("0.0.0.0") << false;
-        QTest::newRow("not this computer's") << QByteArray("192.0.2.1") << QStringLiteral("127.0.0.1") << true;
+        QTest::newRow("not this computer's")
+            << QByteArray("192.0.2.1") << QStringLiteral("127.0.0.1") << true;
         QTest::newRow("IPv6") << QByteArray("::1") << QStringLiteral("127.0.0.1") << true;
         QTest::newRow("garbage") << QByteArray("my.lan") << QStringLiteral("127.0.0.1") << true;
     }
@@ -343,10 +349,12 @@ private Q_SLOTS:
         QFETCH(QByteArray, bind);
         QFETCH(QString, address);
         QFETCH(bool, reported);
-        FormFixture f(iniWithFreeRelayPort(bind == "-" ? QByteArray() : "[RelayServer]\r\nBind=" + bind + "\r\n"));
+        FormFixture f(
+            iniWithFreeRelayPort(bind == "-" ? QByteArray() : "[RelayServer]\r\nBind=" + bind + "\r\n"));
         QVERIFY(f->IdTCPServer1->isListening());
         QCOMPARE(f->IdTCPServer1->serverAddress(), QHostAddress(address));
-        const bool logged = f.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Relay bind address"));
+        const bool logged =
+            f.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Relay bind address"));
         QCOMPARE(logged, reported);
         QVERIFY(f.messages.isEmpty());
         f.close();
@@ -366,7 +374,8 @@ private Q_SLOTS:
         const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 1);
         QVERIFY2(shown[0].text.contains(f.dir() + QStringLiteral("/Torvane.ini")), qPrintable(shown[0].text));
-        QVERIFY2(shown[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(shown[0].text));
+        QVERIFY2(shown[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive),
+                 qPrintable(shown[0].text));
         QCOMPARE(readFile(f.dir() + QStringLiteral("/Torvane.ini")), old);
 
         // A settings file that is a folder: reported too, the folder stays.

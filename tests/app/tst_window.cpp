@@ -17,21 +17,71 @@ private Q_SLOTS:
     void everyControlFoundByName()
     {
         FormFixture fx;
-        const char *names[] = {
-            "EdHost", "EdPort", "edListenPort", "BtConnect", "LaStatus", "LaServerStatus", "CBStay",
-            "BtStart", "BtClear", "BtEnum", "BtEnableUser", "BTAbortE", "BtGet", "CBWithRT", "CBWrist",
-            "edToolC", "BtCopyProbe", "EdToolF", "BtChange", "BtAltChange", "BtFind", "BtGCTA",
-            "lbFiles", "BtLoad", "BtSave", "BtRestore", "BtDel", "BtUp", "BtDwn", "LbCommands",
-            "BtSendNext", "BtSendMemo", "cbMultiple", "BtCopy", "BtSend", "BtAddToMemo", "EdTag",
-            "EdCurrentCommand", "MemoLog", "BtClearLog", "EdExclude", "CbExclude", "btMetrolog",
-            "btPCDMIS", "CbFreeze", "BtSaveLog", "cbError", "cbToolError", "cbIncrementTool",
-            "cbCircularMove", "cbModusFilter", "EdNewTool", "BtNewTool", "BtF1", "BtF2", "BtF3",
-            "BtF4", "btFakeClose", "btFakeXon", "btError9"};
+        const char *names[] = {"EdHost",
+                               "EdPort",
+                               "edListenPort",
+                               "BtConnect",
+                               "LaStatus",
+                               "LaServerStatus",
+                               "CBStay",
+                               "BtStart",
+                               "BtClear",
+                               "BtEnum",
+                               "BtEnableUser",
+                               "BTAbortE",
+                               "BtGet",
+                               "CBWithRT",
+                               "CBWrist",
+                               "edToolC",
+                               "BtCopyProbe",
+                               "EdToolF",
+                               "BtChange",
+                               "BtAltChange",
+                               "BtFind",
+                               "BtGCTA",
+                               "lbFiles",
+                               "BtLoad",
+                               "BtSave",
+                               "BtRestore",
+                               "BtDel",
+                               "BtUp",
+                               "BtDwn",
+                               "LbCommands",
+                               "BtSendNext",
+                               "BtSendMemo",
+                               "cbMultiple",
+                               "BtCopy",
+                               "BtSend",
+                               "BtAddToMemo",
+                               "EdTag",
+                               "EdCurrentCommand",
+                               "MemoLog",
+                               "BtClearLog",
+                               "EdExclude",
+                               "CbExclude",
+                               "btMetrolog",
+                               "btPCDMIS",
+                               "CbFreeze",
+                               "BtSaveLog",
+                               "cbError",
+                               "cbToolError",
+                               "cbIncrementTool",
+                               "cbCircularMove",
+                               "cbModusFilter",
+                               "EdNewTool",
+                               "BtNewTool",
+                               "BtF1",
+                               "BtF2",
+                               "BtF3",
+                               "BtF4",
+                               "btFakeClose",
+                               "btFakeXon",
+                               "btError9"};
         for (const char *name : names)
             QVERIFY2(fx->findChild<QWidget *>(QLatin1String(name)), name);
         QCOMPARE(fx->findChild<QLineEdit *>("EdTag")->accessibleName(), QStringLiteral("Next tag"));
         QCOMPARE(fx->findChild<QWidget *>("MemoLog")->accessibleName(), QStringLiteral("Traffic log"));
-        QCOMPARE(fx->btFakeXon->text(), QStringLiteral("&& Cmd"));  // shows one ampersand
+        QCOMPARE(fx->btFakeXon->text(), QStringLiteral("&& Cmd")); // shows one ampersand
         QCOMPARE(fx->windowTitle(), QStringLiteral("    Torvane V2.25   November 8th 2013"));
     }
 

@@ -32,8 +32,10 @@ struct CheckRun {
     {
         QString s;
         for (const auto &f : findings)
-            s += QStringLiteral("%1: %2 %3 %4\n").arg(f.line).arg(QLatin1String(check::RuleId(f.rule)),
-                                                         QLatin1String(check::SeverityName(f.severity)), f.text);
+            s += QStringLiteral("%1: %2 %3 %4\n")
+                     .arg(f.line)
+                     .arg(QLatin1String(check::RuleId(f.rule)),
+                          QLatin1String(check::SeverityName(f.severity)), f.text);
         return s;
     }
 };

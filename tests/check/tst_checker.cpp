@@ -30,7 +30,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stem");
         for (int i = 0; i < RuleCount; ++i) {
             if (Rule(i) == Rule::OpenLimit)
-                continue;  // see openTransactionsAreCapped
+                continue; // see openTransactionsAreCapped
             const QString id = QLatin1String(RuleId(Rule(i)));
             QTest::newRow(qPrintable(id)) << id << id.mid(2).toLower();
         }
@@ -79,7 +79,8 @@ private Q_SLOTS:
         for (const char *f : {"AbortE_TestWhileMoving_Client.log", "Error_Server.log", "Get_Client.log",
                               "OnMoveReportE_Server.log", "EnumProp.Client.log"})
             for (Profile p : {Profile::Spec143, Profile::Nist, Profile::V2})
-                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(f, ProfileName(p)))) << QString(f) << int(p);
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(f, ProfileName(p))))
+                    << QString(f) << int(p);
     }
     void nistRecordedSessions()
     {
@@ -107,8 +108,8 @@ private Q_SLOTS:
         const CheckRun session = CheckFile(Data + "/nist/checkerCmdErrors_Client.log");
         QVERIFY(session.count(Rule::Session) >= 2);
         QVERIFY(session.count(Rule::ErrorState) >= 1);
-        QVERIFY(session.count(Rule::Daemon) >= 1);  // Time(0.09)
-        QVERIFY(session.count(Rule::ErrorText) > 10);  // "Incorrect Arguments" notes
+        QVERIFY(session.count(Rule::Daemon) >= 1); // Time(0.09)
+        QVERIFY(session.count(Rule::ErrorText) > 10); // "Incorrect Arguments" notes
 
         // The broken parser file, its commands as a client would send them.
         QFile f(Data + "/nist/parserCmdErrors.prg");
@@ -129,47 +130,46 @@ private Q_SLOTS:
             tagFormat += x.rule == Rule::TagFormat;
             eventTag += x.rule == Rule::EventTag;
         }
-        QVERIFY(tagFormat >= 4);  // A2345, 012345, E0000, 00000
+        QVERIFY(tagFormat >= 4); // A2345, 012345, E0000, 00000
         QVERIFY(eventTag >= 2);
     }
 
     void illegalTagClosesTheRejectedCommand()
     {
-        const CheckRun run = CheckText(Transcript({
-            "C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
-            "C: 00000 GoTo(X(1))",
-            "S: E0000 ! Error(2, 0001, \"00000 GoTo(X(1))\", \"Illegal tag\")",
-            "C: 00002 Home()", "S: 00002 &", "S: 00002 %",
-            "C: 0003 Home()",
-            "S: E0000 ! Error(2, 0001, \"0003 Home()\", \"Illegal tag\")",
-            "C: 00004 Home()", "S: 00004 &", "S: 00004 %"}));
+        const CheckRun run = CheckText(
+            Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %", "C: 00000 GoTo(X(1))",
+                        "S: E0000 ! Error(2, 0001, \"00000 GoTo(X(1))\", \"Illegal tag\")", "C: 00002 Home()",
+                        "S: 00002 &", "S: 00002 %", "C: 0003 Home()",
+                        "S: E0000 ! Error(2, 0001, \"0003 Home()\", \"Illegal tag\")", "C: 00004 Home()",
+                        "S: 00004 &", "S: 00004 %"}));
         QCOMPARE(run.count(Rule::TagFormat), 2);
         QVERIFY2(run.findings.size() == 2, qPrintable(run.dump()));
     }
 
     void profilesDiffer()
     {
-        const QByteArray sev2 = Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
-                                            "C: 00002 PtMeas(X(1))", "S: 00002 &",
-                                            "S: 00002 ! Error(2, 1003, PtMeas, \"No touch\")", "S: 00002 %",
-                                            "C: 00003 Home()", "S: 00003 &", "S: 00003 %"});
+        const QByteArray sev2 =
+            Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %", "C: 00002 PtMeas(X(1))",
+                        "S: 00002 &", "S: 00002 ! Error(2, 1003, PtMeas, \"No touch\")", "S: 00002 %",
+                        "C: 00003 Home()", "S: 00003 &", "S: 00003 %"});
         QCOMPARE(CheckText(sev2, RuleSet(Profile::Spec143)).count(Rule::ErrorState), 0);
         QCOMPARE(CheckText(sev2, RuleSet(Profile::Nist)).count(Rule::ErrorState), 1);
         QCOMPARE(CheckText(sev2, RuleSet(Profile::V2)).count(Rule::ErrorState), 1);
 
-        const QByteArray eventCmd = Transcript({"C: 00002 GetErrStatusE()", "S: 00002 &",
-                                                "S: 00002 # ErrStatus(0)", "S: 00002 %"});
+        const QByteArray eventCmd =
+            Transcript({"C: 00002 GetErrStatusE()", "S: 00002 &", "S: 00002 # ErrStatus(0)", "S: 00002 %"});
         QCOMPARE(CheckText(eventCmd, RuleSet(Profile::Nist)).count(Rule::EventTag), 1);
         QCOMPARE(CheckText(eventCmd, RuleSet(Profile::V2)).count(Rule::EventTag), 0);
 
-        const QByteArray info = Transcript({"C: 00002 Home()", "S: 00002 &",
-                                            "S: 00002 ! Error(0, 0000, Home, \"Buffer full\")", "S: 00002 %"});
+        const QByteArray info =
+            Transcript({"C: 00002 Home()", "S: 00002 &", "S: 00002 ! Error(0, 0000, Home, \"Buffer full\")",
+                        "S: 00002 %"});
         QCOMPARE(CheckText(info, RuleSet(Profile::Spec143)).count(Rule::ErrorFormat), 0);
         QCOMPARE(CheckText(info, RuleSet(Profile::Nist)).count(Rule::ErrorFormat), 1);
 
         // Data in the server's own order: a lesser finding for the strict reading only.
-        const QByteArray order = Transcript({"C: 00002 Get(Y(), X())", "S: 00002 &", "S: 00002 # X(1), Y(2)",
-                                             "S: 00002 %"});
+        const QByteArray order =
+            Transcript({"C: 00002 Get(Y(), X())", "S: 00002 &", "S: 00002 # X(1), Y(2)", "S: 00002 %"});
         const CheckRun strict = CheckText(order, RuleSet(Profile::Spec143));
         QCOMPARE(strict.count(Rule::DataMatch), 1);
         QCOMPARE(strict.findings.first().severity, Severity::Warning);
@@ -197,8 +197,15 @@ private Q_SLOTS:
         ProtocolChecker c;
         QVector<Finding> found;
         c.setFindingHandler([&](const Finding &f) { found.append(f); });
-        const QByteArray junk[] = {"", "x", "0001 Home()", "E00000 Foo()", "00001", "00001 ", "\xff\x01\x7f",
-                                   QByteArray(100000, 'A'), "99999 \xe9()"};
+        const QByteArray junk[] = {"",
+                                   "x",
+                                   "0001 Home()",
+                                   "E00000 Foo()",
+                                   "00001",
+                                   "00001 ",
+                                   "\xff\x01\x7f",
+                                   QByteArray(100000, 'A'),
+                                   "99999 \xe9()"};
         for (const QByteArray &l : junk) {
             const int before = found.size();
             c.feed(Leg::Operator, Direction::ToServer, -1, l);
@@ -224,7 +231,7 @@ private Q_SLOTS:
         QCOMPARE(c.findingCount(Rule::OpenLimit, Severity::Warning), 1);
         QVERIFY(c.totals(Leg::Operator).open <= 1000);
         c.finish();
-        QCOMPARE(c.findingCount(Rule::Order, Severity::Warning), 1);  // one line for what stays open
+        QCOMPARE(c.findingCount(Rule::Order, Severity::Warning), 1); // one line for what stays open
     }
 
     void completedRingAndStatistics()
@@ -241,8 +248,9 @@ private Q_SLOTS:
         }
         QCOMPARE(c.findingCount(), 0);
         QCOMPARE(c.completedCount(), ProtocolChecker::RingSize);
-        QCOMPARE(c.completed(0).commandLine, qint64(5000) * 3 + 1);  // the oldest kept
-        QCOMPARE(c.completed(ProtocolChecker::RingSize - 1).tDone - c.completed(ProtocolChecker::RingSize - 1).tSent,
+        QCOMPARE(c.completed(0).commandLine, qint64(5000) * 3 + 1); // the oldest kept
+        QCOMPARE(c.completed(ProtocolChecker::RingSize - 1).tDone
+                     - c.completed(ProtocolChecker::RingSize - 1).tSent,
                  qint64(1000 + ((total - 1) % 100) * 1000));
         QCOMPARE(c.methodCount(), 1);
         const MethodStats &s = c.methodStats(0);

@@ -42,10 +42,12 @@ private Q_SLOTS:
     {
         const Run r = Check({"--help"});
         QCOMPARE(r.code, 0);
-        for (const char *id : {"R-CHARSET", "R-CRLF", "R-LENGTH", "R-TAG-FORMAT", "R-TAG-UNIQUE", "R-EVENT-TAG",
-                               "R-E0000", "R-REPLY-FORMAT", "R-ERROR-FORMAT", "R-ORDER", "R-ACK-FIRST", "R-OVERLAP",
-                               "R-UNKNOWN-TAG", "R-DATA ", "R-DATA-MATCH", "R-ERROR-STATE", "R-ERROR-TEXT",
-                               "R-SESSION", "R-ABORT", "R-DAEMON", "--profile", "--fail-on", "--json"})
+        for (const char *id :
+             {"R-CHARSET",     "R-CRLF",       "R-LENGTH",       "R-TAG-FORMAT",   "R-TAG-UNIQUE",
+              "R-EVENT-TAG",   "R-E0000",      "R-REPLY-FORMAT", "R-ERROR-FORMAT", "R-ORDER",
+              "R-ACK-FIRST",   "R-OVERLAP",    "R-UNKNOWN-TAG",  "R-DATA ",        "R-DATA-MATCH",
+              "R-ERROR-STATE", "R-ERROR-TEXT", "R-SESSION",      "R-ABORT",        "R-DAEMON",
+              "--profile",     "--fail-on",    "--json"})
             QVERIFY2(r.out.contains(id), id);
     }
 
@@ -54,8 +56,9 @@ private Q_SLOTS:
         Run r = Check({"patterns/pipelining.txt"});
         QCOMPARE(r.code, 1);
         const QList<QByteArray> lines = r.out.split('\n');
-        QCOMPARE(lines[0], QByteArray("patterns/pipelining.txt:6: error: R-ACK-FIRST: 00003: command sent before "
-                                      "the '&' of 00002 (line 5)"));
+        QCOMPARE(lines[0],
+                 QByteArray("patterns/pipelining.txt:6: error: R-ACK-FIRST: 00003: command sent before "
+                            "the '&' of 00002 (line 5)"));
         QVERIFY(r.out.contains("R-ACK-FIRST     3 errors, 0 warnings, 0 notes"));
         QVERIFY(r.out.contains("timing per method"));
 

@@ -41,7 +41,7 @@ private Q_SLOTS:
     {
         const CheckRun stamped = CheckFile(Data + "/logs/torvane-stamped.txt");
         const CheckRun plain = CheckFile(Data + "/logs/torvane-plain.txt");
-        QCOMPARE(stamped.result.traffic, qint64(19));  // the rewritten copy and connection lines aside
+        QCOMPARE(stamped.result.traffic, qint64(19)); // the rewritten copy and connection lines aside
         QCOMPARE(plain.result.traffic, stamped.result.traffic);
         QCOMPARE(stamped.result.unrecognised, qint64(0));
         // The relay client's tag 00017 came back after its '%': on the relay leg.
@@ -99,7 +99,8 @@ private Q_SLOTS:
         const CheckRun client = CheckFile(Data + "/nist/Get_Client.log");
         const CheckRun server = CheckFile(Data + "/nist/Error_Server.log");
         QVERIFY(client.checker->totals(Leg::Operator).linesToServer > 5);
-        QCOMPARE(client.checker->totals(Leg::Operator).commands, client.checker->totals(Leg::Operator).completed);
+        QCOMPARE(client.checker->totals(Leg::Operator).commands,
+                 client.checker->totals(Leg::Operator).completed);
         QCOMPARE(server.checker->totals(Leg::Operator).commands, qint64(6));
         QCOMPARE(server.checker->totals(Leg::Operator).errorLines, qint64(1));
         QCOMPARE(server.checker->totals(Leg::Operator).completed, qint64(6));

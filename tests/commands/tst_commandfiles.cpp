@@ -66,8 +66,9 @@ private Q_SLOTS:
         f->BtConnectClick();
         QTRY_VERIFY(f->serverConnected);
         QVERIFY(server.waitForClient());
-        const QStringList sent = {"StartSession()", "GetProp(Tool.Name())", "AbortE()",
-                                  "GoTo(X(1), Y(2)) ;comment", "GetProp(Session.X())", "EndSession()"};
+        const QStringList sent = {
+            "StartSession()",       "GetProp(Tool.Name())", "AbortE()", "GoTo(X(1), Y(2)) ;comment",
+            "GetProp(Session.X())", "EndSession()"};
         for (const QString &cmd : sent) {
             f->EdCurrentCommand->setText(cmd);
             f->BtSendClick();
@@ -75,7 +76,7 @@ private Q_SLOTS:
             QVERIFY(server.waitForLines(expected));
             QTRY_VERIFY(f->clearToSend);
         }
-        f->BtConnectClick();  // disconnect line in the log
+        f->BtConnectClick(); // disconnect line in the log
         QTRY_VERIFY(!f->serverConnected);
 
         const QString log = fx.dir() + QStringLiteral("/session.log");
@@ -103,7 +104,7 @@ private Q_SLOTS:
         QCOMPARE(rows(f), QStringList({"Home()", "GoTo(X(1))", "Last() ;keep"}));
         QCOMPARE(f->CommandIndex(), -1);
         QVERIFY(f->listLoadedFromFile);
-        QVERIFY(f->listAppended);  // Load leaves it alone
+        QVERIFY(f->listAppended); // Load leaves it alone
 
         // cmds.dat opens as cmds.dat.txt; while that is missing nothing changes.
         writeFile(dir + "/cmds.dat", "Wrong()\n");
@@ -139,7 +140,7 @@ private Q_SLOTS:
         loadByDialog(fx, dir + "/List.txt");
         loadByDialog(fx, dir + "/List.txt");
         loadByDialog(fx, dir + "/other.txt");
-        loadByDialog(fx, dir + "/LIST.txt");  // same name but for case: not added, not moved
+        loadByDialog(fx, dir + "/LIST.txt"); // same name but for case: not added, not moved
         QCOMPARE(rows(f), QStringList({"Two()"}));
         QCOMPARE(files(f), QStringList({dir + "/List.txt", dir + "/other.txt"}));
 
@@ -178,14 +179,14 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         QByteArray allBytes = "X";
         for (int b = 0; b < 256; ++b)
-            if (b != '\n' && b != '\r')   // the line ends: they end a row
+            if (b != '\n' && b != '\r') // the line ends: they end a row
                 allBytes += char(b);
         allBytes += "Y";
         const QStringList written = {QString::fromLatin1(allBytes), "Home() ;back", "GetProp(Tool.Name())",
                                      QString::fromLatin1("T\xe9st(\xff\x80)")};
         f->LbCommands->clear();
         f->LbCommands->addItems(written);
-        saveShift(fx, fx.dir() + "/all");  // ".txt" appended
+        saveShift(fx, fx.dir() + "/all"); // ".txt" appended
         QCOMPARE(fx.dialogs.last().title, QStringLiteral("Write Command List to file"));
         QCOMPARE(fx.dialogs.last().filter, QStringLiteral("Text files|*.txt"));
         QByteArray expected;
@@ -223,7 +224,8 @@ private Q_SLOTS:
         const QString bad = fx.dir() + "/plain/list.txt";
         saveShift(fx, bad);
         QCOMPARE(fx.errors().size(), 1);
-        QVERIFY(fx.errors()[0].text.startsWith(QStringLiteral("Cannot write the command list to %1: ").arg(bad)));
+        QVERIFY(
+            fx.errors()[0].text.startsWith(QStringLiteral("Cannot write the command list to %1: ").arg(bad)));
         QVERIFY(fx.errors()[0].text.size() > bad.size() + 40);
 
         // A full disk, made by a file-size limit: the old contents stay and no
@@ -269,7 +271,8 @@ private Q_SLOTS:
         QCOMPARE(fx.dialogs.size(), 1);
         QCOMPARE(fx.dialogs[0].kind, QStringLiteral("confirm"));
         QCOMPARE(fx.dialogs[0].title, QStringLiteral("Confirm"));
-        QCOMPARE(fx.dialogs[0].filter, QStringLiteral("Really want to replace previous command list by current one ?"));
+        QCOMPARE(fx.dialogs[0].filter,
+                 QStringLiteral("Really want to replace previous command list by current one ?"));
         QVERIFY(f->defaultCommands.isEmpty());
         QVERIFY(f->listLoadedFromFile);
 
@@ -279,7 +282,7 @@ private Q_SLOTS:
         QCOMPARE(f->defaultCommands, QStringList({"A()", "B()"}));
         QVERIFY(!f->listLoadedFromFile);
         QVERIFY(f->listAppended);
-        f->BtSave->click();  // again: nothing to confirm
+        f->BtSave->click(); // again: nothing to confirm
         QCOMPARE(fx.dialogs.size(), 2);
 
         // Restore brings the saved list back and clears both flags.
@@ -316,7 +319,7 @@ private Q_SLOTS:
         QFETCH(QStringList, kept);
         FormFixture fx;
         TForm1 *f = fx.form();
-        f->defaultCommands = {"Saved()"};  // as if read from the settings file
+        f->defaultCommands = {"Saved()"}; // as if read from the settings file
         writeFile(fx.dir() + "/a.txt", "A()\nB()\n");
         loadByDialog(fx, fx.dir() + "/a.txt");
         if (confirmSave)
@@ -344,7 +347,7 @@ private Q_SLOTS:
         QByteArray bytes;
         for (int i = 0; i < 100000; ++i)
             bytes += "12.34.56:789  >>> " + QByteArray::number(10000 + i) + " GoTo(X(" + QByteArray::number(i)
-                     + "), Y(2), Z(3))\r\n12.34.56:789  <<< " + QByteArray::number(10000 + i) + " &\r\n";
+                + "), Y(2), Z(3))\r\n12.34.56:789  <<< " + QByteArray::number(10000 + i) + " &\r\n";
         writeFile(fx.dir() + "/big.log", bytes);
         loadByDialog(fx, fx.dir() + "/big.log");
         QCOMPARE(f->LbCommands->count(), 100000);

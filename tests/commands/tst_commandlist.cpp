@@ -20,9 +20,8 @@
 
 namespace {
 
-const QStringList DesignRows = {"GetProp(Tool.AvrRadius())", "GetProp(Tool.Name())",
-                                "Get(Tool.A(),Tool.B())", "Home()",
-                                "GetProp(Tool.GoToPar.Speed())"};
+const QStringList DesignRows = {"GetProp(Tool.AvrRadius())", "GetProp(Tool.Name())", "Get(Tool.A(),Tool.B())",
+                                "Home()", "GetProp(Tool.GoToPar.Speed())"};
 
 QList<int> selectedRows(const TForm1 *f)
 {
@@ -99,14 +98,14 @@ private Q_SLOTS:
 
         // Del, a click on another row, Insert: above the clicked row; the
         // clipboard keeps its text for a second Insert.
-        f->LbCommands->setCurrentRow(2);  // Home()
+        f->LbCommands->setCurrentRow(2); // Home()
         f->BtDel->click();
         QCOMPARE(f->lineClipboard, QStringLiteral("Home()"));
         QCOMPARE(f->CommandIndex(), 1);
         f->LbCommands->setCurrentRow(0);
         f->LbCommandsKeyDown(45);
         QCOMPARE(rows(f).mid(0, 2), QStringList({"Home()", DesignRows[1]}));
-        QCOMPARE(f->CommandIndex(), 1);  // the clicked command stays current
+        QCOMPARE(f->CommandIndex(), 1); // the clicked command stays current
         f->LbCommandsKeyDown(45);
         QCOMPARE(rows(f).mid(0, 3), QStringList({"Home()", "Home()", DesignRows[1]}));
 
@@ -120,10 +119,11 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         f->LbCommands->setCurrentRow(2);
         f->BtUp->click();
-        QCOMPARE(rows(f), QStringList({DesignRows[0], DesignRows[2], DesignRows[1], DesignRows[3], DesignRows[4]}));
+        QCOMPARE(rows(f),
+                 QStringList({DesignRows[0], DesignRows[2], DesignRows[1], DesignRows[3], DesignRows[4]}));
         QCOMPARE(f->lineClipboard, DesignRows[2]);
         QCOMPARE(f->CommandIndex(), 1);
-        f->LbCommandsKeyDown(45);  // a copy above the moved command
+        f->LbCommandsKeyDown(45); // a copy above the moved command
         QCOMPARE(rows(f).mid(0, 3), QStringList({DesignRows[0], DesignRows[2], DesignRows[2]}));
         QCOMPARE(f->CommandIndex(), 2);
 
@@ -173,7 +173,7 @@ private Q_SLOTS:
         f->EdCurrentCommand->setText(QStringLiteral("  GoTo(X(1)) ;home "));
         f->BtAddToMemo->click();
         QCOMPARE(f->LbCommands->item(6)->text(), QStringLiteral("  GoTo(X(1)) ;home "));
-        QCOMPARE(f->CommandIndex(), 2);  // unchanged current command
+        QCOMPARE(f->CommandIndex(), 2); // unchanged current command
         QVERIFY(f->listAppended);
 
         // Copy strips the comment only.
@@ -228,7 +228,7 @@ private Q_SLOTS:
         QCOMPARE(f->lineClipboard, DesignRows[1]);
         QCOMPARE(f->CommandIndex(), 0);
         f->lbFiles->setCurrentRow(0);
-        f->lbFilesClick();  // the focus row stays
+        f->lbFilesClick(); // the focus row stays
         QCOMPARE(f->CommandIndex(), 0);
         f->BtDel->click();
         QCOMPARE(f->LbCommands->count(), 4);
@@ -255,8 +255,8 @@ private Q_SLOTS:
         f->SetCommandIndex(2);
         QCOMPARE(f->CommandIndex(), 2);
         QCOMPARE(selectedRows(f), QList<int>({1, 3}));
-        f->SetCommandIndex(-1);   // cannot be cleared
-        f->SetCommandIndex(99);   // past the end: unchanged
+        f->SetCommandIndex(-1); // cannot be cleared
+        f->SetCommandIndex(99); // past the end: unchanged
         QCOMPARE(f->CommandIndex(), 2);
 
         // Up moves the focus with the command; both rows come out unmarked.
@@ -289,7 +289,8 @@ private Q_SLOTS:
         FormFixture fx;
         TForm1 *f = fx.form();
         QTRY_COMPARE(f->LbCommands->horizontalScrollBar()->maximum(), 0);
-        f->LbCommands->addItem(QStringLiteral("GoTo(") + QString(300, QLatin1Char('X')) + QStringLiteral(")"));
+        f->LbCommands->addItem(QStringLiteral("GoTo(") + QString(300, QLatin1Char('X'))
+                               + QStringLiteral(")"));
         QTRY_VERIFY(f->LbCommands->horizontalScrollBar()->maximum() > 0);
     }
 
@@ -310,7 +311,7 @@ private Q_SLOTS:
         f->BtSendNext->click();
         f->BtSendNext->click();
         QCOMPARE(f->CommandIndex(), 2);
-        f->LbCommandsKeyPress(QLatin1Char('\r'));  // Enter: Send + Next on the last row
+        f->LbCommandsKeyPress(QLatin1Char('\r')); // Enter: Send + Next on the last row
         QCOMPARE(f->CommandIndex(), 2);
         QVERIFY(server.waitForLines(3));
         QCOMPARE(server.received, QList<QByteArray>({"00100 Home()", "00101 GoTo(X(1))", "00102 Get(X())"}));
@@ -338,7 +339,7 @@ private Q_SLOTS:
         fx.modifiers = Qt::ControlModifier;
         dblClickRow(f, 2);
         fx.modifiers = Qt::NoModifier;
-        QCoreApplication::processEvents();  // the queued double-click handlers
+        QCoreApplication::processEvents(); // the queued double-click handlers
         // A command sent now arrives after anything the double-clicks sent.
         f->SendToIpp(QStringLiteral("Marker()"));
         QVERIFY(server.waitForLines(1));
@@ -402,7 +403,7 @@ private Q_SLOTS:
                 // While the first waits: replace the whole list, then acknowledge.
                 QTimer::singleShot(0, f, [&, f, line] {
                     f->BtRestoreClick();
-                    f->cbMultiple->click();  // mode switch too
+                    f->cbMultiple->click(); // mode switch too
                     server.sendLine(line.left(5) + " &");
                 });
             } else {
@@ -418,7 +419,7 @@ private Q_SLOTS:
         runMultiSend(f, [f] { f->BtSendMemo->click(); });
         QVERIFY(server.waitForLines(3));
         QCOMPARE(server.received, QList<QByteArray>({"00100 A()", "00101 B()", "00102 C()"}));
-        QCOMPARE(f->LbCommands->count(), 0);  // restored from the empty saved list
+        QCOMPARE(f->LbCommands->count(), 0); // restored from the empty saved list
     }
 
     // A dropped link ends the multi-send: nothing goes over a later connection.
@@ -468,7 +469,7 @@ private Q_SLOTS:
             server.script = [&](const QByteArray &line) {
                 if (server.received.size() == 1) {
                     QTimer::singleShot(0, f, [&, f, line] {
-                        f->BtSendMemo->click();  // second Send: stop
+                        f->BtSendMemo->click(); // second Send: stop
                         server.sendLine(line.left(5) + " &");
                     });
                 }
@@ -485,7 +486,7 @@ private Q_SLOTS:
             QVERIFY(!f->multiSendActive);
         }
         {
-            TestServer server;  // never acknowledges
+            TestServer server; // never acknowledges
             FormFixture fx;
             TForm1 *f = fx.form();
             QVERIFY(connectForm(fx, server));
@@ -515,7 +516,7 @@ private Q_SLOTS:
             for (int i = 0; i < 3; ++i)
                 f->LbCommands->item(i)->setSelected(true);
             runMultiSend(f, [f] { f->BtSendMemo->click(); });
-            QTRY_VERIFY(f->clearToSend);  // the acknowledge arrived, nothing followed
+            QTRY_VERIFY(f->clearToSend); // the acknowledge arrived, nothing followed
             QCOMPARE(server.received.size(), 1);
             fx.reset();
         }
@@ -532,9 +533,9 @@ private Q_SLOTS:
         server.script = [&](const QByteArray &) {
             QTimer::singleShot(0, f, [&, f] {
                 f->sessionOpen = false;
-                f->BtConnectClick();  // down
+                f->BtConnectClick(); // down
                 f->EdPort->setText(QString::number(second.port()));
-                f->BtConnectClick();  // and up again, elsewhere
+                f->BtConnectClick(); // and up again, elsewhere
             });
             return QList<QByteArray>();
         };
@@ -546,7 +547,7 @@ private Q_SLOTS:
         QVERIFY(second.waitForClient());
         QTRY_VERIFY(f->serverConnected);
         QVERIFY(f->clearToSend);
-        second.sendLine("00100 &");  // a stray acknowledge moves nothing
+        second.sendLine("00100 &"); // a stray acknowledge moves nothing
         QTRY_VERIFY(fx.logLines().last().endsWith(QStringLiteral("<<< 00100 &")));
         QCoreApplication::processEvents();
         QVERIFY(second.received.isEmpty());

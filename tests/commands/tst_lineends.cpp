@@ -51,7 +51,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("CR only") << QByteArray("A()\rB()\rC()\r") << QStringList{"A()", "B()", "C()"};
         QTest::newRow("CR only, last unended") << QByteArray("A()\rB()") << QStringList{"A()", "B()"};
-        QTest::newRow("mixed") << QByteArray("A()\r\nB()\nC()\rD()") << QStringList{"A()", "B()", "C()", "D()"};
+        QTest::newRow("mixed") << QByteArray("A()\r\nB()\nC()\rD()")
+                               << QStringList{"A()", "B()", "C()", "D()"};
         QTest::newRow("CR CR LF") << QByteArray("A()\r\r\nB()") << QStringList{"A()", "", "B()"};
         QTest::newRow("LF CR") << QByteArray("A()\n\rB()") << QStringList{"A()", "", "B()"};
         QTest::newRow("blank lines") << QByteArray("\r\r\n\n") << QStringList{"", "", ""};
@@ -131,7 +132,8 @@ private Q_SLOTS:
         verifyClean(server);
         QCOMPARE(server.received[0].mid(6), QByteArray("GoTo(X(1)) GoTo(X(2))"));
         QCOMPARE(server.received[1].mid(6), QByteArray("Home()  Home()"));
-        QVERIFY2(server.received[2].contains("GetProp(Tool.Name())") && server.received[2].contains("EnumTools()"),
+        QVERIFY2(server.received[2].contains("GetProp(Tool.Name())")
+                     && server.received[2].contains("EnumTools()"),
                  server.received[2].constData());
         QCOMPARE(server.received[3], QByteArray("00042 GoTo(X(5)) GoTo(X(6))"));
     }

@@ -28,7 +28,9 @@ inline bool inOrder(const QStringList &lines, const QStringList &expected)
 // Open file descriptors of this process.
 inline int openFds()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 // Makes a folder one this thread cannot write into, also when the tests run

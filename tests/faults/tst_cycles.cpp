@@ -31,7 +31,7 @@ private Q_SLOTS:
     {
         RelayRig rig;
         QVERIFY(rig.connectServer());
-        for (int i = 0; i < 100; ++i)  // warm-up: whatever is made once is made
+        for (int i = 0; i < 100; ++i) // warm-up: whatever is made once is made
             QVERIFY(cycle(rig));
         const int fds = openFds();
         for (int i = 0; i < 1000; ++i)

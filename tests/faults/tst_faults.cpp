@@ -163,7 +163,8 @@ private Q_SLOTS:
         QVERIFY(rig.logCount(QStringLiteral("---------- Multiple send ended, ")) == 1);
         QVERIFY(log.join('\n').contains(QStringLiteral("not sent (connection lost)")));
         if (!acknowledged)
-            QVERIFY(rig.logHas(QStringLiteral("---------- Multiple send ended, 3 commands not sent (connection lost)")));
+            QVERIFY(rig.logHas(
+                QStringLiteral("---------- Multiple send ended, 3 commands not sent (connection lost)")));
         QVERIFY(rig.f.messages.isEmpty());
 
         // A later connection carries only what is sent on it.
@@ -216,8 +217,10 @@ private Q_SLOTS:
         QVERIFY(log.contains(logBlock("<$< ", lines)));
         const QStringList text = rig.f.logLines();
         if (endless)
-            QVERIFY(inOrder(text, {QStringLiteral("<$< E0000 # KeyPress(1999)"),
-                                   QStringLiteral("---------- Server line longer than 16384 characters, connection closed")}));
+            QVERIFY(inOrder(
+                text,
+                {QStringLiteral("<$< E0000 # KeyPress(1999)"),
+                 QStringLiteral("---------- Server line longer than 16384 characters, connection closed")}));
         QCOMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.logCount(QStringLiteral("---------- Disconnected")), 1);
         QVERIFY(rig.f.messages.isEmpty());
@@ -261,7 +264,7 @@ private Q_SLOTS:
         rig.server.received.clear();
         client.sendRaw(up);
         QVERIFY(rig.server.waitForLines(arrived.size()));
-        QList<QByteArray> onWire;   // a CR inside a line goes out as a blank
+        QList<QByteArray> onWire; // a CR inside a line goes out as a blank
         for (const QByteArray &l : arrived)
             onWire << QByteArray(l).replace('\r', ' ');
         QCOMPARE(rig.server.received, onWire);
@@ -403,7 +406,7 @@ private Q_SLOTS:
     void closeWhileMultiSendWaitsWithClient()
     {
         QFETCH(bool, operatorLink);
-        RelayRig rig;  // the server never acknowledges
+        RelayRig rig; // the server never acknowledges
         TForm1 *f = rig.f.form();
         TestRelayClient client;
         if (operatorLink)
@@ -439,14 +442,21 @@ private Q_SLOTS:
 
         ProfileFile ini(rig.f.dir() + QStringLiteral("/Torvane.ini"));
         QVERIFY(ini.load());
-        QCOMPARE(ini.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()), QStringLiteral("127.0.0.1"));
-        QCOMPARE(ini.readInteger(QStringLiteral("TCP/IP"), QStringLiteral("Port"), 0), int(rig.server.port()));
-        QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), 0), int(rig.relayPort));
-        QCOMPARE(ini.readString(QStringLiteral("CurrentCommand"), QStringLiteral("cmd"), QString()), QStringLiteral("Kept(\xe9)"));
-        QCOMPARE(ini.readString(QStringLiteral("Tool"), QStringLiteral("C"), QString()), QStringLiteral("ProbeAtClose"));
-        QCOMPARE(ini.readString(QStringLiteral("Exclude"), QStringLiteral("String"), QString()), QStringLiteral("Noise"));
+        QCOMPARE(ini.readString(QStringLiteral("TCP/IP"), QStringLiteral("Host"), QString()),
+                 QStringLiteral("127.0.0.1"));
+        QCOMPARE(ini.readInteger(QStringLiteral("TCP/IP"), QStringLiteral("Port"), 0),
+                 int(rig.server.port()));
+        QCOMPARE(ini.readInteger(QStringLiteral("RelayServer"), QStringLiteral("Port"), 0),
+                 int(rig.relayPort));
+        QCOMPARE(ini.readString(QStringLiteral("CurrentCommand"), QStringLiteral("cmd"), QString()),
+                 QStringLiteral("Kept(\xe9)"));
+        QCOMPARE(ini.readString(QStringLiteral("Tool"), QStringLiteral("C"), QString()),
+                 QStringLiteral("ProbeAtClose"));
+        QCOMPARE(ini.readString(QStringLiteral("Exclude"), QStringLiteral("String"), QString()),
+                 QStringLiteral("Noise"));
         QCOMPARE(ini.readInteger(QStringLiteral("Commands"), QStringLiteral("Count"), 0), rows);
-        QCOMPARE(ini.readString(QStringLiteral("Commands"), QString::number(rows - 1), QString()), QStringLiteral("Appended(1)"));
+        QCOMPARE(ini.readString(QStringLiteral("Commands"), QString::number(rows - 1), QString()),
+                 QStringLiteral("Appended(1)"));
     }
 };
 

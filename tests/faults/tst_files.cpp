@@ -43,9 +43,10 @@ private Q_SLOTS:
         const QList<ShownMessage> shown = f.errors();
         QCOMPARE(shown.size(), 1);
         const QString path = f.dir() + QStringLiteral("/Torvane.ini");
-        QVERIFY2(shown[0].text.startsWith(QStringLiteral("The settings could not be saved to %1: ").arg(path)),
-                 qPrintable(shown[0].text));
-        QVERIFY2(shown[0].text.size() > path.size() + 45, qPrintable(shown[0].text));  // with a reason
+        QVERIFY2(
+            shown[0].text.startsWith(QStringLiteral("The settings could not be saved to %1: ").arg(path)),
+            qPrintable(shown[0].text));
+        QVERIFY2(shown[0].text.size() > path.size() + 45, qPrintable(shown[0].text)); // with a reason
         QCOMPARE(readFile(path), old);
         QCOMPARE(entries(f.dir()), before);
     }
@@ -119,17 +120,18 @@ private Q_SLOTS:
     void damagedSettingsFiles_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("host");  // empty: whatever can be made of it
+        QTest::addColumn<QString>("host"); // empty: whatever can be made of it
         QTest::addColumn<QStringList>("commands");
 
         QTest::newRow("cut off in a line")
             << QByteArray("[TCP/IP]\r\nHost=cut.host\r\n[Commands]\r\nCount=3\r\n0=A()\r\n1=B(")
             << QStringLiteral("cut.host") << QStringList{QStringLiteral("A()"), QStringLiteral("B(")};
         QTest::newRow("CR line ends only")
-            << QByteArray("[TCP/IP]\rHost=cr.host\r[Commands]\rCount=1\r0=A()\r")
-            << QString() << QStringList();
+            << QByteArray("[TCP/IP]\rHost=cr.host\r[Commands]\rCount=1\r0=A()\r") << QString()
+            << QStringList();
         QTest::newRow("NUL bytes")
-            << QByteArray("[TCP/IP]\r\nHo@st=nul.host\r\n[Com@mands]\r\nCount=1\r\n0=A()\r\n@@@\r\n").replace('@', '\0')
+            << QByteArray("[TCP/IP]\r\nHo@st=nul.host\r\n[Com@mands]\r\nCount=1\r\n0=A()\r\n@@@\r\n")
+                   .replace('@', '\0')
             << QString() << QStringList();
         QTest::newRow("Latin-1 text, no UTF-8")
             << QByteArray("[TCP/IP]\r\nHost=h\xf4te\xff\r\n[Commands]\r\nCount=1\r\n0=M\xe9sure()\r\n")

@@ -33,7 +33,7 @@ private Q_SLOTS:
         connectTo(f, server);
         f->EdTag->setText(QStringLiteral("7"));
         f->EdCurrentCommand->setText(QStringLiteral("  Home() ; back to start"));
-        QTest::keyClick(f->EdCurrentCommand, Qt::Key_Return);   // Enter sends, no session needed
+        QTest::keyClick(f->EdCurrentCommand, Qt::Key_Return); // Enter sends, no session needed
         QVERIFY(server.waitForLines(1));
         QCOMPARE(server.received[0], QByteArray("00007 Home()"));
         QCOMPARE(f->EdTag->text(), QStringLiteral("8"));
@@ -94,7 +94,7 @@ private Q_SLOTS:
         QVERIFY(server.waitForLines(1));
         server.sendLine("00100 &");
         QTRY_VERIFY(f->clearToSend);
-        QVERIFY(f->clearToSend);  // nothing to wait for
+        QVERIFY(f->clearToSend); // nothing to wait for
     }
 
     void waitEndsOnAcknowledge()
@@ -130,7 +130,7 @@ private Q_SLOTS:
 
         f->noTimeout = false;
         f->SendToIpp(QStringLiteral("Home()"));
-        QTRY_VERIFY(f->sendTimedOut);   // the wait ends through the time-out
+        QTRY_VERIFY(f->sendTimedOut); // the wait ends through the time-out
         QVERIFY(!f->clearToSend);
         QVERIFY(f->sendTimedOut);
         QCOMPARE(fx.messages.size(), 1);
@@ -155,8 +155,8 @@ private Q_SLOTS:
         f->noTimeout = false;
         f->TimerCTS->setInterval(300);
         f->SendToIpp(QStringLiteral("Home()"));
-        QTRY_VERIFY(f->TimerCTS->remainingTime() <= 150);  // half of the time gone
-        f->SendToIpp(QStringLiteral("Home()"));  // does not restart the count
+        QTRY_VERIFY(f->TimerCTS->remainingTime() <= 150); // half of the time gone
+        f->SendToIpp(QStringLiteral("Home()")); // does not restart the count
         QTRY_VERIFY_WITH_TIMEOUT(f->sendTimedOut, 250);
     }
 
@@ -191,7 +191,7 @@ private Q_SLOTS:
         // once per made-up line after the first.
         QCOMPARE(f->interceptTag, QStringLiteral("00103"));
         QCOMPARE(f->EdTag->text(), QStringLiteral("102"));
-        QVERIFY(f->clearToSend);  // answered here, so nothing is left to wait for
+        QVERIFY(f->clearToSend); // answered here, so nothing is left to wait for
         f->SendToIpp(QStringLiteral("Home()"));
         QVERIFY(server.waitForLines(1));
         QVERIFY(noLineWithin(server));

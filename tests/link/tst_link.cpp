@@ -49,12 +49,12 @@ private Q_SLOTS:
         // One line in pieces, then several in one piece, an empty line dropped.
         QSignalSpy firstPiece(f->IdTCPClient1, &QIODevice::readyRead);
         server.sendRaw("00100 &");
-        QVERIFY(firstPiece.wait());  // the window has read it
+        QVERIFY(firstPiece.wait()); // the window has read it
         server.sendRaw("\r\n00100 # X(1)\r\n\r\n00100 %\n");
         QTRY_COMPARE(f->MemoLog->lineCount(), 5);
         const QStringList log = fx.logLines();
         QVERIFY(log[2].endsWith(QStringLiteral("<<< 00100 &")));
-        QCOMPARE(log[2].indexOf(QStringLiteral("<<< ")), 14);  // 14-character time stamp first
+        QCOMPARE(log[2].indexOf(QStringLiteral("<<< ")), 14); // 14-character time stamp first
         QVERIFY(log[3].endsWith(QStringLiteral("<<< 00100 # X(1)")));
         QVERIFY(log[4].endsWith(QStringLiteral("<<< 00100 %")));
 
@@ -97,14 +97,14 @@ private Q_SLOTS:
         QVERIFY(server.waitForClient());
         f->clearToSend = false;
         f->TimerCTS->start();
-        server.sendLine("  00012 &");  // '&' is seventh only after trimming
+        server.sendLine("  00012 &"); // '&' is seventh only after trimming
         QTRY_VERIFY(fx.logLines().last().endsWith(QStringLiteral("00012 &")));
         QVERIFY(!f->clearToSend);
         QVERIFY(f->TimerCTS->isActive());
         server.sendLine("00012 &");
         QTRY_VERIFY(f->clearToSend);
         QVERIFY(!f->TimerCTS->isActive());
-        server.sendLine("00012");      // too short to be an acknowledge
+        server.sendLine("00012"); // too short to be an acknowledge
         QTRY_VERIFY(fx.logLines().last().endsWith(QStringLiteral("<<< 00012")));
     }
 
@@ -148,10 +148,10 @@ private Q_SLOTS:
         QVERIFY(server.waitForClient());
         server.sendLine("00001 & ");
         const QByteArray longest = "00001 # " + QByteArray(16384 - 8, 'L');
-        server.sendLine(longest);  // 16384 characters and CR LF: still a line
+        server.sendLine(longest); // 16384 characters and CR LF: still a line
         QTRY_VERIFY(fx.logLines().last().endsWith(QString::fromLatin1(longest)));
         QVERIFY(f->serverConnected);
-        server.sendRaw(QByteArray(1024 * 1024, 'x'));  // 1 MB, no LF
+        server.sendRaw(QByteArray(1024 * 1024, 'x')); // 1 MB, no LF
         QTRY_VERIFY(!f->serverConnected);
         const QStringList log = fx.logLines();
         QVERIFY(log.join('\n').contains(QStringLiteral("<<< 00001 & ")));
@@ -174,7 +174,7 @@ private Q_SLOTS:
         QTRY_VERIFY(f->serverConnected);
         f->BtStart->click();
         f->BtConnect->click();
-        QVERIFY(f->serverConnected);  // the server has its moment to end the session
+        QVERIFY(f->serverConnected); // the server has its moment to end the session
         QTRY_VERIFY(!f->serverConnected);
         QVERIFY(server.waitForLines(2));
         QCOMPARE(server.received[0], QByteArray("00100 StartSession()"));
@@ -189,7 +189,7 @@ private Q_SLOTS:
         pointAt(f, server.port());
         f->CbFreeze->setChecked(true);
         f->SetFrozen(true);
-        f->BtConnect->click();               // connecting unfreezes
+        f->BtConnect->click(); // connecting unfreezes
         QTRY_VERIFY(f->serverConnected);
         QVERIFY(!f->logFrozen);
         QVERIFY(!f->CbFreeze->isChecked());
@@ -201,7 +201,7 @@ private Q_SLOTS:
         server.sendLine("00001 &");
         QTRY_VERIFY(fx.logLines().last().endsWith(QStringLiteral("<<< 00001 &")));
         QVERIFY(!fx.logLines().join('\n').contains(QStringLiteral("E9003")));
-        QVERIFY(f->clearToSend);  // a filtered line is still handled
+        QVERIFY(f->clearToSend); // a filtered line is still handled
 
         f->CbFreeze->click();
         QVERIFY(f->logFrozen);
@@ -209,7 +209,7 @@ private Q_SLOTS:
         server.sendLine("00002 &");
         QTRY_COMPARE(f->CbFreeze->palette().color(QPalette::Window), QColor(Qt::red));
         QCOMPARE(f->MemoLog->lineCount(), before);
-        server.dropClient();                  // the disconnect is logged while frozen
+        server.dropClient(); // the disconnect is logged while frozen
         QTRY_COMPARE(f->MemoLog->lineCount(), before + 1);
     }
 
@@ -229,7 +229,7 @@ private Q_SLOTS:
         f->BtConnect->click();
         QCOMPARE(f->LaStatus->text(), QStringLiteral("Resolving hostname torvane-nowhere.invalid."));
         QVERIFY(f->LinkSettling());
-        f->BtConnect->click();  // a second click while it runs changes nothing
+        f->BtConnect->click(); // a second click while it runs changes nothing
         QTRY_COMPARE_WITH_TIMEOUT(f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."), 10000);
         QVERIFY(ticks > 0);
         QVERIFY(!f->LinkSettling());
@@ -276,7 +276,7 @@ private Q_SLOTS:
                     break;
                 got.append(buf, int(n));
             }
-            QCOMPARE(n, ssize_t(0));  // the end of the stream, not ECONNRESET
+            QCOMPARE(n, ssize_t(0)); // the end of the stream, not ECONNRESET
             QVERIFY(got.endsWith(" GetProp(Tool.Name())\r\n"));
             ::close(peer);
         }

@@ -46,7 +46,8 @@ private Q_SLOTS:
         QVERIFY(!ParseIntStrict(QStringLiteral("12ab"), v));
         QVERIFY(!ParseIntStrict(QStringLiteral(""), v));
         QVERIFY(!ParseIntStrict(QStringLiteral("99999999999"), v));
-        QCOMPARE(NotAnIntegerMessage(QStringLiteral("x1")), QStringLiteral("'x1' is not a valid integer value"));
+        QCOMPARE(NotAnIntegerMessage(QStringLiteral("x1")),
+                 QStringLiteral("'x1' is not a valid integer value"));
     }
 
     void taggedLines()
@@ -58,7 +59,8 @@ private Q_SLOTS:
         QCOMPARE(MakeTaggedLine(123456, QStringLiteral("Home()")), QStringLiteral("123456 Home()"));
         QCOMPARE(MakeTaggedLine(12345, QStringLiteral("AbortE()")), QStringLiteral("E12345 AbortE()"));
         // "e(" in lower case is no event command
-        QCOMPARE(MakeTaggedLine(1, QStringLiteral("GetProp(Tool.Name())")), QStringLiteral("00001 GetProp(Tool.Name())"));
+        QCOMPARE(MakeTaggedLine(1, QStringLiteral("GetProp(Tool.Name())")),
+                 QStringLiteral("00001 GetProp(Tool.Name())"));
     }
 
     void tagAndType()
@@ -89,7 +91,7 @@ private Q_SLOTS:
         QCOMPARE(s.next(line), LineSplitter::Line);
         QCOMPARE(line, QByteArray(""));
         QCOMPARE(s.next(line), LineSplitter::Line);
-        QCOMPARE(line, QByteArray("ab\r"));  // only the CR before the LF goes
+        QCOMPARE(line, QByteArray("ab\r")); // only the CR before the LF goes
         QCOMPARE(s.next(line), LineSplitter::NeedMore);
         QCOMPARE(s.pending(), 0);
     }
@@ -111,20 +113,20 @@ private Q_SLOTS:
     {
         LineSplitter s(16);
         QByteArray line;
-        s.feed(QByteArray(16, 'a') + "\n");      // exactly the limit
+        s.feed(QByteArray(16, 'a') + "\n"); // exactly the limit
         QCOMPARE(s.next(line), LineSplitter::Line);
-        s.feed(QByteArray(16, 'a') + "\r");      // the CR doesn't count, even
-        QCOMPARE(s.next(line), LineSplitter::NeedMore);  // before its LF is here
+        s.feed(QByteArray(16, 'a') + "\r"); // the CR doesn't count, even
+        QCOMPARE(s.next(line), LineSplitter::NeedMore); // before its LF is here
         s.feed("\n");
         QCOMPARE(s.next(line), LineSplitter::Line);
         QCOMPARE(line, QByteArray(16, 'a'));
         s.feed(QByteArray(17, 'a') + "\r\n");
         QCOMPARE(s.next(line), LineSplitter::Overflow);
         LineSplitter t(16);
-        t.feed(QByteArray(17, 'b'));             // no LF yet, already too long
+        t.feed(QByteArray(17, 'b')); // no LF yet, already too long
         QCOMPARE(t.next(line), LineSplitter::Overflow);
         LineSplitter u(16);
-        u.feed(QByteArray(16, 'c') + "x");       // no CR: the 17th character
+        u.feed(QByteArray(16, 'c') + "x"); // no CR: the 17th character
         QCOMPARE(u.next(line), LineSplitter::Overflow);
     }
 };

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // Appends `line` to the log and double-clicks it with `mods` held.
 void pick(FormFixture &f, const QString &line, Qt::KeyboardModifiers mods)
 {
@@ -51,7 +50,8 @@ private Q_SLOTS:
         QCOMPARE(f.dialogs[0].filter, QStringLiteral("Text files|*.txt"));
         // The never-cleared log starts with its empty line; bytes are as logged.
         QCOMPARE(readFile(f.dir() + QStringLiteral("/run.txt")),
-                 "\r\n" + (Stamp + QStringLiteral(">>> 00100 EnableUser()")).toLatin1() + "\r\n" + all + "\r\n");
+                 "\r\n" + (Stamp + QStringLiteral(">>> 00100 EnableUser()")).toLatin1() + "\r\n" + all
+                     + "\r\n");
         QVERIFY(f.messages.isEmpty());
 
         // A cleared log is an empty file; an existing file is replaced without a question.
@@ -68,11 +68,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<QString>("written");
-        QTest::newRow("plain") << "run" << "run.txt";
-        QTest::newRow("other extension") << "run.log" << "run.log.txt";
-        QTest::newRow("txt inside") << "run.txt.old" << "run.txt.old";
-        QTest::newRow("upper case") << "RUN.TXT" << "RUN.TXT";
-        QTest::newRow("mixed case") << "Run.Txt" << "Run.Txt";
+        QTest::newRow("plain") << "run"
+                               << "run.txt";
+        QTest::newRow("other extension") << "run.log"
+                                         << "run.log.txt";
+        QTest::newRow("txt inside") << "run.txt.old"
+                                    << "run.txt.old";
+        QTest::newRow("upper case") << "RUN.TXT"
+                                    << "RUN.TXT";
+        QTest::newRow("mixed case") << "Run.Txt"
+                                    << "Run.Txt";
     }
     void fileNameGetsTxtUnlessItHasIt()
     {
@@ -87,7 +92,7 @@ private Q_SLOTS:
     void cancelWritesNothing()
     {
         FormFixture f(iniWithFreeRelayPort());
-        f->BtSaveLog->click();   // no answer: cancelled
+        f->BtSaveLog->click(); // no answer: cancelled
         QCOMPARE(f.dialogs.size(), 1);
         QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("*.txt")}, QDir::Files), QStringList());
         QVERIFY(f.messages.isEmpty());
@@ -112,9 +117,11 @@ private Q_SLOTS:
         QCOMPARE(f.messages.size(), 1);
         QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
         QVERIFY2(f.messages[0].text.contains(target), qPrintable(f.messages[0].text));
-        QVERIFY2(f.messages[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive), qPrintable(f.messages[0].text));
+        QVERIFY2(f.messages[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive),
+                 qPrintable(f.messages[0].text));
         QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
-        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("old*")}, QDir::Files), QStringList{QStringLiteral("old.txt")});
+        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("old*")}, QDir::Files),
+                 QStringList{QStringLiteral("old.txt")});
 
         // A folder that cannot exist: the path runs through a regular file.
         f.fileAnswers << target + QStringLiteral("/log.txt");
@@ -188,7 +195,8 @@ private Q_SLOTS:
     {
         FormFixture f(iniWithFreeRelayPort());
         const int rows = f->LbCommands->count();
-        pick(f, Stamp + QStringLiteral(">>> 00100 GetProp(Tool.Name())"), Qt::ControlModifier | Qt::AltModifier);
+        pick(f, Stamp + QStringLiteral(">>> 00100 GetProp(Tool.Name())"),
+             Qt::ControlModifier | Qt::AltModifier);
         QCOMPARE(f->EdCurrentCommand->text(), QStringLiteral("GetProp(Tool.Name())"));
         QCOMPARE(f->LbCommands->count(), rows + 1);
         QCOMPARE(f->LbCommands->item(rows)->text(), QStringLiteral("GetProp(Tool.Name())"));

@@ -19,7 +19,8 @@ class TestTrafficLog : public QObject {
 private Q_SLOTS:
     void stampFormats()
     {
-        QCOMPARE(FormatTimeStampPrefix(QTime(9, 5, 7, 42), QLatin1Char(':')), QStringLiteral("09.05.07:042  "));
+        QCOMPARE(FormatTimeStampPrefix(QTime(9, 5, 7, 42), QLatin1Char(':')),
+                 QStringLiteral("09.05.07:042  "));
         QCOMPARE(FormatTimeStampPrefix(QTime(23, 59, 59, 999), QLatin1Char(':')).size(), 14);
         const QLocale english(QLocale::English, QLocale::UnitedStates);
         QCOMPARE(FormatConnectionStamp(QDateTime(QDate(2013, 11, 8), QTime(12, 30, 5, 123)), english),
@@ -29,7 +30,7 @@ private Q_SLOTS:
         const QTime before = QTime::currentTime();
         const QTime now = LocalTimeNow();
         const QTime after = QTime::currentTime();
-        if (before <= after)  // not across midnight
+        if (before <= after) // not across midnight
             QVERIFY(before.addMSecs(-1) <= now && now <= after.addMSecs(1));
     }
 
@@ -89,7 +90,9 @@ private Q_SLOTS:
         f->LogWithMarker(QStringLiteral("00042 GoTo(X(1))"), LogMarker::Rewritten);
         const QString stamped = fx.logLines().last();
         QCOMPARE(stamped.size(), 14 + 3 + 16);
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d.\\d\\d\\d  >R>00042")).match(stamped).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d.\\d\\d\\d  >R>00042"))
+                    .match(stamped)
+                    .hasMatch());
         f->noTimeStamp = true;
         f->LogWithMarker(QStringLiteral("00042 %"), LogMarker::ToRelay);
         QCOMPARE(fx.logLines().last(), QStringLiteral("<$< 00042 %"));
@@ -99,7 +102,7 @@ private Q_SLOTS:
     {
         FormFixture fx;
         TForm1 *f = fx.form();
-        f->Timer2->setInterval(10000);  // keep the flash visible for the test
+        f->Timer2->setInterval(10000); // keep the flash visible for the test
         f->CbFreeze->click();
         QVERIFY(f->logFrozen);
         QCOMPARE(f->MemoLog->palette().color(QPalette::Base), QColor(192, 220, 192));
@@ -123,7 +126,7 @@ private Q_SLOTS:
     {
         FormFixture fx;
         TForm1 *f = fx.form();
-        QVERIFY(f->PassesExcludeFilter(QStringLiteral("E9003 # x")));  // not ticked
+        QVERIFY(f->PassesExcludeFilter(QStringLiteral("E9003 # x"))); // not ticked
         f->btPCDMISClick();
         QCOMPARE(f->EdExclude->text(), QStringLiteral("E9003 #"));
         QVERIFY(f->CbExclude->isChecked());
@@ -134,11 +137,11 @@ private Q_SLOTS:
         f->btMetrologClick();
         QCOMPARE(f->EdExclude->text(), QStringLiteral("E0908 #"));
         f->EdExclude->setText(QStringLiteral("   "));
-        QVERIFY(f->PassesExcludeFilter(QStringLiteral("anything")));  // empty text never matches
+        QVERIFY(f->PassesExcludeFilter(QStringLiteral("anything"))); // empty text never matches
 
         // Operator commands are never excluded.
         f->EdExclude->setText(QStringLiteral("Home"));
-        f->RunHandler([f] { f->SendToIpp(QStringLiteral("Home()")); });  // not connected, but logged
+        f->RunHandler([f] { f->SendToIpp(QStringLiteral("Home()")); }); // not connected, but logged
         QVERIFY(fx.logLines().last().endsWith(QStringLiteral(">>> 00100 Home()")));
     }
 };

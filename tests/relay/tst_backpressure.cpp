@@ -48,18 +48,18 @@ private Q_SLOTS:
         RelayRig rig;
         QVERIFY(rig.connectServer());
         QTcpSocket client;
-        client.setReadBufferSize(4096);  // and nothing read for now
+        client.setReadBufferSize(4096); // and nothing read for now
         client.connectToHost(QHostAddress::LocalHost, rig.relayPort);
         QVERIFY(client.waitForConnected(5000));
         QTRY_VERIFY(rig.f->RelayClientConnected());
 
-        const QByteArray bytes = flood("#", 400000);  // 40 MB
+        const QByteArray bytes = flood("#", 400000); // 40 MB
         rig.server.sendRaw(bytes);
         QTRY_VERIFY_WITH_TIMEOUT(rig.f->serverIn.held(), 30000);
         QVERIFY(rig.f->toRelay.queued() <= Slack);
         // The window still works meanwhile: the operator's command goes out.
         rig.f->sessionOpen = true;
-        rig.f->EdTag->setText(QStringLiteral("60000"));  // a tag the flood doesn't use
+        rig.f->EdTag->setText(QStringLiteral("60000")); // a tag the flood doesn't use
         rig.f->SendToIpp(QStringLiteral("GetProp(Tool.Name())"));
         QVERIFY(rig.server.waitForLines(1));
         QVERIFY(rig.f->toRelay.queued() <= Slack);

@@ -35,7 +35,7 @@ private Q_SLOTS:
         QCOMPARE(rig.server.received, QList<QByteArray>{"00017 GoTo(X(1))"});
         QVERIFY(rig.logHas(QStringLiteral(">$> 00017 GoTo(X(1))")));
         QVERIFY(rig.logHas(QStringLiteral("<$< 00017 # data 00017")));
-        QVERIFY(rig.f->EdTag->text() == QLatin1String("100"));  // the client's tag is its own
+        QVERIFY(rig.f->EdTag->text() == QLatin1String("100")); // the client's tag is its own
 
         // The operator's command in between: its replies stay in the log.
         rig.f->RunHandler([&] { rig.f->SendToIpp(QStringLiteral("Home()")); });
@@ -51,8 +51,9 @@ private Q_SLOTS:
         rig.server.sendLine("E0000 # KeyPress(\"F1\")");
         QVERIFY(client.waitForLines(5));
         QVERIFY(noLineWithin(client));
-        QCOMPARE(client.received, (QList<QByteArray>{"00017 &", "00017 # data 00017", "00017 %",
-                                                     "00100 # late", "E0000 # KeyPress(\"F1\")"}));
+        QCOMPARE(client.received,
+                 (QList<QByteArray>{"00017 &", "00017 # data 00017", "00017 %", "00100 # late",
+                                    "E0000 # KeyPress(\"F1\")"}));
         QVERIFY(rig.logHas(QStringLiteral("<$< 00100 # late")));
         QVERIFY(rig.f.messages.isEmpty());
     }
@@ -68,7 +69,8 @@ private Q_SLOTS:
         QCOMPARE(rig.f->LaServerStatus->text(), QStringLiteral("Relaying from client"));
         const QStringList up = rig.f.logLines();
         QVERIFY(indexOfPrefix(up, ClientConnected) >= 0);
-        QVERIFY(indexOfPrefix(up, ClientConnected) < indexOfPrefix(up, QStringLiteral("---------- Connected")));
+        QVERIFY(indexOfPrefix(up, ClientConnected)
+                < indexOfPrefix(up, QStringLiteral("---------- Connected")));
 
         client.close();
         QTRY_VERIFY(!rig.f->serverConnected);
@@ -77,7 +79,8 @@ private Q_SLOTS:
         QCOMPARE(rig.f->LaServerStatus->text(), QString());
         QCOMPARE(rig.logCount(ClientLeft), 1);
         const QStringList down = rig.f.logLines();
-        QVERIFY(indexOfPrefix(down, ClientLeft) < indexOfPrefix(down, QStringLiteral("---------- Disconnected")));
+        QVERIFY(indexOfPrefix(down, ClientLeft)
+                < indexOfPrefix(down, QStringLiteral("---------- Disconnected")));
 
         // A link the operator brought up stays up.
         QVERIFY(rig.connectServer());
@@ -109,7 +112,8 @@ private Q_SLOTS:
         QVERIFY(!rig.f->serverConnected);
         QVERIFY(rig.server.waitForLines(2));
         QCOMPARE(rig.server.received, (QList<QByteArray>{"00001 Home()", "00002 GetProp(Tool.Name())"}));
-        QTRY_VERIFY(raw.bytesAvailable() >= qint64(sizeof("00001 &\r\n00001 %\r\n00002 &\r\n00002 %\r\n") - 1));
+        QTRY_VERIFY(raw.bytesAvailable()
+                    >= qint64(sizeof("00001 &\r\n00001 %\r\n00002 &\r\n00002 %\r\n") - 1));
         QCOMPARE(raw.readAll(), QByteArray("00001 &\r\n00001 %\r\n00002 &\r\n00002 %\r\n"));
         raw.disconnectFromHost();
         QTRY_VERIFY(!rig.f->serverConnected);
@@ -142,9 +146,9 @@ private Q_SLOTS:
         const QStringList log = rig.f.logLines();
         const int help = log.indexOf(QStringLiteral(">$> 00005 Help()"));
         QVERIFY(help >= 0);
-        QCOMPARE(log.mid(help + 1, 3), (QStringList{QStringLiteral(">$> ---------- timeout"),
-                                                    QStringLiteral(">$> ---------- timeout"),
-                                                    QStringLiteral(">$> 00006 Home()")}));
+        QCOMPARE(log.mid(help + 1, 3),
+                 (QStringList{QStringLiteral(">$> ---------- timeout"),
+                              QStringLiteral(">$> ---------- timeout"), QStringLiteral(">$> 00006 Home()")}));
     }
 
     // With no server link a client's line goes nowhere, but it is logged as
@@ -152,7 +156,7 @@ private Q_SLOTS:
     void linesNotForwardedWhileLinkIsDown()
     {
         RelayRig rig;
-        rig.f->EdPort->setText(QString::number(FreePort()));  // nobody there
+        rig.f->EdPort->setText(QString::number(FreePort())); // nobody there
         TestRelayClient client;
         QVERIFY(rig.attach(client));
         QTRY_COMPARE(rig.f->LaStatus->text(), QStringLiteral("Error: Cannot connect ..."));
@@ -258,7 +262,7 @@ private Q_SLOTS:
         QVERIFY(noLineWithin(rig.server));
         QCOMPARE(rig.server.received.size(), 2);
         QCOMPARE(rig.server.received.last(), QByteArray("00002 Home()"));
-        QVERIFY(rig.f->serverConnected);  // the operator's link stays
+        QVERIFY(rig.f->serverConnected); // the operator's link stays
 
         // A client that never sends an LF is cut off, not buffered for ever.
         TestRelayClient flood;
@@ -282,7 +286,7 @@ private Q_SLOTS:
             if (b == '\n')
                 continue;
             down += char(b);
-            if (b != '\b')  // backspaces are edited on the way up
+            if (b != '\b') // backspaces are edited on the way up
                 up += char(b);
         }
         client.sendLine(up);
@@ -418,7 +422,8 @@ private Q_SLOTS:
         QByteArray burst;
         QList<QByteArray> expected;
         for (int i = 1; i <= 1000; ++i) {
-            const QByteArray line = QByteArray::number(i).rightJustified(5, '0') + " GoTo(X(" + QByteArray::number(i) + "))";
+            const QByteArray line =
+                QByteArray::number(i).rightJustified(5, '0') + " GoTo(X(" + QByteArray::number(i) + "))";
             expected << line;
             burst += line + "\r\n";
         }

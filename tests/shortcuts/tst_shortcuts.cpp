@@ -97,12 +97,12 @@ private Q_SLOTS:
         TForm1 *f = fx->form();
         f->edToolC->setText(QStringLiteral("\"A 1\""));
         f->EdToolF->setText(QStringLiteral("B"));
-        fx->modifiers = Qt::ControlModifier | Qt::AltModifier;  // no Shift: C to F
+        fx->modifiers = Qt::ControlModifier | Qt::AltModifier; // no Shift: C to F
         f->BtCopyProbe->click();
         QCOMPARE(f->EdToolF->text(), QStringLiteral("\"A 1\""));
         QCOMPARE(f->edToolC->text(), QStringLiteral("\"A 1\""));
         f->EdToolF->setText(QStringLiteral("B"));
-        fx->modifiers = Qt::ShiftModifier;                      // F to C
+        fx->modifiers = Qt::ShiftModifier; // F to C
         f->BtCopyProbe->click();
         QCOMPARE(f->edToolC->text(), QStringLiteral("B"));
         f->edToolC->setText(QStringLiteral("A"));

@@ -15,14 +15,16 @@ private Q_SLOTS:
                                             << "00001 GoTo(X(1),Y(2),Z(3),x(4),y(5))";
         QTest::newRow("from the first lower-case x") << "00007 CZPositionOnSphere(X(1),Y(2),x(3),1.5)"
                                                      << "00007 GoTo(X(3))";
-        QTest::newRow("missing axes") << "00003 CZPositionOnSphere(x(1),5)" << "00003 GoTo(X(1))";
+        QTest::newRow("missing axes") << "00003 CZPositionOnSphere(x(1),5)"
+                                      << "00003 GoTo(X(1))";
         QTest::newRow("blanks around tag") << "  00008 CZPositionOnSphere(x(1), y(2), 3)  "
                                            << "00008 GoTo(X(1), Y(2))";
         QTest::newRow("no x") << "00004 CZPositionOnSphere(X(1),Y(2),5)"
                               << "00004 CZPositionOnSphere(X(1),Y(2),5)";
         QTest::newRow("no comma after x") << "00005 CZPositionOnSphere(5,x(1))"
                                           << "00005 CZPositionOnSphere(5,x(1))";
-        QTest::newRow("comma right after x") << "00006 Cz(x,1)" << "00006 GoTo(X)";
+        QTest::newRow("comma right after x") << "00006 Cz(x,1)"
+                                             << "00006 GoTo(X)";
     }
     void rewrite()
     {

@@ -22,7 +22,8 @@ private Q_SLOTS:
         QTest::newRow("no touch") << false << QByteArray("00012 ! Error(2, 1006, PtMeas,\"no Touch\")");
         QTest::newRow("tool error")
             << true
-            << QByteArray("00012 ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
+            << QByteArray(
+                   "00012 ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
     }
     void injectedError()
     {
@@ -80,12 +81,14 @@ private Q_SLOTS:
 
         client.sendLine("00009 GetProp(FoundTool.ProbeType())");
         QVERIFY(client.waitForLines(3));
-        QCOMPARE(client.received, (QList<QByteArray>{"00009 &", "00009 # FoundTool.ProbeType(-1)", "00009 %"}));
+        QCOMPARE(client.received,
+                 (QList<QByteArray>{"00009 &", "00009 # FoundTool.ProbeType(-1)", "00009 %"}));
         QVERIFY(rig.logHas(QStringLiteral("<F<00009 # FoundTool.ProbeType(-1)")));
 
         client.sendLine("00010 GetProp(Tool.probetype())");
         QVERIFY(client.waitForLines(6));
-        QCOMPARE(client.received.mid(3), (QList<QByteArray>{"00010 &", "00010 # Tool.ProbeType(-1)", "00010 %"}));
+        QCOMPARE(client.received.mid(3),
+                 (QList<QByteArray>{"00010 &", "00010 # Tool.ProbeType(-1)", "00010 %"}));
 
         // Acceleration settings: an empty transaction, and EdTag borrowed.
         rig.f->EdTag->setText(QStringLiteral("105"));
@@ -165,8 +168,8 @@ private Q_SLOTS:
         QCOMPARE(client.received,
                  (QList<QByteArray>{"E0000 # KeyPress(\"F1\")", "E0000 # KeyPress(\"F2\")",
                                     "E0000 # KeyPress(\"F3\")", "E0000 # KeyPress(\"F4\")",
-                                    "E0000 ! Error(9, 0503, ,\"Controller E-STOP Fatal Error\")",
-                                    "00017 %", "00017 &"}));
+                                    "E0000 ! Error(9, 0503, ,\"Controller E-STOP Fatal Error\")", "00017 %",
+                                    "00017 &"}));
         QVERIFY(rig.logHas(QStringLiteral("<F< E0000 # KeyPress(\"F2\")")));
         QVERIFY(rig.logHas(QStringLiteral("<F< E0000 ! Error(9, 0503, ,\"Controller E-STOP Fatal Error\")")));
         QVERIFY(rig.logHas(QStringLiteral("<F<00017 %")));
@@ -207,16 +210,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("Probe_7") << "Probe_7" << true << QByteArray("E0000 # ChangeTool(\"Probe_7\")")
                                  << "Probe_8" << QString();
-        QTest::newRow("leading zeros") << "Probe_007" << true << QByteArray("E0000 # ChangeTool(\"Probe_007\")")
-                                       << "Probe_8" << QString();
+        QTest::newRow("leading zeros")
+            << "Probe_007" << true << QByteArray("E0000 # ChangeTool(\"Probe_007\")") << "Probe_8"
+            << QString();
         QTest::newRow("cleaned") << "\"Pro be_1\"" << true << QByteArray("E0000 # ChangeTool(\"Probe_1\")")
                                  << "Probe_2" << QString();
-        QTest::newRow("not a number") << "Probe_A1" << true << QByteArray("E0000 # ChangeTool(\"Probe_A1\")")
-                                      << "Probe_A1" << "'A1' is not a valid integer value.";
-        QTest::newRow("no increment") << "Probe_7" << false << QByteArray("E0000 # ChangeTool(\"Probe_7\")")
-                                      << "Probe_7" << QString();
-        QTest::newRow("no underscore") << "Star" << true << QByteArray("E0000 # ChangeTool(\"Star\")")
-                                       << "Star" << QString();
+        QTest::newRow("not a number")
+            << "Probe_A1" << true << QByteArray("E0000 # ChangeTool(\"Probe_A1\")") << "Probe_A1"
+            << "'A1' is not a valid integer value.";
+        QTest::newRow("no increment")
+            << "Probe_7" << false << QByteArray("E0000 # ChangeTool(\"Probe_7\")") << "Probe_7" << QString();
+        QTest::newRow("no underscore")
+            << "Star" << true << QByteArray("E0000 # ChangeTool(\"Star\")") << "Star" << QString();
     }
     void newTool()
     {

@@ -27,7 +27,7 @@ struct FileSizeLimit {
     FileSizeLimit(const FileSizeLimit &) = delete;
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 
-    bool applied = false;  // the limit is in force
+    bool applied = false; // the limit is in force
     rlimit old{};
     void (*previousHandler)(int) = SIG_DFL;
 };

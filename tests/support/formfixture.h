@@ -17,7 +17,7 @@ struct ShownMessage {
 };
 
 struct DialogCall {
-    QString kind;  // "open", "save" or "confirm"
+    QString kind; // "open", "save" or "confirm"
     QString title;
     QString filter;
 };
@@ -41,7 +41,7 @@ public:
 
     QList<ShownMessage> messages;
     QList<DialogCall> dialogs;
-    QStringList fileAnswers;     // answers of the next file dialogs; empty = cancel
+    QStringList fileAnswers; // answers of the next file dialogs; empty = cancel
     bool confirmAnswer = true;
     Qt::KeyboardModifiers modifiers = Qt::NoModifier;
 

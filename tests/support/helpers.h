@@ -50,8 +50,7 @@ bool runMultiSend(TForm1 *f, const std::function<void()> &start);
 
 // True when `peer` (a TestServer or TestRelayClient) receives no further line
 // within `ms`: gives a line that should not come the chance to arrive.
-template <class Peer>
-bool noLineWithin(Peer &peer, int ms = 50)
+template <class Peer> bool noLineWithin(Peer &peer, int ms = 50)
 {
     QSignalSpy more(&peer, &Peer::lineReceived);
     return !more.wait(ms);

@@ -31,7 +31,10 @@ struct RelayRig {
         relayPort = f->listenPort;
         f.messages.clear();
     }
-    bool listening() const { return f->IdTCPServer1->isListening() && f->IdTCPServer1->serverPort() == relayPort; }
+    bool listening() const
+    {
+        return f->IdTCPServer1->isListening() && f->IdTCPServer1->serverPort() == relayPort;
+    }
 
     bool connectServer()
     {

@@ -31,19 +31,19 @@ public:
     // Called for each received line; returns the raw lines to answer with.
     std::function<QList<QByteArray>(const QByteArray &line)> script;
 
-    void sendLine(const QByteArray &line);   // CR LF appended
+    void sendLine(const QByteArray &line); // CR LF appended
     void sendRaw(const QByteArray &bytes);
     void dropClient();
 
 Q_SIGNALS:
     void lineReceived(const QByteArray &line);
-    void clientLeft();  // the connected client has gone
+    void clientLeft(); // the connected client has gone
 
 private:
     void onReadyRead();
     QTcpServer server;
     QPointer<QTcpSocket> client;
-    LineSplitter lines{1 << 28};  // tests send what they like
+    LineSplitter lines{1 << 28}; // tests send what they like
 };
 
 class TestRelayClient : public QObject {
@@ -51,7 +51,7 @@ class TestRelayClient : public QObject {
 public:
     explicit TestRelayClient(QObject *parent = nullptr);
     bool connectTo(quint16 port, int ms = 5000);
-    void sendLine(const QByteArray &line);  // CR LF appended
+    void sendLine(const QByteArray &line); // CR LF appended
     void sendRaw(const QByteArray &bytes);
     bool waitForLines(int count, int ms = 5000);
     bool waitForClose(int ms = 5000);
@@ -65,5 +65,5 @@ Q_SIGNALS:
     void lineReceived(const QByteArray &line);
 
 private:
-    LineSplitter lines{1 << 28};  // tests send what they like
+    LineSplitter lines{1 << 28}; // tests send what they like
 };

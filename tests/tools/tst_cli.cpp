@@ -66,7 +66,7 @@ bool CatchesSignal(qint64 pid, int sig)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -114,7 +114,8 @@ private Q_SLOTS:
         QVERIFY(p.waitForStarted());
         QVERIFY(p.waitForReadyRead(10000));
         const QString banner = QString::fromLatin1(p.readLine());
-        const auto m = QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")).match(banner);
+        const auto m =
+            QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")).match(banner);
         QVERIFY2(m.hasMatch(), qPrintable(banner));
         TestRelayClient client;
         QVERIFY(client.connectTo(quint16(m.captured(1).toUInt())));
@@ -178,7 +179,8 @@ private Q_SLOTS:
     void signalCloseWithUnwritableSettings()
     {
         QFETCH(QString, damage);
-        if ((damage == QLatin1String("read-only") || damage == QLatin1String("unreadable")) && ::geteuid() == 0)
+        if ((damage == QLatin1String("read-only") || damage == QLatin1String("unreadable"))
+            && ::geteuid() == 0)
             QSKIP("root passes permission bits (the file-size case stands in)");
         QTemporaryDir dir;
         const QString ini = dir.filePath(QStringLiteral("Torvane.ini"));

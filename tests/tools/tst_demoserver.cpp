@@ -33,7 +33,7 @@ bool ContainsMatch(const QStringList &lines, const QString &pattern)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 class TestDemoServer : public QObject {
     Q_OBJECT
@@ -47,8 +47,8 @@ private Q_SLOTS:
         QTest::newRow("no args") << "Home()" << true << "Home" << QStringList();
         QTest::newRow("nested") << "GoTo(X(1), Y(-2.5),Z(3))" << true << "GoTo"
                                 << QStringList{"X(1)", "Y(-2.5)", "Z(3)"};
-        QTest::newRow("quoted comma") << "ChangeTool(\"a,b\")" << true << "ChangeTool"
-                                      << QStringList{"\"a,b\""};
+        QTest::newRow("quoted comma")
+            << "ChangeTool(\"a,b\")" << true << "ChangeTool" << QStringList{"\"a,b\""};
         QTest::newRow("dotted") << "GetProp(Tool.GoToPar.Speed())" << true << "GetProp"
                                 << QStringList{"Tool.GoToPar.Speed()"};
         QTest::newRow("unbalanced") << "GoTo(X(1)" << false << "" << QStringList();
@@ -86,9 +86,8 @@ private Q_SLOTS:
         QTest::newRow("session") << QStringList() << "StartSession()" << done;
         QTest::newRow("not homed") << QStringList() << "IsHomed()" << data("IsHomed(0)");
         QTest::newRow("homed") << QStringList{"Home()"} << "IsHomed()" << data("IsHomed(1)");
-        QTest::newRow("get after goto")
-            << QStringList{"GoTo(X(10), Y(-20.5), Z(3))"} << "Get(X(),Y(),Z())"
-            << data("X(10.0000), Y(-20.5000), Z(3.0000)");
+        QTest::newRow("get after goto") << QStringList{"GoTo(X(10), Y(-20.5), Z(3))"} << "Get(X(),Y(),Z())"
+                                        << data("X(10.0000), Y(-20.5000), Z(3.0000)");
         QTest::newRow("get r and wrist")
             << QStringList{"GoTo(Tool.A(45), Tool.B(90))"} << "Get(X(),Y(),Z(), R(), Tool.A(), Tool.B())"
             << data("X(0.0000), Y(0.0000), Z(0.0000), R(1.5000), Tool.A(45.0000), Tool.B(90.0000)");
@@ -107,38 +106,46 @@ private Q_SLOTS:
         QTest::newRow("setprop all or nothing")
             << QStringList{"SetProp(Tool.GoToPar.Speed(5), Tool.Bogus(1))"} << "GetProp(Tool.GoToPar.Speed())"
             << data("Tool.GoToPar.Speed(100.0000)");
-        QTest::newRow("setprop read-only") << QStringList() << "SetProp(Tool.Name(3))"
-                                           << err("2, 0508, SetProp,\"Property is read-only\"");
+        QTest::newRow("setprop read-only")
+            << QStringList() << "SetProp(Tool.Name(3))" << err("2, 0508, SetProp,\"Property is read-only\"");
         QTest::newRow("setprop not a number") << QStringList() << "SetProp(Tool.GoToPar.Speed(fast))"
                                               << err("2, 0502, SetProp,\"Incorrect arguments\"");
-        QTest::newRow("unknown property") << QStringList() << "GetProp(Tool.Colour())"
-                                          << err("2, 0507, GetProp,\"Unknown property\"");
+        QTest::newRow("unknown property")
+            << QStringList() << "GetProp(Tool.Colour())" << err("2, 0507, GetProp,\"Unknown property\"");
         QTest::newRow("enum tools") << QStringList() << "EnumTools()"
-                                    << QStringList{"00007 # \"RefTool\"", "00007 # \"Probe1\"", "00007 # \"Probe2\"",
-                                                   "00007 # \"ProbeN\"", "00007 # \"Star_1\"", "00007 %"};
-        QTest::newRow("change tool") << QStringList{"ChangeTool(\"ProbeN\")"} << "GetProp(Tool.Name(), Tool.AvrRadius())"
+                                    << QStringList{"00007 # \"RefTool\"", "00007 # \"Probe1\"",
+                                                   "00007 # \"Probe2\"",  "00007 # \"ProbeN\"",
+                                                   "00007 # \"Star_1\"",  "00007 %"};
+        QTest::newRow("change tool") << QStringList{"ChangeTool(\"ProbeN\")"}
+                                     << "GetProp(Tool.Name(), Tool.AvrRadius())"
                                      << data("Tool.Name(\"ProbeN\"), Tool.AvrRadius(2.5000)");
-        QTest::newRow("unknown tool") << QStringList() << "ChangeTool(\"Nope\")"
-                                      << err("2, 0506, ChangeTool,\"Tool not defined\"");
-        QTest::newRow("tool name unquoted") << QStringList() << "FindTool(Probe1)"
-                                            << err("2, 0502, FindTool,\"Incorrect arguments\"");
+        QTest::newRow("unknown tool")
+            << QStringList() << "ChangeTool(\"Nope\")" << err("2, 0506, ChangeTool,\"Tool not defined\"");
+        QTest::newRow("tool name unquoted")
+            << QStringList() << "FindTool(Probe1)" << err("2, 0502, FindTool,\"Incorrect arguments\"");
         QTest::newRow("found tool") << QStringList{"FindTool(\"Star_1\")"} << "GetProp(FoundTool.Name())"
                                     << data("FoundTool.Name(\"Star_1\")");
-        QTest::newRow("no found tool") << QStringList() << "GetProp(FoundTool.Name())"
-                                       << err("2, 0507, GetProp,\"Unknown property\"");
-        QTest::newRow("change action switch") << QStringList() << "GetChangeToolAction(\"Probe2\")"
-                                              << data("ChangeToolAction(Switch, X(100.0000), Y(600.0000), Z(350.0000))");
-        QTest::newRow("change action none") << QStringList{"GoTo(X(4))"} << "GetChangeToolAction(\"Probe1\")"
-                                            << data("ChangeToolAction(None, X(4.0000), Y(0.0000), Z(0.0000))");
-        QTest::newRow("unknown command") << QStringList() << "Fly()" << err("2, 0501, Fly,\"Unsupported command\"");
-        QTest::newRow("case matters") << QStringList() << "home()" << err("2, 0501, home,\"Unsupported command\"");
+        QTest::newRow("no found tool")
+            << QStringList() << "GetProp(FoundTool.Name())" << err("2, 0507, GetProp,\"Unknown property\"");
+        QTest::newRow("change action switch")
+            << QStringList() << "GetChangeToolAction(\"Probe2\")"
+            << data("ChangeToolAction(Switch, X(100.0000), Y(600.0000), Z(350.0000))");
+        QTest::newRow("change action none")
+            << QStringList{"GoTo(X(4))"} << "GetChangeToolAction(\"Probe1\")"
+            << data("ChangeToolAction(None, X(4.0000), Y(0.0000), Z(0.0000))");
+        QTest::newRow("unknown command")
+            << QStringList() << "Fly()" << err("2, 0501, Fly,\"Unsupported command\"");
+        QTest::newRow("case matters")
+            << QStringList() << "home()" << err("2, 0501, home,\"Unsupported command\"");
         QTest::newRow("no parentheses") << QStringList() << "Home" << err("2, 0008, ,\"Protocol error\"");
         QTest::newRow("malformed") << QStringList() << "GoTo(X(1)" << err("2, 0008, ,\"Protocol error\"");
-        QTest::newRow("args where none") << QStringList() << "Home(1)" << err("2, 0502, Home,\"Incorrect arguments\"");
+        QTest::newRow("args where none")
+            << QStringList() << "Home(1)" << err("2, 0502, Home,\"Incorrect arguments\"");
         QTest::newRow("empty get") << QStringList() << "Get()" << err("2, 0502, Get,\"Incorrect arguments\"");
-        QTest::newRow("motion after abort")
-            << QStringList{"__abort"} << "GoTo(X(1))" << err("2, 1009, GoTo,\"Use ClearAllErrors to continue\"");
-        QTest::newRow("cleared after abort") << QStringList{"__abort", "ClearAllErrors()"} << "GoTo(X(1))" << done;
+        QTest::newRow("motion after abort") << QStringList{"__abort"} << "GoTo(X(1))"
+                                            << err("2, 1009, GoTo,\"Use ClearAllErrors to continue\"");
+        QTest::newRow("cleared after abort")
+            << QStringList{"__abort", "ClearAllErrors()"} << "GoTo(X(1))" << done;
         QTest::newRow("error status") << QStringList{"__abort"} << "GetErrStatusE()" << data("ErrStatus(1)");
         Q_UNUSED(t);
     }
@@ -154,7 +161,8 @@ private Q_SLOTS:
             else
                 m.execute(QStringLiteral("00001"), s);
         }
-        const QString tag = command.endsWith(QLatin1String("E()")) ? QStringLiteral("E0007") : QStringLiteral("00007");
+        const QString tag =
+            command.endsWith(QLatin1String("E()")) ? QStringLiteral("E0007") : QStringLiteral("00007");
         QStringList got = m.execute(tag, command);
         for (QString &l : got)
             l.replace(QLatin1String("E0007"), QLatin1String("00007"));
@@ -166,12 +174,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("tag");
         QTest::addColumn<QString>("error");
-        QTest::newRow("plain") << "00012 Home()" << "00012" << "";
-        QTest::newRow("event tag") << "E0012 AbortE()" << "E0012" << "";
-        QTest::newRow("short tag") << "0012 Home()" << "00000" << "Error(2, 0001, ,\"Illegal tag\")";
-        QTest::newRow("letters") << "A0012 Home()" << "00000" << "Error(2, 0001, ,\"Illegal tag\")";
-        QTest::newRow("no space") << "00012Home()" << "00012" << "Error(2, 0002, ,\"No space at pos. 6\")";
-        QTest::newRow("tag only") << "00012" << "00012" << "Error(2, 0002, ,\"No space at pos. 6\")";
+        QTest::newRow("plain") << "00012 Home()"
+                               << "00012"
+                               << "";
+        QTest::newRow("event tag") << "E0012 AbortE()"
+                                   << "E0012"
+                                   << "";
+        QTest::newRow("short tag") << "0012 Home()"
+                                   << "00000"
+                                   << "Error(2, 0001, ,\"Illegal tag\")";
+        QTest::newRow("letters") << "A0012 Home()"
+                                 << "00000"
+                                 << "Error(2, 0001, ,\"Illegal tag\")";
+        QTest::newRow("no space") << "00012Home()"
+                                  << "00012"
+                                  << "Error(2, 0002, ,\"No space at pos. 6\")";
+        QTest::newRow("tag only") << "00012"
+                                  << "00012"
+                                  << "Error(2, 0002, ,\"No space at pos. 6\")";
     }
     void frames()
     {
@@ -195,20 +215,20 @@ private Q_SLOTS:
     void ptMeasNearTarget()
     {
         DemoMachine m;
-        const QRegularExpression re(QStringLiteral(
-            R"(^00005 # X\((-?[\d.]+)\), Y\((-?[\d.]+)\), Z\((-?[\d.]+)\)$)"));
+        const QRegularExpression re(
+            QStringLiteral(R"(^00005 # X\((-?[\d.]+)\), Y\((-?[\d.]+)\), Z\((-?[\d.]+)\)$)"));
         for (int i = 0; i < 20; ++i) {
             const QStringList r = m.execute("00005", "PtMeas(X(10), Y(20), Z(-30), IJK(0, 0, 2))");
             QCOMPARE(r.size(), 2);
             const auto match = re.match(r.first());
             QVERIFY2(match.hasMatch(), qPrintable(r.first()));
-            QCOMPARE(match.captured(1).toDouble(), 10.0);   // off only along the normal
+            QCOMPARE(match.captured(1).toDouble(), 10.0); // off only along the normal
             QCOMPARE(match.captured(2).toDouble(), 20.0);
             QVERIFY(qAbs(match.captured(3).toDouble() + 30.0) <= m.noise + 1e-9);
             // Retracted along the normal afterwards.
             QVERIFY(qAbs(m.z - (match.captured(3).toDouble() + 2.0)) < 1e-4);
         }
-        QCOMPARE(m.execute("00006", "PtMeas(X(1), IJK(0, 0, 0))").size(), 2);  // zero normal: no crash
+        QCOMPARE(m.execute("00006", "PtMeas(X(1), IJK(0, 0, 0))").size(), 2); // zero normal: no crash
         QCOMPARE(m.execute("00006", "PtMeas(X(1), IJK(a, 0, 1))").first(),
                  QStringLiteral("00006 ! Error(2, 0502, PtMeas,\"Incorrect arguments\")"));
     }
@@ -225,7 +245,8 @@ private Q_SLOTS:
         client.sendRaw("Session()\r\n\r\n00002 Get(X(),Y(),Z())\n");
         QVERIFY(client.waitForLines(5));
         QCOMPARE(Lines(client.received),
-                 QStringList({"00001 &", "00001 %", "00002 &", "00002 # X(0.0000), Y(0.0000), Z(0.0000)", "00002 %"}));
+                 QStringList({"00001 &", "00001 %", "00002 &", "00002 # X(0.0000), Y(0.0000), Z(0.0000)",
+                              "00002 %"}));
         QVERIFY(server.machine.sessionOpen);
 
         client.received.clear();
@@ -251,9 +272,10 @@ private Q_SLOTS:
         client.sendLine("00001 GoTo(X(1))");
         client.sendLine("00002 GoTo(X(2))");
         QVERIFY(client.waitForLines(2));
-        QCOMPARE(Lines(client.received), QStringList({"00001 &", "00002 &"}));  // acknowledged before completion
+        QCOMPARE(Lines(client.received),
+                 QStringList({"00001 &", "00002 &"})); // acknowledged before completion
         QVERIFY(client.waitForLines(4));
-        QCOMPARE(Lines(client.received).mid(2), QStringList({"00001 %", "00002 %"}));  // in order
+        QCOMPARE(Lines(client.received).mid(2), QStringList({"00001 %", "00002 %"})); // in order
 
         // A long delay: AbortE overtakes the queue and aborts it.
         client.received.clear();
@@ -316,7 +338,8 @@ private Q_SLOTS:
 
         form->CBWithRT->setChecked(true);
         form->BtGetClick();
-        QTRY_VERIFY(ContainsMatch(form.logLines(), R"(<<< 00101 # X\(0.0000\), Y\(0.0000\), Z\(0.0000\), R\(1.5000\)$)"));
+        QTRY_VERIFY(ContainsMatch(form.logLines(),
+                                  R"(<<< 00101 # X\(0.0000\), Y\(0.0000\), Z\(0.0000\), R\(1.5000\)$)"));
         form->BtEnumClick();
         QTRY_VERIFY(ContainsMatch(form.logLines(), "<<< 00102 # \"ProbeN\"$"));
         form->EdToolF->setText("\"Probe 2\"");
@@ -328,9 +351,11 @@ private Q_SLOTS:
         form->BTAbortEClick();
         QTRY_VERIFY(ContainsMatch(form.logLines(), "<<< E0105 %$"));
         form->SendToIpp("PtMeas(X(5), Y(5), Z(-1), IJK(0,0,1))");
-        QTRY_VERIFY(ContainsMatch(form.logLines(), R"(<<< 00106 # X\(5.0000\), Y\(5.0000\), Z\(-?[01]\.\d{4}\)$)"));
+        QTRY_VERIFY(
+            ContainsMatch(form.logLines(), R"(<<< 00106 # X\(5.0000\), Y\(5.0000\), Z\(-?[01]\.\d{4}\)$)"));
         form->SendToIpp("Bogus()");
-        QTRY_VERIFY(ContainsMatch(form.logLines(), "<<< 00107 ! Error\\(2, 0501, Bogus,\"Unsupported command\"\\)$"));
+        QTRY_VERIFY(
+            ContainsMatch(form.logLines(), "<<< 00107 ! Error\\(2, 0501, Bogus,\"Unsupported command\"\\)$"));
         QTRY_VERIFY(ContainsMatch(form.logLines(), "<<< 00107 %$"));
         QVERIFY(form.messages.isEmpty());
 

@@ -32,7 +32,7 @@ bool EmptyArg(const QString &arg, QString *name)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool ParseDemoCall(const QString &text, DemoCall *call)
 {
@@ -84,8 +84,7 @@ bool ParseDemoCall(const QString &text, DemoCall *call)
     return true;
 }
 
-DemoMachine::DemoMachine()
-    : random(20240611)
+DemoMachine::DemoMachine() : random(20240611)
 {
     auto tool = [this](const QString &name, double r, double rx) {
         DemoTool t;
@@ -129,8 +128,8 @@ QString DemoMachine::checkFrame(const QString &line, QString *tag, QString *comm
     return QString();
 }
 
-QString DemoMachine::error(const QString &tag, int severity, const QString &code,
-                           const QString &command, const QString &text) const
+QString DemoMachine::error(const QString &tag, int severity, const QString &code, const QString &command,
+                           const QString &text) const
 {
     return QStringLiteral("%1 ! Error(%2, %3, %4,\"%5\")")
         .arg(tag, QString::number(severity), code, command, text);
@@ -176,10 +175,10 @@ namespace {
 // The numeric tool parameters by their property path after "Tool.".
 double *Parameter(DemoTool *t, const QString &path)
 {
-    static const char *const names[] = {"GoToPar.Speed", "GoToPar.Accel", "PtMeasPar.Speed",
-                                        "PtMeasPar.Accel", "PtMeasPar.Approach",
-                                        "PtMeasPar.Search", "PtMeasPar.Retract"};
-    double *fields[] = {&t->gotoSpeed, &t->gotoAccel, &t->measSpeed, &t->measAccel,
+    static const char *const names[] = {"GoToPar.Speed",    "GoToPar.Accel",      "PtMeasPar.Speed",
+                                        "PtMeasPar.Accel",  "PtMeasPar.Approach", "PtMeasPar.Search",
+                                        "PtMeasPar.Retract"};
+    double *fields[] = {&t->gotoSpeed,    &t->gotoAccel,  &t->measSpeed,  &t->measAccel,
                         &t->measApproach, &t->measSearch, &t->measRetract};
     for (int i = 0; i < 7; ++i)
         if (path == QLatin1String(names[i]))
@@ -187,7 +186,7 @@ double *Parameter(DemoTool *t, const QString &path)
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 QString DemoMachine::getProps(const QStringList &args, bool *ok, QString *bad)
 {
@@ -276,9 +275,9 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
         return fail(QStringLiteral("0001"), QStringLiteral("Illegal tag"));
 
     static const QStringList plain = {
-        QStringLiteral("StartSession"), QStringLiteral("EndSession"), QStringLiteral("EnableUser"),
-        QStringLiteral("DisableUser"), QStringLiteral("ClearAllErrors"), QStringLiteral("Home"),
-        QStringLiteral("IsHomed"), QStringLiteral("EnumTools"), QStringLiteral("AbortE"),
+        QStringLiteral("StartSession"),  QStringLiteral("EndSession"),     QStringLiteral("EnableUser"),
+        QStringLiteral("DisableUser"),   QStringLiteral("ClearAllErrors"), QStringLiteral("Home"),
+        QStringLiteral("IsHomed"),       QStringLiteral("EnumTools"),      QStringLiteral("AbortE"),
         QStringLiteral("GetErrStatusE"), QStringLiteral("GetDMEVersion")};
     if (plain.contains(name) && !args.isEmpty())
         return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
@@ -314,12 +313,18 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
             return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
         for (const QString &a : args) {
             double v;
-            if (NumberArg(a, QStringLiteral("X"), &v)) nx = v;
-            else if (NumberArg(a, QStringLiteral("Y"), &v)) ny = v;
-            else if (NumberArg(a, QStringLiteral("Z"), &v)) nz = v;
-            else if (NumberArg(a, QStringLiteral("Tool.A"), &v)) na = v;
-            else if (NumberArg(a, QStringLiteral("Tool.B"), &v)) nb = v;
-            else return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
+            if (NumberArg(a, QStringLiteral("X"), &v))
+                nx = v;
+            else if (NumberArg(a, QStringLiteral("Y"), &v))
+                ny = v;
+            else if (NumberArg(a, QStringLiteral("Z"), &v))
+                nz = v;
+            else if (NumberArg(a, QStringLiteral("Tool.A"), &v))
+                na = v;
+            else if (NumberArg(a, QStringLiteral("Tool.B"), &v))
+                nb = v;
+            else
+                return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
         }
         x = nx, y = ny, z = nz, toolA = na, toolB = nb;
     } else if (name == QLatin1String("Get")) {
@@ -329,13 +334,20 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
             if (!EmptyArg(a, &axis))
                 return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
             double v;
-            if (axis == QLatin1String("X")) v = x;
-            else if (axis == QLatin1String("Y")) v = y;
-            else if (axis == QLatin1String("Z")) v = z;
-            else if (axis == QLatin1String("R")) v = tools.at(currentTool).avrRadius;
-            else if (axis == QLatin1String("Tool.A")) v = toolA;
-            else if (axis == QLatin1String("Tool.B")) v = toolB;
-            else return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
+            if (axis == QLatin1String("X"))
+                v = x;
+            else if (axis == QLatin1String("Y"))
+                v = y;
+            else if (axis == QLatin1String("Z"))
+                v = z;
+            else if (axis == QLatin1String("R"))
+                v = tools.at(currentTool).avrRadius;
+            else if (axis == QLatin1String("Tool.A"))
+                v = toolA;
+            else if (axis == QLatin1String("Tool.B"))
+                v = toolB;
+            else
+                return fail(QStringLiteral("0502"), QStringLiteral("Incorrect arguments"));
             parts << axis + QLatin1Char('(') + formatNumber(v) + QLatin1Char(')');
         }
         if (parts.isEmpty())
@@ -346,9 +358,12 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
         for (const QString &a : args) {
             DemoCall ijk;
             double v;
-            if (NumberArg(a, QStringLiteral("X"), &v)) tx = v;
-            else if (NumberArg(a, QStringLiteral("Y"), &v)) ty = v;
-            else if (NumberArg(a, QStringLiteral("Z"), &v)) tz = v;
+            if (NumberArg(a, QStringLiteral("X"), &v))
+                tx = v;
+            else if (NumberArg(a, QStringLiteral("Y"), &v))
+                ty = v;
+            else if (NumberArg(a, QStringLiteral("Z"), &v))
+                tz = v;
             else if (ParseDemoCall(a, &ijk) && ijk.name == QLatin1String("IJK") && ijk.args.size() == 3) {
                 bool o1, o2, o3;
                 i = ijk.args.at(0).toDouble(&o1);
@@ -370,8 +385,8 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
         const double mx = tx + off * i, my = ty + off * j, mz = tz + off * k;
         const double retract = tools.at(currentTool).measRetract;
         x = mx + retract * i, y = my + retract * j, z = mz + retract * k;
-        return data(QStringLiteral("X(%1), Y(%2), Z(%3)")
-                        .arg(formatNumber(mx), formatNumber(my), formatNumber(mz)));
+        return data(
+            QStringLiteral("X(%1), Y(%2), Z(%3)").arg(formatNumber(mx), formatNumber(my), formatNumber(mz)));
     } else if (name == QLatin1String("GetProp")) {
         bool ok;
         QString bad;
@@ -382,9 +397,9 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
     } else if (name == QLatin1String("SetProp")) {
         QString bad, why;
         if (!setProps(args, &bad, &why))
-            return fail(why == QLatin1String("Unknown property") ? QStringLiteral("0507")
-                        : why == QLatin1String("Property is read-only") ? QStringLiteral("0508")
-                                                                          : QStringLiteral("0502"),
+            return fail(why == QLatin1String("Unknown property")            ? QStringLiteral("0507")
+                            : why == QLatin1String("Property is read-only") ? QStringLiteral("0508")
+                                                                            : QStringLiteral("0502"),
                         why);
     } else if (name == QLatin1String("EnumTools")) {
         QStringList out;
@@ -408,9 +423,9 @@ QStringList DemoMachine::execute(const QString &tag, const QString &command)
             if (t == currentTool)
                 return data(QStringLiteral("ChangeToolAction(None, X(%1), Y(%2), Z(%3))")
                                 .arg(formatNumber(x), formatNumber(y), formatNumber(z)));
-            return data(QStringLiteral("ChangeToolAction(Switch, X(%1), Y(%2), Z(%3))")
-                            .arg(formatNumber(tool.rackX), formatNumber(tool.rackY),
-                                 formatNumber(tool.rackZ)));
+            return data(
+                QStringLiteral("ChangeToolAction(Switch, X(%1), Y(%2), Z(%3))")
+                    .arg(formatNumber(tool.rackX), formatNumber(tool.rackY), formatNumber(tool.rackZ)));
         }
     } else {
         return fail(QStringLiteral("0501"), QStringLiteral("Unsupported command"));

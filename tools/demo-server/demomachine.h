@@ -27,7 +27,7 @@ struct DemoTool {
     double avrRadius = 1.5;
     double gotoSpeed = 100, gotoAccel = 50;
     double measSpeed = 10, measAccel = 20, measApproach = 2, measSearch = 4, measRetract = 2;
-    double rackX = 0, rackY = 0, rackZ = 0;  // where the tool sits in the rack
+    double rackX = 0, rackY = 0, rackZ = 0; // where the tool sits in the rack
 };
 
 class DemoMachine {
@@ -58,11 +58,11 @@ public:
     bool homed = false;
     bool sessionOpen = false;
     bool userEnabled = true;
-    bool needsClear = false;      // after an abort: motion wants ClearAllErrors
-    double noise = 0.002;         // scatter of measured points, mm
+    bool needsClear = false; // after an abort: motion wants ClearAllErrors
+    double noise = 0.002; // scatter of measured points, mm
     QList<DemoTool> tools;
-    int currentTool = 1;          // index into tools
-    int foundTool = -1;           // set by FindTool
+    int currentTool = 1; // index into tools
+    int foundTool = -1; // set by FindTool
 
 private:
     QString error(const QString &tag, int severity, const QString &code, const QString &command,

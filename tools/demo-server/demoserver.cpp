@@ -5,8 +5,7 @@
 
 #include <QTcpSocket>
 
-DemoServer::DemoServer(QObject *parent)
-    : QObject(parent)
+DemoServer::DemoServer(QObject *parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, &DemoServer::onNewConnection);
     connect(&eventTimer, &QTimer::timeout, this, &DemoServer::sendEvent);
@@ -74,7 +73,8 @@ void DemoServer::onClosed(Client *c)
         // Released later: this may run inside one of the client's own handlers.
         Client *gone = it->release();
         clients.erase(it);
-        QMetaObject::invokeMethod(this, [gone] { delete gone; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [gone] { delete gone; }, Qt::QueuedConnection);
         if (trace)
             trace(QStringLiteral("-- client left"));
         Q_EMIT clientDisconnected();
@@ -100,7 +100,7 @@ void DemoServer::onReadyRead(Client *c)
         if (trace)
             trace(QStringLiteral("-- line too long, client dropped"));
         c->lines.clear();
-        c->socket->abort();  // emits disconnected: the client is released there
+        c->socket->abort(); // emits disconnected: the client is released there
     }
 }
 

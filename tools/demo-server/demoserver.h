@@ -53,7 +53,7 @@ private:
     struct Client {
         QPointer<QTcpSocket> socket;
         LineSplitter lines;
-        QList<QPair<QString, QString>> queue;  // tag, command
+        QList<QPair<QString, QString>> queue; // tag, command
         QTimer timer;
     };
     void onNewConnection();

@@ -14,22 +14,24 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A small I++ DME server that pretends to be a measuring machine, so that\n"
-        "Torvane can be tried without one. It listens on 127.0.0.1, acknowledges\n"
-        "every command at once and completes it after the delay. It knows the\n"
-        "session, homing, GoTo, Get, PtMeas, tool and property commands; others\n"
-        "get an error line."));
+    parser.setApplicationDescription(
+        QStringLiteral("A small I++ DME server that pretends to be a measuring machine, so that\n"
+                       "Torvane can be tried without one. It listens on 127.0.0.1, acknowledges\n"
+                       "every command at once and completes it after the delay. It knows the\n"
+                       "session, homing, GoTo, Get, PtMeas, tool and property commands; others\n"
+                       "get an error line."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption portOpt(QStringLiteral("port"),
                                QStringLiteral("TCP port to listen on (default 1294; 0 picks a free one)."),
                                QStringLiteral("port"), QStringLiteral("1294"));
-    QCommandLineOption delayOpt(QStringLiteral("delay-ms"),
-                                QStringLiteral("Delay between a command's acknowledge and its completion, in ms (default 0)."),
-                                QStringLiteral("ms"), QStringLiteral("0"));
+    QCommandLineOption delayOpt(
+        QStringLiteral("delay-ms"),
+        QStringLiteral("Delay between a command's acknowledge and its completion, in ms (default 0)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
     QCommandLineOption eventsOpt(QStringLiteral("events"),
-                                 QStringLiteral("Send an unasked position report (\"E9003 # X(..), Y(..), Z(..)\") every <seconds> (default 0: none)."),
+                                 QStringLiteral("Send an unasked position report (\"E9003 # X(..), Y(..), "
+                                                "Z(..)\") every <seconds> (default 0: none)."),
                                  QStringLiteral("seconds"), QStringLiteral("0"));
     QCommandLineOption verboseOpt(QStringLiteral("verbose"),
                                   QStringLiteral("Print every line received and sent."));
@@ -57,12 +59,10 @@ int main(int argc, char *argv[])
     DemoServer server;
     server.delayMs = delay;
     if (parser.isSet(verboseOpt))
-        server.trace = [](const QString &line) {
-            QTextStream(stdout) << line << Qt::endl;
-        };
+        server.trace = [](const QString &line) { QTextStream(stdout) << line << Qt::endl; };
     if (!server.listen(QHostAddress::LocalHost, quint16(port))) {
-        err << "torvane-demo-server: cannot listen on port " << port << ": "
-            << server.errorString() << Qt::endl;
+        err << "torvane-demo-server: cannot listen on port " << port << ": " << server.errorString()
+            << Qt::endl;
         return 1;
     }
     if (events > 0)

@@ -55,7 +55,7 @@ struct Options {
 
 class Output {
 public:
-    explicit Output(FILE *f) : f_(f) {}
+    explicit Output(FILE *f) : f_(f) { }
     void put(const QByteArray &s) { std::fwrite(s.constData(), 1, size_t(s.size()), f_); }
     void flush() { std::fflush(f_); }
 
@@ -89,7 +89,8 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             out.put(QByteArray(firstFinding ? "\n" : ",\n") + "    {\"line\": " + QByteArray::number(f.line)
                     + ", \"severity\": \"" + SeverityName(f.severity) + "\", \"rule\": \"" + RuleId(f.rule)
                     + "\", \"leg\": \"" + LegName(f.leg) + "\", \"tag\": " + JsonString(f.tag)
-                    + ", \"related\": " + QByteArray::number(f.relatedLine) + ", \"text\": " + JsonString(text) + "}");
+                    + ", \"related\": " + QByteArray::number(f.relatedLine)
+                    + ", \"text\": " + JsonString(text) + "}");
         } else {
             QByteArray leg = f.leg == Leg::Relay ? "[relay] " : "";
             out.put(name + ':' + QByteArray::number(f.line) + ": " + SeverityName(f.severity) + ": "
@@ -129,8 +130,8 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
 
     if (opt.json) {
         out.put(QByteArray(firstFinding ? "]" : "\n  ]") + ",\n   \"format\": \"" + FormatName(r.format)
-                + "\", \"lines\": " + QByteArray::number(r.lines) + ", \"traffic\": " + QByteArray::number(r.traffic)
-                + ", \"unrecognised\": " + QByteArray::number(r.unrecognised)
+                + "\", \"lines\": " + QByteArray::number(r.lines) + ", \"traffic\": "
+                + QByteArray::number(r.traffic) + ", \"unrecognised\": " + QByteArray::number(r.unrecognised)
                 + ", \"problem\": " + (problem.isEmpty() ? QByteArray("null") : JsonString(problem))
                 + ", \"status\": " + QByteArray::number(status) + ",\n   \"summary\": {");
         bool first = true;
@@ -140,8 +141,9 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             const qint64 n = checker.findingCount(Rule(i), Severity::Note);
             if (e + w + n == 0)
                 continue;
-            out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(Rule(i)) + "\": {\"error\": " + QByteArray::number(e)
-                    + ", \"warning\": " + QByteArray::number(w) + ", \"note\": " + QByteArray::number(n) + '}');
+            out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(Rule(i))
+                    + "\": {\"error\": " + QByteArray::number(e) + ", \"warning\": " + QByteArray::number(w)
+                    + ", \"note\": " + QByteArray::number(n) + '}');
             first = false;
         }
         out.put("},\n   \"methods\": [");
@@ -151,23 +153,26 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             if (st.count == 0)
                 continue;
             auto h = [](const DurationHistogram &d) {
-                return "{\"median_us\": " + QByteArray::number(d.quantile(0.5)) + ", \"p95_us\": "
-                    + QByteArray::number(d.quantile(0.95)) + ", \"max_us\": " + QByteArray::number(d.max()) + '}';
+                return "{\"median_us\": " + QByteArray::number(d.quantile(0.5))
+                    + ", \"p95_us\": " + QByteArray::number(d.quantile(0.95))
+                    + ", \"max_us\": " + QByteArray::number(d.max()) + '}';
             };
             out.put(QByteArray(first ? "\n" : ",\n") + "    {\"method\": " + JsonString(checker.methodName(m))
-                    + ", \"count\": " + QByteArray::number(st.count) + ", \"errors\": " + QByteArray::number(st.errors)
-                    + ", \"to_ack\": " + h(st.toAck) + ", \"to_done\": " + h(st.toDone) + '}');
+                    + ", \"count\": " + QByteArray::number(st.count)
+                    + ", \"errors\": " + QByteArray::number(st.errors) + ", \"to_ack\": " + h(st.toAck)
+                    + ", \"to_done\": " + h(st.toDone) + '}');
             first = false;
         }
         out.put(QByteArray(first ? "]" : "\n   ]") + ",\n   \"legs\": {");
         for (int l = 0; l < LegCount; ++l) {
             const LegTotals &t = checker.totals(Leg(l));
-            out.put(QByteArray(l ? ", " : "") + '"' + LegName(Leg(l)) + "\": {\"to_server\": "
-                    + QByteArray::number(t.linesToServer) + ", \"from_server\": " + QByteArray::number(t.linesFromServer)
-                    + ", \"commands\": " + QByteArray::number(t.commands) + ", \"completed\": "
-                    + QByteArray::number(t.completed) + ", \"aborted\": " + QByteArray::number(t.aborted)
-                    + ", \"error_lines\": " + QByteArray::number(t.errorLines) + ", \"open\": "
-                    + QByteArray::number(t.open) + ", \"findings\": " + QByteArray::number(t.findings) + '}');
+            out.put(QByteArray(l ? ", " : "") + '"' + LegName(Leg(l))
+                    + "\": {\"to_server\": " + QByteArray::number(t.linesToServer)
+                    + ", \"from_server\": " + QByteArray::number(t.linesFromServer) + ", \"commands\": "
+                    + QByteArray::number(t.commands) + ", \"completed\": " + QByteArray::number(t.completed)
+                    + ", \"aborted\": " + QByteArray::number(t.aborted) + ", \"error_lines\": "
+                    + QByteArray::number(t.errorLines) + ", \"open\": " + QByteArray::number(t.open)
+                    + ", \"findings\": " + QByteArray::number(t.findings) + '}');
         }
         out.put("}}");
         return status;
@@ -183,9 +188,11 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
     }
 
     out.put(name + ": " + FormatName(r.format) + " log, " + QByteArray::number(r.lines) + " lines, "
-            + QByteArray::number(r.traffic) + " protocol lines, profile " + ProfileName(opt.rules.profile) + '\n');
+            + QByteArray::number(r.traffic) + " protocol lines, profile " + ProfileName(opt.rules.profile)
+            + '\n');
     if (r.unrecognised)
-        out.put("  " + QByteArray::number(r.unrecognised) + " lines neither traffic nor log text (skipped)\n");
+        out.put("  " + QByteArray::number(r.unrecognised)
+                + " lines neither traffic nor log text (skipped)\n");
     if (checker.findingCount() == 0) {
         out.put("  no findings\n");
     } else {
@@ -197,8 +204,9 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             if (e + w + n == 0)
                 continue;
             QByteArray row = QByteArray("    ") + QByteArray(RuleId(Rule(i))).leftJustified(16);
-            row += QByteArray::number(e) + " error" + (e == 1 ? "" : "s") + ", " + QByteArray::number(w) + " warning"
-                + (w == 1 ? "" : "s") + ", " + QByteArray::number(n) + " note" + (n == 1 ? "" : "s") + '\n';
+            row += QByteArray::number(e) + " error" + (e == 1 ? "" : "s") + ", " + QByteArray::number(w)
+                + " warning" + (w == 1 ? "" : "s") + ", " + QByteArray::number(n) + " note"
+                + (n == 1 ? "" : "s") + '\n';
             out.put(row);
         }
     }
@@ -208,7 +216,8 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
         if (st.count == 0)
             continue;
         if (!header) {
-            out.put("  timing per method (ms)       count  errors   '&' median    p95    max   '%' median    p95    max\n");
+            out.put("  timing per method (ms)       count  errors   '&' median    p95    max   '%' median    "
+                    "p95    max\n");
             header = true;
         }
         char buf[256];
@@ -228,8 +237,8 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
                       "  %s leg: %lld lines to the server, %lld from it; %lld commands, %lld completed, "
                       "%lld aborted, %lld error lines, %d open; %lld findings\n",
                       LegName(Leg(l)), (long long)t.linesToServer, (long long)t.linesFromServer,
-                      (long long)t.commands, (long long)t.completed, (long long)t.aborted, (long long)t.errorLines,
-                      t.open, (long long)t.findings);
+                      (long long)t.commands, (long long)t.completed, (long long)t.aborted,
+                      (long long)t.errorLines, t.open, (long long)t.findings);
         out.put(buf);
     }
     const QVector<ErrorSeen> errs = checker.errorsSeen();
@@ -288,19 +297,22 @@ int main(int argc, char **argv)
                                      QStringLiteral("name"), QStringLiteral("1.4.3"));
     const QCommandLineOption enable(QStringLiteral("enable"), QStringLiteral("Checks RULE (repeatable)."),
                                     QStringLiteral("RULE"));
-    const QCommandLineOption disable(QStringLiteral("disable"),
-                                     QStringLiteral("Does not check RULE (repeatable; \"all\" for every rule)."),
-                                     QStringLiteral("RULE"));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Writes a JSON report instead of text."));
-    const QCommandLineOption failOn(QStringLiteral("fail-on"),
-                                    QStringLiteral("Lowest severity that makes the exit status 1: error (default), "
-                                                   "warning or note."),
-                                    QStringLiteral("level"), QStringLiteral("error"));
-    const QCommandLineOption maxPerRule(QStringLiteral("max-per-rule"),
-                                        QStringLiteral("Prints at most N findings of each rule (all are counted)."),
-                                        QStringLiteral("N"));
+    const QCommandLineOption disable(
+        QStringLiteral("disable"),
+        QStringLiteral("Does not check RULE (repeatable; \"all\" for every rule)."), QStringLiteral("RULE"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Writes a JSON report instead of text."));
+    const QCommandLineOption failOn(
+        QStringLiteral("fail-on"),
+        QStringLiteral("Lowest severity that makes the exit status 1: error (default), "
+                       "warning or note."),
+        QStringLiteral("level"), QStringLiteral("error"));
+    const QCommandLineOption maxPerRule(
+        QStringLiteral("max-per-rule"),
+        QStringLiteral("Prints at most N findings of each rule (all are counted)."), QStringLiteral("N"));
     parser.addOptions({help, version, profile, enable, disable, json, failOn, maxPerRule});
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files to check (\"-\" for stdin)."),
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Log files to check (\"-\" for stdin)."),
                                  QStringLiteral("FILE..."));
 
     auto usageError = [&](const QString &msg) {
@@ -322,7 +334,8 @@ int main(int argc, char **argv)
     Options opt;
     const auto p = ProfileFromName(parser.value(profile).toLatin1());
     if (!p)
-        return usageError(QStringLiteral("unknown profile: %1 (1.4.3, nist or 2.x)").arg(parser.value(profile)));
+        return usageError(
+            QStringLiteral("unknown profile: %1 (1.4.3, nist or 2.x)").arg(parser.value(profile)));
     opt.rules = RuleSet(*p);
     for (const QString &id : parser.values(disable)) {
         if (id.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0) {
@@ -342,7 +355,8 @@ int main(int argc, char **argv)
     }
     const auto level = SeverityFromName(parser.value(failOn).toLatin1());
     if (!level)
-        return usageError(QStringLiteral("--fail-on takes error, warning or note, not %1").arg(parser.value(failOn)));
+        return usageError(
+            QStringLiteral("--fail-on takes error, warning or note, not %1").arg(parser.value(failOn)));
     opt.failOn = *level;
     opt.json = parser.isSet(json);
     if (parser.isSet(maxPerRule)) {
