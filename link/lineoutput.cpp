@@ -1,8 +1,65 @@
 #include "link/lineoutput.h"
 
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <cerrno>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+// Sends as much of `bytes` from `from` as the system takes now. False when
+// the connection has failed.
+bool sendSome(int fd, const QByteArray &bytes, qsizetype &from)
+{
+    while (from < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.constData() + from, size_t(bytes.size() - from), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            from += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
+}
+
+// Keeps a closed session's descriptor until its last bytes are out, then
+// ends the connection with a FIN; gives up after the grace time.
+class DescriptorCloser : public QObject {
+public:
+    DescriptorCloser(int fd, QByteArray rest, int graceMs) : fd(fd), rest(std::move(rest))
+    {
+        QTimer::singleShot(graceMs, this, [this] { finish(); });
+        notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] { trySend(); });
+        trySend();
+    }
+
+private:
+    void trySend()
+    {
+        if (!sendSome(fd, rest, done) || done >= rest.size())
+            finish();
+    }
+    void finish()
+    {
+        if (fd < 0)
+            return;
+        notifier->setEnabled(false);
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+        fd = -1;
+        deleteLater();
+    }
+    int fd;
+    QByteArray rest;
+    qsizetype done = 0;
+    QSocketNotifier *notifier = nullptr;
+};
+} // namespace
 
 void SendAtOnce(QTcpSocket *socket, const QByteArray &bytes)
 {
@@ -26,18 +83,79 @@ void SendAtOnce(QTcpSocket *socket, const QByteArray &bytes)
         socket->write(bytes.constData() + done, bytes.size() - done);
 }
 
+LineOutput::LineOutput() = default;
+
+LineOutput::~LineOutput()
+{
+    closeDescriptor(0);
+}
+
 void LineOutput::setSocket(QTcpSocket *s)
 {
+    closeDescriptor(0);
     socket = s;
     gathered.clear();
 }
 
+void LineOutput::useDescriptor(int descriptor, std::function<void()> written, std::function<void()> failed)
+{
+    closeDescriptor(0);
+    socket = nullptr;
+    fd = descriptor;
+    onWritten = std::move(written);
+    onFailed = std::move(failed);
+    writable = std::make_unique<QSocketNotifier>(qintptr(fd), QSocketNotifier::Write);
+    writable->setEnabled(false);
+    QObject::connect(writable.get(), &QSocketNotifier::activated, writable.get(), [this] {
+        sendPending();
+        if (fd >= 0 && pending.isEmpty() && onWritten)
+            onWritten();
+    });
+}
+
+void LineOutput::closeDescriptor(int graceMs)
+{
+    if (fd < 0)
+        return;
+    writable.reset();
+    const int descriptor = fd;
+    fd = -1;
+    QByteArray rest = pending;
+    pending.clear();
+    onWritten = nullptr;
+    onFailed = nullptr;
+    if (graceMs <= 0) {
+        ::close(descriptor);
+        return;
+    }
+    new DescriptorCloser(descriptor, std::move(rest), graceMs);
+}
+
+void LineOutput::sendPending()
+{
+    qsizetype done = 0;
+    const bool alive = sendSome(fd, pending, done);
+    pending.remove(0, done);
+    if (!alive) {
+        pending.clear();
+        writable->setEnabled(false);
+        if (onFailed)
+            QTimer::singleShot(0, writable.get(), onFailed); // not in the middle of a write
+        return;
+    }
+    writable->setEnabled(!pending.isEmpty());
+}
+
 void LineOutput::write(const QByteArray &bytes)
 {
-    if (holds > 0)
+    if (holds > 0) {
         gathered += bytes;
-    else
+    } else if (fd >= 0) {
+        pending += bytes;
+        sendPending();
+    } else {
         SendAtOnce(socket, bytes);
+    }
 }
 
 void LineOutput::release()
@@ -52,5 +170,10 @@ void LineOutput::flush()
         return;
     const QByteArray bytes = gathered;
     gathered.clear();
-    SendAtOnce(socket, bytes);
+    if (fd >= 0) {
+        pending += bytes;
+        sendPending();
+    } else {
+        SendAtOnce(socket, bytes);
+    }
 }

@@ -20,6 +20,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+#include <sys/socket.h>
+
 namespace {
 constexpr int ConnectTimeoutMs = 500;
 constexpr int ResolveTimeoutMs = 3000;
@@ -206,7 +209,9 @@ void TForm1::ReleaseServerSocket()
 }
 
 // What was written still goes out, then the connection closes with a FIN; a
-// peer that doesn't take it within a second is reset.
+// peer that doesn't take it within a second is reset. Whatever the peer still
+// sends is read and let go until its own end of stream: a socket closed with
+// unread bytes would answer with a reset instead of a FIN.
 void TForm1::CloseGracefully(QTcpSocket *socket)
 {
     socket->disconnect(this);
@@ -219,7 +224,18 @@ void TForm1::CloseGracefully(QTcpSocket *socket)
         socket->abort();
         socket->deleteLater();
     });
-    socket->disconnectFromHost();
+    const auto discard = [socket] { socket->readAll(); };
+    connect(socket, &QTcpSocket::readyRead, socket, discard);
+    discard();
+    const auto finSent = std::make_shared<bool>(false);
+    const auto endOutput = [socket, finSent] {
+        if (*finSent || socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        *finSent = true;
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, endOutput);
+    endOutput();
 }
 
 void TForm1::WriteServerLine(const QString &line)
