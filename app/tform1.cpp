@@ -16,6 +16,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace {
 
 enum Anchor { MoveX = 1, MoveY = 2, GrowW = 4, GrowH = 8 };
@@ -80,6 +82,8 @@ TForm1::~TForm1()
         IdTCPClient1->disconnect(this);
     if (relayConnection)
         relayConnection->disconnect(this);
+    if (relayDescriptor >= 0)
+        ::close(relayDescriptor);
     if (IdTCPServer1)
         IdTCPServer1->disconnect(this);
 }
@@ -289,6 +293,8 @@ void TForm1::buildControls()
     connectTimer->setSingleShot(true);
     endSessionTimer = new QTimer(this);
     endSessionTimer->setSingleShot(true);
+    relayReplyWait = new QTimer(this);
+    relayReplyWait->setSingleShot(true);
     listenPortRestore = new QTimer(this);
     listenPortRestore->setSingleShot(true);
 }
@@ -345,6 +351,7 @@ void TForm1::wireHandlers()
     connect(TimerCTS, &QTimer::timeout, this, [this] { RunHandler([this] { TimerCTSTimer(); }); });
     connect(connectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
     connect(endSessionTimer, &QTimer::timeout, this, [this] { RunHandler([this] { FinishDisconnect(); }); });
+    connect(relayReplyWait, &QTimer::timeout, this, [this] { DropRelayClient(); });
     connect(MemoLog, &TrafficLogView::doubleClicked, this,
             [this] { RunHandler([this] { MemoLogDblClick(); }); });
     connect(EdCurrentCommand, &QLineEdit::returnPressed, this,

@@ -35,6 +35,7 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 #include <QWidget>
 #include <functional>
@@ -137,6 +138,7 @@ public:
     QTcpServer *IdTCPServer1 = nullptr; // the relay listener
     quint16 listenPort = 1295; // the listener's port
     int listenPortRestoreMs = 800; // edListenPortExit's status display
+    int relayReplyWaitMs = 5000; // replies to a client that ended its input
     QTimer *Timer1 = nullptr; // exclude flash, 200 ms
     QTimer *Timer2 = nullptr; // freeze flash, 50 ms
     QTimer *TimerCTS = nullptr; // acknowledge time-out, 20000 ms
@@ -230,6 +232,8 @@ public:
     void IdTCPServer1Disconnect();
     void edListenPortExit();
     bool RelayClientConnected() const;
+    // The relay client has ended its input and waits for its last replies.
+    bool RelayClientFinishing() const { return relayInputDone; }
     void WriteRelayLine(const QString &line);
     void RouteToRelayClient(const QString &line, bool altered);
 
@@ -363,7 +367,16 @@ private:
     void RelayReadyRead();
     void RelayClosed();
     void DropRelayClient();
+    void RelayInputEnded();
+    void NoteRelayReplyDone(const QString &line);
     bool relayLeaving = false; // leave handling under way
+    // A client that ends its input still gets the replies to its open
+    // commands: the session's socket has closed by then, so they go through
+    // a duplicate of its descriptor, for at most relayReplyWaitMs.
+    int relayDescriptor = -1;
+    bool relayInputDone = false;
+    QSet<QString> relayOpenTags;
+    QTimer *relayReplyWait = nullptr;
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.
     bool replyingToOperator = false;

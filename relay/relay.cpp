@@ -20,8 +20,14 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 constexpr int ListenBacklog = 15;
+// Open commands followed for a client that ends its input; more are not noted.
+constexpr int MaxOpenTags = 100000;
+constexpr int DescriptorGraceMs = 1000;
 const char BindError[] = "Could not bind socket. Address and port are already in use.";
 } // namespace
 
@@ -68,6 +74,9 @@ void TForm1::StartRelaySession(QTcpSocket *socket)
     socket->setReadBufferSize(ReadChunk);
     relayConnection = socket;
     toRelay.setSocket(socket);
+    relayInputDone = false;
+    relayOpenTags.clear();
+    relayDescriptor = ::fcntl(int(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     connect(socket, &QTcpSocket::readyRead, this, [this] { RelayReadyRead(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] { RelayClosed(); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
@@ -127,6 +136,8 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
     }
     const QString command = QString::fromLatin1(hasBackspace ? edited : line);
     LogWithMarker(command, LogMarker::FromRelay);
+    if (relayOpenTags.size() < MaxOpenTags)
+        relayOpenTags.insert(GetTag(command));
     DispatchCommand(command, true);
 }
 
@@ -161,8 +172,42 @@ void TForm1::RelayReadyRead()
         if (relayIn.takeRest(rest))
             RunHandler([this, &rest] { IdTCPServer1Execute(rest); });
     }
-    if (end == LineReader::Overflow || (end == LineReader::Drained && relayIn.closeSeen))
+    if (end == LineReader::Overflow)
         DropRelayClient();
+    else if (end == LineReader::Drained && relayIn.closeSeen)
+        RelayInputEnded();
+}
+
+// The client has sent its last line. It may still be reading: the replies to
+// its open commands go to it until their '%' or the time bound, and then it
+// leaves.
+void TForm1::RelayInputEnded()
+{
+    if (!relayConnection || relayLeaving || relayInputDone)
+        return;
+    if (relayOpenTags.isEmpty() || relayDescriptor < 0 || !serverConnected) {
+        DropRelayClient();
+        return;
+    }
+    relayInputDone = true;
+    relayIn.detach();
+    toRelay.useDescriptor(
+        relayDescriptor,
+        [this] {
+            if (serverIn.held() && !toRelay.full())
+                ServerReadyRead();
+        },
+        [this] { DropRelayClient(); });
+    relayDescriptor = -1;
+    relayReplyWait->start(relayReplyWaitMs);
+}
+
+// A '%' went to the client: that command is complete.
+void TForm1::NoteRelayReplyDone(const QString &line)
+{
+    relayOpenTags.remove(GetTag(line));
+    if (relayInputDone && relayOpenTags.isEmpty())
+        relayReplyWait->start(0); // the leave handling, once this burst is through
 }
 
 void TForm1::RelayClosed()
@@ -182,11 +227,19 @@ void TForm1::DropRelayClient()
     if (!relayConnection || relayLeaving)
         return;
     relayLeaving = true;
+    relayReplyWait->stop();
     QTcpSocket *socket = relayConnection;
     toRelay.flush();
+    toRelay.closeDescriptor(DescriptorGraceMs);
     toRelay.setSocket(nullptr);
+    if (relayDescriptor >= 0) {
+        ::close(relayDescriptor); // the socket's own descriptor still holds the connection
+        relayDescriptor = -1;
+    }
     relayIn.detach();
     CloseGracefully(socket);
+    relayInputDone = false;
+    relayOpenTags.clear();
     RunHandler([this] { IdTCPServer1Disconnect(); });
     relayConnection = nullptr;
     relayLeaving = false;
@@ -235,7 +288,8 @@ void TForm1::edListenPortExit()
 
 bool TForm1::RelayClientConnected() const
 {
-    return relayConnection && !relayLeaving && relayConnection->state() == QAbstractSocket::ConnectedState;
+    return relayConnection && !relayLeaving
+        && (relayInputDone || relayConnection->state() == QAbstractSocket::ConnectedState);
 }
 
 void TForm1::WriteRelayLine(const QString &line)
@@ -243,6 +297,14 @@ void TForm1::WriteRelayLine(const QString &line)
     if (!RelayClientConnected())
         return;
     toRelay.write(line.toLatin1() + "\r\n");
+    if (relayOpenTags.isEmpty())
+        return;
+    // Most lines show their type at once; only a line led by control bytes
+    // needs the full look.
+    const bool leadingControl = !line.isEmpty() && line.at(0).unicode() <= ' ';
+    if (leadingControl ? GetType(line) == QLatin1Char('%')
+                       : line.size() > 6 && line.at(6) == QLatin1Char('%'))
+        NoteRelayReplyDone(line);
 }
 
 // ---------------------------------------------------------------- routing

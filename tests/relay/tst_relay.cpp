@@ -7,6 +7,12 @@
 #include <QFocusEvent>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 const QString ClientConnected = QStringLiteral("---------- Client connected to our server");
 const QString ClientLeft = QStringLiteral("---------- Client disconnected to our server");
@@ -173,6 +179,88 @@ private Q_SLOTS:
         QVERIFY(rig.f.messages.isEmpty());
     }
 
+    // A client that sends its commands and then ends its input (as
+    // `printf ... | nc` does) still reads every reply, then the end of the
+    // stream; the session ends once its commands are complete.
+    void halfClosedClientGetsItsReplies()
+    {
+        RelayRig rig;
+        QVERIFY(rig.connectServer());
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(rig.relayPort);
+        QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        QTRY_VERIFY(rig.f->RelayClientConnected() && !rig.f->LinkSettling());
+        const QByteArray commands("00001 Home()\r\n00002 GetProp(Tool.Name())\r\n00003 Home()\r\n");
+        QCOMPARE(::send(fd, commands.constData(), size_t(commands.size()), 0), ssize_t(commands.size()));
+        ::shutdown(fd, SHUT_WR);
+        QVERIFY(rig.server.waitForLines(3));
+        QTRY_VERIFY(rig.f->RelayClientFinishing());
+        QVERIFY(rig.f->RelayClientConnected());
+
+        QByteArray replies;
+        for (const char *tag : {"00001", "00002", "00003"})
+            replies += QByteArray(tag) + " &\r\n" + tag + " %\r\n";
+        rig.server.sendRaw(replies);
+        QByteArray got;
+        ssize_t n = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 0) <= 0)
+                    return false;
+                char buf[4096];
+                n = ::recv(fd, buf, sizeof buf, 0);
+                if (n > 0)
+                    got.append(buf, int(n));
+                return n <= 0;
+            },
+            5000));
+        QCOMPARE(got, replies);
+        QCOMPARE(n, ssize_t(0)); // a FIN, not a reset
+        ::close(fd);
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QCOMPARE(rig.logCount(QStringLiteral("<$< ")), 6);
+        QVERIFY(rig.f->serverConnected); // the link was up before the client came
+    }
+
+    // A command that never completes holds the session for a bounded time.
+    void halfClosedClientLeavesAfterTheBound()
+    {
+        RelayRig rig;
+        rig.f->relayReplyWaitMs = 300;
+        QVERIFY(rig.connectServer());
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendLine("00001 Home()");
+        QVERIFY(rig.server.waitForLines(1));
+        client.socket.flush();
+        ::shutdown(int(client.socket.socketDescriptor()), SHUT_WR);
+        QTRY_VERIFY(rig.f->RelayClientFinishing());
+        rig.server.sendLine("00001 &");
+        QVERIFY(client.waitForLines(1));
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QVERIFY(client.waitForClose());
+        QVERIFY(!rig.f->RelayClientFinishing());
+        // The next client is taken on as usual.
+        TestRelayClient next;
+        QVERIFY(rig.attach(next));
+    }
+
+    // A server that ends what it sends: every line before its end is handled.
+    void halfClosedServerLinesAreHandled()
+    {
+        RelayRig rig;
+        QVERIFY(rig.connectServer());
+        rig.server.sendRaw("00001 &\r\n00001 # X(1)\r\n00001 %\r\n");
+        rig.server.shutdownOutput();
+        QTRY_VERIFY(!rig.f->serverConnected);
+        QVERIFY(rig.logHas(QStringLiteral("<<< 00001 # X(1)")));
+        QVERIFY(rig.logHas(QStringLiteral("<<< 00001 %")));
+    }
+
     // A last line without its line end, cut off by the close, still counts,
     // on both legs.
     void lineCutOffByACloseIsHandled()
@@ -181,11 +269,13 @@ private Q_SLOTS:
         QVERIFY(rig.connectServer());
         TestRelayClient client;
         QVERIFY(rig.attach(client));
+        rig.server.autoAcknowledge = true;
         client.sendRaw("00001 Home()\r\n00002 GetProp(Tool.Name())");
         client.close();
         QVERIFY(rig.server.waitForLines(2));
         QCOMPARE(rig.server.received.last(), QByteArray("00002 GetProp(Tool.Name())"));
-        QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QTRY_COMPARE(rig.logCount(ClientLeft), 1); // once both commands are complete
+        rig.server.autoAcknowledge = false;
 
         rig.server.sendRaw("E0000 # KeyPress(\"F1\")\r\nE0000 # KeyPress(\"F2\")\r");
         QTRY_VERIFY(rig.logHas(QStringLiteral("<<< E0000 # KeyPress(\"F1\")")));

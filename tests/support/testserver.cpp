@@ -1,5 +1,7 @@
 #include "support/testserver.h"
 
+#include <sys/socket.h>
+
 #include "support/helpers.h"
 
 #include <QSignalSpy>
@@ -91,6 +93,14 @@ void TestServer::dropClient()
 {
     if (client)
         client->abort();
+}
+
+void TestServer::shutdownOutput()
+{
+    if (!client)
+        return;
+    client->flush();
+    ::shutdown(int(client->socketDescriptor()), SHUT_WR);
 }
 
 TestRelayClient::TestRelayClient(QObject *parent) : QObject(parent)

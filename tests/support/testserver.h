@@ -34,6 +34,8 @@ public:
     void sendLine(const QByteArray &line); // CR LF appended
     void sendRaw(const QByteArray &bytes);
     void dropClient();
+    // Ends what the server sends (a FIN) and goes on reading.
+    void shutdownOutput();
 
 Q_SIGNALS:
     void lineReceived(const QByteArray &line);
