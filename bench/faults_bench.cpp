@@ -1,7 +1,8 @@
 // Relay soak benchmark: 1,000 relay clients that come and go (time, open
 // descriptors, resident memory), and a relay client sending 100,000 lines
-// back to back (time, longest pause of the event loop). Prints each figure
-// beside its target.
+// back to back (time, longest pause of the event loop), and a server that
+// floods a relay client that never reads (resident memory over time). Prints
+// each figure beside its target.
 
 #include "log/logview.h"
 #include "support/relayrig.h"
@@ -110,6 +111,51 @@ void clientFlood()
     std::printf("    longest pause of the event loop                   %8lld ms   (target < 250)\n", longest);
 }
 
+// The server sends without end; the relay client reads nothing. What the
+// window holds for the client stays bounded, so memory stays flat. The test
+// server runs in this process too and keeps at most 1 MB queued.
+void serverFloodsIdleClient(int seconds)
+{
+    RelayRig rig;
+    if (!rig.connectServer()) {
+        std::printf("  server flood: no link\n");
+        return;
+    }
+    QTcpSocket client;
+    client.setReadBufferSize(4096);
+    client.connectToHost(QHostAddress::LocalHost, rig.relayPort);
+    if (!client.waitForConnected(5000) || !QTest::qWaitFor([&] { return rig.f->RelayClientConnected(); })) {
+        std::printf("  server flood: no relay client\n");
+        return;
+    }
+    QByteArray block;
+    for (int i = 0; i < 10000; ++i)
+        block += "E0000 # X(" + QByteArray::number(i) + "), Y(20.125), Z(-3.5)\r\n";
+    const qint64 startKb = residentKb();
+    qint64 peakKb = startKb;
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer feeder;
+    QObject::connect(&feeder, &QTimer::timeout, [&] {
+        if (rig.server.queuedBytes() < 1024 * 1024) {
+            rig.server.sendRaw(block);
+            sent += block.size();
+        }
+        peakKb = qMax(peakKb, residentKb());
+    });
+    feeder.start(1);
+    QTest::qWait(seconds * 1000);
+    feeder.stop();
+    const qint64 endKb = residentKb();
+    std::printf("  server flood, client not reading, %d s: sent %lld MB, RSS %lld -> %lld MB (peak %lld MB)"
+                "   (target: flat)\n",
+                seconds, sent >> 20, startKb >> 10, endKb >> 10, peakKb >> 10);
+    std::printf(
+        "    waiting for the client                           %8lld KB   (bound %lld KB + socket buffers)\n",
+        rig.f->toRelay.queued() >> 10, LineOutput::Bound >> 10);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -120,5 +166,6 @@ int main(int argc, char **argv)
     std::printf("faults_bench\n");
     clientCycles();
     clientFlood();
+    serverFloodsIdleClient(argc > 1 ? atoi(argv[1]) : 30);
     return 0;
 }

@@ -33,6 +33,7 @@ public:
 
     void sendLine(const QByteArray &line); // CR LF appended
     void sendRaw(const QByteArray &bytes);
+    qint64 queuedBytes() const { return client ? client->bytesToWrite() : 0; }
     void dropClient();
     // Ends what the server sends (a FIN) and goes on reading.
     void shutdownOutput();
