@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/profile.h"
+#include "inspect/inspectorwindow.h"
 #include "log/logview.h"
 
 #include <QApplication>
@@ -82,6 +83,7 @@ TForm1::~TForm1()
         relayConnection->disconnect(this);
     if (IdTCPServer1)
         IdTCPServer1->disconnect(this);
+    delete inspectorWindow; // before the inspector it shows
 }
 
 void TForm1::place(QWidget *w, int x, int y, int width, int height, int anchors)
@@ -291,6 +293,7 @@ void TForm1::buildControls()
     endSessionTimer->setSingleShot(true);
     listenPortRestore = new QTimer(this);
     listenPortRestore->setSingleShot(true);
+    buildInspector();
 }
 
 void TForm1::wireHandlers()

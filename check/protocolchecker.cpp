@@ -370,6 +370,11 @@ Transaction *ProtocolChecker::openTxn(LegState &s, quint32 key)
 
 void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 {
+    if (onTxn_) {
+        auto it = s.open.constFind(key);
+        if (it != s.open.constEnd())
+            onTxn_(TxnEvent::Closed, it->t, curPos_);
+    }
     s.open.remove(key);
     // Keep the order queues from growing behind a transaction that stays open.
     auto compact = [&](std::deque<std::pair<quint32, quint64>> &q) {
@@ -452,6 +457,7 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
 {
     ++fed_;
     const qint64 pos = position >= 0 ? position : fed_;
+    curPos_ = pos;
     LegState &s = *legs_[int(leg) & 1];
     if (dir == Direction::ToServer)
         ++s.totals.linesToServer;
@@ -649,7 +655,9 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         s.abortPending = true;
         s.abortLine = pos;
     }
-    s.open.insert(key, o);
+    auto inserted = s.open.insert(key, o);
+    if (onTxn_)
+        onTxn_(TxnEvent::Opened, inserted->t, pos);
     (eventTag ? s.eventOrder : s.order).emplace_back(key, o.seq);
 
     s.awaiting = true;
@@ -792,6 +800,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         } else {
             txn.state = TxnState::Acked;
             txn.tAck = t;
+            if (onTxn_)
+                onTxn_(TxnEvent::Acked, txn, pos);
         }
         return;
     }
@@ -824,6 +834,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     if (type == '#') {
         if (txn.dataLines++ == 0)
             txn.tFirstData = t;
+        if (onTxn_)
+            onTxn_(TxnEvent::Data, txn, pos);
         if (o.kind == DataKind::None && !o.dataReported) {
             o.dataReported = true;
             report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine,
@@ -853,6 +865,9 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     }
     if (type == '!') {
         onErrorLine(s, &txn, tag, body, pos);
+        if (onTxn_)
+            if (const Transaction *still = openTxn(s, key))
+                onTxn_(TxnEvent::Error, *still, pos);
         return;
     }
     complete(s, o.t, t, pos);
@@ -1093,6 +1108,9 @@ void ProtocolChecker::connectionReset(Leg leg, qint64 position)
 {
     LegState &s = *legs_[int(leg) & 1];
     reportOpen(s, position, "when the connection changed");
+    if (onTxn_)
+        for (const OpenTxn &o : std::as_const(s.open))
+            onTxn_(TxnEvent::Closed, o.t, position);
     LegTotals keep = s.totals;
     s.open.clear();
     s.order.clear();

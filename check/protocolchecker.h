@@ -55,6 +55,17 @@ struct Transaction {
     QByteArray tag() const;
 };
 
+// What happened to a transaction, for a live view of the open ones.
+enum class TxnEvent : quint8 {
+    Opened, // its command was fed
+    Acked, // its '&'
+    Data, // a '#' line
+    Error, // a '!' line
+    Closed, // it left the open set: completed (Done), aborted (Aborted), or
+    // dropped (still Sent or Acked: tag reused, over the cap, rejected,
+    // connection reset)
+};
+
 struct LegTotals {
     qint64 linesToServer = 0, linesFromServer = 0;
     qint64 commands = 0, completed = 0, aborted = 0;
@@ -86,6 +97,10 @@ public:
     const RuleSet &rules() const { return rules_; }
     void setOpenCap(int cap) { openCap_ = cap < 1 ? 1 : cap; }
     void setFindingHandler(std::function<void(const Finding &)> handler) { onFinding_ = std::move(handler); }
+    // Told of every change to an open transaction, with the position of the
+    // line that caused it (the reset's position when a reset drops it).
+    using TransactionHandler = std::function<void(TxnEvent, const Transaction &, qint64 position)>;
+    void setTransactionHandler(TransactionHandler handler) { onTxn_ = std::move(handler); }
 
     // One protocol line, without its line end. `position` names the line in
     // findings (a file line number); -1 counts the fed lines from 1. `timeUs`
@@ -139,6 +154,8 @@ private:
     RuleSet rules_;
     int openCap_ = DefaultOpenCap;
     std::function<void(const Finding &)> onFinding_;
+    TransactionHandler onTxn_;
+    qint64 curPos_ = -1; // the line being fed, for the transaction handler
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
     qint64 fed_ = 0;

@@ -8,6 +8,7 @@
 // talks at once still reaches the server.
 
 #include "app/tform1.h"
+#include "check/protocolchecker.h"
 #include "link/protocol.h"
 #include "log/markers.h"
 #include "log/timestamp.h"
@@ -90,6 +91,7 @@ void TForm1::IdTCPServer1Connect()
 {
     LogEvent(QStringLiteral("---------- Client connected to our server")
              + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Relay);
     operatorTags.clear();
     if (serverConnected)
         serverWasConnected = true;
@@ -105,11 +107,13 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
 {
     if (line.isEmpty()) {
         AppendLog(QStringLiteral(">$> ---------- timeout"));
+        InspectLine(check::Leg::Relay, check::Direction::ToServer, QString());
         return;
     }
     if (!serverConnected) {
         // Nowhere to go: logged as received, and said so.
         LogWithMarker(QString::fromLatin1(line), LogMarker::FromRelay);
+        InspectLine(check::Leg::Relay, check::Direction::ToServer, lastLogText);
         LogEvent(QStringLiteral("---------- Not forwarded: no server link"));
         return;
     }
@@ -127,6 +131,7 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
     }
     const QString command = QString::fromLatin1(hasBackspace ? edited : line);
     LogWithMarker(command, LogMarker::FromRelay);
+    InspectLine(check::Leg::Relay, check::Direction::ToServer, command);
     DispatchCommand(command, true);
 }
 
@@ -134,6 +139,7 @@ void TForm1::IdTCPServer1Disconnect()
 {
     LogEvent(QStringLiteral("---------- Client disconnected to our server")
              + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Relay);
     if (!serverWasConnected && serverConnected)
         RunHandler([this] { BtConnectClick(); });
     serverWasConnected = false;
@@ -256,6 +262,7 @@ void TForm1::RouteToRelayClient(const QString &line, bool altered)
     if (!operatorTags.contains(tag)) {
         WriteRelayLine(line);
         LogWithMarker(line, altered ? LogMarker::Faked : LogMarker::ToRelay);
+        InspectLine(check::Leg::Relay, check::Direction::FromServer, line, altered);
         return;
     }
     if (GetType(line) == QLatin1Char('%'))

@@ -1,0 +1,33 @@
+#pragma once
+// The timeline of the last minutes: one bar per transaction from its command
+// to its '%', the '&' marked on it, errors in their colour, each leg in a
+// band of its own. Drawn with QPainter, on screen and into the report.
+
+#include <QWidget>
+
+class QPainter;
+
+namespace inspect {
+
+class LiveInspector;
+
+void PaintTimeline(QPainter &p, const QRect &area, const LiveInspector &ins, qint64 nowUs, qint64 spanUs);
+
+class TimelineView : public QWidget {
+    Q_OBJECT
+public:
+    explicit TimelineView(const LiveInspector *inspector, QWidget *parent = nullptr);
+    void setSpan(qint64 us);
+    qint64 span() const { return spanUs; }
+    // The picture as it stands, for the report.
+    QImage render(const QSize &size) const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    const LiveInspector *ins;
+    qint64 spanUs = 5 * 60 * 1000000LL;
+};
+
+} // namespace inspect
