@@ -73,7 +73,7 @@ QString OutcomeText(const TxnRow &row)
         break;
     }
     if (row.finding)
-        text += QStringLiteral(" [finding]");
+        text.prepend(QStringLiteral("[finding] "));
     return text;
 }
 

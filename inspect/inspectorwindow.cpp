@@ -148,8 +148,13 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     summaryView->setToolTip(QStringLiteral("Select a row to list only its findings"));
     findingView = MakeTable(findPage, findingModel, QStringLiteral("Findings"));
     findingView->setToolTip(QStringLiteral("Click a finding to show its line in the traffic log"));
-    findingView->horizontalHeader()->resizeSection(FindingModel::ColTime, 96);
-    findingView->horizontalHeader()->resizeSection(FindingModel::ColSentence, 420);
+    QHeaderView *fh = findingView->horizontalHeader();
+    fh->resizeSection(FindingModel::ColTime, 96);
+    fh->resizeSection(FindingModel::ColSeverity, 70);
+    fh->resizeSection(FindingModel::ColRule, 110);
+    fh->resizeSection(FindingModel::ColLeg, 70);
+    fh->resizeSection(FindingModel::ColFrom, 96);
+    fh->resizeSection(FindingModel::ColSentence, 480);
     findingsNote = new QLabel(findPage);
     findingsNote->setObjectName(QStringLiteral("findingsNote"));
     findingsNote->setAccessibleName(QStringLiteral("Findings kept"));
@@ -181,11 +186,13 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     spanBox = new QComboBox(timePage);
     spanBox->setObjectName(QStringLiteral("spanBox"));
     spanBox->setAccessibleName(QStringLiteral("Timeline span"));
-    for (int minutes : {1, 5, 15})
-        spanBox->addItem(QStringLiteral("Last %1 min").arg(minutes), minutes);
-    spanBox->setCurrentIndex(1);
+    spanBox->addItem(QStringLiteral("Fit the traffic"), 0);
+    for (int seconds : {10, 60, 300, 900})
+        spanBox->addItem(seconds < 60 ? QStringLiteral("Last %1 s").arg(seconds)
+                                      : QStringLiteral("Last %1 min").arg(seconds / 60),
+                         seconds);
     connect(spanBox, &QComboBox::currentIndexChanged, this,
-            [this] { timeline->setSpan(qint64(spanBox->currentData().toInt()) * 60 * 1000000); });
+            [this] { timeline->setSpan(qint64(spanBox->currentData().toInt()) * 1000000); });
     auto *timeSplit = new QSplitter(Qt::Vertical, timePage);
     timeSplit->addWidget(statsView);
     timeSplit->addWidget(timeline);

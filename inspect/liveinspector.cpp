@@ -50,6 +50,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     r.own = own;
     r.fromServer = dir == check::Direction::FromServer;
     current_ = line.first(qMin<qsizetype>(line.size(), check::ProtocolChecker::MaxLineLength + 1024));
+    commandFound_ = false;
     if (line.size() > current_.size())
         checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_);
     else
@@ -140,7 +141,9 @@ void LiveInspector::onFinding(const check::Finding &f)
         addedFirst_ = addedFirst_ < 0 ? kept.logLine : qMin(addedFirst_, kept.logLine);
         addedLast_ = qMax(addedLast_, kept.logLine);
     }
-    if (!f.tag.isEmpty())
+    if (f.line == position_ && !row.fromServer)
+        commandFound_ = true; // the command's own transaction opens after this
+    else if (!f.tag.isEmpty())
         markFinding(f.leg, f.tag);
 }
 
@@ -178,6 +181,7 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.own = r->own;
         }
         row.command = QByteArray(current_.data(), qMin<qsizetype>(current_.size(), MaxCommandChars));
+        row.finding = commandFound_;
         openIndex_.insert(k, int(open_.size()));
         open_.push_back(std::move(row));
         ++openGeneration_;
@@ -199,8 +203,8 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         return;
     case check::TxnEvent::Error:
         ++row.lines;
-        if (row.error.isEmpty() && current_.size() > 6)
-            row.error = QByteArray(current_.data() + 6, qMin<qsizetype>(current_.size() - 6, MaxErrorChars))
+        if (row.error.isEmpty() && current_.size() > 7)
+            row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
                             .trimmed();
         return;
     default:

@@ -147,6 +147,7 @@ private:
     qint64 position_ = 0; // of the line being fed
     qint64 timeUs_ = -1;
     QByteArrayView current_;
+    bool commandFound_ = false; // a finding on the command being fed, before it opens
     std::vector<LineRecord> recent_;
 
     std::vector<TxnRow> open_;

@@ -121,10 +121,9 @@ QString InspectorWindow::reportHtml() const
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     picture.save(&buffer, "PNG");
-    h += QStringLiteral(
-             "<h2>Timeline</h2>\n<p>The last %1 minutes: a bar per transaction from its command to its "
-             "'%', a black mark at its '&amp;', errors in red, open ones in orange.</p>\n")
-             .arg(timeline->span() / 60000000);
+    h += QStringLiteral("<h2>Timeline</h2>\n<p>The last %1: a bar per transaction from its command to its "
+                        "'%', a black mark at its '&amp;', errors in red, open ones in orange.</p>\n")
+             .arg(FormatDuration(timeline->span()));
     h += QStringLiteral("<img alt=\"Timeline of the transactions\" src=\"data:image/png;base64,")
         + QString::fromLatin1(png.toBase64()) + QStringLiteral("\">\n");
     h += QStringLiteral("</body></html>\n");

@@ -118,7 +118,8 @@ void PaintTimeline(QPainter &p, const QRect &area, const LiveInspector &ins, qin
     // The time axis: a mark at a round step.
     p.setPen(Qt::darkGray);
     p.drawLine(plot.left(), plot.bottom() + 1, plot.right(), plot.bottom() + 1);
-    static const qint64 Steps[] = {1000000, 5000000, 10000000, 30000000, 60000000, 300000000, 600000000};
+    static const qint64 Steps[] = {1000000,  2000000,  5000000,   10000000,
+                                   30000000, 60000000, 120000000, 300000000};
     qint64 step = Steps[0];
     for (qint64 s : Steps)
         if (spanUs / s <= 8) {
@@ -148,17 +149,38 @@ void TimelineView::setSpan(qint64 us)
     update();
 }
 
+qint64 TimelineView::span() const
+{
+    if (spanUs > 0)
+        return spanUs;
+    constexpr qint64 Shortest = 5000000, Longest = 15 * 60 * 1000000LL;
+    const qint64 now = ins->nowUs();
+    qint64 oldest = now;
+    for (int i = 0; i < ins->openCount(); ++i)
+        if (ins->openRow(i).tSent >= 0)
+            oldest = qMin(oldest, ins->openRow(i).tSent);
+    for (quint64 s = ins->completedEnd(); s > ins->completedBegin(); --s) {
+        const qint64 t = ins->completedRow(s - 1).tSent;
+        if (t >= 0 && t < now - Longest)
+            break;
+        if (t >= 0)
+            oldest = qMin(oldest, t);
+    }
+    // A little room before the first bar.
+    return qBound(Shortest, (now - oldest) * 11 / 10, Longest);
+}
+
 void TimelineView::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    PaintTimeline(p, rect(), *ins, ins->nowUs(), spanUs);
+    PaintTimeline(p, rect(), *ins, ins->nowUs(), span());
 }
 
 QImage TimelineView::render(const QSize &size) const
 {
     QImage image(size, QImage::Format_RGB32);
     QPainter p(&image);
-    PaintTimeline(p, image.rect(), *ins, ins->nowUs(), spanUs);
+    PaintTimeline(p, image.rect(), *ins, ins->nowUs(), span());
     return image;
 }
 

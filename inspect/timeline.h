@@ -17,8 +17,9 @@ class TimelineView : public QWidget {
     Q_OBJECT
 public:
     explicit TimelineView(const LiveInspector *inspector, QWidget *parent = nullptr);
+    // The time shown, in us; 0 fits it to the traffic (5 s to 15 minutes).
     void setSpan(qint64 us);
-    qint64 span() const { return spanUs; }
+    qint64 span() const;
     // The picture as it stands, for the report.
     QImage render(const QSize &size) const;
 
@@ -27,7 +28,7 @@ protected:
 
 private:
     const LiveInspector *ins;
-    qint64 spanUs = 5 * 60 * 1000000LL;
+    qint64 spanUs = 0;
 };
 
 } // namespace inspect

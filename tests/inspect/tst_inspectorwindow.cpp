@@ -200,6 +200,18 @@ private Q_SLOTS:
             QCOMPARE(rig.f->inspector->findingRow(s).logLine, -1);
     }
 
+    void pipeliningClient()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) { return fullReply(line); };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendRaw("00012 Home()\r\n00013 Home()\r\n");
+        QVERIFY(client.waitForLines(6));
+        const check::ProtocolChecker &c = rig.f->inspector->checker();
+        QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 2); // on both legs
+    }
+
     void simulatedLinesAreTheProgramsOwn()
     {
         RelayRig rig;

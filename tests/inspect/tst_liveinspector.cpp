@@ -59,8 +59,17 @@ private Q_SLOTS:
         f.in(Leg::Relay, "00002 %");
         QCOMPARE(f.last().outcome, TxnOutcome::Error);
         QCOMPARE(f.last().leg, Leg::Relay);
-        QVERIFY(inspect::OutcomeText(f.last()).startsWith(QStringLiteral("! Error(2, 1006")));
+        QVERIFY(inspect::OutcomeText(f.last()).startsWith(QStringLiteral("Error(2, 1006")));
         QCOMPARE(f.ins.findingCount(), 0);
+
+        // A command sent before the '&' of the one before: its own row
+        // carries the finding, though the finding comes before it opens.
+        f.out(Leg::Operator, "00003 Home()");
+        f.out(Leg::Operator, "00004 Home()");
+        QCOMPARE(f.ins.findingCount(), 1);
+        QCOMPARE(f.ins.openCount(), 2);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(f.ins.openRow(i).finding, f.ins.openRow(i).key == 4);
     }
 
     void findingsByLogLine()
