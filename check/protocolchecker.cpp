@@ -349,7 +349,7 @@ void ProtocolChecker::report(LegState &s, Rule r, Severity sev, QByteArrayView t
         return;
     ++counts_[size_t(r)][size_t(sev)];
     ++s.totals.findings;
-    if (!onFinding_)
+    if (!onFinding_ || !detail_[size_t(r)])
         return;
     Finding f;
     f.rule = r;

@@ -15,6 +15,7 @@
 #include <QString>
 #include <QVector>
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -97,6 +98,10 @@ public:
     const RuleSet &rules() const { return rules_; }
     void setOpenCap(int cap) { openCap_ = cap < 1 ? 1 : cap; }
     void setFindingHandler(std::function<void(const Finding &)> handler) { onFinding_ = std::move(handler); }
+    // With a rule's details off, its findings are counted but not handed to
+    // the handler (nor is their sentence made): for a live view under a flood.
+    void setFindingDetail(Rule r, bool on) { detail_[size_t(r)] = on; }
+    bool findingDetail(Rule r) const { return detail_[size_t(r)]; }
     // Told of every change to an open transaction, with the position of the
     // line that caused it (the reset's position when a reset drops it).
     using TransactionHandler = std::function<void(TxnEvent, const Transaction &, qint64 position)>;
@@ -155,6 +160,14 @@ private:
     int openCap_ = DefaultOpenCap;
     std::function<void(const Finding &)> onFinding_;
     TransactionHandler onTxn_;
+    std::array<bool, RuleCount> detail_ = MakeAllOn();
+    static constexpr std::array<bool, RuleCount> MakeAllOn()
+    {
+        std::array<bool, RuleCount> a{};
+        for (bool &b : a)
+            b = true;
+        return a;
+    }
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};

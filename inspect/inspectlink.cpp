@@ -33,7 +33,7 @@ void TForm1::buildInspector()
 
 void TForm1::InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own)
 {
-    inspector->feed(leg, dir, QStringView(line), own, line == lastLogText ? lastLogLine : -1);
+    inspector->feed(leg, dir, line, own, line == lastLogText ? lastLogLine : -1);
 }
 
 void TForm1::InspectReset(check::Leg leg)

@@ -136,7 +136,7 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     if (role == Qt::ToolTipRole && index.column() == ColCommand)
-        return QString::fromLatin1(r->command);
+        return r->command;
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return QVariant();
     switch (index.column()) {
@@ -146,8 +146,7 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QString::fromLatin1(r->tag());
     case ColCommand: {
         // The command without its tag.
-        const QByteArray &c = r->command;
-        return QString::fromLatin1(c.size() > 6 ? c.mid(6) : c);
+        return r->command.size() > 6 ? r->command.mid(6) : r->command;
     }
     case ColSent:
         return TimeText(ins, r->tSent);
@@ -187,10 +186,8 @@ bool TransactionModel::matches(const TxnRow &row) const
         return false;
     if (text_.isEmpty())
         return true;
-    auto has = [this](const QByteArray &hay) {
-        return !hay.isEmpty() && QString::fromLatin1(hay).contains(text_, Qt::CaseInsensitive);
-    };
-    return has(row.command) || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
+    return row.command.contains(text_, Qt::CaseInsensitive)
+        || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
 }
 
 void TransactionModel::setFilter(const QString &text, std::optional<check::Leg> leg, bool onlyFindings)

@@ -234,11 +234,15 @@ void InspectorWindow::refresh()
     findingModel->refresh();
     summaryModel->refresh();
     const quint64 dropped = ins->droppedFindings();
-    findingsNote->setText(dropped
-                              ? QStringLiteral("The last %1 findings are listed; %2 older ones were dropped.")
-                                    .arg(ins->findingsEnd() - ins->findingsBegin())
-                                    .arg(dropped)
-                              : QStringLiteral("%1 findings.").arg(ins->findingsEnd()));
+    QString note = dropped ? QStringLiteral("The last %1 findings are listed; %2 older ones were dropped.")
+                                 .arg(ins->findingsEnd() - ins->findingsBegin())
+                                 .arg(dropped)
+                           : QStringLiteral("%1 findings.").arg(ins->findingsEnd());
+    if (const qint64 unlisted = ins->unlistedFindings())
+        note += QStringLiteral(" %1 more were counted but not listed: their rule gave more than %2 a second.")
+                    .arg(unlisted)
+                    .arg(LiveInspector::FloodPerSecond);
+    findingsNote->setText(note);
     updateTitle();
 }
 

@@ -4,7 +4,8 @@
 
 namespace inspect {
 
-LiveInspector::LiveInspector(QObject *parent) : QObject(parent), recent_(RecentLines)
+LiveInspector::LiveInspector(QObject *parent)
+    : QObject(parent), recent_(RecentLines), openSlot_(check::LegCount * KeysPerLeg, -1)
 {
     clock_.start();
     wallBaseMs_ = QDateTime::currentMSecsSinceEpoch();
@@ -23,6 +24,13 @@ LiveInspector::~LiveInspector() = default;
 void LiveInspector::setRules(const check::RuleSet &rules)
 {
     checker_.setRules(rules);
+}
+
+void LiveInspector::feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine)
+{
+    currentText_ = &line;
+    feed(leg, dir, QStringView(line), own, logLine);
+    currentText_ = nullptr;
 }
 
 void LiveInspector::feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine)
@@ -44,11 +52,22 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
 {
     ++position_;
     timeUs_ = nowUs();
+    if (timeUs_ - floodWindowUs_ >= 1000000) {
+        // A new second: flooding rules are listed again.
+        floodWindowUs_ = timeUs_;
+        floodCount_.fill(0);
+        if (muted_) {
+            muted_ = false;
+            for (int i = 0; i < check::RuleCount; ++i)
+                checker_.setFindingDetail(check::Rule(i), true);
+        }
+    }
     LineRecord &r = recent_[size_t(position_ & (RecentLines - 1))];
     r.position = position_;
     r.logLine = logLine;
     r.own = own;
     r.fromServer = dir == check::Direction::FromServer;
+    r.isLine = true;
     current_ = line.first(qMin<qsizetype>(line.size(), check::ProtocolChecker::MaxLineLength + 1024));
     commandFound_ = false;
     if (line.size() > current_.size())
@@ -66,8 +85,9 @@ void LiveInspector::connectionReset(check::Leg leg, int logLine)
     LineRecord &r = recent_[size_t(position_ & (RecentLines - 1))];
     r.position = position_;
     r.logLine = logLine;
-    r.own = true;
+    r.own = false;
     r.fromServer = false;
+    r.isLine = false;
     checker_.connectionReset(leg, position_);
     changed();
 }
@@ -115,6 +135,10 @@ void LiveInspector::flush()
 
 void LiveInspector::onFinding(const check::Finding &f)
 {
+    if (++floodCount_[size_t(f.rule)] >= floodLimit_) {
+        checker_.setFindingDetail(f.rule, false);
+        muted_ = true;
+    }
     FindingRow row;
     row.finding = f;
     row.timeUs = timeUs_;
@@ -122,7 +146,7 @@ void LiveInspector::onFinding(const check::Finding &f)
         row.logLine = r->logLine;
         row.own = r->own;
         row.fromServer = r->fromServer;
-        row.known = true;
+        row.known = r->isLine;
     }
     if (const LineRecord *r = recent(f.relatedLine))
         row.relatedLogLine = r->logLine;
@@ -153,9 +177,8 @@ void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
     const quint32 key = check::TagKey(tag);
     if (key == 0)
         return;
-    auto it = openIndex_.constFind(openKey(leg, key));
-    if (it != openIndex_.constEnd()) {
-        open_[size_t(it.value())].finding = true;
+    if (key < KeysPerLeg && openSlot_[openKey(leg, key)] >= 0) {
+        open_[size_t(openSlot_[openKey(leg, key)])].finding = true;
         return;
     }
     int looked = 0;
@@ -169,7 +192,9 @@ void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
 
 void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
 {
-    const quint32 k = openKey(t.leg, t.key);
+    if (t.key >= KeysPerLeg)
+        return;
+    const size_t k = openKey(t.leg, t.key);
     if (event == check::TxnEvent::Opened) {
         TxnRow row;
         row.leg = t.leg;
@@ -180,17 +205,21 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.logLine = r->logLine;
             row.own = r->own;
         }
-        row.command = QByteArray(current_.data(), qMin<qsizetype>(current_.size(), MaxCommandChars));
+        if (currentText_)
+            row.command =
+                currentText_->size() <= MaxCommandChars ? *currentText_ : currentText_->left(MaxCommandChars);
+        else
+            row.command =
+                QString::fromLatin1(current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)));
         row.finding = commandFound_;
-        openIndex_.insert(k, int(open_.size()));
+        openSlot_[k] = int(open_.size());
         open_.push_back(std::move(row));
         ++openGeneration_;
         return;
     }
-    auto it = openIndex_.find(k);
-    if (it == openIndex_.end())
+    const int index = openSlot_[k];
+    if (index < 0)
         return;
-    const int index = it.value();
     TxnRow &row = open_[size_t(index)];
     switch (event) {
     case check::TxnEvent::Acked:
@@ -225,10 +254,10 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     const int last = int(open_.size()) - 1;
     if (index != last) {
         open_[size_t(index)] = std::move(open_[size_t(last)]);
-        openIndex_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
+        openSlot_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
     }
     open_.pop_back();
-    openIndex_.erase(it);
+    openSlot_[k] = -1;
     ++openGeneration_;
     if (completed_.size() >= size_t(MaxCompleted)) {
         completed_.pop_front();

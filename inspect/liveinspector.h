@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <array>
+#include <climits>
 #include <deque>
 #include <vector>
 
@@ -38,7 +40,7 @@ struct TxnRow {
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
     int logLine = -1; // the command's line in the traffic log, -1 for none
     qint64 position = -1; // the command's position in the stream
-    QByteArray command; // the command line as sent (cut at MaxCommandChars)
+    QString command; // the command line as sent (cut at MaxCommandChars)
     QByteArray error; // the first error line's text, after the tag
     QByteArray tag() const { return check::TagText(key); }
 };
@@ -68,6 +70,10 @@ public:
     static constexpr int MaxCommandChars = 200;
     static constexpr int MaxErrorChars = 160;
     static constexpr int RefreshMs = 100;
+    // A rule with more findings than this in one second is only counted for
+    // the rest of that second: a flood costs no sentences and no rows.
+    static constexpr int FloodPerSecond = 200;
+    void setFloodLimit(int perSecond) { floodLimit_ = perSecond > 0 ? perSecond : INT_MAX; }
 
     explicit LiveInspector(QObject *parent = nullptr);
     ~LiveInspector() override;
@@ -76,6 +82,8 @@ public:
     // up or rewritten by this program (checked, but not blamed on a peer).
     // `logLine`: the traffic-log line it got, -1 when it got none.
     void feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine);
+    // The same; a command's text is then shared with `line`, not copied.
+    void feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine);
     void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine);
     // A leg's connection came or went: its stream starts afresh.
     void connectionReset(check::Leg leg, int logLine = -1);
@@ -103,6 +111,8 @@ public:
     quint64 findingsEnd() const { return findingsBase_ + findings_.size(); }
     const FindingRow &findingRow(quint64 serial) const { return findings_[size_t(serial - findingsBase_)]; }
     quint64 droppedFindings() const { return findingsBase_; }
+    // Findings counted but never listed, because their rule was flooding.
+    qint64 unlistedFindings() const { return checker_.findingCount() - qint64(findingsEnd()); }
     qint64 findingCount() const { return checker_.findingCount(); }
     // Bumped whenever the open set changes.
     quint64 openGeneration() const { return openGeneration_; }
@@ -129,6 +139,7 @@ private:
         int logLine = -1;
         bool own = false;
         bool fromServer = false;
+        bool isLine = true; // false for a connection reset
     };
     static constexpr int RecentLines = 1 << 16;
 
@@ -137,7 +148,8 @@ private:
     const LineRecord *recent(qint64 position) const;
     void markFinding(check::Leg leg, const QByteArray &tag);
     void changed();
-    static quint32 openKey(check::Leg leg, quint32 key) { return quint32(leg) << 20 | key; }
+    static constexpr quint32 KeysPerLeg = 110000; // check::TagKey's range
+    static size_t openKey(check::Leg leg, quint32 key) { return size_t(leg) * KeysPerLeg + key; }
 
     check::ProtocolChecker checker_;
     QElapsedTimer clock_;
@@ -147,11 +159,16 @@ private:
     qint64 position_ = 0; // of the line being fed
     qint64 timeUs_ = -1;
     QByteArrayView current_;
-    bool commandFound_ = false; // a finding on the command being fed, before it opens
+    const QString *currentText_ = nullptr; // the line being fed, when it came as a QString
+    bool commandFound_ = false;
+    qint64 floodWindowUs_ = 0; // start of the current second
+    std::array<int, check::RuleCount> floodCount_{};
+    bool muted_ = false; // some rule's details are off
+    int floodLimit_ = FloodPerSecond; // a finding on the command being fed, before it opens
     std::vector<LineRecord> recent_;
 
     std::vector<TxnRow> open_;
-    QHash<quint32, int> openIndex_;
+    std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
     quint64 openGeneration_ = 0;
     std::deque<TxnRow> completed_;
     quint64 completedBase_ = 0;

@@ -88,15 +88,22 @@ QString InspectorWindow::reportHtml() const
             h += QStringLiteral("<p>The last %1 findings; %2 older ones are counted above only.</p>\n")
                      .arg(ins->findingsEnd() - ins->findingsBegin())
                      .arg(ins->droppedFindings());
+        if (const qint64 unlisted = ins->unlistedFindings())
+            h += QStringLiteral("<p>%1 more findings are counted above only: their rule gave more than %2 a "
+                                "second.</p>\n")
+                     .arg(unlisted)
+                     .arg(LiveInspector::FloodPerSecond);
         h += QStringLiteral("<table>\n")
             + Row({QStringLiteral("Time"), QStringLiteral("Severity"), QStringLiteral("Rule"),
                    QStringLiteral("Leg"), QStringLiteral("Line from"), QStringLiteral("Finding"),
                    QStringLiteral("Log line")},
                   "th");
-        for (int row = findingModel->rowCount() - 1; row >= 0; --row) {
+        // Every kept finding, whatever the pane lists at the moment.
+        const FindingModel all(ins);
+        for (int row = all.rowCount() - 1; row >= 0; --row) {
             QStringList cells;
             for (int col = 0; col < FindingModel::ColumnCount; ++col)
-                cells << findingModel->index(row, col).data().toString();
+                cells << all.index(row, col).data().toString();
             h += Row(cells);
         }
         h += QStringLiteral("</table>\n");

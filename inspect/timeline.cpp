@@ -17,7 +17,7 @@ namespace {
 constexpr int LabelWidth = 64;
 constexpr int AxisHeight = 18;
 constexpr int LanesPerLeg = 6;
-constexpr int MaxBars = 20000; // the newest; enough to fill any screen
+constexpr int MaxBars = 8000; // the newest: more than a screen has pixels for
 
 struct Bar {
     qint64 sent, ack, done; // us; done = now for an open one
@@ -159,12 +159,14 @@ qint64 TimelineView::span() const
     for (int i = 0; i < ins->openCount(); ++i)
         if (ins->openRow(i).tSent >= 0)
             oldest = qMin(oldest, ins->openRow(i).tSent);
-    for (quint64 s = ins->completedEnd(); s > ins->completedBegin(); --s) {
-        const qint64 t = ins->completedRow(s - 1).tSent;
-        if (t >= 0 && t < now - Longest)
-            break;
-        if (t >= 0)
+    // The oldest kept transaction within the longest span (rows are kept in
+    // the order they completed, so this stops at once on recent traffic).
+    for (quint64 s = ins->completedBegin(); s < ins->completedEnd(); ++s) {
+        const qint64 t = ins->completedRow(s).tSent;
+        if (t >= now - Longest) {
             oldest = qMin(oldest, t);
+            break;
+        }
     }
     // A little room before the first bar.
     return qBound(Shortest, (now - oldest) * 11 / 10, Longest);

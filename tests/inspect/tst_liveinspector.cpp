@@ -49,7 +49,7 @@ private Q_SLOTS:
         QCOMPARE(r.outcome, TxnOutcome::Ok);
         QCOMPARE(r.lines, 3u);
         QCOMPARE(r.logLine, 0);
-        QCOMPARE(r.command, QByteArray("00001 GetDMEVersion()"));
+        QCOMPARE(r.command, QStringLiteral("00001 GetDMEVersion()"));
         QVERIFY(r.tSent >= 0 && r.tAck >= r.tSent && r.tDone >= r.tAck);
 
         // An error reply: its text is the result.
@@ -238,7 +238,16 @@ private Q_SLOTS:
         QCOMPARE(txns.rowCount(), LiveInspector::MaxCompleted);
         QVERIFY(txns.rowAt(txns.rowCount() - 1) != nullptr);
 
-        // A flood of replies for tags never sent.
+        // A flood of replies for tags never sent: counted, but after the
+        // first ones of the second not listed.
+        Feeder h;
+        for (int i = 0; i < 5000; ++i)
+            h.ins.feed(Leg::Operator, Direction::FromServer, QByteArrayView("12345 # stray"), false, i);
+        QCOMPARE(h.ins.checker().findingCount(), 5000);
+        QVERIFY(h.ins.findingsEnd() <= quint64(LiveInspector::FloodPerSecond));
+        QCOMPARE(h.ins.unlistedFindings(), qint64(5000 - h.ins.findingsEnd()));
+        // Without that limit the listed ones are bounded all the same.
+        f.ins.setFloodLimit(0);
         for (int i = 0; i < LiveInspector::MaxFindings + 3000; ++i)
             f.ins.feed(Leg::Operator, Direction::FromServer, QByteArrayView("12345 # stray"), false, i);
         findings.refresh();
