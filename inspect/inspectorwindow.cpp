@@ -220,7 +220,11 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     timingTimer = new QTimer(this);
     timingTimer->setInterval(TimingTickMs);
     connect(timingTimer, &QTimer::timeout, this, [this] { refreshTiming(); });
-    connect(ins, &LiveInspector::updated, this, [this] { refresh(); });
+    // Hidden, the views wait: they catch up when shown.
+    connect(ins, &LiveInspector::updated, this, [this] {
+        if (isVisible())
+            refresh();
+    });
     connect(ins, &LiveInspector::logLinesForgotten, this, [this] { findingView->viewport()->update(); });
 
     refresh();

@@ -179,6 +179,7 @@ void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
         return;
     if (key < KeysPerLeg && openSlot_[openKey(leg, key)] >= 0) {
         open_[size_t(openSlot_[openKey(leg, key)])].finding = true;
+        ++openGeneration_;
         return;
     }
     int looked = 0;
@@ -221,6 +222,7 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     if (index < 0)
         return;
     TxnRow &row = open_[size_t(index)];
+    ++openGeneration_;
     switch (event) {
     case check::TxnEvent::Acked:
         row.acked = true;

@@ -114,7 +114,7 @@ public:
     // Findings counted but never listed, because their rule was flooding.
     qint64 unlistedFindings() const { return checker_.findingCount() - qint64(findingsEnd()); }
     qint64 findingCount() const { return checker_.findingCount(); }
-    // Bumped whenever the open set changes.
+    // Bumped whenever the open set or one of its rows changes.
     quint64 openGeneration() const { return openGeneration_; }
 
     // For the log view's gutter: the findings whose line at fault is this log

@@ -190,6 +190,12 @@ private Q_SLOTS:
                     .data()
                     .toString()
                     .startsWith(QLatin1Char('(')));
+        // An open row follows its replies.
+        QVERIFY(model.index(0, inspect::TransactionModel::ColToAck).data().toString().isEmpty());
+        f.in(Leg::Relay, "00003 &");
+        model.refresh();
+        QVERIFY(!model.index(0, inspect::TransactionModel::ColToAck).data().toString().isEmpty());
+        QCOMPARE(model.index(0, inspect::TransactionModel::ColLines).data().toInt(), 1);
         // Completed: newest first.
         QCOMPARE(model.index(1, inspect::TransactionModel::ColTag).data().toString(),
                  QStringLiteral("00002"));
