@@ -6,6 +6,7 @@
 #include "inspect/liveinspector.h"
 #include "support/relayrig.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -123,6 +124,15 @@ private Q_SLOTS:
         QVERIFY(!cell(m, relayRow, TransactionModel::ColToAck).isEmpty());
         QVERIFY(!cell(m, relayRow, TransactionModel::ColToDone).isEmpty());
         QVERIFY(!cell(m, relayRow, TransactionModel::ColSent).isEmpty());
+
+        // Assistive technology reads the table's cells.
+        QAccessibleInterface *table = QAccessible::queryAccessibleInterface(w->transactionView);
+        QVERIFY(table && table->tableInterface());
+        QCOMPARE(table->tableInterface()->rowCount(), m->rowCount());
+        QAccessibleInterface *tagCell = table->tableInterface()->cellAt(relayRow, TransactionModel::ColTag);
+        QVERIFY(tagCell);
+        QCOMPARE(tagCell->text(QAccessible::Name), QStringLiteral("00017"));
+        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("Transactions"));
 
         // The faulty reply: a finding on the data line, in the pane and for the gutter.
         const int dataLine = logIndexOf(rig.f, QStringLiteral("<$< 00018 # 1"));
