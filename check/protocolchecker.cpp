@@ -399,7 +399,7 @@ void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 }
 
 bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end,
-                                     const QByteArray &tag)
+                                     QByteArrayView tag)
 {
     bool clean = true;
     bool charsetSeen = false, crlfSeen = false;
@@ -464,8 +464,9 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
     else
         ++s.totals.linesFromServer;
 
-    const QByteArray tagText =
-        line.size() >= 5 && TagKey(line.first(5)) != 0 ? QByteArray(line.data(), 5) : QByteArray();
+    // A view, not a copy: no allocation for a line without a finding.
+    const QByteArrayView tagText =
+        line.size() >= 5 && TagKey(line.first(5)) != 0 ? line.first(5) : QByteArrayView();
     checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > MaxLineLength)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1,
@@ -1007,9 +1008,8 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     txn.tDone = t;
     txn.doneLine = pos;
     const QByteArray &name = methods_[size_t(txn.method)].name;
-    const QByteArray tag = TagText(txn.key);
     if (o.kind == DataKind::Data && txn.dataLines == 0 && txn.errorLines == 0)
-        report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine,
+        report(s, Rule::Data, Severity::Error, TagText(txn.key), pos, txn.commandLine,
                QStringLiteral("no data line for %1").arg(QString::fromLatin1(name)));
 
     const bool ok = txn.errorLines == 0;

@@ -145,7 +145,7 @@ private:
 
     void onClientLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
     void onServerLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
-    bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, const QByteArray &tag);
+    bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
     void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
     void abortPending(LegState &s, quint32 exceptKey, quint8 how);
