@@ -2,6 +2,9 @@
 // feed, the longest event-loop stall with the inspector window open while
 // events arrive at 10,000 a second (replies for tags never sent, commands
 // that never complete, ordinary transactions), and the memory it takes.
+//   inspect_bench [seconds of the 10,000/s run, default 5]
+//   INSPECT_BENCH_BURST=n   commands a burst in the pipelined feed (100)
+//   INSPECT_BENCH_TRACE=1   prints each new longest stall as it happens
 
 #include "inspect/inspectormodels.h"
 #include "inspect/inspectorwindow.h"
@@ -78,7 +81,10 @@ int main(int argc, char **argv)
     // 1b. Pipelined traffic: bursts of 100 commands, then their replies.
     {
         inspect::LiveInspector ins;
-        constexpr int N = 200000, Burst = 100;
+        const int N = 200000,
+                  Burst = qEnvironmentVariableIntValue("INSPECT_BENCH_BURST") > 0
+            ? qEnvironmentVariableIntValue("INSPECT_BENCH_BURST")
+            : 100;
         QVector<QString> lines;
         QVector<bool> toServer;
         lines.reserve(4 * N);
