@@ -43,6 +43,7 @@ bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/files_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/faults_bench
 	$(BUILD)/bench/check_bench
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/inspect_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.
 fuzz:
@@ -69,9 +70,9 @@ package: build
 	cd $(BUILD) && cpack -G DEB --config CPackConfig.cmake
 	@ls -1 $(BUILD)/*.deb
 
-# Refreshes docs/screenshot-normal.png and docs/screenshot-advanced.png (Xvfb).
+# Refreshes docs/screenshot-normal.png, -advanced.png and -inspector.png (Xvfb).
 screenshot: build
-	@TORVANE_EXTRA_PKGS="$(TORVANE_EXTRA_PKGS) xvfb imagemagick" tools/install-deps.sh
+	@TORVANE_EXTRA_PKGS="$(TORVANE_EXTRA_PKGS) xvfb imagemagick xdotool" tools/install-deps.sh
 	@tools/screenshot.sh $(BUILD)
 
 clean:

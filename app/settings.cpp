@@ -206,6 +206,7 @@ void TForm1::LoadSettings()
 
     EdExclude->setText(ini.readString(SecExclude, QStringLiteral("String"), QString()));
     CbExclude->setChecked(switchOn(ini, SecExclude, QStringLiteral("Enabled"), 0));
+    LoadInspectorSettings(ini);
 }
 
 void TForm1::SaveSettings()
@@ -251,6 +252,7 @@ void TForm1::SaveSettings()
     ini.writeInteger(SecMisc, QStringLiteral("NoTimout"), noTimeout ? 1 : 0);
     ini.writeInteger(SecMisc, QStringLiteral("NoTimeStamp"), noTimeStamp ? 1 : 0);
     ini.writeInteger(SecMisc, QStringLiteral("Advanced"), advancedMode ? 1 : 0);
+    SaveInspectorSettings(ini);
 
     QString reason;
     if (!ini.save(&reason)) {

@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/profile.h"
+#include "inspect/inspectorwindow.h"
 #include "log/logview.h"
 
 #include <QApplication>
@@ -86,6 +87,7 @@ TForm1::~TForm1()
         ::close(relayDescriptor);
     if (IdTCPServer1)
         IdTCPServer1->disconnect(this);
+    delete inspectorWindow; // before the inspector it shows
 }
 
 void TForm1::place(QWidget *w, int x, int y, int width, int height, int anchors)
@@ -297,6 +299,7 @@ void TForm1::buildControls()
     relayReplyWait->setSingleShot(true);
     listenPortRestore = new QTimer(this);
     listenPortRestore->setSingleShot(true);
+    buildInspector();
 }
 
 void TForm1::wireHandlers()

@@ -11,6 +11,7 @@
 //   log/trafficlog.cpp    traffic log, freeze, exclude filter
 //   log/export.cpp        log export and pick-up
 //   shortcuts/*.cpp       command shortcut buttons
+//   inspect/inspectlink.cpp  live inspection: feeding it, its window (F9)
 // Members are public: the handlers are the window's interface, and the tests
 // drive the real window through them.
 //
@@ -30,6 +31,7 @@
 // The way a line travels and the one rule for re-entrancy: docs/architecture.md.
 
 #include "app/hooks.h"
+#include "inspect/inspectorsettings.h"
 #include "link/lineoutput.h"
 #include "link/linereader.h"
 
@@ -54,6 +56,15 @@ class QTcpSocket;
 class QTimer;
 class TrafficLogView;
 class ProfileFile;
+
+namespace check {
+enum class Leg : quint8;
+enum class Direction : quint8;
+} // namespace check
+namespace inspect {
+class LiveInspector;
+class InspectorWindow;
+} // namespace inspect
 
 // An error raised by a handler: shown in an error message box, ends the handler.
 class HandlerError : public std::runtime_error {
@@ -118,6 +129,7 @@ public:
     QPushButton *btPCDMIS = nullptr;
     QCheckBox *CbFreeze = nullptr;
     QPushButton *BtSaveLog = nullptr;
+    QPushButton *BtInspect = nullptr; // opens the inspector (F9 does too)
     // ---- Simulator area (advanced mode)
     QCheckBox *cbError = nullptr;
     QCheckBox *cbToolError = nullptr;
@@ -314,6 +326,27 @@ public:
     void BtSaveLogClick();
     void MemoLogDblClick();
 
+    // ---- Live inspection (inspect/inspectlink.cpp)
+    // Every line that passes a socket, on either leg, goes to the inspector,
+    // logged or not. `own`: made up or rewritten by this program. Called
+    // right after the line was logged, it is tied to the log line it got.
+    void InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own = false);
+    // A leg's connection came or went (after its event line is logged).
+    void InspectReset(check::Leg leg);
+    void ShowInspector();
+    // Shows a traffic-log line: the cursor on it, scrolled into view.
+    void ShowLogLine(int logLine);
+    void LoadInspectorSettings(const ProfileFile &ini);
+    void SaveInspectorSettings(ProfileFile &ini);
+    inspect::LiveInspector *inspector = nullptr;
+    inspect::InspectorWindow *inspectorWindow = nullptr; // made on first use
+    inspect::InspectorSettings inspectorSettings;
+    // The last line LogWithMarker was given, and the log line it got (-1:
+    // kept out by freeze or the filter).
+    QString lastLogText;
+    QLatin1String lastLogMarker;
+    int lastLogLine = -1;
+
     // ---- Shortcuts (shortcuts/shortcuts.cpp)
     void BtStartClick();
     void BtClearClick();
@@ -336,6 +369,7 @@ protected:
 
 private:
     void buildControls();
+    void buildInspector();
     void wireHandlers();
     void relayout();
     void place(QWidget *w, int x, int y, int width, int height, int anchors = 0);

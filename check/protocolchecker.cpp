@@ -349,7 +349,7 @@ void ProtocolChecker::report(LegState &s, Rule r, Severity sev, QByteArrayView t
         return;
     ++counts_[size_t(r)][size_t(sev)];
     ++s.totals.findings;
-    if (!onFinding_)
+    if (!onFinding_ || !detail_[size_t(r)])
         return;
     Finding f;
     f.rule = r;
@@ -370,6 +370,11 @@ Transaction *ProtocolChecker::openTxn(LegState &s, quint32 key)
 
 void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 {
+    if (onTxn_) {
+        auto it = s.open.constFind(key);
+        if (it != s.open.constEnd())
+            onTxn_(TxnEvent::Closed, it->t, curPos_);
+    }
     s.open.remove(key);
     // Keep the order queues from growing behind a transaction that stays open.
     auto compact = [&](std::deque<std::pair<quint32, quint64>> &q) {
@@ -394,7 +399,7 @@ void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 }
 
 bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end,
-                                     const QByteArray &tag)
+                                     QByteArrayView tag)
 {
     bool clean = true;
     bool charsetSeen = false, crlfSeen = false;
@@ -452,14 +457,16 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
 {
     ++fed_;
     const qint64 pos = position >= 0 ? position : fed_;
+    curPos_ = pos;
     LegState &s = *legs_[int(leg) & 1];
     if (dir == Direction::ToServer)
         ++s.totals.linesToServer;
     else
         ++s.totals.linesFromServer;
 
-    const QByteArray tagText =
-        line.size() >= 5 && TagKey(line.first(5)) != 0 ? QByteArray(line.data(), 5) : QByteArray();
+    // A view, not a copy: no allocation for a line without a finding.
+    const QByteArrayView tagText =
+        line.size() >= 5 && TagKey(line.first(5)) != 0 ? line.first(5) : QByteArrayView();
     checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > MaxLineLength)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1,
@@ -649,7 +656,9 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         s.abortPending = true;
         s.abortLine = pos;
     }
-    s.open.insert(key, o);
+    auto inserted = s.open.insert(key, o);
+    if (onTxn_)
+        onTxn_(TxnEvent::Opened, inserted->t, pos);
     (eventTag ? s.eventOrder : s.order).emplace_back(key, o.seq);
 
     s.awaiting = true;
@@ -792,6 +801,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         } else {
             txn.state = TxnState::Acked;
             txn.tAck = t;
+            if (onTxn_)
+                onTxn_(TxnEvent::Acked, txn, pos);
         }
         return;
     }
@@ -824,6 +835,8 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     if (type == '#') {
         if (txn.dataLines++ == 0)
             txn.tFirstData = t;
+        if (onTxn_)
+            onTxn_(TxnEvent::Data, txn, pos);
         if (o.kind == DataKind::None && !o.dataReported) {
             o.dataReported = true;
             report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine,
@@ -853,6 +866,9 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     }
     if (type == '!') {
         onErrorLine(s, &txn, tag, body, pos);
+        if (onTxn_)
+            if (const Transaction *still = openTxn(s, key))
+                onTxn_(TxnEvent::Error, *still, pos);
         return;
     }
     complete(s, o.t, t, pos);
@@ -992,9 +1008,8 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     txn.tDone = t;
     txn.doneLine = pos;
     const QByteArray &name = methods_[size_t(txn.method)].name;
-    const QByteArray tag = TagText(txn.key);
     if (o.kind == DataKind::Data && txn.dataLines == 0 && txn.errorLines == 0)
-        report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine,
+        report(s, Rule::Data, Severity::Error, TagText(txn.key), pos, txn.commandLine,
                QStringLiteral("no data line for %1").arg(QString::fromLatin1(name)));
 
     const bool ok = txn.errorLines == 0;
@@ -1093,6 +1108,9 @@ void ProtocolChecker::connectionReset(Leg leg, qint64 position)
 {
     LegState &s = *legs_[int(leg) & 1];
     reportOpen(s, position, "when the connection changed");
+    if (onTxn_)
+        for (const OpenTxn &o : std::as_const(s.open))
+            onTxn_(TxnEvent::Closed, o.t, position);
     LegTotals keep = s.totals;
     s.open.clear();
     s.order.clear();

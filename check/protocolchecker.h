@@ -15,6 +15,7 @@
 #include <QString>
 #include <QVector>
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -55,6 +56,17 @@ struct Transaction {
     QByteArray tag() const;
 };
 
+// What happened to a transaction, for a live view of the open ones.
+enum class TxnEvent : quint8 {
+    Opened, // its command was fed
+    Acked, // its '&'
+    Data, // a '#' line
+    Error, // a '!' line
+    Closed, // it left the open set: completed (Done), aborted (Aborted), or
+    // dropped (still Sent or Acked: tag reused, over the cap, rejected,
+    // connection reset)
+};
+
 struct LegTotals {
     qint64 linesToServer = 0, linesFromServer = 0;
     qint64 commands = 0, completed = 0, aborted = 0;
@@ -86,6 +98,14 @@ public:
     const RuleSet &rules() const { return rules_; }
     void setOpenCap(int cap) { openCap_ = cap < 1 ? 1 : cap; }
     void setFindingHandler(std::function<void(const Finding &)> handler) { onFinding_ = std::move(handler); }
+    // With a rule's details off, its findings are counted but not handed to
+    // the handler (nor is their sentence made): for a live view under a flood.
+    void setFindingDetail(Rule r, bool on) { detail_[size_t(r)] = on; }
+    bool findingDetail(Rule r) const { return detail_[size_t(r)]; }
+    // Told of every change to an open transaction, with the position of the
+    // line that caused it (the reset's position when a reset drops it).
+    using TransactionHandler = std::function<void(TxnEvent, const Transaction &, qint64 position)>;
+    void setTransactionHandler(TransactionHandler handler) { onTxn_ = std::move(handler); }
 
     // One protocol line, without its line end. `position` names the line in
     // findings (a file line number); -1 counts the fed lines from 1. `timeUs`
@@ -125,7 +145,7 @@ private:
 
     void onClientLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
     void onServerLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
-    bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, const QByteArray &tag);
+    bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
     void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
     void abortPending(LegState &s, quint32 exceptKey, quint8 how);
@@ -139,6 +159,16 @@ private:
     RuleSet rules_;
     int openCap_ = DefaultOpenCap;
     std::function<void(const Finding &)> onFinding_;
+    TransactionHandler onTxn_;
+    std::array<bool, RuleCount> detail_ = MakeAllOn();
+    static constexpr std::array<bool, RuleCount> MakeAllOn()
+    {
+        std::array<bool, RuleCount> a{};
+        for (bool &b : a)
+            b = true;
+        return a;
+    }
+    qint64 curPos_ = -1; // the line being fed, for the transaction handler
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
     qint64 fed_ = 0;

@@ -8,6 +8,7 @@
 // is up (or known to have failed).
 
 #include "app/tform1.h"
+#include "check/protocolchecker.h"
 #include "link/protocol.h"
 #include "log/markers.h"
 #include "log/timestamp.h"
@@ -170,6 +171,7 @@ void TForm1::FinishDisconnect()
 void TForm1::IdTCPClient1Connected()
 {
     LogEvent(QStringLiteral("---------- Connected") + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Operator);
     serverConnected = true;
     UpdateConnectionControls();
     CbFreeze->setChecked(false);
@@ -180,6 +182,7 @@ void TForm1::IdTCPClient1Connected()
 void TForm1::IdTCPClient1Disconnected()
 {
     LogEvent(QStringLiteral("---------- Disconnected") + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Operator);
     endSessionTimer->stop();
     serverConnected = false;
     sessionOpen = false;
@@ -243,6 +246,8 @@ void TForm1::WriteServerLine(const QString &line)
     if (!IdTCPClient1 || IdTCPClient1->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
     toServer.write(WireLine(line));
+    InspectLine(check::Leg::Operator, check::Direction::ToServer, line,
+                lastLogMarker == LogMarker::Rewritten);
 }
 
 void TForm1::ServerReadyRead()
@@ -306,9 +311,11 @@ void TForm1::ProcessServerLine(const QString &received)
     NoteAcknowledge(received);
     if (!RelayClientConnected()) {
         LogWithMarker(received, LogMarker::Server);
+        InspectLine(check::Leg::Operator, check::Direction::FromServer, received);
         return;
     }
     QString line = received;
     const bool altered = InjectFault(line);
     RouteToRelayClient(line, altered);
+    InspectLine(check::Leg::Operator, check::Direction::FromServer, received);
 }

@@ -1,6 +1,7 @@
 // Traffic log: time stamps, freeze and the exclude filter.
 
 #include "app/tform1.h"
+#include "inspect/liveinspector.h"
 #include "link/protocol.h"
 #include "log/logview.h"
 #include "log/markers.h"
@@ -64,8 +65,14 @@ bool TForm1::PassesExcludeFilter(const QString &line)
 void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
 {
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
-    if (sent || PassesExcludeFilter(line))
+    lastLogText = line;
+    lastLogMarker = marker;
+    lastLogLine = -1;
+    if (sent || PassesExcludeFilter(line)) {
         AppendLog(TimeStampPrefix() + marker + line);
+        if (!logFrozen)
+            lastLogLine = MemoLog->lineCount() - 1;
+    }
 }
 
 void TForm1::SetFrozen(bool on)
@@ -84,6 +91,8 @@ void TForm1::CbFreezeClick()
 void TForm1::BtClearLogClick()
 {
     MemoLog->clearLog();
+    inspector->logCleared();
+    lastLogLine = -1;
     CbFreeze->setChecked(false);
     SetFrozen(false);
 }

@@ -8,6 +8,7 @@
 // talks at once still reaches the server.
 
 #include "app/tform1.h"
+#include "check/protocolchecker.h"
 #include "link/protocol.h"
 #include "log/markers.h"
 #include "log/timestamp.h"
@@ -99,6 +100,7 @@ void TForm1::IdTCPServer1Connect()
 {
     LogEvent(QStringLiteral("---------- Client connected to our server")
              + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Relay);
     operatorTags.clear();
     if (serverConnected)
         serverWasConnected = true;
@@ -114,11 +116,13 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
 {
     if (line.isEmpty()) {
         AppendLog(QStringLiteral(">$> ---------- timeout"));
+        InspectLine(check::Leg::Relay, check::Direction::ToServer, QString());
         return;
     }
     if (!serverConnected) {
         // Nowhere to go: logged as received, and said so.
         LogWithMarker(QString::fromLatin1(line), LogMarker::FromRelay);
+        InspectLine(check::Leg::Relay, check::Direction::ToServer, lastLogText);
         LogEvent(QStringLiteral("---------- Not forwarded: no server link"));
         return;
     }
@@ -136,6 +140,7 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
     }
     const QString command = QString::fromLatin1(hasBackspace ? edited : line);
     LogWithMarker(command, LogMarker::FromRelay);
+    InspectLine(check::Leg::Relay, check::Direction::ToServer, command);
     if (relayOpenTags.size() < MaxOpenTags)
         relayOpenTags.insert(GetTag(command));
     DispatchCommand(command, true);
@@ -145,6 +150,7 @@ void TForm1::IdTCPServer1Disconnect()
 {
     LogEvent(QStringLiteral("---------- Client disconnected to our server")
              + FormatConnectionStamp(QDateTime::currentDateTime()));
+    InspectReset(check::Leg::Relay);
     if (!serverWasConnected && serverConnected)
         RunHandler([this] { BtConnectClick(); });
     serverWasConnected = false;
@@ -318,6 +324,7 @@ void TForm1::RouteToRelayClient(const QString &line, bool altered)
     if (!operatorTags.contains(tag)) {
         WriteRelayLine(line);
         LogWithMarker(line, altered ? LogMarker::Faked : LogMarker::ToRelay);
+        InspectLine(check::Leg::Relay, check::Direction::FromServer, line, altered);
         return;
     }
     if (GetType(line) == QLatin1Char('%'))

@@ -4,6 +4,7 @@
 // place, rewriting) with the faults it fires on the server's replies.
 
 #include "app/tform1.h"
+#include "check/protocolchecker.h"
 #include "link/protocol.h"
 #include "log/markers.h"
 #include "sim/rewrite.h"
@@ -23,6 +24,8 @@ void TForm1::SendReplyToClient(const QString &text)
     if (!replyingToOperator)
         WriteRelayLine(line);
     LogWithMarker(line, LogMarker::FakedReply);
+    if (!replyingToOperator)
+        InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
 }
 
 void TForm1::DecrementTag()
@@ -37,6 +40,7 @@ void TForm1::SendEventToClient(const QString &text, const QString &type)
     const QString line = QStringLiteral("E0000 ") + type + QLatin1Char(' ') + text;
     WriteRelayLine(line);
     LogWithMarker(line, LogMarker::Faked);
+    InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
 }
 
 // EdTag takes the number of the command's tag; an event tag's "E" is kept
@@ -121,6 +125,7 @@ void TForm1::BtNewToolClick()
     const QString line = QStringLiteral("E0000 # ChangeTool(\"") + name + QStringLiteral("\")");
     WriteRelayLine(line);
     LogWithMarker(line, LogMarker::Faked);
+    InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
     const qsizetype p = name.indexOf(QLatin1Char('_'));
     if (cbIncrementTool->isChecked() && p >= 0) {
         const QString prefix = name.left(p + 1);

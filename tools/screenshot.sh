@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Takes the README screenshots of the main window, in normal and in advanced
-# mode: docs/screenshot-normal.png and docs/screenshot-advanced.png.
+# mode, and of the inspector: docs/screenshot-normal.png,
+# docs/screenshot-advanced.png and docs/screenshot-inspector.png.
 #   tools/screenshot.sh [build-folder]        (or: make screenshot)
 # Torvane runs under Xvfb in a scratch folder, against the demo server. A
 # scripted relay client connects to Torvane's relay port, which makes Torvane
 # connect to the server, and sends a few commands, so the log has traffic.
-# Needs Xvfb and ImageMagick's import.
+# Needs Xvfb, ImageMagick's import and (for the inspector) xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
@@ -72,17 +73,21 @@ wait_listening "$server_port" "$server" || { echo "screenshot: demo server did n
 
 # Sends one command as the relay client and reads its replies up to "tag %".
 send() {
-  local tag=$1 cmd=$2 line
-  printf '%s %s\r\n' "$tag" "$cmd" >&3
+  printf '%s %s\r\n' "$1" "$2" >&3
+  await "$1"
+}
+# Reads the replies up to "tag %".
+await() {
+  local line
   while IFS= read -r -t 10 -u 3 line; do
-    [[ ${line%$'\r'} == "$tag %" ]] && return 0
+    [[ ${line%$'\r'} == "$1 %" ]] && return 0
   done
-  echo "screenshot: no completion for $tag $cmd" >&2
+  echo "screenshot: no completion for $1" >&2
   return 1
 }
 
-shoot() {  # advanced(0|1) output-file
-  local dir="$tmp/run$1" relay_port torvane
+shoot() {  # advanced(0|1) output-file [inspector]
+  local dir="$tmp/run$1${3:-}" relay_port torvane
   mkdir -p "$dir"
   relay_port=$(free_port 1295)
   cat > "$dir/Torvane.ini" <<INI
@@ -103,6 +108,11 @@ Height=$height
 Port=$relay_port
 [Misc]
 Advanced=$1
+[Inspector]
+Left=40
+Top=30
+Width=1040
+Height=640
 INI
   (cd "$dir" && exec "$build/torvane") >"$tmp/torvane$1.log" 2>&1 &
   torvane=$!
@@ -120,8 +130,33 @@ INI
   send 00009 'ChangeTool("ProbeN")'
   send 00010 'SetProp(Tool.Colour(3))'
   send 00011 'PtMeas(X(262), Y(120), Z(-52), IJK(0,0,1))'
-  sleep 1   # let the window repaint
-  import -window root -crop "${width}x${height}+0+0" +repage "$2"
+  if [ -n "${3:-}" ]; then
+    # A client that doesn't wait for the '&': the inspector has a finding.
+    printf '00012 GetProp(Tool.Name())\r\n00013 Get(X(), Y(), Z())\r\n' >&3
+    await 00013
+    send E0016 'GetProp(Tool.Name())'   # an event tag on a command that is none
+    send 00014 'GoTo(X(200), Y(100), Z(-40))'
+    send 00015 'PtMeas(X(200), Y(100), Z(-52), IJK(0,0,1))'
+    local main
+    main=$(xdotool search --name 'Torvane V2.25' | head -1)
+    xdotool windowfocus --sync "$main" key F9
+    for _ in $(seq 100); do xdotool search --name 'Torvane Inspector' >/dev/null && break; sleep 0.05; done
+    sleep 1
+    local inspector
+    inspector=$(xdotool search --name 'Torvane Inspector' | head -1)
+    import -window "$inspector" "$2"
+    xdotool windowfocus --sync "$inspector" key alt+m   # the Timing pane
+    sleep 1.5
+    import -window "$inspector" "${2%.png}-timing.png"
+    echo "wrote ${2%.png}-timing.png"
+    xdotool key alt+f   # the Findings pane
+    sleep 1
+    import -window "$inspector" "${2%.png}-findings.png"
+    echo "wrote ${2%.png}-findings.png"
+  else
+    sleep 1   # let the window repaint
+    import -window root -crop "${width}x${height}+0+0" +repage "$2"
+  fi
   exec 3>&-
   kill -TERM "$torvane"
   wait "$torvane" || true
@@ -131,3 +166,8 @@ INI
 mkdir -p "$out"
 shoot 0 "$out/screenshot-normal.png"
 shoot 1 "$out/screenshot-advanced.png"
+if command -v xdotool >/dev/null; then
+  shoot 0 "$out/screenshot-inspector.png" inspector
+else
+  echo "screenshot: xdotool is missing (apt-get install xdotool): no inspector picture" >&2
+fi

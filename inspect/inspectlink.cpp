@@ -1,0 +1,90 @@
+// Live inspection in the main window: the lines of both legs go to the
+// inspector as they pass the sockets; F9 or the Inspect button opens its
+// window, which can point at lines of the traffic log.
+
+#include "app/tform1.h"
+#include "check/protocolchecker.h"
+#include "inspect/inspectorwindow.h"
+#include "inspect/liveinspector.h"
+#include "log/logview.h"
+
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+
+namespace {
+constexpr int AnchorMoveY = 2; // the placement's "moves with the bottom edge" (app/tform1.cpp)
+} // namespace
+
+void TForm1::buildInspector()
+{
+    inspector = new inspect::LiveInspector(this);
+    BtInspect = new QPushButton(QStringLiteral("Inspect"), this);
+    BtInspect->setObjectName(QStringLiteral("BtInspect"));
+    BtInspect->setAccessibleName(QStringLiteral("Open the inspector"));
+    BtInspect->setToolTip(QStringLiteral("Transactions, findings and timing of the traffic (F9)"));
+    // In the free space of the log's button row, right of Save Log.
+    place(BtInspect, 606, 592, 70, 24, AnchorMoveY);
+    connect(BtInspect, &QPushButton::clicked, this, [this] { ShowInspector(); });
+    auto *f9 = new QShortcut(QKeySequence(Qt::Key_F9), this);
+    f9->setContext(Qt::WindowShortcut);
+    connect(f9, &QShortcut::activated, this, [this] { ShowInspector(); });
+}
+
+void TForm1::InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own)
+{
+    inspector->feed(leg, dir, line, own, line == lastLogText ? lastLogLine : -1);
+}
+
+void TForm1::InspectReset(check::Leg leg)
+{
+    inspector->connectionReset(leg, MemoLog->lineCount() - 1);
+}
+
+void TForm1::ShowInspector()
+{
+    if (!inspectorWindow) {
+        FormHooks windowHooks;
+        windowHooks.message = hooks.message;
+        windowHooks.saveFileName = hooks.saveFileName;
+        inspectorWindow = new inspect::InspectorWindow(inspector, windowHooks, this);
+        inspectorWindow->applySettings(inspectorSettings);
+        connect(inspectorWindow, &inspect::InspectorWindow::showLogLine, this,
+                [this](int logLine) { ShowLogLine(logLine); });
+    }
+    inspectorWindow->show();
+    inspectorWindow->raise();
+    inspectorWindow->activateWindow();
+}
+
+void TForm1::ShowLogLine(int logLine)
+{
+    if (logLine < 0 || logLine >= MemoLog->lineCount())
+        return;
+    MemoLog->flushPending();
+    MemoLog->setCursorLine(logLine);
+    QScrollBar *bar = MemoLog->verticalScrollBar();
+    const int first = MemoLog->firstVisibleLine();
+    const int page = qMax(1, bar->pageStep());
+    if (logLine < first || logLine >= first + page)
+        bar->setValue(qMax(0, logLine - page / 2));
+    raise();
+}
+
+void TForm1::LoadInspectorSettings(const ProfileFile &ini)
+{
+    inspect::ReadInspectorSettings(ini, inspectorSettings);
+    inspector->setRules(inspectorSettings.rules);
+    if (inspectorWindow)
+        inspectorWindow->applySettings(inspectorSettings);
+}
+
+// The section is written once the inspector was opened, or kept when the
+// file had it.
+void TForm1::SaveInspectorSettings(ProfileFile &ini)
+{
+    if (inspectorWindow)
+        inspectorSettings = inspectorWindow->settings();
+    if (inspectorSettings.present)
+        inspect::WriteInspectorSettings(ini, inspectorSettings);
+}

@@ -1,0 +1,604 @@
+#include "inspect/inspectormodels.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace inspect {
+
+namespace {
+
+QColor SeverityColour(check::Severity s)
+{
+    switch (s) {
+    case check::Severity::Error:
+        return QColor(200, 0, 0);
+    case check::Severity::Warning:
+        return QColor(190, 120, 0);
+    default:
+        return QColor(0, 90, 170);
+    }
+}
+
+QString SeverityTitle(check::Severity s)
+{
+    return QLatin1String(check::SeverityName(s));
+}
+
+QString TimeText(const LiveInspector *ins, qint64 us)
+{
+    if (us < 0)
+        return QString();
+    return QDateTime::fromMSecsSinceEpoch(ins->wallMs(us)).toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+} // namespace
+
+QString FormatDuration(qint64 us)
+{
+    if (us < 0)
+        return QString();
+    if (us < 1000)
+        return QStringLiteral("%1 us").arg(us);
+    if (us < 1000000)
+        return QStringLiteral("%1 ms").arg(double(us) / 1000.0, 0, 'f', us < 10000 ? 2 : 1);
+    return QStringLiteral("%1 s").arg(double(us) / 1e6, 0, 'f', us < 10000000 ? 2 : 1);
+}
+
+QString LegTitle(check::Leg leg)
+{
+    return leg == check::Leg::Operator ? QStringLiteral("Operator") : QStringLiteral("Relay");
+}
+
+QString OutcomeText(const TxnRow &row)
+{
+    QString text;
+    switch (row.outcome) {
+    case TxnOutcome::Open:
+        text = QStringLiteral("open");
+        break;
+    case TxnOutcome::Ok:
+        text = QStringLiteral("ok");
+        break;
+    case TxnOutcome::Error:
+        text = QString::fromLatin1(row.error);
+        break;
+    case TxnOutcome::Aborted:
+        text = QStringLiteral("aborted");
+        break;
+    case TxnOutcome::Dropped:
+        text = QStringLiteral("no '%' (dropped)");
+        break;
+    }
+    if (row.finding)
+        text.prepend(QStringLiteral("[finding] "));
+    return text;
+}
+
+// ---------------------------------------------------------------- transactions
+
+TransactionModel::TransactionModel(const LiveInspector *inspector, QObject *parent)
+    : QAbstractTableModel(parent), ins(inspector)
+{
+    begin_ = end_ = ins->completedEnd();
+    rebuild();
+}
+
+int TransactionModel::completedRows() const
+{
+    return filtered_ ? int(serials_.size()) : int(end_ - begin_);
+}
+
+int TransactionModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(open_.size()) + completedRows();
+}
+
+int TransactionModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+const TxnRow *TransactionModel::rowAt(int row) const
+{
+    if (row < 0)
+        return nullptr;
+    if (row < int(open_.size()))
+        return &open_[size_t(row)];
+    row -= int(open_.size());
+    const int n = completedRows();
+    if (row >= n)
+        return nullptr;
+    const quint64 serial = filtered_ ? serials_[size_t(n - 1 - row)] : end_ - 1 - quint64(row);
+    if (serial < ins->completedBegin() || serial >= ins->completedEnd())
+        return nullptr; // dropped since the last refresh
+    return &ins->completedRow(serial);
+}
+
+QVariant TransactionModel::data(const QModelIndex &index, int role) const
+{
+    const TxnRow *r = rowAt(index.row());
+    if (!r)
+        return QVariant();
+    if (role == Qt::ForegroundRole) {
+        if (r->outcome == TxnOutcome::Error || r->outcome == TxnOutcome::Aborted
+            || r->outcome == TxnOutcome::Dropped)
+            return QBrush(QColor(200, 0, 0));
+        if (r->finding && index.column() == ColResult)
+            return QBrush(QColor(190, 120, 0));
+        return QVariant();
+    }
+    if (role == Qt::FontRole || role == Qt::BackgroundRole) {
+        if (role == Qt::BackgroundRole && r->outcome == TxnOutcome::Open)
+            return QBrush(QColor(255, 250, 215));
+        return QVariant();
+    }
+    if (role == Qt::ToolTipRole && index.column() == ColCommand)
+        return r->command;
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+        return QVariant();
+    switch (index.column()) {
+    case ColLeg:
+        return LegTitle(r->leg) + (r->own ? QStringLiteral(" (own)") : QString());
+    case ColTag:
+        return QString::fromLatin1(r->tag());
+    case ColCommand: {
+        // The command without its tag.
+        return r->command.size() > 6 ? r->command.mid(6) : r->command;
+    }
+    case ColSent:
+        return TimeText(ins, r->tSent);
+    case ColToAck:
+        if (r->tAck >= 0 && r->tSent >= 0)
+            return FormatDuration(r->tAck - r->tSent);
+        return QVariant();
+    case ColToDone:
+        if (r->outcome == TxnOutcome::Open && r->tSent >= 0)
+            return QStringLiteral("(%1)").arg(FormatDuration(ins->nowUs() - r->tSent));
+        if (r->tDone >= 0 && r->tSent >= 0)
+            return FormatDuration(r->tDone - r->tSent);
+        return QVariant();
+    case ColLines:
+        return r->lines;
+    case ColResult:
+        return OutcomeText(*r);
+    default:
+        return QVariant();
+    }
+}
+
+QVariant TransactionModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    static const char *const Titles[] = {"Leg",         "Tag",         "Command", "Sent at",
+                                         "Time to '&'", "Time to '%'", "Lines",   "Result"};
+    return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
+}
+
+bool TransactionModel::matches(const TxnRow &row) const
+{
+    if (leg_ && row.leg != *leg_)
+        return false;
+    if (onlyFindings_ && !row.finding)
+        return false;
+    if (text_.isEmpty())
+        return true;
+    return row.command.contains(text_, Qt::CaseInsensitive)
+        || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
+}
+
+void TransactionModel::setFilter(const QString &text, std::optional<check::Leg> leg, bool onlyFindings)
+{
+    if (text == text_ && leg == leg_ && onlyFindings == onlyFindings_)
+        return;
+    text_ = text;
+    leg_ = leg;
+    onlyFindings_ = onlyFindings;
+    beginResetModel();
+    rebuild();
+    endResetModel();
+}
+
+// Everything anew, for a changed filter (inside a model reset).
+void TransactionModel::rebuild()
+{
+    filtered_ = !text_.isEmpty() || leg_ || onlyFindings_;
+    serials_.clear();
+    begin_ = ins->completedBegin();
+    end_ = ins->completedEnd();
+    if (filtered_) {
+        for (quint64 s = begin_; s < end_; ++s)
+            if (matches(ins->completedRow(s)))
+                serials_.push_back(s);
+        scanned_ = end_;
+    }
+    open_.clear();
+    for (int i = 0; i < ins->openCount(); ++i)
+        if (!filtered_ || matches(ins->openRow(i)))
+            open_.push_back(ins->openRow(i));
+    std::sort(open_.begin(), open_.end(),
+              [](const TxnRow &a, const TxnRow &b) { return a.position < b.position; });
+    openGeneration_ = ins->openGeneration();
+}
+
+void TransactionModel::refresh()
+{
+    // The open block, from a new snapshot.
+    if (openGeneration_ != ins->openGeneration()) {
+        std::vector<TxnRow> now;
+        now.reserve(size_t(ins->openCount()));
+        for (int i = 0; i < ins->openCount(); ++i)
+            if (!filtered_ || matches(ins->openRow(i)))
+                now.push_back(ins->openRow(i));
+        std::sort(now.begin(), now.end(),
+                  [](const TxnRow &a, const TxnRow &b) { return a.position < b.position; });
+        openGeneration_ = ins->openGeneration();
+        const int before = int(open_.size()), after = int(now.size());
+        if (after > before) {
+            beginInsertRows(QModelIndex(), before, after - 1);
+            open_.swap(now);
+            endInsertRows();
+        } else if (after < before) {
+            beginRemoveRows(QModelIndex(), after, before - 1);
+            open_.swap(now);
+            endRemoveRows();
+        } else {
+            open_.swap(now);
+        }
+        if (qMin(before, after) > 0)
+            Q_EMIT dataChanged(index(0, 0), index(qMin(before, after) - 1, ColumnCount - 1));
+    }
+
+    const int top = int(open_.size());
+    // New completed rows go in at the top of their block.
+    if (filtered_) {
+        std::vector<quint64> fresh;
+        for (quint64 s = qMax(scanned_, ins->completedBegin()); s < ins->completedEnd(); ++s)
+            if (matches(ins->completedRow(s)))
+                fresh.push_back(s);
+        scanned_ = ins->completedEnd();
+        if (!fresh.empty()) {
+            beginInsertRows(QModelIndex(), top, top + int(fresh.size()) - 1);
+            serials_.insert(serials_.end(), fresh.begin(), fresh.end());
+            endInsertRows();
+        }
+        // Rows the inspector has dropped leave at the bottom.
+        size_t gone = 0;
+        while (gone < serials_.size() && serials_[gone] < ins->completedBegin())
+            ++gone;
+        if (gone > 0) {
+            const int total = rowCount();
+            beginRemoveRows(QModelIndex(), total - int(gone), total - 1);
+            serials_.erase(serials_.begin(), serials_.begin() + qsizetype(gone));
+            endRemoveRows();
+        }
+    } else {
+        const quint64 newEnd = ins->completedEnd();
+        if (newEnd > end_) {
+            beginInsertRows(QModelIndex(), top, top + int(newEnd - end_) - 1);
+            end_ = newEnd;
+            endInsertRows();
+        }
+        const quint64 newBegin = qMin(ins->completedBegin(), end_);
+        if (newBegin > begin_) {
+            const int total = rowCount();
+            beginRemoveRows(QModelIndex(), total - int(newBegin - begin_), total - 1);
+            begin_ = newBegin;
+            endRemoveRows();
+        }
+    }
+}
+
+void TransactionModel::tick()
+{
+    if (!open_.empty())
+        Q_EMIT dataChanged(index(0, ColToDone), index(int(open_.size()) - 1, ColToDone));
+}
+
+// ---------------------------------------------------------------- findings
+
+FindingModel::FindingModel(const LiveInspector *inspector, QObject *parent)
+    : QAbstractTableModel(parent), ins(inspector)
+{
+    rebuild();
+}
+
+int FindingModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : filtered_ ? int(serials_.size()) : int(end_ - begin_);
+}
+
+int FindingModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+const FindingRow *FindingModel::rowAt(int row) const
+{
+    const int n = rowCount();
+    if (row < 0 || row >= n)
+        return nullptr;
+    const quint64 serial = filtered_ ? serials_[size_t(n - 1 - row)] : end_ - 1 - quint64(row);
+    if (serial < ins->findingsBegin() || serial >= ins->findingsEnd())
+        return nullptr;
+    return &ins->findingRow(serial);
+}
+
+QVariant FindingModel::data(const QModelIndex &index, int role) const
+{
+    const FindingRow *r = rowAt(index.row());
+    if (!r)
+        return QVariant();
+    const check::Finding &f = r->finding;
+    if (role == Qt::ForegroundRole && index.column() == ColSeverity)
+        return QBrush(SeverityColour(f.severity));
+    if (role == Qt::ToolTipRole && index.column() == ColRule)
+        return QLatin1String(check::InfoFor(f.rule).summary);
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+        return QVariant();
+    switch (index.column()) {
+    case ColTime:
+        return TimeText(ins, r->timeUs);
+    case ColSeverity:
+        return SeverityTitle(f.severity);
+    case ColRule:
+        return QLatin1String(check::RuleId(f.rule));
+    case ColLeg:
+        return LegTitle(f.leg);
+    case ColFrom:
+        if (!r->known)
+            return QString();
+        if (r->own)
+            return QStringLiteral("this program");
+        return r->fromServer ? QStringLiteral("server") : QStringLiteral("client");
+    case ColSentence:
+        return f.text;
+    case ColLogLine:
+        return r->logLine >= 0 ? QVariant(r->logLine + 1) : QVariant(QStringLiteral("not in the log"));
+    default:
+        return QVariant();
+    }
+}
+
+QVariant FindingModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    static const char *const Titles[] = {"Time",      "Severity", "Rule",    "Leg",
+                                         "Line from", "Finding",  "Log line"};
+    return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
+}
+
+bool FindingModel::matches(const FindingRow &row) const
+{
+    return (!rule_ || row.finding.rule == *rule_) && (!severity_ || row.finding.severity == *severity_);
+}
+
+void FindingModel::setFilter(std::optional<check::Rule> rule, std::optional<check::Severity> severity)
+{
+    if (rule == rule_ && severity == severity_)
+        return;
+    rule_ = rule;
+    severity_ = severity;
+    beginResetModel();
+    rebuild();
+    endResetModel();
+}
+
+void FindingModel::rebuild()
+{
+    filtered_ = rule_ || severity_;
+    serials_.clear();
+    begin_ = ins->findingsBegin();
+    end_ = ins->findingsEnd();
+    if (filtered_)
+        for (quint64 s = begin_; s < end_; ++s)
+            if (matches(ins->findingRow(s)))
+                serials_.push_back(s);
+    scanned_ = end_;
+}
+
+void FindingModel::refresh()
+{
+    if (filtered_) {
+        std::vector<quint64> fresh;
+        for (quint64 s = qMax(scanned_, ins->findingsBegin()); s < ins->findingsEnd(); ++s)
+            if (matches(ins->findingRow(s)))
+                fresh.push_back(s);
+        scanned_ = ins->findingsEnd();
+        if (!fresh.empty()) {
+            beginInsertRows(QModelIndex(), 0, int(fresh.size()) - 1);
+            serials_.insert(serials_.end(), fresh.begin(), fresh.end());
+            endInsertRows();
+        }
+        size_t gone = 0;
+        while (gone < serials_.size() && serials_[gone] < ins->findingsBegin())
+            ++gone;
+        if (gone > 0) {
+            const int total = rowCount();
+            beginRemoveRows(QModelIndex(), total - int(gone), total - 1);
+            serials_.erase(serials_.begin(), serials_.begin() + qsizetype(gone));
+            endRemoveRows();
+        }
+        return;
+    }
+    const quint64 newEnd = ins->findingsEnd();
+    if (newEnd > end_) {
+        beginInsertRows(QModelIndex(), 0, int(newEnd - end_) - 1);
+        end_ = newEnd;
+        endInsertRows();
+    }
+    const quint64 newBegin = qMin(ins->findingsBegin(), end_);
+    if (newBegin > begin_) {
+        const int total = rowCount();
+        beginRemoveRows(QModelIndex(), total - int(newBegin - begin_), total - 1);
+        begin_ = newBegin;
+        endRemoveRows();
+    }
+}
+
+// ---------------------------------------------------------------- summary
+
+FindingSummaryModel::FindingSummaryModel(const LiveInspector *inspector, QObject *parent)
+    : QAbstractTableModel(parent), ins(inspector)
+{
+    refresh();
+}
+
+int FindingSummaryModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(rows_.size());
+}
+
+int FindingSummaryModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+const FindingSummaryModel::Entry *FindingSummaryModel::rowAt(int row) const
+{
+    return row >= 0 && row < int(rows_.size()) ? &rows_[size_t(row)] : nullptr;
+}
+
+QVariant FindingSummaryModel::data(const QModelIndex &index, int role) const
+{
+    const Entry *e = rowAt(index.row());
+    if (!e)
+        return QVariant();
+    if (role == Qt::ForegroundRole && index.column() == ColSeverity)
+        return QBrush(SeverityColour(e->severity));
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+        return QVariant();
+    switch (index.column()) {
+    case ColSeverity:
+        return SeverityTitle(e->severity);
+    case ColRule:
+        return QLatin1String(check::RuleId(e->rule));
+    case ColCount:
+        return e->count;
+    case ColAbout:
+        return QLatin1String(check::InfoFor(e->rule).summary);
+    default:
+        return QVariant();
+    }
+}
+
+QVariant FindingSummaryModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    static const char *const Titles[] = {"Severity", "Rule", "Count", "Rule says"};
+    return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
+}
+
+void FindingSummaryModel::refresh()
+{
+    std::vector<Entry> now;
+    for (int s = 2; s >= 0; --s)
+        for (int r = 0; r < check::RuleCount; ++r) {
+            const qint64 n = ins->checker().findingCount(check::Rule(r), check::Severity(s));
+            if (n > 0)
+                now.push_back({check::Severity(s), check::Rule(r), n});
+        }
+    const bool sameRows = now.size() == rows_.size()
+        && std::equal(now.begin(), now.end(), rows_.begin(), [](const Entry &a, const Entry &b) {
+                              return a.rule == b.rule && a.severity == b.severity;
+                          });
+    if (sameRows) {
+        rows_.swap(now);
+        if (!rows_.empty())
+            Q_EMIT dataChanged(index(0, ColCount), index(int(rows_.size()) - 1, ColCount));
+        return;
+    }
+    // A new rule or severity: a handful of rows.
+    beginResetModel();
+    rows_.swap(now);
+    endResetModel();
+}
+
+// ---------------------------------------------------------------- statistics
+
+StatsModel::StatsModel(const LiveInspector *inspector, QObject *parent)
+    : QAbstractTableModel(parent), ins(inspector)
+{
+    refresh();
+}
+
+int StatsModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(methods_.size());
+}
+
+int StatsModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QString StatsModel::text(int row, int column) const
+{
+    if (row < 0 || row >= int(methods_.size()))
+        return QString();
+    const int m = methods_[size_t(row)];
+    const check::MethodStats &s = ins->checker().methodStats(m);
+    switch (column) {
+    case ColMethod:
+        return QString::fromLatin1(ins->checker().methodName(m));
+    case ColCount:
+        return QString::number(s.count);
+    case ColErrors:
+        return QString::number(s.errors);
+    case ColAckMedian:
+        return FormatDuration(s.toAck.quantile(0.5));
+    case ColAckP95:
+        return FormatDuration(s.toAck.quantile(0.95));
+    case ColAckMax:
+        return FormatDuration(s.toAck.max());
+    case ColDoneMedian:
+        return FormatDuration(s.toDone.quantile(0.5));
+    case ColDoneP95:
+        return FormatDuration(s.toDone.quantile(0.95));
+    case ColDoneMax:
+        return FormatDuration(s.toDone.max());
+    default:
+        return QString();
+    }
+}
+
+QVariant StatsModel::data(const QModelIndex &index, int role) const
+{
+    if (role == Qt::TextAlignmentRole && index.column() != ColMethod)
+        return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+        return QVariant();
+    return text(index.row(), index.column());
+}
+
+QVariant StatsModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    static const char *const Titles[] = {"Method",  "Count",      "Errors",  "'&' median", "'&' p95",
+                                         "'&' max", "'%' median", "'%' p95", "'%' max"};
+    return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
+}
+
+void StatsModel::refresh()
+{
+    std::vector<int> now;
+    for (int m = 0; m < ins->checker().methodCount(); ++m)
+        if (ins->checker().methodStats(m).count > 0)
+            now.push_back(m);
+    if (now == methods_) {
+        if (!methods_.empty())
+            Q_EMIT dataChanged(index(0, 0), index(int(methods_.size()) - 1, ColumnCount - 1));
+        return;
+    }
+    beginResetModel();
+    methods_.swap(now);
+    endResetModel();
+}
+
+} // namespace inspect

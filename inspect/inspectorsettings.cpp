@@ -1,0 +1,51 @@
+#include "inspect/inspectorsettings.h"
+
+#include "app/profile.h"
+
+#include <climits>
+
+namespace inspect {
+
+namespace {
+const QString Section = QStringLiteral("Inspector");
+constexpr int MaxPos = 16384;
+constexpr int MaxSize = 8192;
+} // namespace
+
+void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out)
+{
+    out = InspectorSettings();
+    out.present = !ini.keys(Section).isEmpty();
+    if (!out.present)
+        return;
+    const int left = ini.readInteger(Section, QStringLiteral("Left"), INT_MIN);
+    const int top = ini.readInteger(Section, QStringLiteral("Top"), INT_MIN);
+    const int width = ini.readInteger(Section, QStringLiteral("Width"), -1);
+    const int height = ini.readInteger(Section, QStringLiteral("Height"), -1);
+    if (qAbs(left) <= MaxPos && qAbs(top) <= MaxPos && width > 0 && width <= MaxSize && height > 0
+        && height <= MaxSize)
+        out.geometry = QRect(left, top, width, height);
+    const QString profile = ini.readString(Section, QStringLiteral("Profile"), QString());
+    check::RuleSet rules(check::ProfileFromName(profile.toLatin1()).value_or(check::Profile::Spec143));
+    for (int r = 0; r < check::RuleCount; ++r) {
+        const QString id = QLatin1String(check::RuleId(check::Rule(r)));
+        rules.set(check::Rule(r), ini.readInteger(Section, id, 1) != 0);
+    }
+    out.rules = rules;
+}
+
+void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in)
+{
+    if (!in.geometry.isNull()) {
+        ini.writeInteger(Section, QStringLiteral("Left"), in.geometry.x());
+        ini.writeInteger(Section, QStringLiteral("Top"), in.geometry.y());
+        ini.writeInteger(Section, QStringLiteral("Width"), in.geometry.width());
+        ini.writeInteger(Section, QStringLiteral("Height"), in.geometry.height());
+    }
+    ini.writeString(Section, QStringLiteral("Profile"), QLatin1String(check::ProfileName(in.rules.profile)));
+    for (int r = 0; r < check::RuleCount; ++r)
+        ini.writeInteger(Section, QLatin1String(check::RuleId(check::Rule(r))),
+                         in.rules.on(check::Rule(r)) ? 1 : 0);
+}
+
+} // namespace inspect

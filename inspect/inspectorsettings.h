@@ -1,0 +1,22 @@
+#pragma once
+// The inspector's own section of the settings file, "Inspector": the window's
+// geometry, the checker's profile and each rule's switch.
+
+#include "check/rules.h"
+
+#include <QRect>
+
+class ProfileFile;
+
+namespace inspect {
+
+struct InspectorSettings {
+    bool present = false; // the file has the section
+    QRect geometry; // null when the file names none
+    check::RuleSet rules;
+};
+
+void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out);
+void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in);
+
+} // namespace inspect

@@ -1,0 +1,353 @@
+#include "inspect/inspectorwindow.h"
+
+#include "inspect/inspectormodels.h"
+#include "inspect/liveinspector.h"
+#include "inspect/timeline.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace inspect {
+
+namespace {
+
+constexpr int AgeTickMs = 500;
+constexpr int TimingTickMs = 1000;
+
+QTableView *MakeTable(QWidget *parent, QAbstractItemModel *model, const QString &name)
+{
+    auto *view = new QTableView(parent);
+    view->setObjectName(name);
+    view->setAccessibleName(name);
+    view->setModel(model);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setWordWrap(false);
+    view->setAlternatingRowColors(true);
+    view->verticalHeader()->hide();
+    // Fixed row heights: no row is measured, however many there are.
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setStretchLastSection(true);
+    return view;
+}
+
+} // namespace
+
+InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, QWidget *parent)
+    : QWidget(parent, Qt::Window), ins(inspector), hooks(std::move(formHooks))
+{
+    setObjectName(QStringLiteral("InspectorWindow"));
+    setAccessibleName(QStringLiteral("Inspector"));
+    resize(980, 560);
+
+    txnModel = new TransactionModel(ins, this);
+    findingModel = new FindingModel(ins, this);
+    summaryModel = new FindingSummaryModel(ins, this);
+    statsModel = new StatsModel(ins, this);
+
+    // The checker's settings and the report.
+    profileBox = new QComboBox(this);
+    profileBox->setObjectName(QStringLiteral("profileBox"));
+    profileBox->setAccessibleName(QStringLiteral("Checker profile"));
+    for (check::Profile p : {check::Profile::Spec143, check::Profile::Nist, check::Profile::V2})
+        profileBox->addItem(QLatin1String(check::ProfileName(p)), int(p));
+    rulesButton = new QToolButton(this);
+    rulesButton->setObjectName(QStringLiteral("rulesButton"));
+    rulesButton->setText(QStringLiteral("Rules"));
+    rulesButton->setAccessibleName(QStringLiteral("Rule switches"));
+    rulesButton->setPopupMode(QToolButton::InstantPopup);
+    rulesMenu = new QMenu(rulesButton);
+    rulesMenu->setAccessibleName(QStringLiteral("Rule switches"));
+    for (int r = 0; r < check::RuleCount; ++r) {
+        const check::RuleInfo &info = check::InfoFor(check::Rule(r));
+        QAction *a =
+            rulesMenu->addAction(QLatin1String(info.id) + QStringLiteral("  ") + QLatin1String(info.summary));
+        a->setCheckable(true);
+        a->setChecked(true);
+        a->setData(r);
+        connect(a, &QAction::toggled, this, [this] { applyRules(); });
+    }
+    rulesButton->setMenu(rulesMenu);
+    reportButton = new QPushButton(QStringLiteral("Save Report..."), this);
+    reportButton->setObjectName(QStringLiteral("reportButton"));
+    reportButton->setAccessibleName(QStringLiteral("Save report"));
+    connect(reportButton, &QPushButton::clicked, this, [this] { saveReport(); });
+    connect(profileBox, &QComboBox::currentIndexChanged, this, [this] { applyRules(); });
+    auto *profileLabel = new QLabel(QStringLiteral("&Profile:"), this);
+    profileLabel->setBuddy(profileBox);
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(profileLabel);
+    top->addWidget(profileBox);
+    top->addWidget(rulesButton);
+    top->addStretch(1);
+    top->addWidget(reportButton);
+
+    tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("tabs"));
+    tabs->setAccessibleName(QStringLiteral("Inspector panes"));
+
+    // Transactions.
+    auto *txnPage = new QWidget(tabs);
+    filterEdit = new QLineEdit(txnPage);
+    filterEdit->setObjectName(QStringLiteral("filterEdit"));
+    filterEdit->setAccessibleName(QStringLiteral("Filter transactions by text"));
+    filterEdit->setPlaceholderText(QStringLiteral("Filter: tag, command or result"));
+    filterEdit->setClearButtonEnabled(true);
+    legBox = new QComboBox(txnPage);
+    legBox->setObjectName(QStringLiteral("legBox"));
+    legBox->setAccessibleName(QStringLiteral("Filter transactions by leg"));
+    legBox->addItem(QStringLiteral("Both legs"), -1);
+    legBox->addItem(QStringLiteral("Operator"), int(check::Leg::Operator));
+    legBox->addItem(QStringLiteral("Relay"), int(check::Leg::Relay));
+    onlyFindingsBox = new QCheckBox(QStringLiteral("Only with findings"), txnPage);
+    onlyFindingsBox->setObjectName(QStringLiteral("onlyFindingsBox"));
+    onlyFindingsBox->setAccessibleName(QStringLiteral("Only transactions with findings"));
+    connect(filterEdit, &QLineEdit::textChanged, this, [this] { applyFilter(); });
+    connect(legBox, &QComboBox::currentIndexChanged, this, [this] { applyFilter(); });
+    connect(onlyFindingsBox, &QCheckBox::toggled, this, [this] { applyFilter(); });
+    transactionView = MakeTable(txnPage, txnModel, QStringLiteral("Transactions"));
+    transactionView->setToolTip(QStringLiteral("Double-click a row to show its command in the traffic log"));
+    QHeaderView *h = transactionView->horizontalHeader();
+    h->resizeSection(TransactionModel::ColLeg, 80);
+    h->resizeSection(TransactionModel::ColTag, 56);
+    h->resizeSection(TransactionModel::ColCommand, 300);
+    h->resizeSection(TransactionModel::ColSent, 96);
+    connect(transactionView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
+        if (const TxnRow *r = txnModel->rowAt(index.row()); r && r->logLine >= 0)
+            Q_EMIT showLogLine(r->logLine);
+    });
+    auto *filters = new QHBoxLayout;
+    filters->addWidget(filterEdit, 1);
+    filters->addWidget(legBox);
+    filters->addWidget(onlyFindingsBox);
+    auto *txnLayout = new QVBoxLayout(txnPage);
+    txnLayout->addLayout(filters);
+    txnLayout->addWidget(transactionView, 1);
+    tabs->addTab(txnPage, QStringLiteral("&Transactions"));
+
+    // Findings: the count by severity and rule, and the findings themselves.
+    auto *findPage = new QWidget(tabs);
+    summaryView = MakeTable(findPage, summaryModel, QStringLiteral("Findings by severity and rule"));
+    summaryView->setToolTip(QStringLiteral("Select a row to list only its findings"));
+    findingView = MakeTable(findPage, findingModel, QStringLiteral("Findings"));
+    findingView->setToolTip(QStringLiteral("Click a finding to show its line in the traffic log"));
+    QHeaderView *fh = findingView->horizontalHeader();
+    fh->resizeSection(FindingModel::ColTime, 96);
+    fh->resizeSection(FindingModel::ColSeverity, 70);
+    fh->resizeSection(FindingModel::ColRule, 110);
+    fh->resizeSection(FindingModel::ColLeg, 70);
+    fh->resizeSection(FindingModel::ColFrom, 96);
+    fh->resizeSection(FindingModel::ColSentence, 480);
+    findingsNote = new QLabel(findPage);
+    findingsNote->setObjectName(QStringLiteral("findingsNote"));
+    findingsNote->setAccessibleName(QStringLiteral("Findings kept"));
+    connect(summaryView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { summarySelected(); });
+    connect(findingView, &QTableView::clicked, this, [this](const QModelIndex &index) {
+        if (const FindingRow *r = findingModel->rowAt(index.row()); r && r->logLine >= 0)
+            Q_EMIT showLogLine(r->logLine);
+    });
+    auto *split = new QSplitter(Qt::Vertical, findPage);
+    split->addWidget(summaryView);
+    split->addWidget(findingView);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 3);
+    auto *findLayout = new QVBoxLayout(findPage);
+    findLayout->addWidget(split, 1);
+    findLayout->addWidget(findingsNote);
+    tabs->addTab(findPage, QStringLiteral("&Findings"));
+
+    // Timing.
+    auto *timePage = new QWidget(tabs);
+    statsView = MakeTable(timePage, statsModel, QStringLiteral("Timing per method"));
+    statsView->horizontalHeader()->resizeSection(StatsModel::ColMethod, 180);
+    totalsLabel = new QLabel(timePage);
+    totalsLabel->setObjectName(QStringLiteral("totalsLabel"));
+    totalsLabel->setAccessibleName(QStringLiteral("Totals per leg"));
+    timeline = new TimelineView(ins, timePage);
+    timeline->setObjectName(QStringLiteral("timeline"));
+    spanBox = new QComboBox(timePage);
+    spanBox->setObjectName(QStringLiteral("spanBox"));
+    spanBox->setAccessibleName(QStringLiteral("Timeline span"));
+    spanBox->addItem(QStringLiteral("Fit the traffic"), 0);
+    for (int seconds : {10, 60, 300, 900})
+        spanBox->addItem(seconds < 60 ? QStringLiteral("Last %1 s").arg(seconds)
+                                      : QStringLiteral("Last %1 min").arg(seconds / 60),
+                         seconds);
+    connect(spanBox, &QComboBox::currentIndexChanged, this,
+            [this] { timeline->setSpan(qint64(spanBox->currentData().toInt()) * 1000000); });
+    auto *timeSplit = new QSplitter(Qt::Vertical, timePage);
+    timeSplit->addWidget(statsView);
+    timeSplit->addWidget(timeline);
+    timeSplit->setStretchFactor(0, 1);
+    timeSplit->setStretchFactor(1, 1);
+    auto *timeBar = new QHBoxLayout;
+    timeBar->addWidget(totalsLabel, 1);
+    timeBar->addWidget(spanBox);
+    auto *timeLayout = new QVBoxLayout(timePage);
+    timeLayout->addWidget(timeSplit, 1);
+    timeLayout->addLayout(timeBar);
+    tabs->addTab(timePage, QStringLiteral("Ti&ming"));
+    connect(tabs, &QTabWidget::currentChanged, this, [this] { refreshTiming(); });
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(tabs, 1);
+
+    ageTimer = new QTimer(this);
+    ageTimer->setInterval(AgeTickMs);
+    connect(ageTimer, &QTimer::timeout, this, [this] {
+        txnModel->tick();
+        updateTitle();
+    });
+    timingTimer = new QTimer(this);
+    timingTimer->setInterval(TimingTickMs);
+    connect(timingTimer, &QTimer::timeout, this, [this] { refreshTiming(); });
+    // Hidden, the views wait: they catch up when shown.
+    connect(ins, &LiveInspector::updated, this, [this] {
+        if (isVisible())
+            refresh();
+    });
+    connect(ins, &LiveInspector::logLinesForgotten, this, [this] { findingView->viewport()->update(); });
+
+    refresh();
+}
+
+InspectorWindow::~InspectorWindow() = default;
+
+void InspectorWindow::refresh()
+{
+    txnModel->refresh();
+    findingModel->refresh();
+    summaryModel->refresh();
+    const quint64 dropped = ins->droppedFindings();
+    QString note = dropped ? QStringLiteral("The last %1 findings are listed; %2 older ones were dropped.")
+                                 .arg(ins->findingsEnd() - ins->findingsBegin())
+                                 .arg(dropped)
+                           : QStringLiteral("%1 findings.").arg(ins->findingsEnd());
+    if (const qint64 unlisted = ins->unlistedFindings())
+        note += QStringLiteral(" %1 more were counted but not listed: their rule gave more than %2 a second.")
+                    .arg(unlisted)
+                    .arg(LiveInspector::FloodPerSecond);
+    findingsNote->setText(note);
+    updateTitle();
+}
+
+void InspectorWindow::updateTitle()
+{
+    setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2 findings")
+                       .arg(ins->openCount())
+                       .arg(ins->findingCount()));
+}
+
+void InspectorWindow::refreshTiming()
+{
+    if (tabs->currentIndex() != 2 && isVisible())
+        return;
+    statsModel->refresh();
+    totalsLabel->setText(totalsText());
+    timeline->update();
+}
+
+QString InspectorWindow::totalsText() const
+{
+    QStringList parts;
+    for (check::Leg leg : {check::Leg::Operator, check::Leg::Relay}) {
+        const check::LegTotals &t = ins->checker().totals(leg);
+        parts << QStringLiteral(
+                     "%1: %2 commands, %3 completed, %4 aborted, %5 open, %6 error lines, %7 events")
+                     .arg(LegTitle(leg))
+                     .arg(t.commands)
+                     .arg(t.completed)
+                     .arg(t.aborted)
+                     .arg(t.open)
+                     .arg(t.errorLines)
+                     .arg(t.events);
+    }
+    return parts.join(QStringLiteral("\n"));
+}
+
+void InspectorWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    ageTimer->start();
+    timingTimer->start();
+    refresh();
+    refreshTiming();
+}
+
+void InspectorWindow::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    ageTimer->stop();
+    timingTimer->stop();
+}
+
+void InspectorWindow::applyFilter()
+{
+    std::optional<check::Leg> leg;
+    if (legBox->currentData().toInt() >= 0)
+        leg = check::Leg(legBox->currentData().toInt());
+    txnModel->setFilter(filterEdit->text().trimmed(), leg, onlyFindingsBox->isChecked());
+}
+
+void InspectorWindow::summarySelected()
+{
+    const QModelIndexList rows = summaryView->selectionModel()->selectedRows();
+    const FindingSummaryModel::Entry *e = rows.isEmpty() ? nullptr : summaryModel->rowAt(rows.first().row());
+    if (e)
+        findingModel->setFilter(e->rule, e->severity);
+    else
+        findingModel->setFilter(std::nullopt, std::nullopt);
+}
+
+void InspectorWindow::applyRules()
+{
+    check::RuleSet rules(check::Profile(profileBox->currentData().toInt()));
+    for (QAction *a : rulesMenu->actions())
+        rules.set(check::Rule(a->data().toInt()), a->isChecked());
+    ins->setRules(rules);
+}
+
+void InspectorWindow::applySettings(const InspectorSettings &s)
+{
+    if (!s.geometry.isNull()) {
+        move(s.geometry.topLeft());
+        resize(s.geometry.size());
+    }
+    const QSignalBlocker block(profileBox);
+    profileBox->setCurrentIndex(qMax(0, profileBox->findData(int(s.rules.profile))));
+    for (QAction *a : rulesMenu->actions()) {
+        const QSignalBlocker b(a);
+        a->setChecked(s.rules.on(check::Rule(a->data().toInt())));
+    }
+    applyRules();
+}
+
+InspectorSettings InspectorWindow::settings() const
+{
+    InspectorSettings s;
+    s.present = true;
+    s.geometry = QRect(pos(), size());
+    s.rules = ins->rules();
+    return s;
+}
+
+} // namespace inspect

@@ -1,0 +1,98 @@
+#pragma once
+// The inspector: a top-level window of its own beside the main window, with
+// the transactions, the findings and the timing of the live inspection, the
+// checker's profile and rule switches, and the report.
+
+#include "app/hooks.h"
+#include "inspect/inspectorsettings.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+class QTimer;
+class QToolButton;
+
+namespace inspect {
+
+class FindingModel;
+class FindingSummaryModel;
+class LiveInspector;
+class StatsModel;
+class TimelineView;
+class TransactionModel;
+
+class InspectorWindow : public QWidget {
+    Q_OBJECT
+public:
+    // `hooks`: the save-file dialog and the message box of the main window.
+    InspectorWindow(LiveInspector *inspector, FormHooks hooks, QWidget *parent = nullptr);
+    ~InspectorWindow() override;
+
+    void applySettings(const InspectorSettings &settings);
+    InspectorSettings settings() const;
+
+    // The report as one HTML page: findings, statistics, the timeline picture.
+    QString reportHtml() const;
+    // Asks for a file name and saves the report there; false when cancelled or failed.
+    bool saveReport();
+
+    // Brings the views up to date now (they follow on a timer otherwise).
+    void refresh();
+    void updateTitle();
+
+    TransactionModel *transactions() const { return txnModel; }
+    FindingModel *findings() const { return findingModel; }
+    FindingSummaryModel *summary() const { return summaryModel; }
+    StatsModel *stats() const { return statsModel; }
+
+    // Controls, public for the tests as the main window's are.
+    QTabWidget *tabs = nullptr;
+    QComboBox *profileBox = nullptr;
+    QToolButton *rulesButton = nullptr;
+    QMenu *rulesMenu = nullptr;
+    QPushButton *reportButton = nullptr;
+    QLineEdit *filterEdit = nullptr;
+    QComboBox *legBox = nullptr;
+    QCheckBox *onlyFindingsBox = nullptr;
+    QTableView *transactionView = nullptr;
+    QTableView *summaryView = nullptr;
+    QTableView *findingView = nullptr;
+    QLabel *findingsNote = nullptr;
+    QTableView *statsView = nullptr;
+    QLabel *totalsLabel = nullptr;
+    QComboBox *spanBox = nullptr;
+    TimelineView *timeline = nullptr;
+
+Q_SIGNALS:
+    // The operator asked to see this traffic-log line.
+    void showLogLine(int logLine);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void applyFilter();
+    void applyRules();
+    void summarySelected();
+    void refreshTiming();
+    QString totalsText() const;
+
+    LiveInspector *ins;
+    FormHooks hooks;
+    TransactionModel *txnModel = nullptr;
+    FindingModel *findingModel = nullptr;
+    FindingSummaryModel *summaryModel = nullptr;
+    StatsModel *statsModel = nullptr;
+    QTimer *ageTimer = nullptr;
+    QTimer *timingTimer = nullptr;
+};
+
+} // namespace inspect

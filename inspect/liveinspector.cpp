@@ -1,0 +1,298 @@
+#include "inspect/liveinspector.h"
+
+#include <QDateTime>
+
+namespace inspect {
+
+LiveInspector::LiveInspector(QObject *parent)
+    : QObject(parent), recent_(RecentLines), openSlot_(check::LegCount * KeysPerLeg, -1)
+{
+    clock_.start();
+    wallBaseMs_ = QDateTime::currentMSecsSinceEpoch();
+    refresh_.setSingleShot(true);
+    refresh_.setInterval(RefreshMs);
+    connect(&refresh_, &QTimer::timeout, this, &LiveInspector::flush);
+    checker_.setFindingHandler([this](const check::Finding &f) { onFinding(f); });
+    checker_.setTransactionHandler([this](check::TxnEvent e, const check::Transaction &t, qint64 position) {
+        onTransaction(e, t, position);
+    });
+    buffer_.reserve(1024);
+}
+
+LiveInspector::~LiveInspector() = default;
+
+void LiveInspector::setRules(const check::RuleSet &rules)
+{
+    checker_.setRules(rules);
+}
+
+void LiveInspector::feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine)
+{
+    currentText_ = &line;
+    feed(leg, dir, QStringView(line), own, logLine);
+    currentText_ = nullptr;
+}
+
+void LiveInspector::feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine)
+{
+    // Protocol text is Latin-1: one byte a character, into a buffer kept
+    // from line to line.
+    const qsizetype n = line.size();
+    buffer_.resize(n);
+    char *out = buffer_.data();
+    const QChar *in = line.data();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = in[i].unicode();
+        out[i] = c < 256 ? char(c) : '?';
+    }
+    feed(leg, dir, QByteArrayView(buffer_.constData(), n), own, logLine);
+}
+
+void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine)
+{
+    ++position_;
+    timeUs_ = nowUs();
+    if (timeUs_ - floodWindowUs_ >= 1000000) {
+        // A new second: flooding rules are listed again.
+        floodWindowUs_ = timeUs_;
+        floodCount_.fill(0);
+        if (muted_) {
+            muted_ = false;
+            for (int i = 0; i < check::RuleCount; ++i)
+                checker_.setFindingDetail(check::Rule(i), true);
+        }
+    }
+    LineRecord &r = recent_[size_t(position_ & (RecentLines - 1))];
+    r.position = position_;
+    r.logLine = logLine;
+    r.own = own;
+    r.fromServer = dir == check::Direction::FromServer;
+    r.isLine = true;
+    current_ = line.first(qMin<qsizetype>(line.size(), check::ProtocolChecker::MaxLineLength + 1024));
+    commandFound_ = false;
+    if (line.size() > current_.size())
+        checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_);
+    else
+        checker_.feed(leg, dir, timeUs_, current_, position_);
+    current_ = {};
+    changed();
+}
+
+void LiveInspector::connectionReset(check::Leg leg, int logLine)
+{
+    ++position_;
+    timeUs_ = nowUs();
+    LineRecord &r = recent_[size_t(position_ & (RecentLines - 1))];
+    r.position = position_;
+    r.logLine = logLine;
+    r.own = false;
+    r.fromServer = false;
+    r.isLine = false;
+    checker_.connectionReset(leg, position_);
+    changed();
+}
+
+void LiveInspector::logCleared()
+{
+    for (TxnRow &t : open_)
+        t.logLine = -1;
+    for (TxnRow &t : completed_)
+        t.logLine = -1;
+    for (FindingRow &f : findings_)
+        f.logLine = f.relatedLogLine = -1;
+    for (LineRecord &r : recent_)
+        r.logLine = -1;
+    byLogLine_.clear();
+    addedFirst_ = addedLast_ = -1;
+    Q_EMIT logLinesForgotten();
+    changed();
+}
+
+const LiveInspector::LineRecord *LiveInspector::recent(qint64 position) const
+{
+    if (position <= 0)
+        return nullptr;
+    const LineRecord &r = recent_[size_t(position & (RecentLines - 1))];
+    return r.position == position ? &r : nullptr;
+}
+
+void LiveInspector::changed()
+{
+    if (!refresh_.isActive())
+        refresh_.start();
+}
+
+void LiveInspector::flush()
+{
+    refresh_.stop();
+    if (addedFirst_ >= 0) {
+        const int first = addedFirst_, last = addedLast_;
+        addedFirst_ = addedLast_ = -1;
+        Q_EMIT logLineFindingsAdded(first, last);
+    }
+    Q_EMIT updated();
+}
+
+void LiveInspector::onFinding(const check::Finding &f)
+{
+    if (++floodCount_[size_t(f.rule)] >= floodLimit_) {
+        checker_.setFindingDetail(f.rule, false);
+        muted_ = true;
+    }
+    FindingRow row;
+    row.finding = f;
+    row.timeUs = timeUs_;
+    if (const LineRecord *r = recent(f.line)) {
+        row.logLine = r->logLine;
+        row.own = r->own;
+        row.fromServer = r->fromServer;
+        row.known = r->isLine;
+    }
+    if (const LineRecord *r = recent(f.relatedLine))
+        row.relatedLogLine = r->logLine;
+    if (findings_.size() >= size_t(MaxFindings)) {
+        const FindingRow &old = findings_.front();
+        if (old.logLine >= 0)
+            byLogLine_.remove(old.logLine, findingsBase_);
+        findings_.pop_front();
+        ++findingsBase_;
+    }
+    const quint64 serial = findingsEnd();
+    findings_.push_back(std::move(row));
+    const FindingRow &kept = findings_.back();
+    if (kept.logLine >= 0) {
+        byLogLine_.insert(kept.logLine, serial);
+        addedFirst_ = addedFirst_ < 0 ? kept.logLine : qMin(addedFirst_, kept.logLine);
+        addedLast_ = qMax(addedLast_, kept.logLine);
+    }
+    if (f.line == position_ && !row.fromServer)
+        commandFound_ = true; // the command's own transaction opens after this
+    else if (!f.tag.isEmpty())
+        markFinding(f.leg, f.tag);
+}
+
+// The transaction a finding names, open or among the last completed ones.
+void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
+{
+    const quint32 key = check::TagKey(tag);
+    if (key == 0)
+        return;
+    if (key < KeysPerLeg && openSlot_[openKey(leg, key)] >= 0) {
+        open_[size_t(openSlot_[openKey(leg, key)])].finding = true;
+        ++openGeneration_;
+        return;
+    }
+    int looked = 0;
+    for (auto r = completed_.rbegin(); r != completed_.rend() && looked < 64; ++r, ++looked) {
+        if (r->key == key && r->leg == leg) {
+            r->finding = true;
+            return;
+        }
+    }
+}
+
+void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
+{
+    if (t.key >= KeysPerLeg)
+        return;
+    const size_t k = openKey(t.leg, t.key);
+    if (event == check::TxnEvent::Opened) {
+        TxnRow row;
+        row.leg = t.leg;
+        row.key = t.key;
+        row.tSent = t.tSent;
+        row.position = position;
+        if (const LineRecord *r = recent(position)) {
+            row.logLine = r->logLine;
+            row.own = r->own;
+        }
+        if (currentText_)
+            row.command =
+                currentText_->size() <= MaxCommandChars ? *currentText_ : currentText_->left(MaxCommandChars);
+        else
+            row.command =
+                QString::fromLatin1(current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)));
+        row.finding = commandFound_;
+        openSlot_[k] = int(open_.size());
+        open_.push_back(std::move(row));
+        ++openGeneration_;
+        return;
+    }
+    const int index = openSlot_[k];
+    if (index < 0)
+        return;
+    TxnRow &row = open_[size_t(index)];
+    ++openGeneration_;
+    switch (event) {
+    case check::TxnEvent::Acked:
+        row.acked = true;
+        row.tAck = t.tAck;
+        ++row.lines;
+        return;
+    case check::TxnEvent::Data:
+        ++row.lines;
+        return;
+    case check::TxnEvent::Error:
+        ++row.lines;
+        if (row.error.isEmpty() && current_.size() > 7)
+            row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                            .trimmed();
+        return;
+    default:
+        break;
+    }
+    // Closed: to the completed rows.
+    TxnRow done = std::move(row);
+    if (t.state == check::TxnState::Done) {
+        ++done.lines;
+        done.tDone = t.tDone;
+        done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
+    } else {
+        done.outcome = t.state == check::TxnState::Aborted ? TxnOutcome::Aborted : TxnOutcome::Dropped;
+        done.tDone = -1;
+    }
+    if (t.tAck >= 0)
+        done.tAck = t.tAck;
+    const int last = int(open_.size()) - 1;
+    if (index != last) {
+        open_[size_t(index)] = std::move(open_[size_t(last)]);
+        openSlot_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
+    }
+    open_.pop_back();
+    openSlot_[k] = -1;
+    ++openGeneration_;
+    if (completed_.size() >= size_t(MaxCompleted)) {
+        completed_.pop_front();
+        ++completedBase_;
+    }
+    completed_.push_back(std::move(done));
+}
+
+QVector<LogLineFinding> LiveInspector::findingsAtLogLine(int logLine) const
+{
+    QVector<LogLineFinding> out;
+    if (logLine < 0)
+        return out;
+    for (auto it = byLogLine_.constFind(logLine); it != byLogLine_.cend() && it.key() == logLine; ++it) {
+        const FindingRow &f = findingRow(it.value());
+        out.append({f.finding.severity, f.finding.rule,
+                    QLatin1String(check::RuleId(f.finding.rule)) + QStringLiteral(": ") + f.finding.text
+                        + (f.own ? QStringLiteral(" (a line of this program's own)") : QString())});
+    }
+    std::reverse(out.begin(), out.end()); // oldest first
+    return out;
+}
+
+bool LiveInspector::worstAtLogLine(int logLine, check::Severity *worst) const
+{
+    bool any = false;
+    for (auto it = byLogLine_.constFind(logLine); it != byLogLine_.cend() && it.key() == logLine; ++it) {
+        const check::Severity s = findingRow(it.value()).finding.severity;
+        if (!any || s > *worst)
+            *worst = s;
+        any = true;
+    }
+    return any;
+}
+
+} // namespace inspect

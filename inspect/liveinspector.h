@@ -1,0 +1,181 @@
+#pragma once
+// Live inspection of the traffic on both legs. The window hands it every line
+// as it passes a socket (sent or received, logged or kept out of the log by
+// freeze and the exclude filter); a ProtocolChecker follows the transactions
+// and reports findings. What the views show is kept here, bounded whatever
+// is fed: the completed transactions of the last MaxCompleted, the open ones
+// (the checker caps them), the last MaxFindings findings with a count of the
+// ones dropped. No widgets: the views read it through the models of
+// inspect/inspectormodels.h, told of changes at most every RefreshMs.
+
+#include "check/protocolchecker.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMultiHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVector>
+
+#include <array>
+#include <climits>
+#include <deque>
+#include <vector>
+
+namespace inspect {
+
+// How a transaction shown in the views ended, or that it hasn't.
+enum class TxnOutcome : quint8 { Open, Ok, Error, Aborted, Dropped };
+
+struct TxnRow {
+    check::Leg leg = check::Leg::Operator;
+    TxnOutcome outcome = TxnOutcome::Open;
+    bool acked = false;
+    bool own = false; // the command was made up or rewritten by this program
+    bool finding = false; // a finding names this transaction
+    quint32 key = 0; // check::TagKey
+    quint32 lines = 0; // reply lines so far
+    qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
+    int logLine = -1; // the command's line in the traffic log, -1 for none
+    qint64 position = -1; // the command's position in the stream
+    QString command; // the command line as sent (cut at MaxCommandChars)
+    QByteArray error; // the first error line's text, after the tag
+    QByteArray tag() const { return check::TagText(key); }
+};
+
+struct FindingRow {
+    check::Finding finding;
+    qint64 timeUs = -1; // on the inspector's clock
+    int logLine = -1; // the line at fault in the traffic log, -1 for none
+    int relatedLogLine = -1;
+    bool own = false; // the line at fault was made up or rewritten by this program
+    bool fromServer = false; // the line at fault came from the server's side
+    bool known = false; // own and fromServer are known (a recent line)
+};
+
+// A finding as the log view's gutter shows it.
+struct LogLineFinding {
+    check::Severity severity = check::Severity::Note;
+    check::Rule rule = check::Rule::Order;
+    QString text;
+};
+
+class LiveInspector : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxCompleted = 100000;
+    static constexpr int MaxFindings = 10000;
+    static constexpr int MaxCommandChars = 200;
+    static constexpr int MaxErrorChars = 160;
+    static constexpr int RefreshMs = 100;
+    // A rule with more findings than this in one second is only counted for
+    // the rest of that second: a flood costs no sentences and no rows.
+    static constexpr int FloodPerSecond = 200;
+    void setFloodLimit(int perSecond) { floodLimit_ = perSecond > 0 ? perSecond : INT_MAX; }
+
+    explicit LiveInspector(QObject *parent = nullptr);
+    ~LiveInspector() override;
+
+    // One line that passed a leg's socket, without its line end. `own`: made
+    // up or rewritten by this program (checked, but not blamed on a peer).
+    // `logLine`: the traffic-log line it got, -1 when it got none.
+    void feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine);
+    // The same; a command's text is then shared with `line`, not copied.
+    void feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine);
+    void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine);
+    // A leg's connection came or went: its stream starts afresh.
+    void connectionReset(check::Leg leg, int logLine = -1);
+    // The traffic log was emptied: no line refers into it any more.
+    void logCleared();
+
+    void setRules(const check::RuleSet &rules);
+    const check::RuleSet &rules() const { return checker_.rules(); }
+    const check::ProtocolChecker &checker() const { return checker_; }
+
+    // The inspector's clock, in us since it was made, and wall time for it.
+    qint64 nowUs() const { return clock_.nsecsElapsed() / 1000; }
+    qint64 wallMs(qint64 us) const { return wallBaseMs_ + us / 1000; }
+
+    // Open transactions, in no particular order.
+    int openCount() const { return int(open_.size()); }
+    const TxnRow &openRow(int i) const { return open_[size_t(i)]; }
+    // Completed transactions by serial number, oldest first: serials from
+    // completedBegin() up to completedEnd() are kept.
+    quint64 completedBegin() const { return completedBase_; }
+    quint64 completedEnd() const { return completedBase_ + completed_.size(); }
+    const TxnRow &completedRow(quint64 serial) const { return completed_[size_t(serial - completedBase_)]; }
+    // Findings the same way.
+    quint64 findingsBegin() const { return findingsBase_; }
+    quint64 findingsEnd() const { return findingsBase_ + findings_.size(); }
+    const FindingRow &findingRow(quint64 serial) const { return findings_[size_t(serial - findingsBase_)]; }
+    quint64 droppedFindings() const { return findingsBase_; }
+    // Findings counted but never listed, because their rule was flooding.
+    qint64 unlistedFindings() const { return checker_.findingCount() - qint64(findingsEnd()); }
+    qint64 findingCount() const { return checker_.findingCount(); }
+    // Bumped whenever the open set or one of its rows changes.
+    quint64 openGeneration() const { return openGeneration_; }
+
+    // For the log view's gutter: the findings whose line at fault is this log
+    // line (the kept ones), and the worst severity among them.
+    QVector<LogLineFinding> findingsAtLogLine(int logLine) const;
+    bool worstAtLogLine(int logLine, check::Severity *worst) const;
+
+    // Runs what the refresh timer would run now (the views' update).
+    void flush();
+
+Q_SIGNALS:
+    // Something changed since the last signal; sent at most every RefreshMs.
+    void updated();
+    // Findings appeared for log lines in this range since the last signal.
+    void logLineFindingsAdded(int firstLogLine, int lastLogLine);
+    // Every log-line reference was dropped (the log was cleared).
+    void logLinesForgotten();
+
+private:
+    struct LineRecord {
+        qint64 position = -1;
+        int logLine = -1;
+        bool own = false;
+        bool fromServer = false;
+        bool isLine = true; // false for a connection reset
+    };
+    static constexpr int RecentLines = 1 << 16;
+
+    void onFinding(const check::Finding &f);
+    void onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position);
+    const LineRecord *recent(qint64 position) const;
+    void markFinding(check::Leg leg, const QByteArray &tag);
+    void changed();
+    static constexpr quint32 KeysPerLeg = 110000; // check::TagKey's range
+    static size_t openKey(check::Leg leg, quint32 key) { return size_t(leg) * KeysPerLeg + key; }
+
+    check::ProtocolChecker checker_;
+    QElapsedTimer clock_;
+    qint64 wallBaseMs_ = 0;
+    QTimer refresh_;
+    QByteArray buffer_; // the line being fed, as bytes
+    qint64 position_ = 0; // of the line being fed
+    qint64 timeUs_ = -1;
+    QByteArrayView current_;
+    const QString *currentText_ = nullptr; // the line being fed, when it came as a QString
+    bool commandFound_ = false;
+    qint64 floodWindowUs_ = 0; // start of the current second
+    std::array<int, check::RuleCount> floodCount_{};
+    bool muted_ = false; // some rule's details are off
+    int floodLimit_ = FloodPerSecond; // a finding on the command being fed, before it opens
+    std::vector<LineRecord> recent_;
+
+    std::vector<TxnRow> open_;
+    std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
+    quint64 openGeneration_ = 0;
+    std::deque<TxnRow> completed_;
+    quint64 completedBase_ = 0;
+    std::deque<FindingRow> findings_;
+    quint64 findingsBase_ = 0;
+    QMultiHash<int, quint64> byLogLine_; // log line -> finding serials
+    int addedFirst_ = -1, addedLast_ = -1;
+};
+
+} // namespace inspect

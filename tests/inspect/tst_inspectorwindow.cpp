@@ -1,0 +1,317 @@
+// The inspector in the real window: opened by F9, fed by a real exchange
+// between a scripted server and a relay client, its settings and its report.
+
+#include "inspect/inspectormodels.h"
+#include "inspect/inspectorwindow.h"
+#include "inspect/liveinspector.h"
+#include "support/relayrig.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QMenu>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableView>
+
+using inspect::FindingModel;
+using inspect::TransactionModel;
+
+namespace {
+
+int logIndexOf(const FormFixture &f, const QString &line)
+{
+    return int(f.logLines().indexOf(line));
+}
+
+QString cell(QAbstractItemModel *m, int row, int column)
+{
+    return m->index(row, column).data().toString();
+}
+
+// The row of the model whose tag and leg match, -1 for none.
+int rowOf(TransactionModel *m, const QString &tag, const QString &leg)
+{
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (cell(m, r, TransactionModel::ColTag) == tag
+            && cell(m, r, TransactionModel::ColLeg).startsWith(leg))
+            return r;
+    return -1;
+}
+
+} // namespace
+
+class TestInspectorWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void f9AndTheButtonOpenIt()
+    {
+        FormFixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(f.form()));
+        f->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.form()));
+        QVERIFY(!f->inspectorWindow);
+        f->EdCurrentCommand->setFocus();
+        QTest::keyClick(f->EdCurrentCommand, Qt::Key_F9);
+        QVERIFY(f->inspectorWindow);
+        QTRY_VERIFY(f->inspectorWindow->isVisible());
+        QVERIFY(f->inspectorWindow->isWindow());
+        QVERIFY(f->inspectorWindow->windowTitle().contains(QStringLiteral("0 open, 0 findings")));
+        f->inspectorWindow->close();
+        QVERIFY(!f->inspectorWindow->isVisible());
+        f->BtInspect->click();
+        QTRY_VERIFY(f->inspectorWindow->isVisible());
+        // The button sits in free space: it overlaps no other control.
+        const QRect b = f->BtInspect->geometry();
+        for (QWidget *w : f->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            if (w != f->BtInspect && w->isVisible() && !w->isWindow())
+                QVERIFY2(!w->geometry().intersects(b), qPrintable(w->objectName()));
+        // Every control of the inspector has a name for assistive technology
+        // (the parts that Qt builds into a control excepted).
+        auto internal = [](QWidget *w) {
+            for (QWidget *p = w->parentWidget(); p && !p->isWindow(); p = p->parentWidget())
+                if (qobject_cast<QAbstractItemView *>(p) || qobject_cast<QTabBar *>(p)
+                    || qobject_cast<QLineEdit *>(p) || qobject_cast<QComboBox *>(p))
+                    return true;
+            return false;
+        };
+        int controls = 0;
+        for (QWidget *w : f->inspectorWindow->findChildren<QWidget *>()) {
+            if (internal(w) || qobject_cast<QTabBar *>(w))
+                continue;
+            if (qobject_cast<QAbstractButton *>(w) || qobject_cast<QComboBox *>(w)
+                || qobject_cast<QLineEdit *>(w) || qobject_cast<QAbstractItemView *>(w)
+                || qobject_cast<QTabWidget *>(w)) {
+                ++controls;
+                QVERIFY2(!w->accessibleName().isEmpty(), w->metaObject()->className());
+            }
+        }
+        QVERIFY(controls >= 12);
+    }
+
+    void showsARealExchange()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            if (line.contains("Home()")) // a data line where none belongs
+                return QList<QByteArray>{line.left(5) + " &", line.left(5) + " # 1", line.left(5) + " %"};
+            return fullReply(line);
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendLine("00017 GetDMEVersion()");
+        QVERIFY(client.waitForLines(3));
+        client.sendLine("00018 Home()");
+        QVERIFY(client.waitForLines(6));
+        rig.f->RunHandler([&] { rig.f->SendToIpp(QStringLiteral("GetDMEVersion()")); });
+        QTRY_VERIFY(rig.logHas(QStringLiteral("<<< 00100 %")));
+
+        rig.f->ShowInspector();
+        inspect::InspectorWindow *w = rig.f->inspectorWindow;
+        rig.f->inspector->flush();
+        TransactionModel *m = w->transactions();
+        // The relay client's commands on both legs, the operator's on its own.
+        const int relayRow = rowOf(m, QStringLiteral("00017"), QStringLiteral("Relay"));
+        QVERIFY(relayRow >= 0);
+        QVERIFY(rowOf(m, QStringLiteral("00017"), QStringLiteral("Operator")) >= 0);
+        QVERIFY(rowOf(m, QStringLiteral("00100"), QStringLiteral("Operator")) >= 0);
+        QCOMPARE(rowOf(m, QStringLiteral("00100"), QStringLiteral("Relay")), -1);
+        QCOMPARE(cell(m, relayRow, TransactionModel::ColCommand), QStringLiteral("GetDMEVersion()"));
+        QCOMPARE(cell(m, relayRow, TransactionModel::ColResult), QStringLiteral("ok"));
+        QCOMPARE(cell(m, relayRow, TransactionModel::ColLines), QStringLiteral("3"));
+        QVERIFY(!cell(m, relayRow, TransactionModel::ColToAck).isEmpty());
+        QVERIFY(!cell(m, relayRow, TransactionModel::ColToDone).isEmpty());
+        QVERIFY(!cell(m, relayRow, TransactionModel::ColSent).isEmpty());
+
+        // Assistive technology reads the table's cells.
+        QAccessibleInterface *table = QAccessible::queryAccessibleInterface(w->transactionView);
+        QVERIFY(table && table->tableInterface());
+        QCOMPARE(table->tableInterface()->rowCount(), m->rowCount());
+        QAccessibleInterface *tagCell = table->tableInterface()->cellAt(relayRow, TransactionModel::ColTag);
+        QVERIFY(tagCell);
+        QCOMPARE(tagCell->text(QAccessible::Name), QStringLiteral("00017"));
+        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("Transactions"));
+
+        // The faulty reply: a finding on the data line, in the pane and for the gutter.
+        const int dataLine = logIndexOf(rig.f, QStringLiteral("<$< 00018 # 1"));
+        QVERIFY(dataLine >= 0);
+        const QVector<inspect::LogLineFinding> at = rig.f->inspector->findingsAtLogLine(dataLine);
+        QVERIFY(!at.isEmpty());
+        QCOMPARE(at.first().rule, check::Rule::Data);
+        QCOMPARE(at.first().severity, check::Severity::Error);
+        FindingModel *fm = w->findings();
+        QVERIFY(fm->rowCount() >= 2); // on the relay leg and on the operator leg
+        QCOMPARE(cell(fm, 0, FindingModel::ColRule), QStringLiteral("R-DATA"));
+        QCOMPARE(cell(fm, 0, FindingModel::ColFrom), QStringLiteral("server"));
+        QVERIFY(w->windowTitle().contains(QStringLiteral("0 open, 2 findings")));
+        const int homeRow = rowOf(m, QStringLiteral("00018"), QStringLiteral("Relay"));
+        QVERIFY(cell(m, homeRow, TransactionModel::ColResult).contains(QStringLiteral("finding")));
+
+        // Double-click on a transaction, click on a finding: the log shows the line.
+        rig.f->MemoLog->setCursorLine(0);
+        Q_EMIT w->transactionView->doubleClicked(m->index(relayRow, 0));
+        QCOMPARE(rig.f->MemoLog->cursorLine(),
+                 logIndexOf(rig.f, QStringLiteral(">$> 00017 GetDMEVersion()")));
+        Q_EMIT w->findingView->clicked(fm->index(0, 0));
+        QCOMPARE(rig.f->MemoLog->cursorLine(), dataLine);
+
+        // The filters.
+        w->filterEdit->setText(QStringLiteral("home"));
+        QCOMPARE(m->rowCount(), 2); // 00018 on both legs
+        w->legBox->setCurrentIndex(w->legBox->findData(int(check::Leg::Relay)));
+        QCOMPARE(m->rowCount(), 1);
+        w->filterEdit->clear();
+        QCOMPARE(m->rowCount(), 2);
+        w->onlyFindingsBox->setChecked(true);
+        QCOMPARE(m->rowCount(), 1);
+        QCOMPARE(cell(m, 0, TransactionModel::ColTag), QStringLiteral("00018"));
+
+        // The timing table names the methods.
+        w->tabs->setCurrentIndex(2);
+        w->stats()->refresh();
+        QStringList methods;
+        for (int r = 0; r < w->stats()->rowCount(); ++r)
+            methods << w->stats()->text(r, inspect::StatsModel::ColMethod);
+        QVERIFY(methods.contains(QStringLiteral("GetDMEVersion")));
+        QVERIFY(methods.contains(QStringLiteral("Home")));
+
+        // Clear Log drops the references into it.
+        rig.f->BtClearLogClick();
+        QVERIFY(rig.f->inspector->findingsAtLogLine(dataLine).isEmpty());
+        QCOMPARE(cell(fm, 0, FindingModel::ColLogLine), QStringLiteral("not in the log"));
+    }
+
+    void linesKeptOutOfTheLogAreChecked()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            return QList<QByteArray>{line.left(5) + " &", line.left(5) + " # 1", line.left(5) + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->EdExclude->setText(QStringLiteral("# 1"));
+        rig.f->CbExclude->setChecked(true);
+        client.sendLine("00020 Home()");
+        QVERIFY(client.waitForLines(3));
+        QVERIFY(!rig.logHas(QStringLiteral("<$< 00020 # 1")));
+        rig.f->CbFreeze->setChecked(true);
+        rig.f->CbFreezeClick();
+        client.sendLine("00021 Home()");
+        QVERIFY(client.waitForLines(6));
+        QVERIFY(!rig.logHas(QStringLiteral(">$> 00021 Home()")));
+        const check::ProtocolChecker &c = rig.f->inspector->checker();
+        // Each data line, on both legs.
+        QCOMPARE(c.findingCount(check::Rule::Data, check::Severity::Error), 4);
+        QCOMPARE(c.totals(check::Leg::Relay).completed, 2);
+        rig.f->inspector->flush();
+        for (quint64 s = rig.f->inspector->findingsBegin(); s < rig.f->inspector->findingsEnd(); ++s)
+            QCOMPARE(rig.f->inspector->findingRow(s).logLine, -1);
+    }
+
+    void pipeliningClient()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) { return fullReply(line); };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendRaw("00012 Home()\r\n00013 Home()\r\n");
+        QVERIFY(client.waitForLines(6));
+        const check::ProtocolChecker &c = rig.f->inspector->checker();
+        QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 2); // on both legs
+    }
+
+    void simulatedLinesAreTheProgramsOwn()
+    {
+        RelayRig rig;
+        rig.f->advancedMode = true;
+        rig.f->ApplyAdvancedLayout();
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->RunHandler([&] { rig.f->btFakeCloseClick(); }); // a '%' for a tag never sent
+        QVERIFY(client.waitForLines(1));
+        rig.f->inspector->flush();
+        const inspect::LiveInspector &ins = *rig.f->inspector;
+        QCOMPARE(ins.findingsEnd() - ins.findingsBegin(), quint64(1));
+        const inspect::FindingRow &r = ins.findingRow(ins.findingsBegin());
+        QCOMPARE(r.finding.rule, check::Rule::UnknownTag);
+        QVERIFY(r.own);
+        QCOMPARE(r.finding.leg, check::Leg::Relay);
+    }
+
+    void settingsRoundTrip()
+    {
+        FormFixture f;
+        f.close();
+        // Never opened: the file gets no section of it.
+        QVERIFY(!readFile(f.dir() + QStringLiteral("/Torvane.ini")).contains("[Inspector]"));
+        f.restart();
+        f->ShowInspector();
+        inspect::InspectorWindow *w = f->inspectorWindow;
+        w->profileBox->setCurrentIndex(w->profileBox->findText(QStringLiteral("nist")));
+        for (QAction *a : w->rulesMenu->actions())
+            if (a->text().startsWith(QLatin1String("R-DAEMON")))
+                a->setChecked(false);
+        QCOMPARE(f->inspector->rules().profile, check::Profile::Nist);
+        QVERIFY(!f->inspector->rules().on(check::Rule::Daemon));
+        w->resize(700, 400);
+        f.close();
+        const QByteArray ini = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.contains("[Inspector]"));
+        QVERIFY(ini.contains("Profile=nist"));
+        QVERIFY(ini.contains("R-DAEMON=0"));
+        QVERIFY(ini.contains("R-ORDER=1"));
+        QVERIFY(ini.contains("Width=700"));
+
+        f.restart();
+        // The checker runs with them before the window is opened.
+        QCOMPARE(f->inspector->rules().profile, check::Profile::Nist);
+        QVERIFY(!f->inspector->rules().on(check::Rule::Daemon));
+        f->ShowInspector();
+        QCOMPARE(f->inspectorWindow->profileBox->currentText(), QStringLiteral("nist"));
+        QCOMPARE(f->inspectorWindow->size(), QSize(700, 400));
+        // Unchanged, it is written back as it was.
+        f.close();
+        QCOMPARE(readFile(f.dir() + QStringLiteral("/Torvane.ini")), ini);
+    }
+
+    void reportFile()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            return QList<QByteArray>{line.left(5) + " &", line.left(5) + " # 1", line.left(5) + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendLine("00030 Home()");
+        QVERIFY(client.waitForLines(3));
+        rig.f->ShowInspector();
+        const QStringList logBefore = rig.f.logLines();
+        const QByteArray iniBefore = readFile(rig.f.dir() + QStringLiteral("/Torvane.ini"));
+        const QString path = rig.f.dir() + QStringLiteral("/report.html");
+        rig.f.fileAnswers << path;
+        rig.f->inspectorWindow->reportButton->click();
+        QCOMPARE(rig.f.dialogs.last().kind, QStringLiteral("save"));
+        const QByteArray html = readFile(path);
+        QVERIFY(html.startsWith("<!DOCTYPE html>"));
+        QVERIFY(html.contains("R-DATA"));
+        QVERIFY(html.contains("00030: data line for Home"));
+        QVERIFY(html.contains("<td>Home</td>"));
+        QVERIFY(html.contains("src=\"data:image/png;base64,iVBORw0KGgo")); // a PNG
+        QVERIFY(html.trimmed().endsWith("</html>"));
+        QCOMPARE(rig.f.logLines(), logBefore);
+        QCOMPARE(readFile(rig.f.dir() + QStringLiteral("/Torvane.ini")), iniBefore);
+
+        // Cancelled: nothing written; a folder that doesn't exist: said so.
+        QVERIFY(QFile::remove(path));
+        rig.f->inspectorWindow->reportButton->click();
+        QVERIFY(!QFile::exists(path));
+        rig.f.fileAnswers << rig.f.dir() + QStringLiteral("/no/such/folder/report.html");
+        rig.f->inspectorWindow->reportButton->click();
+        QCOMPARE(rig.f.errors().size(), 1);
+    }
+};
+
+QTEST_MAIN(TestInspectorWindow)
+#include "tst_inspectorwindow.moc"
