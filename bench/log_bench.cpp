@@ -70,12 +70,16 @@ int main(int argc, char **argv)
     const long rssBefore = residentKb();
 
     int done = 0;
+    int stallAt = 0;
     qint64 maxGapNs = 0;
     QElapsedTimer sinceTick;
     QTimer probe;
     probe.setInterval(1);
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        maxGapNs = qMax(maxGapNs, sinceTick.nsecsElapsed());
+        if (sinceTick.nsecsElapsed() > maxGapNs) {
+            maxGapNs = sinceTick.nsecsElapsed();
+            stallAt = done;
+        }
         sinceTick.restart();
     });
 
@@ -91,14 +95,18 @@ int main(int argc, char **argv)
             app.quit();
         }
     });
-    clock.start();
-    sinceTick.start();
-    probe.start();
-    feeder.start();
+    // The window's first painting is over before the lines come.
+    QTimer::singleShot(300, &app, [&] {
+        clock.start();
+        sinceTick.start();
+        probe.start();
+        feeder.start();
+    });
     app.exec();
     const double seconds = clock.nsecsElapsed() / 1e9;
     probe.stop();
     const double appendStallMs = maxGapNs / 1e6;
+    const int appendStallAt = stallAt;
     const long rssKb = residentKb();
     const LogStore &store = log->store();
     const qint64 textBytes = store.textBytes();
@@ -109,6 +117,7 @@ int main(int argc, char **argv)
     // position, spread over the whole log (spilled parts included).
     QScrollBar *v = log->verticalScrollBar();
     QPixmap canvas(log->viewport()->size());
+    log->viewport()->render(&canvas); // glyphs cached before the first frame counts
     constexpr int Frames = 200;
     qint64 worstFrameNs = 0, allFramesNs = 0;
     for (int k = 0; k <= Frames; ++k) {
@@ -161,7 +170,8 @@ int main(int argc, char **argv)
     std::printf("log_bench: %d lines in bursts of %d, window shown, %.1f MB of text\n", total, burst,
                 textBytes / 1048576.0);
     std::printf("  per line              %8.2f us\n", seconds * 1e6 / total);
-    std::printf("  longest stall         %8.1f ms   (target <= 16)\n", appendStallMs);
+    std::printf("  longest stall         %8.1f ms   (target <= 16; after %d lines)\n", appendStallMs,
+                appendStallAt);
     std::printf("  resident memory       %8.1f MB   (target <= %.1f; %.1f MB before)\n", rssKb / 1024.0,
                 rssTargetMb, rssBefore / 1024.0);
     std::printf("  scroll-bar drag       %8.2f ms   (target <= 5 a frame; %.2f ms on average, %d frames)\n",
