@@ -69,7 +69,7 @@ void LogStore::setMemoryBound(qint64 bytes)
     keepWithinBound();
 }
 
-char *LogStore::allocate(qsizetype bytes)
+char *LogStore::allocate(qsizetype bytes) const
 {
     for (auto it = spare.begin(); it != spare.end(); ++it) {
         if (it->second == bytes) {
@@ -92,14 +92,14 @@ char *LogStore::allocate(qsizetype bytes)
     return p;
 }
 
-void LogStore::release(char *data, qsizetype bytes)
+void LogStore::release(char *data, qsizetype bytes) const
 {
     spare.emplace_back(data, bytes);
     if (spare.size() > KeepSpare && !releaseTimer.isActive())
         releaseTimer.start();
 }
 
-void LogStore::releaseSlice()
+void LogStore::releaseSlice() const
 {
     // Giving back hundreds of megabytes takes longer than a frame: a few
     // milliseconds' worth at a time.
@@ -327,8 +327,16 @@ void LogStore::dropOldest()
         ::close(spillFd);
 #endif
         spillFd = -1;
-        cache.clear();
+        dropCache();
     }
+}
+
+void LogStore::dropCache()
+{
+    for (CachedChunk &e : cache)
+        if (e.data)
+            release(e.data, e.capacity);
+    cache.clear();
 }
 
 void LogStore::clear()
@@ -337,7 +345,7 @@ void LogStore::clear()
         if (c.data)
             release(c.data, c.capacity);
     chunks.clear();
-    cache.clear();
+    dropCache();
 #ifdef Q_OS_UNIX
     if (spillFd >= 0)
         ::close(spillFd);
@@ -368,7 +376,7 @@ const char *LogStore::loaded(const Chunk &c) const
     for (CachedChunk &e : cache) {
         if (e.serial == c.serial) {
             e.lastUse = ++useClock;
-            return e.data.get();
+            return e.data;
         }
     }
     if (cache.size() < CacheChunks) {
@@ -380,15 +388,19 @@ const char *LogStore::loaded(const Chunk &c) const
         });
     }
     if (slot->capacity < c.used) {
-        slot->data.reset(new char[size_t(c.used)]);
-        slot->capacity = c.used;
+        if (slot->data)
+            release(slot->data, slot->capacity);
+        slot->data = nullptr;
+        slot->capacity = 0;
+        slot->data = allocate(qMax(chunkSize, c.used));
+        slot->capacity = qMax(chunkSize, c.used);
     }
     slot->serial = 0;
-    if (!readSpill(slot->data.get(), c.used, c.spillAt))
+    if (!readSpill(slot->data, c.used, c.spillAt))
         return nullptr;
     slot->serial = c.serial;
     slot->lastUse = ++useClock;
-    return slot->data.get();
+    return slot->data;
 }
 
 const char *LogStore::readBack(const Chunk &c, std::vector<char> &scratch) const
@@ -397,7 +409,7 @@ const char *LogStore::readBack(const Chunk &c, std::vector<char> &scratch) const
         return c.data;
     for (const CachedChunk &e : cache)
         if (e.serial == c.serial)
-            return e.data.get();
+            return e.data;
     if (scratch.size() < size_t(c.used))
         scratch.resize(size_t(c.used));
     return readSpill(scratch.data(), c.used, c.spillAt) ? scratch.data() : nullptr;

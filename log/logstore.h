@@ -87,7 +87,7 @@ private:
     };
     struct CachedChunk {
         quint64 serial = 0;
-        std::unique_ptr<char[]> data;
+        char *data = nullptr; // from allocate()
         qsizetype capacity = 0;
         quint64 lastUse = 0;
     };
@@ -104,9 +104,10 @@ private:
     const Chunk *chunkOf(qint64 line) const;
     const char *loaded(const Chunk &c) const;
     const char *readBack(const Chunk &c, std::vector<char> &scratch) const;
-    char *allocate(qsizetype bytes);
-    void release(char *data, qsizetype bytes);
-    void releaseSlice();
+    char *allocate(qsizetype bytes) const;
+    void release(char *data, qsizetype bytes) const;
+    void releaseSlice() const;
+    void dropCache();
 
     const qsizetype chunkSize;
     qint64 bound;
@@ -133,6 +134,7 @@ private:
     mutable int writers = 0; // writeTo calls under way: no chunk is dropped
     quint64 generation = 0; // changes with every clear()
 
-    std::vector<std::pair<char *, qsizetype>> spare; // freed chunk memory, for reuse or release
-    QTimer releaseTimer;
+    // Freed chunk memory, for reuse (its pages are there already) or release.
+    mutable std::vector<std::pair<char *, qsizetype>> spare;
+    mutable QTimer releaseTimer;
 };
