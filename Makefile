@@ -39,7 +39,7 @@ test-sanitize: deps
 bench: build
 	@TORVANE_EXTRA_PKGS="socat" tools/install-deps.sh
 	$(BUILD)/bench/relay_bench
-	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/log_bench 10000000
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/files_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/faults_bench
 	$(BUILD)/bench/check_bench

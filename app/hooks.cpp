@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QProgressDialog>
+#include <memory>
 
 QString QtFileFilter(const QString &pipeFilter)
 {
@@ -50,6 +52,29 @@ FormHooks FormHooks::desktop(QWidget *parent)
             return QString();
         const QStringList files = dlg.selectedFiles();
         return files.isEmpty() ? QString() : files.constFirst();
+    };
+    auto shown = std::make_shared<QPointer<QProgressDialog>>();
+    h.progress = [owner, shown](const QString &label, qint64 done, qint64 total) {
+        if (done >= total) {
+            delete shown->data();
+            return true;
+        }
+        if (!*shown) {
+            auto *dialog = new QProgressDialog(label, QStringLiteral("Cancel"), 0, 1000, owner);
+            dialog->setWindowModality(Qt::WindowModal);
+            dialog->setMinimumDuration(0);
+            dialog->setAutoClose(false);
+            dialog->setAutoReset(false);
+            dialog->show();
+            *shown = dialog;
+        }
+        QProgressDialog *dialog = shown->data();
+        dialog->setLabelText(label);
+        dialog->setValue(int(done * 1000 / qMax<qint64>(1, total)));
+        // The window may not take input meanwhile (the dialog is modal), but
+        // it repaints.
+        QCoreApplication::processEvents();
+        return !dialog->wasCanceled();
     };
     h.modifiers = [] { return QGuiApplication::queryKeyboardModifiers(); };
     return h;

@@ -19,6 +19,11 @@ struct FormHooks {
     std::function<QString(const QString &title, const QString &filter, bool mustExist)> openFileName;
     // A save-file dialog; same conventions, no overwrite question.
     std::function<QString(const QString &title, const QString &filter)> saveFileName;
+    // Shows how far a long piece of work has come: called again and again
+    // while it runs, last with done == total, which takes the display away.
+    // The window keeps painting between calls. False when the operator asks
+    // to stop.
+    std::function<bool(const QString &label, qint64 done, qint64 total)> progress;
     // The keyboard modifiers held at the moment of the call.
     std::function<Qt::KeyboardModifiers()> modifiers;
 

@@ -58,6 +58,8 @@ TForm1::TForm1(QWidget *parent, FormHooks formHooks) : QWidget(parent), hooks(st
         hooks.saveFileName = desktop.saveFileName;
     if (!hooks.modifiers)
         hooks.modifiers = desktop.modifiers;
+    if (!hooks.progress)
+        hooks.progress = desktop.progress;
 
     setObjectName(QStringLiteral("TForm1"));
     setWindowTitle(QStringLiteral("    Torvane V2.25   November 8th 2013"));
@@ -230,6 +232,11 @@ void TForm1::buildControls()
     MemoLog = new TrafficLogView(this);
     MemoLog->setObjectName(QStringLiteral("MemoLog"));
     MemoLog->setAccessibleName(QStringLiteral("Traffic log"));
+    connect(MemoLog, &TrafficLogView::spillFailed, this, [this](const QString &reason) {
+        LogEvent(
+            QStringLiteral("---------- Log spill file could not be written: %1; the oldest lines are dropped")
+                .arg(reason));
+    });
     button(BtClearLog, "BtClearLog", QStringLiteral("Clear Log"));
     edit(EdExclude, "EdExclude", QStringLiteral("E9003 #"), QStringLiteral("Exclude text"));
     check(CbExclude, "CbExclude", QStringLiteral("Exclude from Log"));

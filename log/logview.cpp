@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <climits>
 
 namespace {
 constexpr int TabWidth = 8;
@@ -31,8 +32,7 @@ TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
     // The log starts with one empty line.
-    starts.push_back(0);
-    text = "\r\n";
+    log.append(QByteArrayView());
     repaintTimer.setSingleShot(true);
     repaintTimer.setInterval(PaintDelayMs);
     connect(&repaintTimer, &QTimer::timeout, this, &TrafficLogView::flushPending);
@@ -40,36 +40,68 @@ TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
 
 void TrafficLogView::appendLine(const QString &line)
 {
-    const qsizetype begin = text.size();
-    starts.push_back(begin);
-    text += line.toLatin1();
-    widestColumns = qMax(widestColumns, displayColumns(text.constData() + begin, text.size() - begin));
-    text += "\r\n";
+    const qint64 droppedBefore = log.droppedLines();
+    const QByteArrayView stored = log.append(line);
+    widestColumns = qMax(widestColumns, displayColumns(stored.data(), stored.size()));
+    if (log.droppedLines() != droppedBefore)
+        linesDropped(log.droppedLines() - droppedBefore);
+    const QString spillError = log.takeSpillError();
+    if (!spillError.isEmpty())
+        Q_EMIT spillFailed(spillError);
     scheduleRepaint();
+}
+
+// Lines gone from the start: the cursor, the selection and the view keep to
+// the lines they were on.
+void TrafficLogView::linesDropped(qint64 count)
+{
+    const int n = int(qMin<qint64>(count, INT_MAX));
+    cursor = qMax(0, cursor - n);
+    anchor = qMax(0, anchor - n);
+    QScrollBar *v = verticalScrollBar();
+    if (v->value() < v->maximum())
+        v->setValue(qMax(0, v->value() - n));
 }
 
 QString TrafficLogView::line(int index) const
 {
-    if (index < 0 || index >= lineCount())
-        return QString();
-    const qsizetype begin = starts[size_t(index)];
-    const qsizetype end = (size_t(index) + 1 < starts.size() ? starts[size_t(index) + 1] : text.size()) - 2;
-    return QString::fromLatin1(text.constData() + begin, end - begin);
+    const QByteArrayView bytes = log.view(index);
+    return QString::fromLatin1(bytes.data(), bytes.size());
+}
+
+QByteArray TrafficLogView::lineBytes(int index) const
+{
+    return log.lineBytes(index);
+}
+
+void TrafficLogView::forEachLine(int from, int to,
+                                 const std::function<bool(int, const char *, qsizetype)> &f) const
+{
+    log.forEachLine(from, to, [&f](qsizetype index, const char *data, qsizetype length) {
+        return f(int(index), data, length);
+    });
+}
+
+bool TrafficLogView::writeTo(QIODevice &out, const std::function<bool(qint64, qint64)> &progress,
+                             QString *reason) const
+{
+    return log.writeTo(out, progress, reason);
 }
 
 QStringList TrafficLogView::lines() const
 {
     QStringList out;
     out.reserve(lineCount());
-    for (int i = 0; i < lineCount(); ++i)
-        out << line(i);
+    log.forEachLine(0, lineCount(), [&out](qsizetype, const char *data, qsizetype length) {
+        out << QString::fromLatin1(data, length);
+        return true;
+    });
     return out;
 }
 
 void TrafficLogView::clearLog()
 {
-    text.clear();
-    starts.clear();
+    log.clear();
     widestColumns = 0;
     cursor = anchor = 0;
     marked = false;
@@ -152,12 +184,11 @@ void TrafficLogView::flushPending()
 
 QString TrafficLogView::displayText(int index) const
 {
-    const qsizetype begin = starts[size_t(index)];
-    const qsizetype end = (size_t(index) + 1 < starts.size() ? starts[size_t(index) + 1] : text.size()) - 2;
+    const QByteArrayView bytes = log.view(index);
     QString out;
-    out.reserve(end - begin);
-    for (qsizetype i = begin; i < end; ++i) {
-        const uchar c = uchar(text.at(i));
+    out.reserve(bytes.size());
+    for (const char byte : bytes) {
+        const uchar c = uchar(byte);
         if (c == '\t')
             out += QString(TabWidth - out.size() % TabWidth, QLatin1Char(' '));
         else if (c < 0x20)

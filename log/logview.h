@@ -1,15 +1,16 @@
 #pragma once
-// The traffic log widget. Its contents are the lines as 8-bit text in one
-// buffer; the widget paints only the lines in view, straight from that
-// buffer. Every appended line is part of the contents at once, for every
+// The traffic log widget. Its contents are the lines as 8-bit text in a
+// LogStore; the widget paints only the lines in view, straight from there. Every appended line is part of the contents at once, for every
 // reader (export, pick-up, tests); the scroll bars and the repaint follow on
 // a short timer, so a burst of traffic costs one repaint instead of one per
 // line, and a million lines cost little more than their bytes.
 
+#include "log/logstore.h"
+
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QTimer>
-#include <vector>
+#include <functional>
 
 class TrafficLogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -17,11 +18,23 @@ public:
     explicit TrafficLogView(QWidget *parent = nullptr);
 
     void appendLine(const QString &line);
-    int lineCount() const { return int(starts.size()); }
+    int lineCount() const { return int(log.lineCount()); }
     QString line(int index) const;
     QStringList lines() const;
-    // Every line followed by CR LF, as 8-bit text: the saved log's bytes.
-    const QByteArray &bytesWithCrLf() const { return text; }
+    // The line's 8-bit bytes without CR LF ("" out of range).
+    QByteArray lineBytes(int index) const;
+    // Calls f for lines [from, to) in order, with pointers into the stored
+    // text (valid only during the call); stops early when f returns false.
+    // Reads spilled chunks back as needed. f must not append to the log.
+    void forEachLine(int from, int to,
+                     const std::function<bool(int index, const char *data, qsizetype length)> &f) const;
+    // Writes every line followed by CR LF, as 8-bit text: the saved log's
+    // bytes. See LogStore::writeTo.
+    bool writeTo(QIODevice &out, const std::function<bool(qint64 done, qint64 total)> &progress,
+                 QString *reason) const;
+    // The text's storage (memory bound, spill folder).
+    LogStore &store() { return log; }
+    const LogStore &store() const { return log; }
     // Empties the log: zero lines.
     void clearLog();
 
@@ -45,6 +58,9 @@ public:
 
 Q_SIGNALS:
     void doubleClicked();
+    // The spill file could not be written: from now on the oldest lines are
+    // dropped to keep the log's memory within its bound.
+    void spillFailed(const QString &reason);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -62,8 +78,9 @@ private:
     void scheduleRepaint();
     void copySelection() const;
 
-    QByteArray text; // each line + "\r\n", Latin-1
-    std::vector<qsizetype> starts; // offset of each line in `text`
+    void linesDropped(qint64 count);
+
+    LogStore log;
     int widestColumns = 0; // longest line, in character cells
     int cursor = 0; // the line holding the text cursor
     int anchor = 0; // the other end of the selection

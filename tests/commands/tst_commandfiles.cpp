@@ -80,7 +80,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!f->serverConnected);
 
         const QString log = fx.dir() + QStringLiteral("/session.log");
-        writeFile(log, f->MemoLog->bytesWithCrLf());
+        writeFile(log, logBytes(f->MemoLog));
         QVERIFY(readFile(log).contains("<<< 00101 &"));
         loadByDialog(fx, log);
         QCOMPARE(rows(f), QStringList({"GetProp(Tool.Name())", "AbortE()", "GoTo(X(1), Y(2))"}));

@@ -213,7 +213,7 @@ private Q_SLOTS:
         QVERIFY(client.waitForClose(5000 * SlowFactor));
         QVERIFY(!rig.f->serverConnected);
         QCOMPARE(client.received, lines);
-        const QByteArray log = rig.f->MemoLog->bytesWithCrLf();
+        const QByteArray log = logBytes(rig.f->MemoLog);
         QVERIFY(log.contains(logBlock("<$< ", lines)));
         const QStringList text = rig.f.logLines();
         if (endless)
@@ -244,7 +244,7 @@ private Q_SLOTS:
         rig.server.sendRaw(wire);
         const int before = f->MemoLog->lineCount();
         QTRY_VERIFY(f->MemoLog->lineCount() >= before + expected.size());
-        QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock("<<< ", expected)));
+        QVERIFY(logBytes(f->MemoLog).contains(logBlock("<<< ", expected)));
 
         // server -> relay client and log
         TestRelayClient client;
@@ -252,7 +252,7 @@ private Q_SLOTS:
         rig.server.sendRaw(wire);
         QVERIFY(client.waitForLines(expected.size()));
         QCOMPARE(client.received, expected);
-        QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock("<$< ", expected)));
+        QVERIFY(logBytes(f->MemoLog).contains(logBlock("<$< ", expected)));
 
         // relay client -> server and log
         QByteArray up;
@@ -268,7 +268,7 @@ private Q_SLOTS:
         for (const QByteArray &l : arrived)
             onWire << QByteArray(l).replace('\r', ' ');
         QCOMPARE(rig.server.received, onWire);
-        QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", arrived)));
+        QVERIFY(logBytes(f->MemoLog).contains(logBlock(">$> ", arrived)));
 
         // The log paints such lines and saves them as they are.
         f->MemoLog->flushPending();
@@ -277,7 +277,7 @@ private Q_SLOTS:
         rig.f.fileAnswers << saved;
         f->BtSaveLog->click();
         QVERIFY(rig.f.messages.isEmpty());
-        QCOMPARE(readFile(saved), f->MemoLog->bytesWithCrLf());
+        QCOMPARE(readFile(saved), logBytes(f->MemoLog));
 
         // Command list -> file -> command list, every byte inside a row but
         // the line ends (a lone CR ends a line in a command file too).
@@ -327,7 +327,7 @@ private Q_SLOTS:
         client.sendRaw(bytes);
         QVERIFY(rig.server.waitForLines(Count, 20000 * SlowFactor));
         QCOMPARE(rig.server.received, lines);
-        QVERIFY(f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", lines)));
+        QVERIFY(logBytes(f->MemoLog).contains(logBlock(">$> ", lines)));
         QVERIFY(f->RelayClientConnected());
         QVERIFY(rig.f.messages.isEmpty());
     }
@@ -354,7 +354,7 @@ private Q_SLOTS:
         QVERIFY(rig.server.waitForLines(Count, 10000 * SlowFactor));
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.server.received, lines);
-        QVERIFY(rig.f->MemoLog->bytesWithCrLf().contains(logBlock(">$> ", lines)));
+        QVERIFY(logBytes(rig.f->MemoLog).contains(logBlock(">$> ", lines)));
         QVERIFY(rig.f->serverConnected);
         QVERIFY(rig.f.messages.isEmpty());
     }

@@ -111,7 +111,7 @@ private Q_SLOTS:
         f.fileAnswers << f.dir() + QStringLiteral("/elsewhere.txt");
         f->BtSaveLog->click();
         QCOMPARE(f.errors().size(), 2);
-        QCOMPARE(readFile(f.dir() + QStringLiteral("/elsewhere.txt")), f->MemoLog->bytesWithCrLf());
+        QCOMPARE(readFile(f.dir() + QStringLiteral("/elsewhere.txt")), logBytes(f->MemoLog));
     }
 
     // Damaged settings files: the window starts with what can be read, and

@@ -64,6 +64,26 @@ private Q_SLOTS:
         QVERIFY(f.messages.isEmpty());
     }
 
+    void savesASpilledLogByteExact()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        LogStore &store = f->MemoLog->store();
+        store.setSpillFolder(f.dir());
+        store.setMemoryBound(2 * store.chunkBytes());
+        QByteArray expected = "\r\n";
+        for (int i = 0; expected.size() < 5 * store.chunkBytes(); ++i) {
+            const QString line = Stamp
+                + QStringLiteral("<<< %1 # X(%2) \x01\xff").arg(i % 100000, 5, 10, QLatin1Char('0')).arg(i);
+            f->AppendLog(line);
+            expected += line.toLatin1() + "\r\n";
+        }
+        QVERIFY(store.spilledBytes() > 2 * store.chunkBytes());
+        f.fileAnswers << f.dir() + QStringLiteral("/big.txt");
+        f->BtSaveLog->click();
+        QVERIFY(f.messages.isEmpty());
+        QCOMPARE(readFile(f.dir() + QStringLiteral("/big.txt")), expected);
+    }
+
     void fileNameGetsTxtUnlessItHasIt_data()
     {
         QTest::addColumn<QString>("chosen");

@@ -1,6 +1,7 @@
 // The traffic log: line format, contents, freeze and exclude filter.
 
 #include "support/formfixture.h"
+#include "support/helpers.h"
 
 #include "log/logview.h"
 #include "log/markers.h"
@@ -46,11 +47,11 @@ private Q_SLOTS:
         // In the contents before any painting happened.
         QCOMPARE(view.lineCount(), 3);
         QCOMPARE(view.line(2), all);
-        QCOMPARE(view.bytesWithCrLf(), QByteArray("\r\nfirst\r\n") + all.toLatin1() + "\r\n");
+        QCOMPARE(logBytes(&view), QByteArray("\r\nfirst\r\n") + all.toLatin1() + "\r\n");
         view.clearLog();
         QCOMPARE(view.lineCount(), 0);
         QCOMPARE(view.cursorLine(), -1);
-        QVERIFY(view.bytesWithCrLf().isEmpty());
+        QVERIFY(logBytes(&view).isEmpty());
         view.appendLine(QStringLiteral("again"));
         QCOMPARE(view.lines(), QStringList{QStringLiteral("again")});
     }

@@ -55,6 +55,10 @@ void FormFixture::create()
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
     };
     h.modifiers = [this] { return modifiers; };
+    h.progress = [this](const QString &, qint64 done, qint64 total) {
+        progressShown << done * 1000 / qMax<qint64>(1, total);
+        return !cancelProgress;
+    };
     window = std::make_unique<TForm1>(nullptr, h);
     window->show();
 }

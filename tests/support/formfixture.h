@@ -44,6 +44,10 @@ public:
     QStringList fileAnswers; // answers of the next file dialogs; empty = cancel
     bool confirmAnswer = true;
     Qt::KeyboardModifiers modifiers = Qt::NoModifier;
+    // What the progress hook was shown (per mille of the work done), and
+    // whether it answers "cancel".
+    QList<qint64> progressShown;
+    bool cancelProgress = false;
 
     // The error boxes shown so far.
     QList<ShownMessage> errors() const;

@@ -1,9 +1,11 @@
 #include "support/helpers.h"
 
 #include "app/tform1.h"
+#include "log/logview.h"
 #include "support/formfixture.h"
 
 #include <QAbstractSocket>
+#include <QBuffer>
 #include <QFile>
 #include <QListWidget>
 #include <QTest>
@@ -63,4 +65,15 @@ bool runMultiSend(TForm1 *f, const std::function<void()> &start)
         ended = true;
     }();
     return ended;
+}
+
+QByteArray logBytes(const TrafficLogView *log)
+{
+    QByteArray bytes;
+    QBuffer out(&bytes);
+    out.open(QIODevice::WriteOnly);
+    QString reason;
+    if (!log->writeTo(out, {}, &reason))
+        qWarning("the log could not be written: %s", qPrintable(reason));
+    return bytes;
 }

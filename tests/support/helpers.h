@@ -12,6 +12,7 @@
 class QAbstractSocket;
 class QListWidget;
 class TForm1;
+class TrafficLogView;
 
 // Instrumented builds (AddressSanitizer) run several times slower: time-outs
 // of waits are scaled by this.
@@ -25,6 +26,9 @@ constexpr int SlowFactor = 1;
 QByteArray readFile(const QString &path);
 // Writes `bytes` to `path`, failing the running test when that does not work.
 void writeFile(const QString &path, const QByteArray &bytes);
+
+// The log as Save Log writes it: every line followed by CR LF.
+QByteArray logBytes(const TrafficLogView *log);
 
 // The texts of a list's items, in order.
 QStringList items(const QListWidget *list);
