@@ -9,7 +9,10 @@
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QTimer>
+#include <functional>
 #include <vector>
+
+class FindBar;
 
 class TrafficLogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -20,6 +23,12 @@ public:
     int lineCount() const { return int(starts.size()); }
     QString line(int index) const;
     QStringList lines() const;
+    // The line's 8-bit bytes without CR LF ("" out of range).
+    QByteArray lineBytes(int index) const;
+    // Calls f for the lines [from, to) in order, with each line's bytes
+    // (without CR LF); stops early when f returns false.
+    void forEachLine(int from, int to,
+                     const std::function<bool(int index, const char *data, qsizetype length)> &f) const;
     // Every line followed by CR LF, as 8-bit text: the saved log's bytes.
     const QByteArray &bytesWithCrLf() const { return text; }
     // Empties the log: zero lines.
@@ -34,6 +43,11 @@ public:
     int selectionLast() const;
     // The selected lines as text, '\n'-separated.
     QString selectedText() const;
+    // Selects the lines from anchorLine to cursorLine, the cursor on the latter.
+    void selectLines(int anchorLine, int cursorLine);
+    // Whether the selection is shown: a line was clicked or selected since
+    // the last clear.
+    bool linesMarked() const { return marked; }
 
     // Brings the scroll bars and the painting up to date now.
     void flushPending();
@@ -41,10 +55,21 @@ public:
     int firstVisibleLine() const;
     int lineHeight() const;
 
+    // The find bar (Ctrl+F), created when first asked for.
+    FindBar *findBar();
+    // Room kept free below the text for the find bar.
+    void setFindBarHeight(int height) { setViewportMargins(0, 0, 0, height); }
+
     static constexpr int PaintDelayMs = 40;
+    // Blank pixels between the viewport's edge and the text.
+    static constexpr int TextMargin = 3;
 
 Q_SIGNALS:
     void doubleClicked();
+    // The contents are about to be emptied.
+    void aboutToClear();
+    // The deferred update ran: scroll bars and painting follow the contents.
+    void flushed();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -69,4 +94,5 @@ private:
     int anchor = 0; // the other end of the selection
     bool marked = false; // a line was clicked since the last clear
     QTimer repaintTimer;
+    FindBar *find = nullptr;
 };
