@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QToolButton>
 
@@ -43,7 +44,8 @@ FindBar::FindBar(TrafficLogView *logView) : QWidget(logView), view(logView), fin
     nextButton = button(QStringLiteral("\u25BC"), QStringLiteral("Next match (F3)"));
     statusLabel = new QLabel(this);
     statusLabel->setObjectName(QStringLiteral("LogFindStatus"));
-    statusLabel->setMinimumWidth(statusLabel->fontMetrics().horizontalAdvance(QStringLiteral("0000000 of 00000000+")));
+    statusLabel->setMinimumWidth(
+        statusLabel->fontMetrics().horizontalAdvance(QStringLiteral("0000000 of 00000000+")));
     closeButton = button(QStringLiteral("\u2715"), QStringLiteral("Close (Esc)"));
 
     row->addWidget(caption);
@@ -140,7 +142,8 @@ QString FindBar::status() const
     }
     if (finder.searching())
         return QStringLiteral("Searching...");
-    return complete ? QStringLiteral("%1 matches").arg(total) : QStringLiteral("%1 matches so far").arg(total);
+    return complete ? QStringLiteral("%1 matches").arg(total)
+                    : QStringLiteral("%1 matches so far").arg(total);
 }
 
 void FindBar::showStatus()
@@ -190,13 +193,13 @@ void FindBar::paintMatches(QPainter &p, int line, const QByteArray &bytes, QPoin
     const LogMatcher &m = finder.matcher();
     if (m.matchesNothing())
         return;
-    const QFontMetrics fm(view->font());
+    const QFontMetricsF fm(view->font());
     const LogMatch current = finder.current();
     const int right = view->viewport()->width();
     const char *data = bytes.constData();
     QString shown;
     qsizetype shownBytes = 0;
-    int x = at.x();
+    qreal x = at.x();
     p.save();
     p.setPen(LogColours::matchText());
     m.forEachMatch(data, bytes.size(), [&](qsizetype start) {
@@ -209,11 +212,11 @@ void FindBar::paintMatches(QPainter &p, int line, const QByteArray &bytes, QPoin
         AppendLogDisplayText(shown, data, start, start + m.size());
         shownBytes = start + m.size();
         const QString text = shown.mid(matchBegin);
-        const int width = fm.horizontalAdvance(text);
+        const qreal width = fm.horizontalAdvance(text);
         const bool isCurrent = current.line == line && current.column == start;
-        p.fillRect(QRect(x, at.y(), width, lineHeight),
+        p.fillRect(QRectF(x, at.y(), width, lineHeight),
                    isCurrent ? LogColours::currentMatchBackground() : LogColours::matchBackground());
-        p.drawText(x, at.y() + fm.ascent(), text);
+        p.drawText(QPointF(x, at.y() + fm.ascent()), text);
         x += width;
         return true;
     });

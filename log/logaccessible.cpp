@@ -5,7 +5,8 @@
 
 #include <QAccessible>
 #include <QEvent>
-#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <QtMath>
 #include <QScrollBar>
 #include <QTextBoundaryFinder>
 #include <QTimer>
@@ -20,6 +21,21 @@ QAccessibleInterface *LogAccessibleFactory(const QString &className, QObject *ob
         if (auto *view = qobject_cast<TrafficLogView *>(object))
             return new LogAccessible(view);
     return nullptr;
+}
+
+LogTextIndex::EventSink eventSink = nullptr;
+
+bool Listening()
+{
+    return eventSink || QAccessible::isActive();
+}
+
+void Send(QAccessibleEvent *event)
+{
+    if (eventSink)
+        eventSink(event);
+    else
+        QAccessible::updateAccessibility(event);
 }
 
 int ClampOffset(qint64 v)
@@ -39,6 +55,11 @@ void InstallLogAccessibility()
 }
 
 // ---- LogTextIndex -------------------------------------------------------
+
+void LogTextIndex::setEventSink(EventSink sink)
+{
+    eventSink = sink;
+}
 
 LogTextIndex *LogTextIndex::of(TrafficLogView *view)
 {
@@ -117,7 +138,7 @@ int LogTextIndex::lineAt(qint64 offset)
 void LogTextIndex::linesFlushed()
 {
     const int n = view->lineCount();
-    if (!QAccessible::isActive() || n <= reported) {
+    if (!Listening() || n <= reported) {
         reported = n;
         return;
     }
@@ -135,12 +156,12 @@ void LogTextIndex::linesFlushed()
     reported = n;
     QAccessibleTextInsertEvent event(view, ClampOffset(at), inserted);
     event.setCursorPosition(ClampOffset(lineStart(view->cursorLine())));
-    QAccessible::updateAccessibility(&event);
+    Send(&event);
 }
 
 void LogTextIndex::aboutToClear()
 {
-    const qint64 count = QAccessible::isActive() && reported > 0 ? lineStart(reported) - 1 : 0;
+    const qint64 count = Listening() && reported > 0 ? lineStart(reported) - 1 : 0;
     blockStart.clear();
     indexed = 0;
     indexedEnd = 0;
@@ -151,7 +172,7 @@ void LogTextIndex::aboutToClear()
         // the right number of characters, as blanks.
         QAccessibleTextRemoveEvent event(view, 0, QString(qsizetype(count), QLatin1Char(' ')));
         event.setCursorPosition(0);
-        QAccessible::updateAccessibility(&event);
+        Send(&event);
     }
 }
 
@@ -164,7 +185,7 @@ bool LogTextIndex::eventFilter(QObject *watched, QEvent *event)
 
 void LogTextIndex::reportCaret()
 {
-    if (!QAccessible::isActive())
+    if (!Listening())
         return;
     const int caret = view->cursorLine();
     const int first = view->linesMarked() ? view->selectionFirst() : -1;
@@ -172,7 +193,7 @@ void LogTextIndex::reportCaret()
     if (caret != caretLine) {
         caretLine = caret;
         QAccessibleTextCursorEvent event(view, ClampOffset(lineStart(qMax(0, caret))));
-        QAccessible::updateAccessibility(&event);
+        Send(&event);
     }
     if (first != selFirst || last != selLast) {
         selFirst = first;
@@ -180,15 +201,13 @@ void LogTextIndex::reportCaret()
         const int start = first < 0 ? 0 : ClampOffset(lineStart(first));
         const int end = first < 0 ? 0 : ClampOffset(lineStart(last + 1) - 1);
         QAccessibleTextSelectionEvent event(view, start, end);
-        QAccessible::updateAccessibility(&event);
+        Send(&event);
     }
 }
 
 // ---- LogAccessible ------------------------------------------------------
 
-LogAccessible::LogAccessible(TrafficLogView *view) : QAccessibleWidget(view, QAccessible::EditableText)
-{
-}
+LogAccessible::LogAccessible(TrafficLogView *view) : QAccessibleWidget(view, QAccessible::EditableText) { }
 
 TrafficLogView *LogAccessible::log() const
 {
@@ -295,7 +314,8 @@ QString LogAccessible::text(int startOffset, int endOffset) const
     return out;
 }
 
-void LogAccessible::segmentAt(qint64 offset, QAccessible::TextBoundaryType type, qint64 *start, qint64 *end) const
+void LogAccessible::segmentAt(qint64 offset, QAccessible::TextBoundaryType type, qint64 *start,
+                              qint64 *end) const
 {
     LogTextIndex *ix = index();
     const qint64 count = ix->characterCount();
@@ -328,9 +348,8 @@ void LogAccessible::segmentAt(qint64 offset, QAccessible::TextBoundaryType type,
         *end = offset + 1;
         return;
     }
-    QTextBoundaryFinder finder(type == QAccessible::WordBoundary ? QTextBoundaryFinder::Word
-                                                                 : QTextBoundaryFinder::Sentence,
-                               text);
+    QTextBoundaryFinder finder(
+        type == QAccessible::WordBoundary ? QTextBoundaryFinder::Word : QTextBoundaryFinder::Sentence, text);
     finder.setPosition(column);
     qsizetype from = column;
     if (!finder.isAtBoundary())
@@ -353,8 +372,8 @@ QString LogAccessible::textAtOffset(int offset, QAccessible::TextBoundaryType bo
     return text(*startOffset, *endOffset);
 }
 
-QString LogAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryType boundaryType, int *startOffset,
-                                        int *endOffset) const
+QString LogAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryType boundaryType,
+                                        int *startOffset, int *endOffset) const
 {
     qint64 s = 0, e = 0;
     segmentAt(offset, boundaryType, &s, &e);
@@ -370,8 +389,8 @@ QString LogAccessible::textBeforeOffset(int offset, QAccessible::TextBoundaryTyp
     return text(*startOffset, *endOffset);
 }
 
-QString LogAccessible::textAfterOffset(int offset, QAccessible::TextBoundaryType boundaryType, int *startOffset,
-                                       int *endOffset) const
+QString LogAccessible::textAfterOffset(int offset, QAccessible::TextBoundaryType boundaryType,
+                                       int *startOffset, int *endOffset) const
 {
     const qint64 count = characterCount();
     qint64 s = 0, e = 0;
@@ -400,18 +419,14 @@ QRect LogAccessible::characterRect(int offset) const
     const int line = ix->lineAt(offset);
     const QByteArray bytes = view->lineBytes(line);
     const qsizetype column = qMin(qsizetype(offset - ix->lineStart(line)), bytes.size());
-    const QFontMetrics fm(view->font());
-    QString shown = LogDisplayText(bytes.constData(), column);
-    const int x0 = fm.horizontalAdvance(shown);
-    int width = fm.horizontalAdvance(QLatin1Char(' ')); // the end of a line
-    if (column < bytes.size()) {
-        const qsizetype before = shown.size();
-        AppendLogDisplayText(shown, bytes.constData(), column, column + 1);
-        width = fm.horizontalAdvance(shown.mid(before));
-    }
+    const QFontMetricsF fm(view->font());
+    const int x0 = qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), column)));
+    const int x1 = column < bytes.size()
+        ? qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), column + 1)))
+        : qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), column) + QLatin1Char(' ')));
     const int x = TrafficLogView::TextMargin - view->horizontalScrollBar()->value() + x0;
     const int y = TrafficLogView::TextMargin + (line - view->firstVisibleLine()) * view->lineHeight();
-    return QRect(view->viewport()->mapToGlobal(QPoint(x, y)), QSize(width, view->lineHeight()));
+    return QRect(view->viewport()->mapToGlobal(QPoint(x, y)), QSize(qMax(1, x1 - x0), view->lineHeight()));
 }
 
 int LogAccessible::offsetAtPoint(const QPoint &point) const
@@ -426,20 +441,19 @@ int LogAccessible::offsetAtPoint(const QPoint &point) const
     const int x = local.x() - TrafficLogView::TextMargin + view->horizontalScrollBar()->value();
     if (x < 0)
         return -1;
+    // The last column whose character starts at or left of x, found the
+    // same way characterRect() places it; right of the text, the line's end.
     const QByteArray bytes = view->lineBytes(line);
-    const QFontMetrics fm(view->font());
-    QString shown;
-    int right = 0;
-    qsizetype column = 0;
-    for (; column < bytes.size(); ++column) {
-        const qsizetype before = shown.size();
-        AppendLogDisplayText(shown, bytes.constData(), column, column + 1);
-        right += fm.horizontalAdvance(shown.mid(before));
-        if (x < right)
-            break;
+    const QFontMetricsF fm(view->font());
+    qsizetype lo = 0, hi = bytes.size();
+    while (lo < hi) {
+        const qsizetype mid = (lo + hi + 1) / 2;
+        if (qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), mid))) <= x)
+            lo = mid;
+        else
+            hi = mid - 1;
     }
-    // Right of the text: the line's end.
-    return ClampOffset(index()->lineStart(line) + column);
+    return ClampOffset(index()->lineStart(line) + lo);
 }
 
 void LogAccessible::scrollToSubstring(int startIndex, int endIndex)

@@ -33,6 +33,12 @@ public:
 
     static constexpr int Block = 64;
 
+    // Where the text, caret and selection events go: to Qt's accessibility
+    // bridge, and only while a client listens. A sink set here gets every
+    // event instead (nullptr: back to the bridge).
+    using EventSink = void (*)(QAccessibleEvent *event);
+    static void setEventSink(EventSink sink);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -20,8 +20,8 @@ bool HasTimeStampPrefix(QLatin1String s)
     for (int i : {0, 1, 3, 4, 6, 7, 9, 10, 11})
         if (!IsDigit(s[i].toLatin1()))
             return false;
-    return s[2] == QLatin1Char('.') && s[5] == QLatin1Char('.') && !IsDigit(s[8].toLatin1()) &&
-           s[12] == QLatin1Char(' ') && s[13] == QLatin1Char(' ');
+    return s[2] == QLatin1Char('.') && s[5] == QLatin1Char('.') && !IsDigit(s[8].toLatin1())
+        && s[12] == QLatin1Char(' ') && s[13] == QLatin1Char(' ');
 }
 
 // The reply type of a protocol line: the character after the tag and one
@@ -121,7 +121,7 @@ LogColours::LogColours(const QColor &background, const QColor &defaultText) : bg
     // Black and white text have equal contrast at this luminance.
     const bool light = luminance(background) > 0.179;
     plain = contrast(defaultText, background) >= MinContrast ? defaultText
-            : light                                          ? QColor(0, 0, 0)
+        : light                                              ? QColor(0, 0, 0)
                                                              : QColor(255, 255, 255);
 
     QColor program;

@@ -2,7 +2,8 @@
 
 #include "log/logview.h"
 
-#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <QtMath>
 #include <QScrollBar>
 
 void AppendLogDisplayText(QString &out, const char *data, qsizetype from, qsizetype to)
@@ -38,9 +39,10 @@ void ShowLogRange(TrafficLogView *view, int line, qsizetype column, qsizetype le
 
     const QByteArray bytes = view->lineBytes(line);
     column = qBound(qsizetype(0), column, bytes.size());
-    const QFontMetrics fm(view->font());
-    const int x0 = fm.horizontalAdvance(LogDisplayText(bytes.constData(), column));
-    const int x1 = fm.horizontalAdvance(LogDisplayText(bytes.constData(), qMin(bytes.size(), column + length)));
+    const QFontMetricsF fm(view->font());
+    const int x0 = qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), column)));
+    const int x1 =
+        qCeil(fm.horizontalAdvance(LogDisplayText(bytes.constData(), qMin(bytes.size(), column + length))));
     QScrollBar *h = view->horizontalScrollBar();
     const int width = view->viewport()->width() - 2 * TrafficLogView::TextMargin;
     if (x0 < h->value() || x1 > h->value() + width)

@@ -75,7 +75,8 @@ qsizetype LogMatcher::indexIn(const char *data, qsizetype length, qsizetype from
     return -1;
 }
 
-void LogMatcher::forEachMatch(const char *data, qsizetype length, const std::function<bool(qsizetype)> &f) const
+void LogMatcher::forEachMatch(const char *data, qsizetype length,
+                              const std::function<bool(qsizetype)> &f) const
 {
     qsizetype at = 0;
     while ((at = indexIn(data, length, at)) >= 0) {
@@ -225,14 +226,15 @@ void LogSearch::findSlice()
     while (!found.isValid() && !ranges.empty() && clock.elapsed() < SliceMs) {
         const Range r = ranges.front();
         if (dir == Forward) {
-            pos = scan(qMax(pos, r.from), r.to,
-                       [&](int index, const char *data, qsizetype length) {
-                           const qsizetype at = match.indexIn(data, length);
-                           if (at >= 0)
-                               found = {index, at};
-                           return at < 0;
-                       },
-                       clock);
+            pos = scan(
+                qMax(pos, r.from), r.to,
+                [&](int index, const char *data, qsizetype length) {
+                    const qsizetype at = match.indexIn(data, length);
+                    if (at >= 0)
+                        found = {index, at};
+                    return at < 0;
+                },
+                clock);
             if (!found.isValid() && pos >= r.to) {
                 ranges.erase(ranges.begin());
                 if (!ranges.empty())
@@ -242,15 +244,16 @@ void LogSearch::findSlice()
         }
         // Backward: each block is scanned forward and its last match kept.
         const int blockStart = qMax(r.from, blockEnd - BackwardBlock);
-        pos = scan(qMax(pos, blockStart), blockEnd,
-                   [&](int index, const char *data, qsizetype length) {
-                       match.forEachMatch(data, length, [&](qsizetype at) {
-                           blockLast = {index, at};
-                           return true;
-                       });
-                       return true;
-                   },
-                   clock);
+        pos = scan(
+            qMax(pos, blockStart), blockEnd,
+            [&](int index, const char *data, qsizetype length) {
+                match.forEachMatch(data, length, [&](qsizetype at) {
+                    blockLast = {index, at};
+                    return true;
+                });
+                return true;
+            },
+            clock);
         if (pos < blockEnd)
             continue; // the slice's time is up
         if (blockLast.isValid()) {
@@ -305,18 +308,19 @@ void LogSearch::countSlice()
     clock.start();
     const int end = view->lineCount();
     while (countedTo < end && clock.elapsed() < SliceMs) {
-        countedTo = scan(countedTo, end,
-                         [this](int index, const char *data, qsizetype length) {
-                             if (const int k = match.countIn(data, length)) {
-                                 const size_t block = size_t(index / CountBlock);
-                                 if (blockCounts.size() <= block)
-                                     blockCounts.resize(block + 1, 0);
-                                 blockCounts[block] += k;
-                                 counted += k;
-                             }
-                             return true;
-                         },
-                         clock);
+        countedTo = scan(
+            countedTo, end,
+            [this](int index, const char *data, qsizetype length) {
+                if (const int k = match.countIn(data, length)) {
+                    const size_t block = size_t(index / CountBlock);
+                    if (blockCounts.size() <= block)
+                        blockCounts.resize(block + 1, 0);
+                    blockCounts[block] += k;
+                    counted += k;
+                }
+                return true;
+            },
+            clock);
     }
     if (countedTo < end)
         countTimer.start();
