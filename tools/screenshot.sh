@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Takes the README screenshots of the main window, in normal and in advanced
-# mode: docs/screenshot-normal.png and docs/screenshot-advanced.png.
+# mode: docs/screenshot-normal.png and docs/screenshot-advanced.png, and
+# docs/screenshot-log.png: the log's colours and its find bar.
 #   tools/screenshot.sh [build-folder]        (or: make screenshot)
 # Torvane runs under Xvfb in a scratch folder, against the demo server. A
 # scripted relay client connects to Torvane's relay port, which makes Torvane
 # connect to the server, and sends a few commands, so the log has traffic.
-# Needs Xvfb and ImageMagick's import.
+# Needs Xvfb, ImageMagick's import and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
@@ -13,7 +14,7 @@ build=${1:-build}
 out="$root/docs"
 width=1120 height=716   # the window's design size
 
-for tool in Xvfb import; do
+for tool in Xvfb import xdotool; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (apt-get install xvfb imagemagick)" >&2; exit 1; }
 done
 
@@ -81,7 +82,7 @@ send() {
   return 1
 }
 
-shoot() {  # advanced(0|1) output-file
+shoot() {  # advanced(0|1) output-file [log]
   local dir="$tmp/run$1" relay_port torvane
   mkdir -p "$dir"
   relay_port=$(free_port 1295)
@@ -120,8 +121,21 @@ INI
   send 00009 'ChangeTool("ProbeN")'
   send 00010 'SetProp(Tool.Colour(3))'
   send 00011 'PtMeas(X(262), Y(120), Z(-52), IJK(0,0,1))'
+  if [ "${3:-}" = log ]; then
+    # An operator command, then the find bar over the log.
+    xdotool mousemove 390 68 click 1
+    sleep 0.5
+    xdotool mousemove 300 300 click 1
+    xdotool key ctrl+f
+    xdotool type --delay 40 Probe
+    xdotool key Return
+  fi
   sleep 1   # let the window repaint
-  import -window root -crop "${width}x${height}+0+0" +repage "$2"
+  if [ "${3:-}" = log ]; then
+    import -window root -crop "765x600+0+110" +repage "$2"
+  else
+    import -window root -crop "${width}x${height}+0+0" +repage "$2"
+  fi
   exec 3>&-
   kill -TERM "$torvane"
   wait "$torvane" || true
@@ -131,3 +145,4 @@ INI
 mkdir -p "$out"
 shoot 0 "$out/screenshot-normal.png"
 shoot 1 "$out/screenshot-advanced.png"
+shoot 0 "$out/screenshot-log.png" log

@@ -37,7 +37,8 @@ QStringList SampleLines(int count)
 {
     QStringList lines;
     for (int i = 0; i < count; ++i) {
-        QString line = QStringLiteral("12.30.05:123  <<< %1 # word%2").arg(i, 5, 10, QLatin1Char('0')).arg(i % 7);
+        QString line =
+            QStringLiteral("12.30.05:123  <<< %1 # word%2").arg(i, 5, 10, QLatin1Char('0')).arg(i % 7);
         line += QString(i % 11, QChar(0xe9));
         if (i % 13 == 0)
             line = QString();
@@ -103,21 +104,25 @@ private Q_SLOTS:
         QCOMPARE(t->textAtOffset(all.size() - 1, QAccessible::LineBoundary, &s, &e), longLine);
         // Before and after, lines and characters.
         const int line2 = int(lines[0].size() + lines[1].size()) + 2;
-        QCOMPARE(t->textBeforeOffset(line2 + 3, QAccessible::LineBoundary, &s, &e), lines[1] + QLatin1Char('\n'));
-        QCOMPARE(t->textAfterOffset(line2 + 3, QAccessible::LineBoundary, &s, &e), lines[3] + QLatin1Char('\n'));
+        QCOMPARE(t->textBeforeOffset(line2 + 3, QAccessible::LineBoundary, &s, &e),
+                 lines[1] + QLatin1Char('\n'));
+        QCOMPARE(t->textAfterOffset(line2 + 3, QAccessible::LineBoundary, &s, &e),
+                 lines[3] + QLatin1Char('\n'));
         QCOMPARE(t->textBeforeOffset(line2 + 3, QAccessible::CharBoundary, &s, &e), all.mid(line2 + 2, 1));
         QCOMPARE(t->textAfterOffset(line2 + 3, QAccessible::CharBoundary, &s, &e), all.mid(line2 + 4, 1));
         QCOMPARE(t->textAtOffset(0, QAccessible::LineBoundary, &s, &e), lines[0] + QLatin1Char('\n'));
-        const int empty = int(lines[0].size() + lines[1].size() + lines[2].size() + 3) +
-                          int(lines.mid(3, 10).join(QLatin1Char('\n')).size()) + 1; // line 13
+        const int empty = int(lines[0].size() + lines[1].size() + lines[2].size() + 3)
+            + int(lines.mid(3, 10).join(QLatin1Char('\n')).size()) + 1; // line 13
         QCOMPARE(t->textAtOffset(empty, QAccessible::LineBoundary, &s, &e), QStringLiteral("\n"));
         QCOMPARE(t->textBeforeOffset(0, QAccessible::LineBoundary, &s, &e), QString());
         QCOMPARE(t->textAfterOffset(all.size() - 5, QAccessible::LineBoundary, &s, &e), QString());
         // Words.
         const int word = line2 + int(lines[2].indexOf(QStringLiteral("word2")));
-        QCOMPARE(t->textAtOffset(word + 2, QAccessible::WordBoundary, &s, &e).left(5), QStringLiteral("word2"));
+        QCOMPARE(t->textAtOffset(word + 2, QAccessible::WordBoundary, &s, &e).left(5),
+                 QStringLiteral("word2"));
         QCOMPARE(s, word);
-        QCOMPARE(t->textAfterOffset(word - 1, QAccessible::WordBoundary, &s, &e).left(5), QStringLiteral("word2"));
+        QCOMPARE(t->textAfterOffset(word - 1, QAccessible::WordBoundary, &s, &e).left(5),
+                 QStringLiteral("word2"));
         QCOMPARE(t->textAtOffset(2, QAccessible::NoBoundary, &s, &e), all);
     }
 
@@ -183,7 +188,8 @@ private Q_SLOTS:
             const int tab = int(lines[tabbed].indexOf(QLatin1Char('\t')));
             const QRect tabRect = t->characterRect(startOf(tabbed) + tab);
             QVERIFY(tabRect.width() > t->characterRect(startOf(tabbed)).width());
-            QCOMPARE(t->offsetAtPoint(t->characterRect(startOf(tabbed) + tab + 1).center()), startOf(tabbed) + tab + 1);
+            QCOMPARE(t->offsetAtPoint(t->characterRect(startOf(tabbed) + tab + 1).center()),
+                     startOf(tabbed) + tab + 1);
         }
         // Outside the text.
         QCOMPARE(t->offsetAtPoint(view.viewport()->mapToGlobal(QPoint(-5, 10))), -1);

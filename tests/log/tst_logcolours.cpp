@@ -55,7 +55,8 @@ private Q_SLOTS:
             {"<$< 00100 %", LogLineKind::Quiet},
             {"12.30.05:123  <<< 00105 # \"Probe1\"", LogLineKind::Data},
             {"<$< E0000 # KeyPress(\"F1\")", LogLineKind::Data},
-            {"12.30.05:123  <<< 00105 ! Error(3, 0, \"Home\", \"Machine not homed\")", LogLineKind::ServerError},
+            {"12.30.05:123  <<< 00105 ! Error(3, 0, \"Home\", \"Machine not homed\")",
+             LogLineKind::ServerError},
             {"<$< E0000 ! Error(2, 0, \"\", \"Emergency\")", LogLineKind::ServerError},
             {"<<< 00105 !", LogLineKind::ServerError},
             {"<<< 00105 !x", LogLineKind::Data}, // no reply type of its own
@@ -92,26 +93,27 @@ private Q_SLOTS:
                     const QColor c = colours.text(kind);
                     const double onBackground = LogColours::contrast(c, background);
                     QVERIFY2(onBackground >= LogColours::MinContrast,
-                             where + " kind " + QByteArray::number(int(kind)) + ": " +
-                                 QByteArray::number(onBackground));
+                             where + " kind " + QByteArray::number(int(kind)) + ": "
+                                 + QByteArray::number(onBackground));
                     if (colours.hasBand(kind)) {
                         const double onBand = LogColours::contrast(c, colours.band(kind));
-                        QVERIFY2(onBand >= LogColours::MinContrast, where + ": band " + QByteArray::number(onBand));
+                        QVERIFY2(onBand >= LogColours::MinContrast,
+                                 where + ": band " + QByteArray::number(onBand));
                         QVERIFY(colours.band(kind) != background); // visible as a band
                     }
                 }
                 // The kinds look different from data lines and from each other.
-                const LogLineKind marked[] = {LogLineKind::Quiet,       LogLineKind::ServerError,
-                                              LogLineKind::Operator,    LogLineKind::RelayClient,
-                                              LogLineKind::Program,     LogLineKind::Event};
+                const LogLineKind marked[] = {LogLineKind::Quiet,    LogLineKind::ServerError,
+                                              LogLineKind::Operator, LogLineKind::RelayClient,
+                                              LogLineKind::Program,  LogLineKind::Event};
                 for (LogLineKind a : marked) {
                     QVERIFY(colours.text(a) != colours.text(LogLineKind::Data));
                     for (LogLineKind b : marked)
                         QVERIFY(a == b || colours.text(a) != colours.text(b));
                 }
                 // Acknowledges and completions are quieter than data.
-                QVERIFY(LogColours::contrast(colours.text(LogLineKind::Quiet), background) <
-                        LogColours::contrast(colours.text(LogLineKind::Data), background));
+                QVERIFY(LogColours::contrast(colours.text(LogLineKind::Quiet), background)
+                        < LogColours::contrast(colours.text(LogLineKind::Data), background));
             }
         }
         // Find matches: dark text on their own backgrounds.
@@ -146,7 +148,6 @@ private Q_SLOTS:
         QCOMPARE(image.pixelColor(right, mid + 2 * view.lineHeight()).rgb(),
                  view.palette().color(QPalette::Base).rgb());
     }
-
 };
 
 QTEST_MAIN(TestLogColours)

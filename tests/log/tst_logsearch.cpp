@@ -75,8 +75,8 @@ private Q_SLOTS:
         QCOMPARE(aa.countIn("aaaaa", 5), 2);
         // Control bytes, NUL and high bytes are ordinary bytes.
         const QByteArray odd("x\0\r\x01\xff\x80y", 7);
-        QCOMPARE(LogMatcher(QString::fromLatin1("\0\r\x01\xff", 4), true).indexIn(odd.constData(), odd.size()),
-                 1);
+        QCOMPARE(
+            LogMatcher(QString::fromLatin1("\0\r\x01\xff", 4), true).indexIn(odd.constData(), odd.size()), 1);
         QCOMPARE(LogMatcher(QString::fromLatin1("\xff\x80"), false).indexIn(odd.constData(), odd.size()), 4);
         // A long line, the match at its very end.
         QByteArray longLine(16384, 'a');
@@ -168,8 +168,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         view.clearLog();
         for (int i = 0; i < 3000; ++i)
-            view.appendLine(i % 1000 == 500 ? QStringLiteral("12.30.05:123  <<< %1 # Tool(\"Probe%2\")").arg(i).arg(i)
-                                            : QStringLiteral("12.30.05:123  <<< %1 &").arg(i));
+            view.appendLine(i % 1000 == 500
+                                ? QStringLiteral("12.30.05:123  <<< %1 # Tool(\"Probe%2\")").arg(i).arg(i)
+                                : QStringLiteral("12.30.05:123  <<< %1 &").arg(i));
         view.flushPending();
         view.verticalScrollBar()->setValue(0);
         view.setFocus();
