@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 10
 
 .PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean \
-        demo package screenshot
+        demo package screenshot atspi-check
 
 all: build
 
@@ -70,10 +70,16 @@ package: build
 	cd $(BUILD) && cpack -G DEB --config CPackConfig.cmake
 	@ls -1 $(BUILD)/*.deb
 
-# Refreshes docs/screenshot-normal.png, -advanced.png and -inspector.png (Xvfb).
+# Refreshes docs/screenshot-normal.png, -advanced.png, -inspector.png and
+# -log.png (Xvfb).
 screenshot: build
 	@TORVANE_EXTRA_PKGS="$(TORVANE_EXTRA_PKGS) xvfb imagemagick xdotool" tools/install-deps.sh
 	@tools/screenshot.sh $(BUILD)
+
+# The traffic log read by an AT-SPI client under Xvfb (not part of `make test`).
+atspi-check: build
+	@TORVANE_EXTRA_PKGS="xvfb xauth dbus-x11 at-spi2-core python3-pyatspi xdotool" tools/install-deps.sh
+	@tools/atspi-check.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

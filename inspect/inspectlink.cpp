@@ -19,6 +19,11 @@ constexpr int AnchorMoveY = 2; // the placement's "moves with the bottom edge" (
 void TForm1::buildInspector()
 {
     inspector = new inspect::LiveInspector(this);
+    // The log lost its oldest lines: the findings' log lines no longer hold.
+    connect(MemoLog, &TrafficLogView::linesDiscarded, this, [this] {
+        inspector->logCleared();
+        lastLogLine = -1;
+    });
     BtInspect = new QPushButton(QStringLiteral("Inspect"), this);
     BtInspect->setObjectName(QStringLiteral("BtInspect"));
     BtInspect->setAccessibleName(QStringLiteral("Open the inspector"));

@@ -1,5 +1,9 @@
 #include "log/logview.h"
 
+#include "log/findbar.h"
+#include "log/logaccessible.h"
+#include "log/logcolours.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
@@ -10,7 +14,7 @@
 
 namespace {
 constexpr int TabWidth = 8;
-constexpr int Margin = 3;
+constexpr int Margin = TrafficLogView::TextMargin;
 
 // Columns a line takes on screen: tabs run to the next multiple of eight.
 int displayColumns(const char *data, qsizetype length)
@@ -36,6 +40,7 @@ TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
     repaintTimer.setSingleShot(true);
     repaintTimer.setInterval(PaintDelayMs);
     connect(&repaintTimer, &QTimer::timeout, this, &TrafficLogView::flushPending);
+    InstallLogAccessibility();
 }
 
 void TrafficLogView::appendLine(const QString &line)
@@ -61,6 +66,7 @@ void TrafficLogView::linesDropped(qint64 count)
     QScrollBar *v = verticalScrollBar();
     if (v->value() < v->maximum())
         v->setValue(qMax(0, v->value() - n));
+    Q_EMIT linesDiscarded(n);
 }
 
 QString TrafficLogView::line(int index) const
@@ -101,6 +107,7 @@ QStringList TrafficLogView::lines() const
 
 void TrafficLogView::clearLog()
 {
+    Q_EMIT aboutToClear();
     log.clear();
     widestColumns = 0;
     cursor = anchor = 0;
@@ -116,6 +123,15 @@ int TrafficLogView::cursorLine() const
 void TrafficLogView::setCursorLine(int index)
 {
     cursor = anchor = qBound(0, index, qMax(0, lineCount() - 1));
+    marked = true;
+    viewport()->update();
+}
+
+void TrafficLogView::selectLines(int anchorLine, int cursorLine)
+{
+    const int last = qMax(0, lineCount() - 1);
+    anchor = qBound(0, anchorLine, last);
+    cursor = qBound(0, cursorLine, last);
     marked = true;
     viewport()->update();
 }
@@ -180,6 +196,7 @@ void TrafficLogView::flushPending()
     repaintTimer.stop();
     updateScrollBars();
     viewport()->update();
+    Q_EMIT flushed();
 }
 
 QString TrafficLogView::displayText(int index) const
@@ -212,17 +229,25 @@ void TrafficLogView::paintEvent(QPaintEvent *)
     const int selFirst = selectionFirst();
     const int selLast = selectionLast();
     const int ascent = fontMetrics().ascent();
+    const LogColours colours(palette().color(QPalette::Base), palette().color(QPalette::Text));
+    const FindBar *search = find && find->isVisible() ? find : nullptr;
     for (int i = first; i <= last; ++i) {
         const int y = Margin + (i - first) * h;
         const bool selected = marked && i >= selFirst && i <= selLast;
+        const QByteArray bytes = lineBytes(i);
+        const LogLineKind kind = ClassifyLogLine(bytes.constData(), bytes.size());
         if (selected) {
             const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
             p.fillRect(QRect(0, y, viewport()->width(), h), palette().color(group, QPalette::Highlight));
             p.setPen(palette().color(group, QPalette::HighlightedText));
         } else {
-            p.setPen(palette().color(QPalette::Text));
+            if (colours.hasBand(kind))
+                p.fillRect(QRect(0, y, viewport()->width(), h), colours.band(kind));
+            p.setPen(colours.text(kind));
         }
         p.drawText(x, y + ascent, displayText(i));
+        if (search)
+            search->paintMatches(p, i, bytes, QPoint(x, y), h);
     }
 }
 
@@ -265,6 +290,13 @@ void TrafficLogView::mouseDoubleClickEvent(QMouseEvent *event)
     Q_EMIT doubleClicked();
 }
 
+FindBar *TrafficLogView::findBar()
+{
+    if (!find)
+        find = new FindBar(this);
+    return find;
+}
+
 void TrafficLogView::copySelection() const
 {
     if (lineCount() > 0)
@@ -275,6 +307,12 @@ void TrafficLogView::keyPressEvent(QKeyEvent *event)
 {
     if (event->matches(QKeySequence::Copy))
         return copySelection();
+    if (event->matches(QKeySequence::Find))
+        return findBar()->open();
+    if (event->matches(QKeySequence::FindNext) || event->matches(QKeySequence::FindPrevious)) {
+        findBar()->step(event->matches(QKeySequence::FindPrevious) ? FindBar::Backward : FindBar::Forward);
+        return;
+    }
     if (event->matches(QKeySequence::SelectAll)) {
         marked = true;
         anchor = 0;

@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <functional>
 
+class FindBar;
+
 class TrafficLogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -47,6 +49,11 @@ public:
     int selectionLast() const;
     // The selected lines as text, '\n'-separated.
     QString selectedText() const;
+    // Selects the lines from anchorLine to cursorLine, the cursor on the latter.
+    void selectLines(int anchorLine, int cursorLine);
+    // Whether the selection is shown: a line was clicked or selected since
+    // the last clear.
+    bool linesMarked() const { return marked; }
 
     // Brings the scroll bars and the painting up to date now.
     void flushPending();
@@ -54,13 +61,27 @@ public:
     int firstVisibleLine() const;
     int lineHeight() const;
 
+    // The find bar (Ctrl+F), created when first asked for.
+    FindBar *findBar();
+    // Room kept free below the text for the find bar.
+    void setFindBarHeight(int height) { setViewportMargins(0, 0, 0, height); }
+
     static constexpr int PaintDelayMs = 40;
+    // Blank pixels between the viewport's edge and the text.
+    static constexpr int TextMargin = 3;
 
 Q_SIGNALS:
     void doubleClicked();
     // The spill file could not be written: from now on the oldest lines are
     // dropped to keep the log's memory within its bound.
     void spillFailed(const QString &reason);
+    // The contents are about to be emptied.
+    void aboutToClear();
+    // The deferred update ran: scroll bars and painting follow the contents.
+    void flushed();
+    // Lines were dropped from the start (the spill file failed): line
+    // numbers held elsewhere no longer hold.
+    void linesDiscarded(int count);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -86,4 +107,5 @@ private:
     int anchor = 0; // the other end of the selection
     bool marked = false; // a line was clicked since the last clear
     QTimer repaintTimer;
+    FindBar *find = nullptr;
 };

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Takes the README screenshots of the main window, in normal and in advanced
-# mode, and of the inspector: docs/screenshot-normal.png,
-# docs/screenshot-advanced.png and docs/screenshot-inspector.png.
+# mode, of the inspector and of the log's colours and find bar:
+# docs/screenshot-normal.png, docs/screenshot-advanced.png,
+# docs/screenshot-inspector.png and docs/screenshot-log.png.
 #   tools/screenshot.sh [build-folder]        (or: make screenshot)
 # Torvane runs under Xvfb in a scratch folder, against the demo server. A
 # scripted relay client connects to Torvane's relay port, which makes Torvane
 # connect to the server, and sends a few commands, so the log has traffic.
-# Needs Xvfb, ImageMagick's import and (for the inspector) xdotool.
+# Needs Xvfb, ImageMagick's import and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
@@ -14,7 +15,7 @@ build=${1:-build}
 out="$root/docs"
 width=1120 height=716   # the window's design size
 
-for tool in Xvfb import; do
+for tool in Xvfb import xdotool; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (apt-get install xvfb imagemagick)" >&2; exit 1; }
 done
 
@@ -86,7 +87,7 @@ await() {
   return 1
 }
 
-shoot() {  # advanced(0|1) output-file [inspector]
+shoot() {  # advanced(0|1) output-file [inspector|log]
   local dir="$tmp/run$1${3:-}" relay_port torvane
   mkdir -p "$dir"
   relay_port=$(free_port 1295)
@@ -130,7 +131,7 @@ INI
   send 00009 'ChangeTool("ProbeN")'
   send 00010 'SetProp(Tool.Colour(3))'
   send 00011 'PtMeas(X(262), Y(120), Z(-52), IJK(0,0,1))'
-  if [ -n "${3:-}" ]; then
+  if [ "${3:-}" = inspector ]; then
     # A client that doesn't wait for the '&': the inspector has a finding.
     printf '00012 GetProp(Tool.Name())\r\n00013 Get(X(), Y(), Z())\r\n' >&3
     await 00013
@@ -153,6 +154,16 @@ INI
     sleep 1
     import -window "$inspector" "${2%.png}-findings.png"
     echo "wrote ${2%.png}-findings.png"
+  elif [ "${3:-}" = log ]; then
+    # An operator command, then the find bar over the log.
+    xdotool mousemove 390 68 click 1
+    sleep 0.5
+    xdotool mousemove 300 300 click 1
+    xdotool key ctrl+f
+    xdotool type --delay 40 Probe
+    xdotool key Return
+    sleep 1
+    import -window root -crop "765x600+0+110" +repage "$2"
   else
     sleep 1   # let the window repaint
     import -window root -crop "${width}x${height}+0+0" +repage "$2"
@@ -168,6 +179,7 @@ shoot 0 "$out/screenshot-normal.png"
 shoot 1 "$out/screenshot-advanced.png"
 if command -v xdotool >/dev/null; then
   shoot 0 "$out/screenshot-inspector.png" inspector
+  shoot 0 "$out/screenshot-log.png" log
 else
-  echo "screenshot: xdotool is missing (apt-get install xdotool): no inspector picture" >&2
+  echo "screenshot: xdotool is missing (apt-get install xdotool): no inspector or log picture" >&2
 fi
