@@ -13,6 +13,20 @@
 #include <QShortcut>
 
 namespace {
+// The marks' colours, readable on the light and the dark window colour.
+QColor SeverityColour(check::Severity severity)
+{
+    switch (severity) {
+    case check::Severity::Error:
+        return QColor(0xd0, 0x1c, 0x1c);
+    case check::Severity::Warning:
+        return QColor(0xe0, 0x8a, 0x00);
+    case check::Severity::Note:
+        break;
+    }
+    return QColor(0x2f, 0x6f, 0xd0);
+}
+
 constexpr int AnchorMoveY = 2; // the placement's "moves with the bottom edge" (app/tform1.cpp)
 } // namespace
 
@@ -24,6 +38,22 @@ void TForm1::buildInspector()
         inspector->logCleared();
         lastLogLine = -1;
     });
+    // Lines with a finding carry a mark left of the log's text.
+    MemoLog->setMarkSource([this](int line, LogLineMark *mark, bool withTip) {
+        check::Severity worst = check::Severity::Note;
+        if (!inspector->worstAtLogLine(line, &worst))
+            return false;
+        mark->colour = SeverityColour(worst);
+        if (withTip) {
+            QStringList tips;
+            for (const inspect::LogLineFinding &f : inspector->findingsAtLogLine(line))
+                tips << f.text;
+            mark->tip = tips.join(QLatin1Char('\n'));
+        }
+        return true;
+    });
+    connect(inspector, &inspect::LiveInspector::logLineFindingsAdded, MemoLog, &TrafficLogView::updateMarks);
+    connect(inspector, &inspect::LiveInspector::logLinesForgotten, MemoLog, &TrafficLogView::updateMarks);
     BtInspect = new QPushButton(QStringLiteral("Inspect"), this);
     BtInspect->setObjectName(QStringLiteral("BtInspect"));
     BtInspect->setAccessibleName(QStringLiteral("Open the inspector"));

@@ -255,6 +255,34 @@ void TrafficLogView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     updateScrollBars();
+    if (marks)
+        marks->place();
+}
+
+void TrafficLogView::setFindBarHeight(int height)
+{
+    findBarHeight = height;
+    setViewportMargins(marks ? LogGutter::Width : 0, 0, 0, height);
+    if (marks)
+        marks->place();
+}
+
+void TrafficLogView::setMarkSource(LogMarkSource source)
+{
+    delete marks;
+    marks = source ? new LogGutter(this, std::move(source)) : nullptr;
+    if (marks) {
+        // The strip follows the text: scrolled with it, painted with it.
+        connect(verticalScrollBar(), &QScrollBar::valueChanged, marks, [this] { marks->update(); });
+        connect(this, &TrafficLogView::flushed, marks, [this] { marks->update(); });
+    }
+    setFindBarHeight(findBarHeight);
+}
+
+void TrafficLogView::updateMarks()
+{
+    if (marks)
+        marks->update();
 }
 
 int TrafficLogView::lineAt(int y) const

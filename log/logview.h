@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <functional>
 
+#include "log/loggutter.h"
+
 class FindBar;
 
 class TrafficLogView : public QAbstractScrollArea {
@@ -64,7 +66,13 @@ public:
     // The find bar (Ctrl+F), created when first asked for.
     FindBar *findBar();
     // Room kept free below the text for the find bar.
-    void setFindBarHeight(int height) { setViewportMargins(0, 0, 0, height); }
+    void setFindBarHeight(int height);
+    // A strip left of the text with a mark for each line the source names;
+    // none until one is set.
+    void setMarkSource(LogMarkSource source);
+    // The marks changed: the strip is painted anew.
+    void updateMarks();
+    LogGutter *gutter() const { return marks; }
 
     static constexpr int PaintDelayMs = 40;
     // Blank pixels between the viewport's edge and the text.
@@ -108,4 +116,6 @@ private:
     bool marked = false; // a line was clicked since the last clear
     QTimer repaintTimer;
     FindBar *find = nullptr;
+    LogGutter *marks = nullptr;
+    int findBarHeight = 0;
 };

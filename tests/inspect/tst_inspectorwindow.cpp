@@ -5,6 +5,7 @@
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
 #include "support/relayrig.h"
+#include "log/loggutter.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -141,6 +142,21 @@ private Q_SLOTS:
         QVERIFY(!at.isEmpty());
         QCOMPARE(at.first().rule, check::Rule::Data);
         QCOMPARE(at.first().severity, check::Severity::Error);
+        // The gutter marks that line, red, with the rule in the tooltip, and
+        // leaves a clean line unmarked.
+        LogGutter *gutter = rig.f->MemoLog->gutter();
+        QVERIFY(gutter);
+        LogLineMark mark;
+        QVERIFY(gutter->markAt(dataLine, &mark));
+        QVERIFY(mark.tip.contains(QStringLiteral("R-DATA")));
+        QVERIFY(!gutter->markAt(0, &mark));
+        rig.f->ShowLogLine(dataLine);
+        const QImage strip = gutter->grab().toImage();
+        const int row = TrafficLogView::TextMargin
+            + (dataLine - rig.f->MemoLog->firstVisibleLine()) * rig.f->MemoLog->lineHeight()
+            + rig.f->MemoLog->lineHeight() / 2;
+        const QColor dot = strip.pixelColor(strip.width() / 2, row * strip.height() / gutter->height());
+        QVERIFY2(dot.red() > 150 && dot.green() < 100, qPrintable(dot.name()));
         FindingModel *fm = w->findings();
         QVERIFY(fm->rowCount() >= 2); // on the relay leg and on the operator leg
         QCOMPARE(cell(fm, 0, FindingModel::ColRule), QStringLiteral("R-DATA"));
