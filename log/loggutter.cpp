@@ -47,7 +47,8 @@ bool LogGutter::event(QEvent *event)
     if (event->type() != QEvent::ToolTip)
         return QWidget::event(event);
     const auto *help = static_cast<QHelpEvent *>(event);
-    const int line = view->firstVisibleLine() + (help->pos().y() - TrafficLogView::TextMargin) / view->lineHeight();
+    const int line =
+        view->firstVisibleLine() + (help->pos().y() - TrafficLogView::TextMargin) / view->lineHeight();
     LogLineMark mark;
     if (line < view->lineCount() && source(line, &mark, true))
         QToolTip::showText(help->globalPos(), mark.tip, this);
