@@ -68,7 +68,8 @@ LogTextIndex *LogTextIndex::of(TrafficLogView *view)
     return new LogTextIndex(view);
 }
 
-LogTextIndex::LogTextIndex(TrafficLogView *logView) : QObject(logView), view(logView)
+LogTextIndex::LogTextIndex(TrafficLogView *logView)
+    : QObject(logView), view(logView), port(logView->viewport())
 {
     reported = view->lineCount();
     caretLine = view->cursorLine();
@@ -79,7 +80,7 @@ LogTextIndex::LogTextIndex(TrafficLogView *logView) : QObject(logView), view(log
     // Lines gone from the start: everything is worked out afresh.
     connect(view, &TrafficLogView::linesDiscarded, this, &LogTextIndex::aboutToClear);
     // Every change of the text cursor or the selection repaints the view.
-    view->viewport()->installEventFilter(this);
+    port->installEventFilter(this);
 }
 
 void LogTextIndex::extend()
@@ -180,7 +181,9 @@ void LogTextIndex::aboutToClear()
 
 bool LogTextIndex::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == view->viewport() && event->type() == QEvent::Paint)
+    // Compared by the pointer kept: while the view is being destroyed its
+    // viewport still sends events, and the view can't be asked any more.
+    if (watched == port && event->type() == QEvent::Paint)
         reportCaret();
     return false;
 }

@@ -50,6 +50,7 @@ private:
     void reportCaret();
 
     TrafficLogView *view;
+    QWidget *port; // the view's viewport, watched for repaints
     std::vector<qint64> blockStart; // offset of line k * Block
     int indexed = 0; // lines summed so far
     qint64 indexedEnd = 0; // offset of line `indexed`
