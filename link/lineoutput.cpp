@@ -67,18 +67,8 @@ void SendAtOnce(QTcpSocket *socket, const QByteArray &bytes)
         return;
     qsizetype done = 0;
     const qintptr fd = socket->socketDescriptor();
-    if (fd >= 0 && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(int(fd), bytes.constData() + done, size_t(bytes.size() - done),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                done += n;
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                break; // full, or failed: the socket takes the rest
-        }
-    }
+    if (fd >= 0 && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+        sendSome(int(fd), bytes, done); // full, or failed: the socket takes the rest
     if (done < bytes.size())
         socket->write(bytes.constData() + done, bytes.size() - done);
 }
@@ -150,7 +140,14 @@ void LineOutput::write(const QByteArray &bytes)
 {
     if (holds > 0) {
         gathered += bytes;
-    } else if (fd >= 0) {
+    } else {
+        deliver(bytes);
+    }
+}
+
+void LineOutput::deliver(const QByteArray &bytes)
+{
+    if (fd >= 0) {
         pending += bytes;
         sendPending();
     } else {
@@ -170,10 +167,5 @@ void LineOutput::flush()
         return;
     const QByteArray bytes = gathered;
     gathered.clear();
-    if (fd >= 0) {
-        pending += bytes;
-        sendPending();
-    } else {
-        SendAtOnce(socket, bytes);
-    }
+    deliver(bytes);
 }

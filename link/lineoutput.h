@@ -53,6 +53,7 @@ private:
     std::unique_ptr<QSocketNotifier> writable;
     std::function<void()> onWritten, onFailed;
     void sendPending();
+    void deliver(const QByteArray &bytes); // to the socket or the descriptor
 };
 
 // Writes `bytes` straight to the socket's descriptor when nothing is queued
