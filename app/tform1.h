@@ -34,6 +34,7 @@
 #include "inspect/inspectorsettings.h"
 #include "link/lineoutput.h"
 #include "link/linereader.h"
+#include "relay/opentags.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -314,6 +315,25 @@ public:
     void LogEvent(const QString &line); // event lines: past freeze and filter
     bool PassesExcludeFilter(const QString &line);
     void LogWithMarker(const QString &line, QLatin1String marker);
+    // While a burst of relayed lines is handled, the log's and the checker's
+    // share of each line waits, in order, until the burst has been written
+    // to the other side: time stamps, log appends and checking then don't
+    // delay the forward. Anything else that logs, or shows a message, has
+    // the waiting lines done first.
+    void DeferTraffic() { ++trafficDeferred; }
+    void EndDeferTraffic();
+    void FlushDeferredTraffic();
+    void LogWithMarkerNow(const QString &line, QLatin1String marker);
+    void InspectLineNow(check::Leg leg, check::Direction dir, const QString &line, bool own);
+    struct DeferredTraffic {
+        QString line;
+        QLatin1String marker; // a log line's; null for a line for the inspector
+        check::Leg leg;
+        check::Direction dir;
+        bool own;
+    };
+    std::vector<DeferredTraffic> deferredTraffic;
+    int trafficDeferred = 0;
     void SetFrozen(bool on);
     void CbFreezeClick();
     void BtClearLogClick();
@@ -409,7 +429,7 @@ private:
     // a duplicate of its descriptor, for at most relayReplyWaitMs.
     int relayDescriptor = -1;
     bool relayInputDone = false;
-    QSet<QString> relayOpenTags;
+    OpenTags relayOpenTags;
     QTimer *relayReplyWait = nullptr;
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.

@@ -342,15 +342,18 @@ int ProtocolChecker::internMethod(QByteArrayView name)
     return index;
 }
 
-void ProtocolChecker::report(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line,
-                             qint64 related, QString text)
+bool ProtocolChecker::counted(LegState &s, Rule r, Severity sev)
 {
     if (!rules_.on(r))
-        return;
+        return false;
     ++counts_[size_t(r)][size_t(sev)];
     ++s.totals.findings;
-    if (!onFinding_ || !detail_[size_t(r)])
-        return;
+    return onFinding_ && detail_[size_t(r)];
+}
+
+void ProtocolChecker::pass(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line, qint64 related,
+                           const QString &text)
+{
     Finding f;
     f.rule = r;
     f.severity = sev;
@@ -413,17 +416,19 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
         if (c == '\r' || c == '\n') {
             if (!crlfSeen) {
                 crlfSeen = true;
-                report(s, Rule::Crlf, Severity::Error, tag, pos, -1,
-                       QStringLiteral("%1 inside the line at column %2")
-                           .arg(c == '\r' ? QStringLiteral("lone CR") : QStringLiteral("bare LF"))
-                           .arg(i + 1));
+                report(s, Rule::Crlf, Severity::Error, tag, pos, -1, [&] {
+                    return QStringLiteral("%1 inside the line at column %2")
+                        .arg(c == '\r' ? QStringLiteral("lone CR") : QStringLiteral("bare LF"))
+                        .arg(i + 1);
+                });
             }
         } else if (!charsetSeen) {
             charsetSeen = true;
-            report(s, Rule::Charset, Severity::Error, tag, pos, -1,
-                   QStringLiteral("illegal character 0x%1 at column %2")
-                       .arg(c, 2, 16, QLatin1Char('0'))
-                       .arg(i + 1));
+            report(s, Rule::Charset, Severity::Error, tag, pos, -1, [&] {
+                return QStringLiteral("illegal character 0x%1 at column %2")
+                    .arg(c, 2, 16, QLatin1Char('0'))
+                    .arg(i + 1);
+            });
         }
     }
     switch (end) {
@@ -469,8 +474,9 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
         line.size() >= 5 && TagKey(line.first(5)) != 0 ? line.first(5) : QByteArrayView();
     checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > MaxLineLength)
-        report(s, Rule::Length, Severity::Warning, tagText, pos, -1,
-               QStringLiteral("line of %1 characters, more than %2").arg(fullLength).arg(MaxLineLength));
+        report(s, Rule::Length, Severity::Warning, tagText, pos, -1, [&] {
+            return QStringLiteral("line of %1 characters, more than %2").arg(fullLength).arg(MaxLineLength);
+        });
 
     if (dir == Direction::ToServer)
         onClientLine(s, timeUs, line, pos);
@@ -487,17 +493,18 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
             && (s.awaitPercent ? it->t.state != TxnState::Done : it->t.state == TxnState::Sent)) {
             const QByteArray prev = TagText(s.awaitKey);
             report(s, Rule::AckFirst, Severity::Error, line.size() >= 5 ? line.first(5) : line, pos,
-                   s.awaitLine,
-                   QStringLiteral("command sent before the %1 of %2 (line %3)")
-                       .arg(s.awaitPercent ? QStringLiteral("'%'") : QStringLiteral("'&'"),
-                            QString::fromLatin1(prev))
-                       .arg(s.awaitLine));
+                   s.awaitLine, [&] {
+                       return QStringLiteral("command sent before the %1 of %2 (line %3)")
+                           .arg(s.awaitPercent ? QStringLiteral("'%'") : QStringLiteral("'&'"),
+                                QString::fromLatin1(prev))
+                           .arg(s.awaitLine);
+                   });
         }
         s.awaiting = false;
     }
     if (s.rejectPending) {
         report(s, Rule::AckFirst, Severity::Warning, {}, pos, s.rejectLine,
-               QStringLiteral("command sent before any answer to line %1").arg(s.rejectLine));
+               [&] { return QStringLiteral("command sent before any answer to line %1").arg(s.rejectLine); });
         s.rejectPending = false;
     }
 
@@ -509,18 +516,20 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         report(s, Rule::TagFormat, Severity::Error, {}, pos, -1, QStringLiteral("empty line"));
         key = 0;
     } else if (key == 0) {
-        report(s, Rule::TagFormat, Severity::Error, {}, pos, -1,
-               tag == "00000" ? QStringLiteral("tag 00000 is not a valid command tag")
-                              : QStringLiteral("\"%1\" is not a tag (00001-99999 or E0001-E9999)")
-                                    .arg(Printable(line.first(qMin<qsizetype>(8, line.size())))));
+        report(s, Rule::TagFormat, Severity::Error, {}, pos, -1, [&] {
+            return tag == "00000" ? QStringLiteral("tag 00000 is not a valid command tag")
+                                  : QStringLiteral("\"%1\" is not a tag (00001-99999 or E0001-E9999)")
+                                        .arg(Printable(line.first(qMin<qsizetype>(8, line.size()))));
+        });
     } else if (key == EventBase) {
         report(s, Rule::TagFormat, Severity::Error, tag, pos, -1,
                QStringLiteral("E0000 is reserved for the server"));
         key = 0;
     } else if (!blankAfter) {
-        report(s, Rule::TagFormat, Severity::Error, tag, pos, -1,
-               line.size() > 5 ? QStringLiteral("no blank after the tag in column 6")
-                               : QStringLiteral("tag without a command"));
+        report(s, Rule::TagFormat, Severity::Error, tag, pos, -1, [&] {
+            return line.size() > 5 ? QStringLiteral("no blank after the tag in column 6")
+                                   : QStringLiteral("tag without a command");
+        });
         key = 0;
     }
     if (key == 0) {
@@ -543,12 +552,13 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
     s.anyCommand = true;
 
     if (eventTag && !eventMethod)
-        report(s, Rule::EventTag, Severity::Error, tag, pos, -1,
-               QStringLiteral("event tag on %1, which is no event command")
-                   .arg(Printable(name.isEmpty() ? command : name)));
+        report(s, Rule::EventTag, Severity::Error, tag, pos, -1, [&] {
+            return QStringLiteral("event tag on %1, which is no event command")
+                .arg(Printable(name.isEmpty() ? command : name));
+        });
     else if (!eventTag && eventMethod && !rules_.eventCommandWithCommandTag())
         report(s, Rule::EventTag, Severity::Error, tag, pos, -1,
-               QStringLiteral("event command %1 with a command tag").arg(Printable(name)));
+               [&] { return QStringLiteral("event command %1 with a command tag").arg(Printable(name)); });
 
     const bool isStart = name == "StartSession", isEnd = name == "EndSession";
     const bool isClear = name == "ClearAllErrors", isAbort = name == "AbortE";
@@ -565,30 +575,34 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
             s.session = LegState::Ending;
     } else if (s.session == LegState::Out) {
         report(s, Rule::Session, Severity::Error, tag, pos, -1,
-               QStringLiteral("%1 outside a session").arg(Printable(name)));
+               [&] { return QStringLiteral("%1 outside a session").arg(Printable(name)); });
     }
 
     // Abort sequence.
     if (s.abortPending && !isAbort) {
-        report(s, Rule::Abort, Severity::Error, tag, pos, s.abortLine,
-               QStringLiteral("command sent before AbortE (line %1) completed").arg(s.abortLine));
+        report(s, Rule::Abort, Severity::Error, tag, pos, s.abortLine, [&] {
+            return QStringLiteral("command sent before AbortE (line %1) completed").arg(s.abortLine);
+        });
     } else if (s.afterAbort && !isClear) {
-        report(s, Rule::Abort, Severity::Error, tag, pos, s.abortLine,
-               QStringLiteral("%1 after AbortE; ClearAllErrors must come first").arg(Printable(name)));
+        report(s, Rule::Abort, Severity::Error, tag, pos, s.abortLine, [&] {
+            return QStringLiteral("%1 after AbortE; ClearAllErrors must come first").arg(Printable(name));
+        });
     }
     s.afterAbort = false;
 
     // Error state.
     if (s.errorState && !isClear && name != "GetErrStatusE" && name != "GetXtdErrStatus")
-        report(s, Rule::ErrorState, Severity::Error, tag, pos, s.errorLine,
-               QStringLiteral("%1 before ClearAllErrors after the error at line %2")
-                   .arg(Printable(name))
-                   .arg(s.errorLine));
+        report(s, Rule::ErrorState, Severity::Error, tag, pos, s.errorLine, [&] {
+            return QStringLiteral("%1 before ClearAllErrors after the error at line %2")
+                .arg(Printable(name))
+                .arg(s.errorLine);
+        });
 
     // Tag reuse.
     if (Transaction *old = openTxn(s, key)) {
-        report(s, Rule::TagUnique, Severity::Error, tag, pos, old->commandLine,
-               QStringLiteral("tag still in use by the command at line %1").arg(old->commandLine));
+        report(s, Rule::TagUnique, Severity::Error, tag, pos, old->commandLine, [&] {
+            return QStringLiteral("tag still in use by the command at line %1").arg(old->commandLine);
+        });
         s.mark[key] = 2;
         dropTxn(s, key);
     } else if (eventTag && s.daemon[key - EventBase] == 1) {
@@ -604,10 +618,11 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
         ++s.dropped;
         if (!s.limitReported) {
             s.limitReported = true;
-            report(s, Rule::OpenLimit, Severity::Warning, tag, pos, -1,
-                   QStringLiteral("more than %1 transactions open on the %2 leg; the oldest are dropped")
-                       .arg(openCap_)
-                       .arg(QLatin1String(LegName(s.leg))));
+            report(s, Rule::OpenLimit, Severity::Warning, tag, pos, -1, [&] {
+                return QStringLiteral("more than %1 transactions open on the %2 leg; the oldest are dropped")
+                    .arg(openCap_)
+                    .arg(QLatin1String(LegName(s.leg)));
+            });
         }
         std::deque<std::pair<quint32, quint64>> &q =
             s.eventOrder.empty() || (!s.order.empty() && s.order.front().second < s.eventOrder.front().second)
@@ -649,7 +664,7 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
             const double period = QByteArray(rest.data(), close < 0 ? 0 : close).trimmed().toDouble(&ok);
             if (ok && period < 0.1)
                 report(s, Rule::Daemon, Severity::Warning, tag, pos, -1,
-                       QStringLiteral("report period Time(%1) below 0.1 s").arg(period));
+                       [&] { return QStringLiteral("report period Time(%1) below 0.1 s").arg(period); });
         }
     }
     if (isAbort) {
@@ -678,16 +693,17 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
                    QStringLiteral("reply without a type"));
         else
             report(s, Rule::TagFormat, Severity::Error, {}, pos, -1,
-                   QStringLiteral("\"%1\" is not a tagged reply").arg(Printable(line)));
+                   [&] { return QStringLiteral("\"%1\" is not a tagged reply").arg(Printable(line)); });
         return;
     }
     const QByteArrayView tag = line.first(5);
     const quint32 key = TagKey(tag);
     if (key == 0) {
-        report(s, Rule::TagFormat, Severity::Error, {}, pos, -1,
-               tag == "00000" ? QStringLiteral("tag 00000 in a reply")
-                              : QStringLiteral("\"%1\" is not a tag")
-                                    .arg(Printable(line.first(qMin<qsizetype>(8, line.size())))));
+        report(s, Rule::TagFormat, Severity::Error, {}, pos, -1, [&] {
+            return tag == "00000" ? QStringLiteral("tag 00000 in a reply")
+                                  : QStringLiteral("\"%1\" is not a tag")
+                                        .arg(Printable(line.first(qMin<qsizetype>(8, line.size()))));
+        });
         return;
     }
     if (line[5] != ' ') {
@@ -697,36 +713,39 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     }
     const char type = line[6];
     if (type != '&' && type != '#' && type != '!' && type != '%') {
-        report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
-               QStringLiteral("'%1' is no reply type (& # ! %)").arg(Printable(line.sliced(6, 1))));
+        report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1, [&] {
+            return QStringLiteral("'%1' is no reply type (& # ! %)").arg(Printable(line.sliced(6, 1)));
+        });
         return;
     }
     QByteArrayView body;
     if (line.size() > 7) {
         if (line[7] != ' ') {
             report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
-                   QStringLiteral("no blank after '%1'").arg(QLatin1Char(type)));
+                   [&] { return QStringLiteral("no blank after '%1'").arg(QLatin1Char(type)); });
             body = line.sliced(7);
         } else {
             body = line.sliced(8);
         }
     }
     if ((type == '&' || type == '%') && line.size() > 7)
-        report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
-               QStringLiteral("'%1' line carries more: \"%2\"")
-                   .arg(QLatin1Char(type))
-                   .arg(Printable(line.sliced(7))));
+        report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1, [&] {
+            return QStringLiteral("'%1' line carries more: \"%2\"")
+                .arg(QLatin1Char(type))
+                .arg(Printable(line.sliced(7)));
+        });
     else if ((type == '#' || type == '!') && body.trimmed().isEmpty())
         report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
-               QStringLiteral("'%1' line without content").arg(QLatin1Char(type)));
+               [&] { return QStringLiteral("'%1' line without content").arg(QLatin1Char(type)); });
 
     // Unsolicited events and errors.
     if (key == EventBase) {
         ++s.totals.events;
         if (type == '&' || type == '%') {
-            report(s, Rule::E0000, Severity::Error, tag, pos, -1,
-                   QStringLiteral("E0000 never %1")
-                       .arg(type == '&' ? QStringLiteral("acknowledges") : QStringLiteral("completes")));
+            report(s, Rule::E0000, Severity::Error, tag, pos, -1, [&] {
+                return QStringLiteral("E0000 never %1")
+                    .arg(type == '&' ? QStringLiteral("acknowledges") : QStringLiteral("completes"));
+            });
         } else if (type == '!') {
             onErrorLine(s, nullptr, tag, body, pos);
         }
@@ -766,30 +785,31 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         }
         switch (s.mark[key]) {
         case 1:
-            report(s, Rule::Order, Severity::Error, tag, pos, s.closedAt[key],
-                   QStringLiteral("'%1' line after the transaction completed (line %2)")
-                       .arg(QLatin1Char(type))
-                       .arg(s.closedAt[key]));
+            report(s, Rule::Order, Severity::Error, tag, pos, s.closedAt[key], [&] {
+                return QStringLiteral("'%1' line after the transaction completed (line %2)")
+                    .arg(QLatin1Char(type))
+                    .arg(s.closedAt[key]);
+            });
             return;
         case 2:
             if (type == '%')
                 s.mark[key] = 1;
             return; // a transaction aborted by an error: its remains are fine
         case 3:
-            report(s, Rule::Abort, Severity::Error, tag, pos, s.closedAt[key],
-                   QStringLiteral("'%1' line after AbortE completed (line %2)")
-                       .arg(QLatin1Char(type))
-                       .arg(s.closedAt[key]));
+            report(s, Rule::Abort, Severity::Error, tag, pos, s.closedAt[key], [&] {
+                return QStringLiteral("'%1' line after AbortE completed (line %2)")
+                    .arg(QLatin1Char(type))
+                    .arg(s.closedAt[key]);
+            });
             return;
         default:
             break;
         }
-        report(
-            s, Rule::UnknownTag, Severity::Error, tag, pos, -1,
-            s.anyCommand
+        report(s, Rule::UnknownTag, Severity::Error, tag, pos, -1, [&] {
+            return s.anyCommand
                 ? QStringLiteral("reply for a tag not sent on the %1 leg").arg(QLatin1String(LegName(s.leg)))
-                : QStringLiteral("reply before any command on the %1 leg")
-                      .arg(QLatin1String(LegName(s.leg))));
+                : QStringLiteral("reply before any command on the %1 leg").arg(QLatin1String(LegName(s.leg)));
+        });
         return;
     }
 
@@ -810,7 +830,7 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         if (!o.orderReported) {
             o.orderReported = true;
             report(s, Rule::Order, Severity::Error, tag, pos, txn.commandLine,
-                   QStringLiteral("'%1' line before the '&'").arg(QLatin1Char(type)));
+                   [&] { return QStringLiteral("'%1' line before the '&'").arg(QLatin1Char(type)); });
         }
         txn.state = TxnState::Acked;
     }
@@ -825,11 +845,12 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
         if (!s.order.empty() && s.order.front().second != o.seq) {
             const OpenTxn &earlier = *s.open.constFind(s.order.front().first);
             o.overlapReported = true;
-            report(s, Rule::Overlap, Severity::Error, tag, pos, earlier.t.commandLine,
-                   QStringLiteral("'%1' line before the '%' of %2 (line %3)")
-                       .arg(QLatin1Char(type))
-                       .arg(QString::fromLatin1(TagText(earlier.t.key)))
-                       .arg(earlier.t.commandLine));
+            report(s, Rule::Overlap, Severity::Error, tag, pos, earlier.t.commandLine, [&] {
+                return QStringLiteral("'%1' line before the '%' of %2 (line %3)")
+                    .arg(QLatin1Char(type))
+                    .arg(QString::fromLatin1(TagText(earlier.t.key)))
+                    .arg(earlier.t.commandLine);
+            });
         }
     }
     if (type == '#') {
@@ -839,9 +860,10 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
             onTxn_(TxnEvent::Data, txn, pos);
         if (o.kind == DataKind::None && !o.dataReported) {
             o.dataReported = true;
-            report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine,
-                   QStringLiteral("data line for %1, which returns no data")
-                       .arg(QString::fromLatin1(methods_[size_t(txn.method)].name)));
+            report(s, Rule::Data, Severity::Error, tag, pos, txn.commandLine, [&] {
+                return QStringLiteral("data line for %1, which returns no data")
+                    .arg(QString::fromLatin1(methods_[size_t(txn.method)].name));
+            });
         }
         if (!o.want.isNull() && !o.matchReported && !body.trimmed().isEmpty()) {
             const QByteArray got = ItemNames(body);
@@ -854,12 +876,14 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
                 const QString items = Printable(g.replace(',', ", "), 60),
                               asked = Printable(w.replace(',', ", "), 60);
                 if (gs != ws)
-                    report(s, Rule::DataMatch, Severity::Error, tag, pos, txn.commandLine,
-                           QStringLiteral("data holds %1 where %2 was asked for").arg(items, asked));
+                    report(s, Rule::DataMatch, Severity::Error, tag, pos, txn.commandLine, [&] {
+                        return QStringLiteral("data holds %1 where %2 was asked for").arg(items, asked);
+                    });
                 else if (rules_.dataInRequestOrder())
-                    report(
-                        s, Rule::DataMatch, Severity::Warning, tag, pos, txn.commandLine,
-                        QStringLiteral("data holds %1, not in the order asked for (%2)").arg(items, asked));
+                    report(s, Rule::DataMatch, Severity::Warning, tag, pos, txn.commandLine, [&] {
+                        return QStringLiteral("data holds %1, not in the order asked for (%2)")
+                            .arg(items, asked);
+                    });
             }
         }
         return;
@@ -916,7 +940,7 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
         sev = f1[0] - '0';
     if (!SeverityMeaning(sev) || (sev == 0 && !rules_.acceptsSeverityZero())) {
         report(s, Rule::ErrorFormat, Severity::Error, tag, pos, related,
-               QStringLiteral("\"%1\" is no valid severity").arg(Printable(f1)));
+               [&] { return QStringLiteral("\"%1\" is no valid severity").arg(Printable(f1)); });
         sev = -1;
     }
     int number = -1;
@@ -924,7 +948,7 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
         number = QByteArray(f2.data(), 4).toInt();
     else
         report(s, Rule::ErrorFormat, Severity::Error, tag, pos, related,
-               QStringLiteral("\"%1\" is no four-digit error number").arg(Printable(f2)));
+               [&] { return QStringLiteral("\"%1\" is no four-digit error number").arg(Printable(f2)); });
 
     if (number >= 0) {
         ErrorSeen &seen = errors_[number * 16 + (sev < 0 ? 15 : sev)];
@@ -937,27 +961,32 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
         if (d.text) {
             if (text != QByteArrayView(d.text)) {
                 if (EqualsNoCase(text, QByteArrayView(d.text)))
-                    report(s, Rule::ErrorText, Severity::Note, tag, pos, related,
-                           QStringLiteral("error %1 text \"%2\" differs from \"%3\" in letter case")
-                               .arg(QString::fromLatin1(f2), Printable(text, 80), QLatin1String(d.text)));
+                    report(s, Rule::ErrorText, Severity::Note, tag, pos, related, [&] {
+                        return QStringLiteral("error %1 text \"%2\" differs from \"%3\" in letter case")
+                            .arg(QString::fromLatin1(f2), Printable(text, 80), QLatin1String(d.text));
+                    });
                 else
-                    report(s, Rule::ErrorText, Severity::Error, tag, pos, related,
-                           QStringLiteral("error %1 text \"%2\" is not \"%3\"")
-                               .arg(QString::fromLatin1(f2), Printable(text, 80), QLatin1String(d.text)));
+                    report(s, Rule::ErrorText, Severity::Error, tag, pos, related, [&] {
+                        return QStringLiteral("error %1 text \"%2\" is not \"%3\"")
+                            .arg(QString::fromLatin1(f2), Printable(text, 80), QLatin1String(d.text));
+                    });
             }
             if (sev >= 0 && sev != d.defaultSeverity)
-                report(s, Rule::ErrorText, Severity::Warning, tag, pos, related,
-                       QStringLiteral("error %1 with severity %2; its default is %3")
-                           .arg(QString::fromLatin1(f2))
-                           .arg(sev)
-                           .arg(d.defaultSeverity));
+                report(s, Rule::ErrorText, Severity::Warning, tag, pos, related, [&] {
+                    return QStringLiteral("error %1 with severity %2; its default is %3")
+                        .arg(QString::fromLatin1(f2))
+                        .arg(sev)
+                        .arg(d.defaultSeverity);
+                });
         } else if (number < 3000 || d.reserved) {
-            report(s, Rule::ErrorText, Severity::Warning, tag, pos, related,
-                   QStringLiteral("error %1 is no predefined error (%2 range)")
-                       .arg(QString::fromLatin1(f2), QLatin1String(d.owner)));
+            report(s, Rule::ErrorText, Severity::Warning, tag, pos, related, [&] {
+                return QStringLiteral("error %1 is no predefined error (%2 range)")
+                    .arg(QString::fromLatin1(f2), QLatin1String(d.owner));
+            });
         } else if (number < 5000) {
-            report(s, Rule::ErrorText, Severity::Warning, tag, pos, related,
-                   QStringLiteral("error %1 lies in an unassigned range").arg(QString::fromLatin1(f2)));
+            report(s, Rule::ErrorText, Severity::Warning, tag, pos, related, [&] {
+                return QStringLiteral("error %1 lies in an unassigned range").arg(QString::fromLatin1(f2));
+            });
         }
     }
 
@@ -1010,7 +1039,7 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     const QByteArray &name = methods_[size_t(txn.method)].name;
     if (o.kind == DataKind::Data && txn.dataLines == 0 && txn.errorLines == 0)
         report(s, Rule::Data, Severity::Error, TagText(txn.key), pos, txn.commandLine,
-               QStringLiteral("no data line for %1").arg(QString::fromLatin1(name)));
+               [&] { return QStringLiteral("no data line for %1").arg(QString::fromLatin1(name)); });
 
     const bool ok = txn.errorLines == 0;
     if (name == "ClearAllErrors") {
@@ -1092,15 +1121,16 @@ void ProtocolChecker::reportOpen(LegState &s, qint64 pos, const char *why)
         for (const OpenTxn &o : s.open)
             if (!oldest || o.seq < oldest->seq)
                 oldest = &o;
-        report(s, Rule::Order, Severity::Warning, {}, pos, oldest->t.commandLine,
-               QStringLiteral("%1 transaction%2 without '%' %3%4; the oldest: %5 %6 (line %7)")
-                   .arg(s.open.size())
-                   .arg(s.open.size() == 1 ? QString() : QStringLiteral("s"))
-                   .arg(QLatin1String(why))
-                   .arg(s.dropped ? QStringLiteral(" (and %1 dropped)").arg(s.dropped) : QString())
-                   .arg(QString::fromLatin1(TagText(oldest->t.key)))
-                   .arg(QString::fromLatin1(methods_[size_t(oldest->t.method)].name))
-                   .arg(oldest->t.commandLine));
+        report(s, Rule::Order, Severity::Warning, {}, pos, oldest->t.commandLine, [&] {
+            return QStringLiteral("%1 transaction%2 without '%' %3%4; the oldest: %5 %6 (line %7)")
+                .arg(s.open.size())
+                .arg(s.open.size() == 1 ? QString() : QStringLiteral("s"))
+                .arg(QLatin1String(why))
+                .arg(s.dropped ? QStringLiteral(" (and %1 dropped)").arg(s.dropped) : QString())
+                .arg(QString::fromLatin1(TagText(oldest->t.key)))
+                .arg(QString::fromLatin1(methods_[size_t(oldest->t.method)].name))
+                .arg(oldest->t.commandLine);
+        });
     }
 }
 

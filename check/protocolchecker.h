@@ -18,6 +18,8 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <type_traits>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -153,8 +155,24 @@ private:
     Transaction *openTxn(LegState &s, quint32 key);
     void dropTxn(LegState &s, quint32 key);
     int internMethod(QByteArrayView name);
+    // A finding. Its sentence is made only when it is passed on: `text` is
+    // the sentence or a callable that makes it, so that a flood of counted
+    // findings costs no strings.
+    template <typename Text>
     void report(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line, qint64 related,
-                QString text);
+                Text &&text)
+    {
+        if (!counted(s, r, sev))
+            return;
+        if constexpr (std::is_invocable_v<Text>)
+            pass(s, r, sev, tag, line, related, text());
+        else
+            pass(s, r, sev, tag, line, related, QString(std::forward<Text>(text)));
+    }
+    // Counts a finding; true when it goes on to the handler.
+    bool counted(LegState &s, Rule r, Severity sev);
+    void pass(LegState &s, Rule r, Severity sev, QByteArrayView tag, qint64 line, qint64 related,
+              const QString &text);
 
     RuleSet rules_;
     int openCap_ = DefaultOpenCap;

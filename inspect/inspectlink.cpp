@@ -68,11 +68,26 @@ void TForm1::buildInspector()
 
 void TForm1::InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own)
 {
+    if (!inspector->live())
+        return;
+    if (trafficDeferred > 0) {
+        deferredTraffic.push_back({line, QLatin1String(), leg, dir, own});
+        return;
+    }
+    InspectLineNow(leg, dir, line, own);
+}
+
+void TForm1::InspectLineNow(check::Leg leg, check::Direction dir, const QString &line, bool own)
+{
     inspector->feed(leg, dir, line, own, line == lastLogText ? lastLogLine : -1);
 }
 
 void TForm1::InspectReset(check::Leg leg)
 {
+    if (!deferredTraffic.empty())
+        FlushDeferredTraffic();
+    if (!inspector->live())
+        return;
     inspector->connectionReset(leg, MemoLog->lineCount() - 1);
 }
 
@@ -110,6 +125,7 @@ void TForm1::LoadInspectorSettings(const ProfileFile &ini)
 {
     inspect::ReadInspectorSettings(ini, inspectorSettings);
     inspector->setRules(inspectorSettings.rules);
+    inspector->setLive(inspectorSettings.live);
     if (inspectorWindow)
         inspectorWindow->applySettings(inspectorSettings);
 }

@@ -32,6 +32,7 @@ void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out)
         rules.set(check::Rule(r), ini.readInteger(Section, id, 1) != 0);
     }
     out.rules = rules;
+    out.live = ini.readInteger(Section, QStringLiteral("Live"), 1) != 0;
 }
 
 void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in)
@@ -42,6 +43,7 @@ void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in)
         ini.writeInteger(Section, QStringLiteral("Width"), in.geometry.width());
         ini.writeInteger(Section, QStringLiteral("Height"), in.geometry.height());
     }
+    ini.writeInteger(Section, QStringLiteral("Live"), in.live ? 1 : 0);
     ini.writeString(Section, QStringLiteral("Profile"), QLatin1String(check::ProfileName(in.rules.profile)));
     for (int r = 0; r < check::RuleCount; ++r)
         ini.writeInteger(Section, QLatin1String(check::RuleId(check::Rule(r))),

@@ -1,6 +1,7 @@
 #pragma once
 // The inspector's own section of the settings file, "Inspector": the window's
-// geometry, the checker's profile and each rule's switch.
+// geometry, whether the traffic is checked live, the checker's profile and
+// each rule's switch.
 
 #include "check/rules.h"
 
@@ -14,6 +15,7 @@ struct InspectorSettings {
     bool present = false; // the file has the section
     QRect geometry; // null when the file names none
     check::RuleSet rules;
+    bool live = true; // the traffic is checked as it passes
 };
 
 void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out);

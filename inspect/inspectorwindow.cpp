@@ -62,6 +62,15 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     statsModel = new StatsModel(ins, this);
 
     // The checker's settings and the report.
+    liveBox = new QCheckBox(QStringLiteral("Check &live"), this);
+    liveBox->setObjectName(QStringLiteral("liveBox"));
+    liveBox->setAccessibleName(QStringLiteral("Check the traffic live"));
+    liveBox->setToolTip(QStringLiteral("Off, the traffic is relayed and logged but not checked"));
+    liveBox->setChecked(ins->live());
+    connect(liveBox, &QCheckBox::toggled, this, [this](bool on) {
+        ins->setLive(on);
+        updateTitle();
+    });
     profileBox = new QComboBox(this);
     profileBox->setObjectName(QStringLiteral("profileBox"));
     profileBox->setAccessibleName(QStringLiteral("Checker profile"));
@@ -93,6 +102,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     profileLabel->setBuddy(profileBox);
 
     auto *top = new QHBoxLayout;
+    top->addWidget(liveBox);
     top->addWidget(profileLabel);
     top->addWidget(profileBox);
     top->addWidget(rulesButton);
@@ -252,9 +262,10 @@ void InspectorWindow::refresh()
 
 void InspectorWindow::updateTitle()
 {
-    setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2 findings")
+    setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2 findings%3")
                        .arg(ins->openCount())
-                       .arg(ins->findingCount()));
+                       .arg(ins->findingCount())
+                       .arg(ins->live() ? QString() : QStringLiteral(", not checking")));
 }
 
 void InspectorWindow::refreshTiming()
@@ -332,6 +343,11 @@ void InspectorWindow::applySettings(const InspectorSettings &s)
         move(s.geometry.topLeft());
         resize(s.geometry.size());
     }
+    {
+        const QSignalBlocker b(liveBox);
+        liveBox->setChecked(s.live);
+    }
+    ins->setLive(s.live);
     const QSignalBlocker block(profileBox);
     profileBox->setCurrentIndex(qMax(0, profileBox->findData(int(s.rules.profile))));
     for (QAction *a : rulesMenu->actions()) {
@@ -347,6 +363,7 @@ InspectorSettings InspectorWindow::settings() const
     s.present = true;
     s.geometry = QRect(pos(), size());
     s.rules = ins->rules();
+    s.live = ins->live();
     return s;
 }
 

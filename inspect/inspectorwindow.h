@@ -54,6 +54,7 @@ public:
 
     // Controls, public for the tests as the main window's are.
     QTabWidget *tabs = nullptr;
+    QCheckBox *liveBox = nullptr;
     QComboBox *profileBox = nullptr;
     QToolButton *rulesButton = nullptr;
     QMenu *rulesMenu = nullptr;

@@ -92,6 +92,15 @@ void LiveInspector::connectionReset(check::Leg leg, int logLine)
     changed();
 }
 
+void LiveInspector::setLive(bool on)
+{
+    if (on == live_)
+        return;
+    live_ = on;
+    connectionReset(check::Leg::Operator);
+    connectionReset(check::Leg::Relay);
+}
+
 void LiveInspector::logCleared()
 {
     for (TxnRow &t : open_)

@@ -90,6 +90,12 @@ public:
     // The traffic log was emptied: no line refers into it any more.
     void logCleared();
 
+    // Off, nothing is checked: the window's feed skips the inspector. Either
+    // way both legs' streams start afresh, so that no transaction is left
+    // open across the gap.
+    void setLive(bool on);
+    bool live() const { return live_; }
+
     void setRules(const check::RuleSet &rules);
     const check::RuleSet &rules() const { return checker_.rules(); }
     const check::ProtocolChecker &checker() const { return checker_; }
@@ -151,6 +157,7 @@ private:
     static constexpr quint32 KeysPerLeg = 110000; // check::TagKey's range
     static size_t openKey(check::Leg leg, quint32 key) { return size_t(leg) * KeysPerLeg + key; }
 
+    bool live_ = true;
     check::ProtocolChecker checker_;
     QElapsedTimer clock_;
     qint64 wallBaseMs_ = 0;

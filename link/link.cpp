@@ -252,8 +252,10 @@ void TForm1::WriteServerLine(const QString &line)
 
 void TForm1::ServerReadyRead()
 {
-    // What goes to the relay client for this burst goes out in one piece.
+    // What goes to the relay client for this burst goes out in one piece,
+    // before the burst is logged and checked.
     toRelay.hold();
+    DeferTraffic();
     // While the relay client is behind, the server's lines wait in the network.
     const LineReader::End end =
         serverIn.drain([this] { return !toRelay.full(); },
@@ -262,6 +264,7 @@ void TForm1::ServerReadyRead()
                                RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
                        });
     toRelay.release();
+    EndDeferTraffic();
     if (end == LineReader::Overflow) {
         // Nothing after this line could ever be read: take the link down.
         LogEvent(QStringLiteral("---------- Server line longer than %1 characters, connection closed")

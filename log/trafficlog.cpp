@@ -1,6 +1,7 @@
 // Traffic log: time stamps, freeze and the exclude filter.
 
 #include "app/tform1.h"
+#include "check/protocolchecker.h"
 #include "inspect/liveinspector.h"
 #include "link/protocol.h"
 #include "log/logview.h"
@@ -32,6 +33,8 @@ QString TForm1::TimeStampPrefix() const
 
 void TForm1::AppendLog(const QString &line)
 {
+    if (!deferredTraffic.empty())
+        FlushDeferredTraffic();
     if (logFrozen) {
         setBackground(CbFreeze, Qt::red);
         if (!Timer2->isActive())
@@ -43,6 +46,8 @@ void TForm1::AppendLog(const QString &line)
 
 void TForm1::LogEvent(const QString &line)
 {
+    if (!deferredTraffic.empty())
+        FlushDeferredTraffic();
     MemoLog->appendLine(line);
 }
 
@@ -64,6 +69,19 @@ bool TForm1::PassesExcludeFilter(const QString &line)
 // passes the exclude filter first.
 void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
 {
+    if (trafficDeferred > 0) {
+        // What the routing asks of the last line is known at once.
+        lastLogText = line;
+        lastLogMarker = marker;
+        lastLogLine = -1;
+        deferredTraffic.push_back({line, marker, check::Leg::Operator, check::Direction::ToServer, false});
+        return;
+    }
+    LogWithMarkerNow(line, marker);
+}
+
+void TForm1::LogWithMarkerNow(const QString &line, QLatin1String marker)
+{
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
     lastLogText = line;
     lastLogMarker = marker;
@@ -73,6 +91,28 @@ void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
         if (!logFrozen)
             lastLogLine = MemoLog->lineCount() - 1;
     }
+}
+
+void TForm1::EndDeferTraffic()
+{
+    if (--trafficDeferred == 0 && !deferredTraffic.empty())
+        FlushDeferredTraffic();
+}
+
+void TForm1::FlushDeferredTraffic()
+{
+    std::vector<DeferredTraffic> waiting;
+    waiting.swap(deferredTraffic);
+    for (const DeferredTraffic &t : waiting) {
+        if (t.marker.data())
+            LogWithMarkerNow(t.line, t.marker);
+        else
+            InspectLineNow(t.leg, t.dir, t.line, t.own);
+    }
+    // The vector's room is kept for the next burst.
+    waiting.clear();
+    if (deferredTraffic.empty())
+        deferredTraffic.swap(waiting);
 }
 
 void TForm1::SetFrozen(bool on)

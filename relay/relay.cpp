@@ -166,12 +166,15 @@ void TForm1::RelayReadyRead()
 {
     if (relayLeaving)
         return;
-    // What goes to the server for this burst goes out in one piece.
+    // What goes to the server for this burst goes out in one piece, before
+    // the burst is logged and checked.
     toServer.hold();
+    DeferTraffic();
     const LineReader::End end = relayIn.drain(
         [this] { return !relayLeaving && !LinkSettling() && !toServer.full(); },
         [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
     toServer.release();
+    EndDeferTraffic();
     if (end == LineReader::Drained && relayIn.closeSeen) {
         // The client's last line counts even without its line end.
         QByteArray rest;
