@@ -321,6 +321,8 @@ public:
     // delay the forward. Anything else that logs, or shows a message, has
     // the waiting lines done first.
     void DeferTraffic() { ++trafficDeferred; }
+    void ResumeReading(bool &queued, std::function<void()> read);
+    bool serverResumeQueued = false, relayResumeQueued = false;
     void EndDeferTraffic();
     void FlushDeferredTraffic();
     void LogWithMarkerNow(const QString &line, QLatin1String marker);
@@ -334,6 +336,8 @@ public:
     };
     std::vector<DeferredTraffic> deferredTraffic;
     int trafficDeferred = 0;
+    QString heldTimeStamp;
+    bool timeStampHeld = false;
     void SetFrozen(bool on);
     void CbFreezeClick();
     void BtClearLogClick();

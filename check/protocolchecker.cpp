@@ -117,21 +117,27 @@ QByteArrayView ArgsOf(QByteArrayView command)
 // Commas inside brackets or quotes do not split.
 QByteArray ItemNames(QByteArrayView list)
 {
+    // Every data line goes through here: the names are taken as views of the
+    // list (a name's characters are one run, from the item's start to its
+    // first bracket or quote), into one buffer.
     QByteArray out;
+    out.reserve(list.size());
     int depth = 0;
     bool quoted = false, inName = true;
-    QByteArray name;
+    qsizetype nameFrom = -1, nameTo = -1;
     auto flush = [&] {
-        const QByteArray n = name.trimmed();
+        const QByteArrayView n =
+            nameFrom < 0 ? QByteArrayView() : list.sliced(nameFrom, nameTo - nameFrom).trimmed();
         if (!out.isEmpty() || !n.isEmpty()) {
             if (!out.isEmpty() || n.isEmpty())
                 out += ',';
-            out += n;
+            out.append(n);
         }
-        name.clear();
+        nameFrom = nameTo = -1;
         inName = true;
     };
-    for (char c : list) {
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const char c = list[i];
         if (quoted) {
             if (c == '"')
                 quoted = false;
@@ -148,7 +154,9 @@ QByteArray ItemNames(QByteArrayView list)
         } else if (c == ',' && depth == 0) {
             flush();
         } else if (inName && depth == 0) {
-            name += c;
+            if (nameFrom < 0)
+                nameFrom = i;
+            nameTo = i + 1;
         }
     }
     flush();
@@ -225,6 +233,94 @@ struct OpenTxn {
     qint64 stopsDaemon = -1; // StopDaemon(Ennnn): n
 };
 
+// The open transactions of a leg by tag key. Every line looks one up, so it
+// is a flat table: a slot per key into a dense array (which also keeps the
+// iteration short). Removing moves the last entry into the gap, so, as with
+// a hash, a reference to an entry holds only until the next insert or remove.
+class OpenTable {
+public:
+    using Entry = std::pair<quint32, OpenTxn>;
+    template <typename E> class Iter {
+    public:
+        explicit Iter(E *e) : e(e) { }
+        quint32 key() const { return e->first; }
+        auto &operator*() const { return e->second; }
+        auto *operator->() const { return &e->second; }
+        Iter &operator++()
+        {
+            ++e;
+            return *this;
+        }
+        bool operator!=(const Iter &o) const { return e != o.e; }
+        bool operator==(const Iter &o) const { return e == o.e; }
+
+    private:
+        E *e;
+    };
+    using iterator = Iter<Entry>;
+    using const_iterator = Iter<const Entry>;
+
+    iterator begin() { return iterator(entries.data()); }
+    iterator end() { return iterator(entries.data() + entries.size()); }
+    const_iterator begin() const { return const_iterator(entries.data()); }
+    const_iterator end() const { return const_iterator(entries.data() + entries.size()); }
+    const_iterator cbegin() const { return begin(); }
+    const_iterator cend() const { return end(); }
+    const_iterator constEnd() const { return end(); }
+
+    iterator find(quint32 key)
+    {
+        const int i = indexOf(key);
+        return i < 0 ? end() : iterator(entries.data() + i);
+    }
+    const_iterator constFind(quint32 key) const
+    {
+        const int i = indexOf(key);
+        return i < 0 ? end() : const_iterator(entries.data() + i);
+    }
+    // Only for a key that is open.
+    OpenTxn &operator[](quint32 key) { return entries[size_t(indexOf(key))].second; }
+    iterator insert(quint32 key, const OpenTxn &value)
+    {
+        if (slots.empty())
+            slots.assign(KeyCount, -1);
+        int &slot = slots[key];
+        if (slot >= 0) {
+            entries[size_t(slot)].second = value;
+        } else {
+            slot = int(entries.size());
+            entries.emplace_back(key, value);
+        }
+        return iterator(entries.data() + slot);
+    }
+    void remove(quint32 key)
+    {
+        const int i = indexOf(key);
+        if (i < 0)
+            return;
+        if (size_t(i) + 1 != entries.size()) {
+            entries[size_t(i)] = std::move(entries.back());
+            slots[entries[size_t(i)].first] = i;
+        }
+        entries.pop_back();
+        slots[key] = -1;
+    }
+    void clear()
+    {
+        for (const Entry &e : entries)
+            slots[e.first] = -1;
+        entries.clear();
+    }
+    qsizetype size() const { return qsizetype(entries.size()); }
+    bool isEmpty() const { return entries.empty(); }
+
+private:
+    static constexpr quint32 KeyCount = EventBase + 10000;
+    int indexOf(quint32 key) const { return key < slots.size() ? slots[key] : -1; }
+    std::vector<int> slots; // key -> index in entries, -1 when not open
+    std::vector<Entry> entries;
+};
+
 struct DaemonRate {
     qint64 times[11] = {};
     int n = 0, head = 0;
@@ -233,7 +329,7 @@ struct DaemonRate {
 
 struct ProtocolChecker::LegState {
     Leg leg = Leg::Operator;
-    QHash<quint32, OpenTxn> open;
+    OpenTable open;
     std::deque<std::pair<quint32, quint64>> order; // command tags, in send order
     std::deque<std::pair<quint32, quint64>> eventOrder; // event tags, in send order
     quint64 nextSeq = 1;

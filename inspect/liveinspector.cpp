@@ -51,7 +51,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QStringView line,
 void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine)
 {
     ++position_;
-    timeUs_ = nowUs();
+    timeUs_ = heldUs_ >= 0 ? heldUs_ : nowUs();
     if (timeUs_ - floodWindowUs_ >= 1000000) {
         // A new second: flooding rules are listed again.
         floodWindowUs_ = timeUs_;

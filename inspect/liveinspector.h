@@ -100,6 +100,10 @@ public:
     const check::RuleSet &rules() const { return checker_.rules(); }
     const check::ProtocolChecker &checker() const { return checker_; }
 
+    // The lines of one burst arrived together: while the clock is held they
+    // all get the time it was held at, read once.
+    void holdClock() { heldUs_ = nowUs(); }
+    void releaseClock() { heldUs_ = -1; }
     // The inspector's clock, in us since it was made, and wall time for it.
     qint64 nowUs() const { return clock_.nsecsElapsed() / 1000; }
     qint64 wallMs(qint64 us) const { return wallBaseMs_ + us / 1000; }
@@ -165,6 +169,7 @@ private:
     QByteArray buffer_; // the line being fed, as bytes
     qint64 position_ = 0; // of the line being fed
     qint64 timeUs_ = -1;
+    qint64 heldUs_ = -1;
     QByteArrayView current_;
     const QString *currentText_ = nullptr; // the line being fed, when it came as a QString
     bool commandFound_ = false;

@@ -257,14 +257,18 @@ void TForm1::ServerReadyRead()
     toRelay.hold();
     DeferTraffic();
     // While the relay client is behind, the server's lines wait in the network.
+    int burst = 0;
     const LineReader::End end =
-        serverIn.drain([this] { return !toRelay.full(); },
-                       [this](const QByteArray &line) {
+        serverIn.drain([this, &burst] { return !toRelay.full() && burst < MaxServerBurstLines; },
+                       [this, &burst](const QByteArray &line) {
+                           ++burst;
                            if (!line.isEmpty())
                                RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
                        });
     toRelay.release();
     EndDeferTraffic();
+    if (end == LineReader::Held && burst >= MaxServerBurstLines)
+        ResumeReading(serverResumeQueued, [this] { ServerReadyRead(); });
     if (end == LineReader::Overflow) {
         // Nothing after this line could ever be read: take the link down.
         LogEvent(QStringLiteral("---------- Server line longer than %1 characters, connection closed")
@@ -276,6 +280,22 @@ void TForm1::ServerReadyRead()
     }
     if (end == LineReader::Drained && serverIn.closeSeen)
         ServerClosed();
+}
+
+// A burst stopped at its bound: the rest is read once the events waiting
+// meanwhile have had their turn.
+void TForm1::ResumeReading(bool &queued, std::function<void()> read)
+{
+    if (queued)
+        return;
+    queued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, &queued, read = std::move(read)] {
+            queued = false;
+            read();
+        },
+        Qt::QueuedConnection);
 }
 
 void TForm1::ServerClosed()

@@ -27,6 +27,8 @@ QString TForm1::TimeStampPrefix() const
 {
     if (noTimeStamp)
         return QString();
+    if (timeStampHeld)
+        return heldTimeStamp;
     static const QChar separator = LocaleTimeSeparator();
     return FormatTimeStampPrefix(LocalTimeNow(), separator);
 }
@@ -103,12 +105,18 @@ void TForm1::FlushDeferredTraffic()
 {
     std::vector<DeferredTraffic> waiting;
     waiting.swap(deferredTraffic);
+    // The burst arrived in one piece: its lines share one time stamp.
+    heldTimeStamp = TimeStampPrefix();
+    timeStampHeld = true;
+    inspector->holdClock();
     for (const DeferredTraffic &t : waiting) {
         if (t.marker.data())
             LogWithMarkerNow(t.line, t.marker);
         else
             InspectLineNow(t.leg, t.dir, t.line, t.own);
     }
+    inspector->releaseClock();
+    timeStampHeld = false;
     // The vector's room is kept for the next burst.
     waiting.clear();
     if (deferredTraffic.empty())

@@ -170,11 +170,19 @@ void TForm1::RelayReadyRead()
     // the burst is logged and checked.
     toServer.hold();
     DeferTraffic();
+    int burst = 0;
     const LineReader::End end = relayIn.drain(
-        [this] { return !relayLeaving && !LinkSettling() && !toServer.full(); },
-        [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
+        [this, &burst] {
+            return !relayLeaving && !LinkSettling() && !toServer.full() && burst < MaxBurstLines;
+        },
+        [this, &burst](const QByteArray &line) {
+            ++burst;
+            RunHandler([this, &line] { IdTCPServer1Execute(line); });
+        });
     toServer.release();
     EndDeferTraffic();
+    if (end == LineReader::Held && burst >= MaxBurstLines)
+        ResumeReading(relayResumeQueued, [this] { RelayReadyRead(); });
     if (end == LineReader::Drained && relayIn.closeSeen) {
         // The client's last line counts even without its line end.
         QByteArray rest;
