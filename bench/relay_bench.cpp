@@ -363,14 +363,21 @@ int main(int argc, char **argv)
     }
 
     // The paths take turns, round by round, so that a change of load on the
-    // machine falls on all of them alike.
+    // machine falls on all of them alike; each round starts one path further
+    // on, so that none always runs right after another one's pipelined run.
     std::vector<Result> direct, on, off, viaSocat;
+    struct Path {
+        int port;
+        std::vector<Result> *results;
+    };
+    std::vector<Path> paths = {{server.port, &direct}, {checking.relayPort, &on}, {plain.relayPort, &off}};
+    if (socatPort)
+        paths.push_back({socatPort, &viaSocat});
     for (int round = 0; round < rounds; ++round) {
-        direct.push_back(measure(server.port, lockstep, pipelined));
-        on.push_back(measure(checking.relayPort, lockstep, pipelined));
-        off.push_back(measure(plain.relayPort, lockstep, pipelined));
-        if (socatPort)
-            viaSocat.push_back(measure(socatPort, lockstep, pipelined));
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const Path &p = paths[(size_t(round) + i) % paths.size()];
+            p.results->push_back(measure(p.port, lockstep, pipelined));
+        }
         std::fprintf(stderr, "relay_bench: round %d of %d done\n", round + 1, rounds);
     }
     const Result d = medianOf(direct), t = medianOf(on), u = medianOf(off), s = medianOf(viaSocat);
@@ -378,7 +385,7 @@ int main(int argc, char **argv)
     std::printf(
         "relay_bench: %d lock-step round trips and %d pipelined commands a run, loopback,\n"
         "each command answered by '&', '#', '%%'; Torvane with its window offscreen, log on;\n"
-        "medians over %d interleaved rounds (direct, Torvane checking, Torvane not checking, socat)\n\n",
+        "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking, socat\n\n",
         lockstep, pipelined, rounds);
     std::printf("%-14s %10s %10s %10s %16s\n", "path", "median us", "mean us", "p99 us", "pipelined cmd/s");
     const auto row = [](const char *name, const Result &r) {

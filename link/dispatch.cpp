@@ -33,11 +33,11 @@ QString TForm1::AddTag(const QString &command)
 
 void TForm1::DispatchCommand(QString line, bool fromRelay)
 {
-    if (line.contains(QLatin1String("STARTSESSION()"), Qt::CaseInsensitive)) {
+    if (ContainsWord(line, QLatin1String("STARTSESSION()"))) {
         sessionOpen = true;
         UpdateSessionControls();
     }
-    if (line.contains(QLatin1String("ENDSESSION()"), Qt::CaseInsensitive)) {
+    if (ContainsWord(line, QLatin1String("ENDSESSION()"))) {
         sessionOpen = false;
         UpdateSessionControls();
     }

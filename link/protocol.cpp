@@ -24,6 +24,27 @@ QChar GetType(const QString &line)
     return t.size() >= 7 ? t.at(6) : QChar();
 }
 
+bool ContainsWord(const QString &line, QLatin1String word)
+{
+    const QChar *text = line.constData();
+    for (qsizetype i = 0; i < line.size(); ++i)
+        if (text[i].unicode() > 0xff)
+            return line.contains(word, Qt::CaseInsensitive); // beyond Latin-1: Qt's own folding
+    // A letter of the word matches its small letter too; anything else only itself.
+    const auto same = [](char16_t c, char w) {
+        return c == char16_t(uchar(w)) || (w >= 'A' && w <= 'Z' && c == char16_t(uchar(w) | 0x20));
+    };
+    const qsizetype n = word.size();
+    for (qsizetype i = 0; i + n <= line.size(); ++i) {
+        qsizetype k = 0;
+        while (k < n && same(text[i + k].unicode(), word.data()[k]))
+            ++k;
+        if (k == n)
+            return true;
+    }
+    return false;
+}
+
 QString StripComment(const QString &text)
 {
     const qsizetype semi = text.indexOf(QLatin1Char(';'));

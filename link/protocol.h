@@ -15,6 +15,11 @@ QString GetTag(const QString &line);
 // line), or a null character when the line is shorter.
 QChar GetType(const QString &line);
 
+// Whether `line` holds `word` (ASCII, written in capitals) in any letter case:
+// what QString::contains gives with Qt::CaseInsensitive, in one quick pass
+// for the Latin-1 text of the wire.
+bool ContainsWord(const QString &line, QLatin1String word);
+
 // The part of `text` before its first ';' (text unchanged when it has none).
 QString StripComment(const QString &text);
 

@@ -158,20 +158,18 @@ void TForm1::cbToolErrorClick()
 TForm1::Interception TForm1::InterceptCommand(QString &line)
 {
     Interception answer = Interception::None;
-    if ((cbError->isChecked() || cbToolError->isChecked())
-        && line.contains(QLatin1String("PTMEAS("), Qt::CaseInsensitive))
+    if ((cbError->isChecked() || cbToolError->isChecked()) && ContainsWord(line, QLatin1String("PTMEAS(")))
         interceptTag = GetTag(line);
-    if (cbModusFilter->isChecked() && line.contains(QLatin1String("PROBETYPE"), Qt::CaseInsensitive)) {
+    if (cbModusFilter->isChecked() && ContainsWord(line, QLatin1String("PROBETYPE"))) {
         interceptTag = GetTag(line);
         answer = Interception::ProbeType;
     }
-    if (cbModusFilter->isChecked() && line.contains(QLatin1String("ACCEL"), Qt::CaseInsensitive)
-        && line.contains(QLatin1String("SETPROP"), Qt::CaseInsensitive)) {
+    if (cbModusFilter->isChecked() && ContainsWord(line, QLatin1String("ACCEL"))
+        && ContainsWord(line, QLatin1String("SETPROP"))) {
         interceptTag = GetTag(line);
         answer = Interception::Empty;
     }
-    if (cbCircularMove->isChecked()
-        && line.contains(QLatin1String("CZPOSITIONONSPHERE("), Qt::CaseInsensitive)) {
+    if (cbCircularMove->isChecked() && ContainsWord(line, QLatin1String("CZPOSITIONONSPHERE("))) {
         line = RewriteCZPositionOnSphere(line);
         LogWithMarker(line, LogMarker::Rewritten);
     }

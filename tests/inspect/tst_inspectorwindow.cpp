@@ -238,6 +238,36 @@ private Q_SLOTS:
         QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 2); // on both legs
     }
 
+    // Off, the traffic is relayed and logged but not checked; on again, it is
+    // checked from there. The switch is kept in the settings.
+    void liveCheckSwitch()
+    {
+        RelayRig rig;
+        rig.server.autoAcknowledge = true;
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->ShowInspector();
+        inspect::InspectorWindow *w = rig.f->inspectorWindow;
+        const check::ProtocolChecker &c = rig.f->inspector->checker();
+        const qint64 fedBefore = c.linesFed();
+        w->liveBox->setChecked(false);
+        QVERIFY(w->windowTitle().contains(QLatin1String("not checking")));
+        client.sendRaw("00012 Home()\r\n00013 Home()\r\n");
+        QVERIFY(client.waitForLines(4));
+        QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 0);
+        QCOMPARE(c.linesFed(), fedBefore);
+        QCOMPARE(rig.f.logLines().filter(QStringLiteral("00013")).size(), 3); // the command, '&', '%'
+        w->liveBox->setChecked(true);
+        client.sendRaw("00014 Home()\r\n00015 Home()\r\n");
+        QVERIFY(client.waitForLines(8));
+        QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 2); // on both legs
+        w->liveBox->setChecked(false);
+        rig.f.close();
+        QVERIFY(readFile(rig.f.dir() + QStringLiteral("/Torvane.ini")).contains("Live=0"));
+        rig.f.restart();
+        QVERIFY(!rig.f->inspector->live());
+    }
+
     void simulatedLinesAreTheProgramsOwn()
     {
         RelayRig rig;

@@ -75,6 +75,39 @@ private Q_SLOTS:
         QCOMPARE(StripComment(QStringLiteral("Home()")), QStringLiteral("Home()"));
     }
 
+    // The quick word search answers as Qt's case-insensitive search does,
+    // Latin-1 letters, digits and text beyond Latin-1 included.
+    void containsWordAsQtDoes()
+    {
+        const QStringList lines = {
+            QStringLiteral("00001 StartSession()"),
+            QStringLiteral("00001 STARTSESSION()"),
+            QStringLiteral("00001 startsession ()"),
+            QStringLiteral("00001 StartSession"),
+            QStringLiteral("xxStArTsEsSiOn()yy"),
+            QStringLiteral("00002 PtMeas(X(1))"),
+            QStringLiteral("00002 ptmeas("),
+            QStringLiteral("00002 PTMEA"),
+            QString(),
+            QStringLiteral("SS"),
+            QString::fromLatin1("00003 \xe9\xc9ndSession() \xff"),
+            QString::fromUtf8("00004 Start\u017Fession()"), // long s: folds to 's'
+            QString::fromUtf8("00005 \u212Aelvin"),
+            QStringLiteral("00006 SetProp(Tool.Accel(1))"),
+            QStringLiteral("00007 CZPositionOnSphere(1,2)"),
+        };
+        const QList<QLatin1String> words = {
+            QLatin1String("STARTSESSION()"), QLatin1String("ENDSESSION()"),
+            QLatin1String("PTMEAS("),        QLatin1String("ACCEL"),
+            QLatin1String("SETPROP"),        QLatin1String("CZPOSITIONONSPHERE("),
+            QLatin1String("KELVIN"),
+        };
+        for (const QString &line : lines)
+            for (QLatin1String word : words)
+                QVERIFY2(ContainsWord(line, word) == line.contains(word, Qt::CaseInsensitive),
+                         qPrintable(line + QLatin1Char('/') + word));
+    }
+
     void splitsPiecesAndBursts()
     {
         LineSplitter s(16);
