@@ -25,6 +25,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -81,6 +82,17 @@ struct LineReader {
     }
 };
 
+std::atomic<int> benchCpu{-1}; // the processor the server's threads go to, -1 any
+
+// Binds the thread `tid` (0: the calling one) to processor `cpu`.
+void pinTo(pid_t tid, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(tid, sizeof set, &set);
+}
+
 struct Server {
     int listenFd = -1;
     int port = 0;
@@ -105,6 +117,8 @@ struct Server {
                     return;
                 noDelay(fd);
                 std::thread([fd] {
+                    if (benchCpu >= 0)
+                        pinTo(0, benchCpu);
                     // Every command in what one read brings is answered in one
                     // write, so that the server is not what limits a pipelined run.
                     std::string pending, replies;
@@ -342,6 +356,7 @@ int main(int argc, char **argv)
     const int rounds = argc > 3 ? qMax(1, std::atoi(argv[3])) : 5;
     const QString torvane = QCoreApplication::applicationDirPath() + QStringLiteral("/../torvane");
 
+    const bool pinning = qEnvironmentVariableIsEmpty("RELAY_BENCH_NO_PINNING");
     Server server;
     server.start();
 
@@ -360,6 +375,19 @@ int main(int argc, char **argv)
                      QStringLiteral("TCP4:127.0.0.1:%1,nodelay").arg(server.port)});
         if (!socat.waitForStarted() || !waitListening(socatPort, socat))
             socatPort = 0;
+    }
+
+    // With two processors or more, the relays (both Torvanes, socat) run on
+    // one and the bench's client and server on another: every path then
+    // crosses between the same two processors, however the system would
+    // have placed them.
+    const bool pinned = pinning && std::thread::hardware_concurrency() >= 2;
+    if (pinned) {
+        for (qint64 pid : {checking.process.processId(), plain.process.processId(), socat.processId()})
+            if (pid > 0)
+                pinTo(pid_t(pid), 1);
+        pinTo(0, 0); // this thread, and the client's writer threads made from it
+        benchCpu = 0; // the server's connection threads
     }
 
     // The paths take turns, round by round, so that a change of load on the
@@ -385,8 +413,13 @@ int main(int argc, char **argv)
     std::printf(
         "relay_bench: %d lock-step round trips and %d pipelined commands a run, loopback,\n"
         "each command answered by '&', '#', '%%'; Torvane with its window offscreen, log on;\n"
+        "%s"
         "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking, socat\n\n",
-        lockstep, pipelined, rounds);
+        lockstep, pipelined,
+        pinned ? "relays on processor 1, bench client and server on processor 0 (RELAY_BENCH_NO_PINNING=1: "
+                 "unpinned);\n"
+               : "not pinned to processors;\n",
+        rounds);
     std::printf("%-14s %10s %10s %10s %16s\n", "path", "median us", "mean us", "p99 us", "pipelined cmd/s");
     const auto row = [](const char *name, const Result &r) {
         std::printf("%-14s %10.1f %10.1f %10.1f %16.0f\n", name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
