@@ -174,14 +174,34 @@ std::string command(int tag)
 
 struct Result {
     double medianUs = 0, meanUs = 0, p99Us = 0, perSecond = 0;
+    double cpuUs = -1; // the relay's processor time per lock-step round trip, -1 unknown
 };
+
+// The processor time (user and system) process `pid` has used, in us; -1
+// when it can't be read.
+double cpuTimeUs(qint64 pid)
+{
+    if (pid <= 0)
+        return -1;
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    // The fields after the command name, which is in brackets and may hold blanks.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong()); // utime, stime
+    return ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
+}
 
 // One client session: lock-step round trips, then a pipelined run. A relay
 // that is still closing the previous session turns a new client away: such a
 // refusal (the first reply doesn't come) is retried.
-Result measureOnce(int port, int lockstep, int pipelined, bool *refused)
+Result measureOnce(int port, qint64 relayPid, int lockstep, int pipelined, bool *refused)
 {
     Result r;
+    double cpuBefore = -1;
     *refused = false;
     const int fd = connectTo(port);
     if (fd < 0) {
@@ -204,7 +224,12 @@ Result measureOnce(int port, int lockstep, int pipelined, bool *refused)
         } while (line.size() < 7 || line[6] != '%');
         if (i >= 50) // warm-up left out
             rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        if (i == 49)
+            cpuBefore = cpuTimeUs(relayPid);
     }
+    const double cpuAfter = cpuTimeUs(relayPid);
+    if (cpuBefore >= 0 && cpuAfter >= 0)
+        r.cpuUs = (cpuAfter - cpuBefore) / double(lockstep);
     std::sort(rtt.begin(), rtt.end());
     r.medianUs = rtt[rtt.size() / 2];
     r.p99Us = rtt[rtt.size() * 99 / 100];
@@ -239,11 +264,11 @@ Result measureOnce(int port, int lockstep, int pipelined, bool *refused)
     return r;
 }
 
-Result measure(int port, int lockstep, int pipelined)
+Result measure(int port, qint64 relayPid, int lockstep, int pipelined)
 {
     bool refused = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const Result r = measureOnce(port, lockstep, pipelined, &refused);
+        const Result r = measureOnce(port, relayPid, lockstep, pipelined, &refused);
         if (!refused)
             return r;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -260,14 +285,15 @@ double median(std::vector<double> v)
 // The per-round results of one path, summed up as medians over the rounds.
 Result medianOf(const std::vector<Result> &rounds)
 {
-    std::vector<double> med, mean, p99, rate;
+    std::vector<double> med, mean, p99, rate, cpu;
     for (const Result &r : rounds) {
         med.push_back(r.medianUs);
         mean.push_back(r.meanUs);
         p99.push_back(r.p99Us);
         rate.push_back(r.perSecond);
+        cpu.push_back(r.cpuUs);
     }
-    return Result{median(med), median(mean), median(p99), median(rate)};
+    return Result{median(med), median(mean), median(p99), median(rate), median(cpu)};
 }
 
 // True when something listens on the loopback or any address at `port`
@@ -396,15 +422,18 @@ int main(int argc, char **argv)
     std::vector<Result> direct, on, off, viaSocat;
     struct Path {
         int port;
+        qint64 relayPid;
         std::vector<Result> *results;
     };
-    std::vector<Path> paths = {{server.port, &direct}, {checking.relayPort, &on}, {plain.relayPort, &off}};
+    std::vector<Path> paths = {{server.port, 0, &direct},
+                               {checking.relayPort, checking.process.processId(), &on},
+                               {plain.relayPort, plain.process.processId(), &off}};
     if (socatPort)
-        paths.push_back({socatPort, &viaSocat});
+        paths.push_back({socatPort, socat.processId(), &viaSocat});
     for (int round = 0; round < rounds; ++round) {
         for (size_t i = 0; i < paths.size(); ++i) {
             const Path &p = paths[(size_t(round) + i) % paths.size()];
-            p.results->push_back(measure(p.port, lockstep, pipelined));
+            p.results->push_back(measure(p.port, p.relayPid, lockstep, pipelined));
         }
         std::fprintf(stderr, "relay_bench: round %d of %d done\n", round + 1, rounds);
     }
@@ -414,15 +443,21 @@ int main(int argc, char **argv)
         "relay_bench: %d lock-step round trips and %d pipelined commands a run, loopback,\n"
         "each command answered by '&', '#', '%%'; Torvane with its window offscreen, log on;\n"
         "%s"
-        "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking, socat\n\n",
+        "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking, socat;\n"
+        "relay cpu: the relay process's processor time per lock-step round trip\n\n",
         lockstep, pipelined,
         pinned ? "relays on processor 1, bench client and server on processor 0 (RELAY_BENCH_NO_PINNING=1: "
                  "unpinned);\n"
                : "not pinned to processors;\n",
         rounds);
-    std::printf("%-14s %10s %10s %10s %16s\n", "path", "median us", "mean us", "p99 us", "pipelined cmd/s");
+    std::printf("%-14s %10s %10s %10s %16s %14s\n", "path", "median us", "mean us", "p99 us",
+                "pipelined cmd/s", "relay cpu us");
     const auto row = [](const char *name, const Result &r) {
-        std::printf("%-14s %10.1f %10.1f %10.1f %16.0f\n", name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
+        std::printf("%-14s %10.1f %10.1f %10.1f %16.0f", name, r.medianUs, r.meanUs, r.p99Us, r.perSecond);
+        if (r.cpuUs >= 0)
+            std::printf(" %14.1f\n", r.cpuUs);
+        else
+            std::printf(" %14s\n", "-");
     };
     row("direct", d);
     row("torvane check", t);

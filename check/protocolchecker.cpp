@@ -282,9 +282,9 @@ public:
     OpenTxn &operator[](quint32 key) { return entries[size_t(indexOf(key))].second; }
     iterator insert(quint32 key, const OpenTxn &value)
     {
-        if (slots.empty())
-            slots.assign(KeyCount, -1);
-        int &slot = slots[key];
+        if (slotOf.empty())
+            slotOf.assign(KeyCount, -1);
+        int &slot = slotOf[key];
         if (slot >= 0) {
             entries[size_t(slot)].second = value;
         } else {
@@ -300,15 +300,15 @@ public:
             return;
         if (size_t(i) + 1 != entries.size()) {
             entries[size_t(i)] = std::move(entries.back());
-            slots[entries[size_t(i)].first] = i;
+            slotOf[entries[size_t(i)].first] = i;
         }
         entries.pop_back();
-        slots[key] = -1;
+        slotOf[key] = -1;
     }
     void clear()
     {
         for (const Entry &e : entries)
-            slots[e.first] = -1;
+            slotOf[e.first] = -1;
         entries.clear();
     }
     qsizetype size() const { return qsizetype(entries.size()); }
@@ -316,8 +316,8 @@ public:
 
 private:
     static constexpr quint32 KeyCount = EventBase + 10000;
-    int indexOf(quint32 key) const { return key < slots.size() ? slots[key] : -1; }
-    std::vector<int> slots; // key -> index in entries, -1 when not open
+    int indexOf(quint32 key) const { return key < slotOf.size() ? slotOf[key] : -1; }
+    std::vector<int> slotOf; // key -> index in entries, -1 when not open
     std::vector<Entry> entries;
 };
 
