@@ -177,12 +177,19 @@ struct Result {
     double cpuUs = -1; // the relay's processor time per lock-step round trip, -1 unknown
 };
 
-// The processor time (user and system) process `pid` has used, in us; -1
-// when it can't be read.
+// The processor time (user and system) process `pid` and its children that
+// still run (socat forks one per connection) have used, in us; -1 when it
+// can't be read.
 double cpuTimeUs(qint64 pid)
 {
     if (pid <= 0)
         return -1;
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    double childUs = 0;
+    if (children.open(QIODevice::ReadOnly))
+        for (const QByteArray &c : children.readAll().simplified().split(' '))
+            if (!c.isEmpty())
+                childUs += qMax(0.0, cpuTimeUs(c.toLongLong()));
     QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
@@ -192,7 +199,7 @@ double cpuTimeUs(qint64 pid)
     if (fields.size() < 13)
         return -1;
     const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong()); // utime, stime
-    return ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
+    return childUs + ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
 }
 
 // One client session: lock-step round trips, then a pipelined run. A relay
