@@ -4,6 +4,7 @@
 
 #include "app/tform1.h"
 #include "check/protocolchecker.h"
+#include "inspect/inspectormodels.h"
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
 #include "log/logview.h"
@@ -13,20 +14,6 @@
 #include <QShortcut>
 
 namespace {
-// The marks' colours, readable on the light and the dark window colour.
-QColor SeverityColour(check::Severity severity)
-{
-    switch (severity) {
-    case check::Severity::Error:
-        return QColor(0xd0, 0x1c, 0x1c);
-    case check::Severity::Warning:
-        return QColor(0xe0, 0x8a, 0x00);
-    case check::Severity::Note:
-        break;
-    }
-    return QColor(0x2f, 0x6f, 0xd0);
-}
-
 constexpr int AnchorMoveY = 2; // the placement's "moves with the bottom edge" (app/tform1.cpp)
 } // namespace
 
@@ -43,7 +30,7 @@ void TForm1::buildInspector()
         check::Severity worst = check::Severity::Note;
         if (!inspector->worstAtLogLine(line, &worst))
             return false;
-        mark->colour = SeverityColour(worst);
+        mark->colour = inspect::SeverityColour(worst);
         if (withTip) {
             QStringList tips;
             for (const inspect::LogLineFinding &f : inspector->findingsAtLogLine(line))

@@ -8,8 +8,6 @@
 
 namespace inspect {
 
-namespace {
-
 QColor SeverityColour(check::Severity s)
 {
     switch (s) {
@@ -21,6 +19,8 @@ QColor SeverityColour(check::Severity s)
         return QColor(0, 90, 170);
     }
 }
+
+namespace {
 
 QString SeverityTitle(check::Severity s)
 {

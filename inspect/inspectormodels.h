@@ -7,6 +7,7 @@
 #include "inspect/liveinspector.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
 
 #include <optional>
 #include <vector>
@@ -16,6 +17,9 @@ namespace inspect {
 QString FormatDuration(qint64 us); // "12.3 ms", "1.25 s"; empty for -1
 QString LegTitle(check::Leg leg); // "Operator", "Relay"
 QString OutcomeText(const TxnRow &row);
+// A severity's colour, in the tables and the log's marks: readable on the
+// light and the dark window colour.
+QColor SeverityColour(check::Severity severity);
 
 // Open transactions on top (oldest first, their age running), then the
 // completed ones, newest first.

@@ -21,38 +21,27 @@ quint32 KeyOf(const QString &tag)
 }
 } // namespace
 
-void OpenTags::insert(const QString &tag)
+void OpenTags::set(const QString &tag, bool open)
 {
     const quint32 key = KeyOf(tag);
     if (key == 0) {
-        others.insert(tag);
+        if (open)
+            others.insert(tag);
+        else
+            others.remove(tag);
         return;
     }
-    if (words.empty())
+    if (words.empty()) {
+        if (!open)
+            return;
         words.assign(KeyRange / 64 + 1, 0);
+    }
     quint64 &w = words[key / 64];
     const quint64 bit = quint64(1) << (key % 64);
-    if (!(w & bit)) {
-        w |= bit;
-        ++bits;
-    }
-}
-
-void OpenTags::remove(const QString &tag)
-{
-    const quint32 key = KeyOf(tag);
-    if (key == 0) {
-        others.remove(tag);
+    if (bool(w & bit) == open)
         return;
-    }
-    if (words.empty())
-        return;
-    quint64 &w = words[key / 64];
-    const quint64 bit = quint64(1) << (key % 64);
-    if (w & bit) {
-        w &= ~bit;
-        --bits;
-    }
+    w ^= bit;
+    bits += open ? 1 : -1;
 }
 
 bool OpenTags::contains(const QString &tag) const

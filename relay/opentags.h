@@ -10,14 +10,15 @@
 
 class OpenTags {
 public:
-    void insert(const QString &tag);
-    void remove(const QString &tag);
+    void insert(const QString &tag) { set(tag, true); }
+    void remove(const QString &tag) { set(tag, false); }
     void clear();
     int size() const { return bits + int(others.size()); }
     bool isEmpty() const { return size() == 0; }
     bool contains(const QString &tag) const;
 
 private:
+    void set(const QString &tag, bool open);
     std::vector<quint64> words;
     int bits = 0;
     QSet<QString> others;
