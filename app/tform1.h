@@ -336,8 +336,7 @@ public:
     };
     std::vector<DeferredTraffic> deferredTraffic;
     int trafficDeferred = 0;
-    QString heldTimeStamp;
-    bool timeStampHeld = false;
+    QString heldTimeStamp; // a burst's shared stamp while it is logged, else null
     void SetFrozen(bool on);
     void CbFreezeClick();
     void BtClearLogClick();

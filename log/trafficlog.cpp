@@ -27,7 +27,7 @@ QString TForm1::TimeStampPrefix() const
 {
     if (noTimeStamp)
         return QString();
-    if (timeStampHeld)
+    if (!heldTimeStamp.isNull())
         return heldTimeStamp;
     static const QChar separator = LocaleTimeSeparator();
     return FormatTimeStampPrefix(LocalTimeNow(), separator);
@@ -107,7 +107,6 @@ void TForm1::FlushDeferredTraffic()
     waiting.swap(deferredTraffic);
     // The burst arrived in one piece: its lines share one time stamp.
     heldTimeStamp = TimeStampPrefix();
-    timeStampHeld = true;
     inspector->holdClock();
     for (const DeferredTraffic &t : waiting) {
         if (t.marker.data())
@@ -116,7 +115,7 @@ void TForm1::FlushDeferredTraffic()
             InspectLineNow(t.leg, t.dir, t.line, t.own);
     }
     inspector->releaseClock();
-    timeStampHeld = false;
+    heldTimeStamp = QString();
     // The vector's room is kept for the next burst.
     waiting.clear();
     if (deferredTraffic.empty())
