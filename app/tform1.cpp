@@ -4,6 +4,7 @@
 #include "inspect/inspectorwindow.h"
 #include "log/logview.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -362,6 +363,8 @@ void TForm1::wireHandlers()
     connect(connectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
     connect(endSessionTimer, &QTimer::timeout, this, [this] { RunHandler([this] { FinishDisconnect(); }); });
     connect(relayReplyWait, &QTimer::timeout, this, [this] { DropRelayClient(); });
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] { AwaitNextBurst(); });
     connect(MemoLog, &TrafficLogView::doubleClicked, this,
             [this] { RunHandler([this] { MemoLogDblClick(); }); });
     connect(EdCurrentCommand, &QLineEdit::returnPressed, this,

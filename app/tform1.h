@@ -426,7 +426,11 @@ private:
     void DropRelayClient();
     void RelayInputEnded();
     void NoteRelayReplyDone(const QString &line);
+    void AwaitNextBurst();
     bool relayLeaving = false; // leave handling under way
+    // A burst was relayed: the next time the loop would sleep, it first
+    // looks for the peer's answer a little while.
+    bool spinAfterBurst = false;
     // A client that ends its input still gets the replies to its open
     // commands: the session's socket has closed by then, so they go through
     // a duplicate of its descriptor, for at most relayReplyWaitMs.

@@ -267,6 +267,8 @@ void TForm1::ServerReadyRead()
                        });
     toRelay.release();
     EndDeferTraffic();
+    if (burst > 0 && relayConnection)
+        spinAfterBurst = true;
     if (end == LineReader::Held && burst >= MaxServerBurstLines)
         ResumeReading(serverResumeQueued, [this] { ServerReadyRead(); });
     if (end == LineReader::Overflow) {

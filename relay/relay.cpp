@@ -10,6 +10,7 @@
 #include "app/tform1.h"
 #include "check/protocolchecker.h"
 #include "link/protocol.h"
+#include "link/readspin.h"
 #include "log/markers.h"
 #include "log/timestamp.h"
 
@@ -181,6 +182,8 @@ void TForm1::RelayReadyRead()
         });
     toServer.release();
     EndDeferTraffic();
+    if (burst > 0)
+        spinAfterBurst = true;
     if (end == LineReader::Held && burst >= MaxBurstLines)
         ResumeReading(relayResumeQueued, [this] { RelayReadyRead(); });
     if (end == LineReader::Drained && relayIn.closeSeen) {
@@ -193,6 +196,20 @@ void TForm1::RelayReadyRead()
         DropRelayClient();
     else if (end == LineReader::Drained && relayIn.closeSeen)
         RelayInputEnded();
+}
+
+// In lock-step traffic the answer to what was just relayed comes within
+// microseconds: the loop looks for it before it goes to sleep, once a burst.
+void TForm1::AwaitNextBurst()
+{
+    if (!spinAfterBurst)
+        return;
+    spinAfterBurst = false;
+    if (!relayConnection || relayLeaving)
+        return;
+    const int fds[] = {IdTCPClient1 ? int(IdTCPClient1->socketDescriptor()) : -1,
+                       relayIn.peer() ? int(relayIn.peer()->socketDescriptor()) : -1};
+    SpinUntilReadable(fds, 2, ReadSpinNs);
 }
 
 // The client has sent its last line. It may still be reading: the replies to

@@ -1,0 +1,17 @@
+#pragma once
+// A relay in lock-step traffic spends most of each round trip waiting for
+// the peer's answer. Going to sleep for that wait costs more than the wait
+// itself on many machines (the processor idles, and waking it again takes
+// tens of microseconds, much more under a hypervisor). So right after a
+// burst the loop asks the system a few times, without sleeping, whether the
+// next bytes are there, for a short while at most.
+
+#include <QtGlobal>
+
+// How long the loop keeps asking after a relayed burst.
+constexpr qint64 ReadSpinNs = 50 * 1000;
+
+// Asks without sleeping until one of `fds` has something to read (or has
+// failed or hung up) or `budgetNs` has passed. Negative descriptors are
+// left out. True as soon as one is ready.
+bool SpinUntilReadable(const int *fds, int count, qint64 budgetNs);
