@@ -2,6 +2,9 @@
 
 #include <QScopeGuard>
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 void LineReader::attach(QTcpSocket *s)
 {
     socket = s;
@@ -38,4 +41,21 @@ LineReader::End LineReader::drain(const std::function<bool()> &goOn,
             return Drained;
         lines.feed(from->read(qMin(available, ReadChunk)));
     }
+}
+
+bool LineReader::readDirect()
+{
+    if (!socket || draining || stopped || socket->state() != QAbstractSocket::ConnectedState
+        || socket->bytesAvailable() > 0)
+        return false;
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0)
+        return false;
+    if (chunk.size() != ReadChunk)
+        chunk.resize(ReadChunk);
+    const ssize_t n = ::recv(int(fd), chunk.data(), size_t(chunk.size()), MSG_DONTWAIT);
+    if (n <= 0)
+        return false;
+    lines.feed(chunk.constData(), qsizetype(n));
+    return true;
 }

@@ -1,13 +1,13 @@
 #include "link/linesplitter.h"
 
-void LineSplitter::feed(const QByteArray &bytes)
+void LineSplitter::feed(const char *bytes, qsizetype size)
 {
     if (readPos > 0 && readPos >= buffer.size() / 2) {
         buffer.remove(0, readPos);
         scanPos -= readPos;
         readPos = 0;
     }
-    buffer.append(bytes);
+    buffer.append(bytes, size);
 }
 
 LineSplitter::Result LineSplitter::next(QByteArray &line)

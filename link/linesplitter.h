@@ -11,7 +11,8 @@ public:
 
     explicit LineSplitter(int maxLineLength = 16384) : maxLength(maxLineLength) { }
 
-    void feed(const QByteArray &bytes);
+    void feed(const QByteArray &bytes) { feed(bytes.constData(), bytes.size()); }
+    void feed(const char *bytes, qsizetype size);
     // Takes the next complete line into `line`.
     Result next(QByteArray &line);
     // Bytes fed but not yet taken as lines.

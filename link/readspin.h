@@ -4,14 +4,19 @@
 // itself on many machines (the processor idles, and waking it again takes
 // tens of microseconds, much more under a hypervisor). So right after a
 // burst the loop asks the system a few times, without sleeping, whether the
-// next bytes are there, for a short while at most.
+// next bytes are there, for a short while at most. When they are, they are
+// taken at once, without another round through the event loop.
 
 #include <QtGlobal>
 
 // How long the loop keeps asking after a relayed burst.
 constexpr qint64 ReadSpinNs = 50 * 1000;
 
+// What one descriptor had when the asking stopped.
+enum class Readiness { Nothing, Data, Other };
+
 // Asks without sleeping until one of `fds` has something to read (or has
-// failed or hung up) or `budgetNs` has passed. Negative descriptors are
-// left out. True as soon as one is ready.
-bool SpinUntilReadable(const int *fds, int count, qint64 budgetNs);
+// failed or hung up) or `budgetNs` has passed; negative descriptors are left
+// out. `ready[i]` says what `fds[i]` has: Data for just bytes, Other when an
+// end or an error waits (with bytes or without). True when any is ready.
+bool SpinUntilReadable(const int *fds, Readiness *ready, int count, qint64 budgetNs);
