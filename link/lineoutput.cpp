@@ -165,7 +165,10 @@ void LineOutput::flush()
 {
     if (gathered.isEmpty())
         return;
-    const QByteArray bytes = gathered;
-    gathered.clear();
-    deliver(bytes);
+    deliver(gathered); // copies what the system doesn't take at once
+    // The room is kept for the next burst, unless one burst made it large.
+    if (gathered.capacity() > KeptRoom)
+        gathered = QByteArray();
+    else
+        gathered.resize(0);
 }

@@ -45,6 +45,7 @@ public:
 private:
     QPointer<QTcpSocket> socket;
     QByteArray gathered;
+    static constexpr qsizetype KeptRoom = 1024 * 1024;
     int holds = 0;
     // Descriptor mode: what the system hasn't taken yet, and the notifier
     // that says when it takes more.

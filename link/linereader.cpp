@@ -39,7 +39,12 @@ LineReader::End LineReader::drain(const std::function<bool()> &goOn,
         const qint64 available = from->bytesAvailable();
         if (available <= 0)
             return Drained;
-        lines.feed(from->read(qMin(available, ReadChunk)));
+        if (chunk.size() != ReadChunk)
+            chunk.resize(ReadChunk);
+        const qint64 got = from->read(chunk.data(), qMin(available, ReadChunk));
+        if (got <= 0)
+            return Drained;
+        lines.feed(chunk.constData(), got);
     }
 }
 

@@ -64,5 +64,5 @@ private:
     LineSplitter lines{MaxLineLength};
     bool draining = false;
     bool stopped = false;
-    QByteArray chunk; // what readDirect reads into
+    QByteArray chunk; // what each read takes, kept from read to read
 };
