@@ -88,15 +88,20 @@ struct ThreadServer {
         port = ntohs(addr.sin_port);
         thread = std::thread([this] { run(); });
     }
+    std::atomic<int> connection{-1};
+    // A test that failed half-way must still end: both sockets are shut.
     ~ThreadServer()
     {
         ::shutdown(listener, SHUT_RDWR);
+        if (connection >= 0)
+            ::shutdown(connection, SHUT_RDWR);
         thread.join();
         ::close(listener);
     }
     void run()
     {
         const int fd = ::accept(listener, nullptr, nullptr);
+        connection = fd;
         if (fd >= 0) {
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -113,6 +118,7 @@ struct ThreadServer {
                         break;
                 }
             }
+            connection = -1;
             ::close(fd);
         }
         done = true;
@@ -141,10 +147,17 @@ struct ThreadClient {
     {
         thread = std::thread([this, port] { run(port); });
     }
-    ~ThreadClient() { thread.join(); }
+    std::atomic<int> socket{-1};
+    ~ThreadClient()
+    {
+        if (socket >= 0)
+            ::shutdown(socket, SHUT_RDWR);
+        thread.join();
+    }
     void run(quint16 port)
     {
         const int fd = loopbackSocket();
+        socket = fd;
         sockaddr_in addr = loopback(port);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
             failed = true;
@@ -163,6 +176,7 @@ struct ThreadClient {
                 }
             }
         }
+        socket = -1;
         ::close(fd);
         done = true;
         finish.post();
