@@ -428,21 +428,24 @@ int main(int argc, char **argv)
     // on, so that none always runs right after another one's pipelined run.
     std::vector<Result> direct, on, off, viaSocat;
     struct Path {
+        const char *name;
         int port;
         qint64 relayPid;
         std::vector<Result> *results;
     };
-    std::vector<Path> paths = {{server.port, 0, &direct},
-                               {checking.relayPort, checking.process.processId(), &on},
-                               {plain.relayPort, plain.process.processId(), &off}};
+    std::vector<Path> paths = {{"direct", server.port, 0, &direct},
+                               {"torvane check", checking.relayPort, checking.process.processId(), &on},
+                               {"torvane plain", plain.relayPort, plain.process.processId(), &off}};
     if (socatPort)
-        paths.push_back({socatPort, socat.processId(), &viaSocat});
+        paths.push_back({"socat", socatPort, socat.processId(), &viaSocat});
     for (int round = 0; round < rounds; ++round) {
+        // Each run's figures go to stderr as they come, the table to stdout.
         for (size_t i = 0; i < paths.size(); ++i) {
             const Path &p = paths[(size_t(round) + i) % paths.size()];
             p.results->push_back(measure(p.port, p.relayPid, lockstep, pipelined));
+            std::fprintf(stderr, "relay_bench: round %d, %-13s median %6.1f us, %9.0f cmd/s\n", round + 1,
+                         p.name, p.results->back().medianUs, p.results->back().perSecond);
         }
-        std::fprintf(stderr, "relay_bench: round %d of %d done\n", round + 1, rounds);
     }
     const Result d = medianOf(direct), t = medianOf(on), u = medianOf(off), s = medianOf(viaSocat);
 
