@@ -45,10 +45,10 @@ public:
     bool busy() const { return draining; }
     // Takes the bytes waiting for this peer straight from the system, when
     // the socket holds none before them, no drain is under way and none was
-    // held back: one call
-    // instead of the socket's own round of notice, size query and read. The
-    // next drain hands their lines on. False when nothing was taken; the
-    // socket's own reading then takes what comes, an end or an error too.
+    // held back: one call instead of the socket's own round of notice, size
+    // query and read. The next drain hands their lines on. False when nothing
+    // was taken; the socket's own reading then takes what comes, an end or an
+    // error too.
     bool readDirect();
     // At the peer's close: the bytes after the last line end, as a line.
     bool takeRest(QByteArray &line) { return lines.takeRest(line); }
