@@ -82,8 +82,8 @@ char *LogStore::allocate(qsizetype bytes) const
     if (bytes >= MappedFrom) {
         // A chunk is filled from end to end: its pages are all made at once,
         // not one by one as each is first written.
-        void *p = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-                       -1, 0);
+        void *p = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (p == MAP_FAILED)
             throw std::bad_alloc();
         return static_cast<char *>(p);
