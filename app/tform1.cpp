@@ -581,8 +581,7 @@ void TForm1::RunHandler(const std::function<void()> &handler)
 
 void TForm1::ShowError(const QString &text)
 {
-    if (!deferredTraffic.empty())
-        FlushDeferredTraffic(); // what led up to the message is in the log when it shows
+    FlushDeferredTraffic(); // what led up to the message is in the log when it shows
     QString shown = text;
     if (!shown.endsWith(QLatin1Char('.')))
         shown += QLatin1Char('.');

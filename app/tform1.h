@@ -321,10 +321,8 @@ public:
     // delay the forward. Anything else that logs, or shows a message, has
     // the waiting lines done first.
     void DeferTraffic() { ++trafficDeferred; }
-    void ResumeReading(bool &queued, std::function<void()> read);
-    bool serverResumeQueued = false, relayResumeQueued = false;
     void EndDeferTraffic();
-    void FlushDeferredTraffic();
+    void FlushDeferredTraffic(); // the lines waiting, if any
     void LogWithMarkerNow(const QString &line, QLatin1String marker);
     void InspectLineNow(check::Leg leg, check::Direction dir, const QString &line, bool own);
     struct DeferredTraffic {
@@ -412,6 +410,9 @@ private:
     void LinkSettled();
     void FinishDisconnect();
     void ServerReadyRead();
+    // A burst that stopped at its bound goes on after one turn of the loop.
+    void ResumeReading(bool &queued, std::function<void()> read);
+    bool serverResumeQueued = false, relayResumeQueued = false;
     void ServerClosed();
     void ReleaseServerSocket();
     void CloseGracefully(QTcpSocket *socket);

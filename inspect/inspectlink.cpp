@@ -71,8 +71,7 @@ void TForm1::InspectLineNow(check::Leg leg, check::Direction dir, const QString 
 
 void TForm1::InspectReset(check::Leg leg)
 {
-    if (!deferredTraffic.empty())
-        FlushDeferredTraffic();
+    FlushDeferredTraffic();
     if (!inspector->live())
         return;
     inspector->connectionReset(leg, MemoLog->lineCount() - 1);

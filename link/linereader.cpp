@@ -39,9 +39,7 @@ LineReader::End LineReader::drain(const std::function<bool()> &goOn,
         const qint64 available = from->bytesAvailable();
         if (available <= 0)
             return Drained;
-        if (chunk.size() != ReadChunk)
-            chunk.resize(ReadChunk);
-        const qint64 got = from->read(chunk.data(), qMin(available, ReadChunk));
+        const qint64 got = from->read(readBuffer(), qMin(available, ReadChunk));
         if (got <= 0)
             return Drained;
         lines.feed(chunk.constData(), got);
@@ -56,9 +54,7 @@ bool LineReader::readDirect()
     const qintptr fd = socket->socketDescriptor();
     if (fd < 0)
         return false;
-    if (chunk.size() != ReadChunk)
-        chunk.resize(ReadChunk);
-    const ssize_t n = ::recv(int(fd), chunk.data(), size_t(chunk.size()), MSG_DONTWAIT);
+    const ssize_t n = ::recv(int(fd), readBuffer(), size_t(ReadChunk), MSG_DONTWAIT);
     if (n <= 0)
         return false;
     lines.feed(chunk.constData(), qsizetype(n));

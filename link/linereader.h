@@ -65,4 +65,10 @@ private:
     bool draining = false;
     bool stopped = false;
     QByteArray chunk; // what each read takes, kept from read to read
+    char *readBuffer()
+    {
+        if (chunk.size() != ReadChunk)
+            chunk.resize(ReadChunk);
+        return chunk.data();
+    }
 };

@@ -267,7 +267,7 @@ void TForm1::ServerReadyRead()
                        });
     toRelay.release();
     EndDeferTraffic();
-    if (burst > 0 && relayConnection)
+    if (burst > 0)
         spinAfterBurst = true;
     if (end == LineReader::Held && burst >= MaxServerBurstLines)
         ResumeReading(serverResumeQueued, [this] { ServerReadyRead(); });

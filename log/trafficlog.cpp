@@ -35,8 +35,7 @@ QString TForm1::TimeStampPrefix() const
 
 void TForm1::AppendLog(const QString &line)
 {
-    if (!deferredTraffic.empty())
-        FlushDeferredTraffic();
+    FlushDeferredTraffic();
     if (logFrozen) {
         setBackground(CbFreeze, Qt::red);
         if (!Timer2->isActive())
@@ -48,8 +47,7 @@ void TForm1::AppendLog(const QString &line)
 
 void TForm1::LogEvent(const QString &line)
 {
-    if (!deferredTraffic.empty())
-        FlushDeferredTraffic();
+    FlushDeferredTraffic();
     MemoLog->appendLine(line);
 }
 
@@ -97,12 +95,14 @@ void TForm1::LogWithMarkerNow(const QString &line, QLatin1String marker)
 
 void TForm1::EndDeferTraffic()
 {
-    if (--trafficDeferred == 0 && !deferredTraffic.empty())
+    if (--trafficDeferred == 0)
         FlushDeferredTraffic();
 }
 
 void TForm1::FlushDeferredTraffic()
 {
+    if (deferredTraffic.empty())
+        return;
     std::vector<DeferredTraffic> waiting;
     waiting.swap(deferredTraffic);
     // The burst arrived in one piece: its lines share one time stamp.
