@@ -80,16 +80,11 @@ TForm1::TForm1(QWidget *parent, FormHooks formHooks) : QWidget(parent), hooks(st
 
 TForm1::~TForm1()
 {
-    // Sockets are children of the window; drop their signals first so that
-    // no handler runs on a half-destroyed window.
-    if (IdTCPClient1)
-        IdTCPClient1->disconnect(this);
-    if (relayConnection)
-        relayConnection->disconnect(this);
-    if (relayDescriptor >= 0)
-        ::close(relayDescriptor);
-    if (IdTCPServer1)
-        IdTCPServer1->disconnect(this);
+    // The connections call the window's handlers: they go first, so that no
+    // handler runs on a half-destroyed window.
+    delete quickLook;
+    delete IdTCPServer1;
+    delete IdTCPClient1;
     delete inspectorWindow; // before the inspector it shows
 }
 
@@ -288,8 +283,8 @@ void TForm1::buildControls()
     place(btError9, 512, 142, 70, 24);
 
     // Non-visual members
-    IdTCPServer1 = new QTcpServer(this);
-    IdTCPServer1->setObjectName(QStringLiteral("IdTCPServer1"));
+    BuildServerLink();
+    BuildRelaySession();
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(200);
@@ -299,15 +294,12 @@ void TForm1::buildControls()
     TimerCTS = new QTimer(this);
     TimerCTS->setObjectName(QStringLiteral("TimerCTS"));
     TimerCTS->setInterval(20000);
-    connectTimer = new QTimer(this);
-    connectTimer->setSingleShot(true);
     endSessionTimer = new QTimer(this);
     endSessionTimer->setSingleShot(true);
-    relayReplyWait = new QTimer(this);
-    relayReplyWait->setSingleShot(true);
     listenPortRestore = new QTimer(this);
     listenPortRestore->setSingleShot(true);
     buildInspector();
+    WireTraffic();
 }
 
 void TForm1::wireHandlers()
@@ -360,11 +352,7 @@ void TForm1::wireHandlers()
     connect(Timer1, &QTimer::timeout, this, [this] { RunHandler([this] { Timer1Timer(); }); });
     connect(Timer2, &QTimer::timeout, this, [this] { RunHandler([this] { Timer2Timer(); }); });
     connect(TimerCTS, &QTimer::timeout, this, [this] { RunHandler([this] { TimerCTSTimer(); }); });
-    connect(connectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
     connect(endSessionTimer, &QTimer::timeout, this, [this] { RunHandler([this] { FinishDisconnect(); }); });
-    connect(relayReplyWait, &QTimer::timeout, this, [this] { DropRelayClient(); });
-    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
-            [this] { AwaitNextBurst(); });
     connect(MemoLog, &TrafficLogView::doubleClicked, this,
             [this] { RunHandler([this] { MemoLogDblClick(); }); });
     connect(EdCurrentCommand, &QLineEdit::returnPressed, this,
@@ -376,7 +364,6 @@ void TForm1::wireHandlers()
     LbCommands->viewport()->installEventFilter(this);
     LbCommands->installEventFilter(this);
     edListenPort->installEventFilter(this);
-    connect(IdTCPServer1, &QTcpServer::newConnection, this, [this] { RelayNewConnection(); });
 }
 
 bool TForm1::eventFilter(QObject *watched, QEvent *event)

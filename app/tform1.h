@@ -17,8 +17,10 @@
 //
 // Names that come from the window's design:
 //   MemoLog              the traffic log (a TrafficLogView)
-//   IdTCPClient1         the server link's socket, while the link is up
-//   IdTCPServer1         the relay listener; IdTCPServer1Connect / Execute /
+//   IdTCPClient1         the server link (a ServerLink: its socket, reader
+//                        and writer); up while serverConnected
+//   IdTCPServer1         the relay listener and its one client's session (a
+//                        RelaySession); IdTCPServer1Connect / Execute /
 //                        Disconnect handle a relay client's arrival, each of
 //                        its lines, and its leaving
 //   Timer1, Timer2       the red flash of the exclude and freeze switches
@@ -32,9 +34,9 @@
 
 #include "app/hooks.h"
 #include "inspect/inspectorsettings.h"
-#include "link/lineoutput.h"
-#include "link/linereader.h"
-#include "relay/opentags.h"
+#include "link/serverlink.h"
+#include "link/traffic.h"
+#include "relay/relaysession.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -52,7 +54,6 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
-class QTcpServer;
 class QTcpSocket;
 class QTimer;
 class TrafficLogView;
@@ -147,15 +148,14 @@ public:
     QPushButton *btFakeXon = nullptr;
     QPushButton *btError9 = nullptr;
     // ---- Non-visual members
-    QTcpSocket *IdTCPClient1 = nullptr; // the server link while it is up
-    QTcpServer *IdTCPServer1 = nullptr; // the relay listener
+    ServerLink *IdTCPClient1 = nullptr; // the server link
+    RelaySession *IdTCPServer1 = nullptr; // the relay listener and session
     quint16 listenPort = 1295; // the listener's port
     int listenPortRestoreMs = 800; // edListenPortExit's status display
-    int relayReplyWaitMs = 5000; // replies to a client that ended its input
+    int relayReplyWaitMs = RelaySession::DefaultReplyWaitMs; // replies to a client that ended its input
     QTimer *Timer1 = nullptr; // exclude flash, 200 ms
     QTimer *Timer2 = nullptr; // freeze flash, 50 ms
     QTimer *TimerCTS = nullptr; // acknowledge time-out, 20000 ms
-    QTimer *connectTimer = nullptr; // bounds the name look-up and the connect
     QTimer *endSessionTimer = nullptr; // the server's moment to end the session
     QTimer *listenPortRestore = nullptr; // edListenPortExit's status display
 
@@ -173,6 +173,9 @@ public:
     QString lineClipboard;
     bool logFrozen = false;
     QString interceptTag;
+    // The hand-over slot of the server's lines: the line ProcessServerLine
+    // is handling. Nothing reads it back; the line is handed over as the
+    // call's argument.
     QString lastReceivedLine;
     QPointer<QTcpSocket> relayConnection;
     QString relayStatusText;
@@ -193,11 +196,9 @@ public:
 
     FormHooks hooks;
 
-    // Each leg's incoming lines and outgoing bytes.
-    LineReader serverIn;
-    LineOutput toServer;
-    LineReader relayIn;
-    LineOutput toRelay;
+    // Every line that passes a socket, on either leg: the log and the
+    // inspector listen (log/trafficlog.cpp, inspect/inspectlink.cpp).
+    TrafficTap traffic;
 
     // ---- Window (app/tform1.cpp)
     void FormCreate();
@@ -225,7 +226,8 @@ public:
     void IdTCPClient1Disconnected();
     void IdTCPClient1Status(const QString &text);
     void ProcessServerLine(const QString &line);
-    void WriteServerLine(const QString &line);
+    // `own`: the line was rewritten on its way.
+    void WriteServerLine(const QString &line, bool own = false);
     // A connect attempt is under way (look-up or connect).
     bool LinkSettling() const;
 
@@ -246,9 +248,11 @@ public:
     void edListenPortExit();
     bool RelayClientConnected() const;
     // The relay client has ended its input and waits for its last replies.
-    bool RelayClientFinishing() const { return relayInputDone; }
-    void WriteRelayLine(const QString &line);
-    void RouteToRelayClient(const QString &line, bool altered);
+    bool RelayClientFinishing() const { return IdTCPServer1->finishing(); }
+    // Writes a line to the relay client and publishes it: `marker` is its
+    // log line's, `own` says whether this program made it up or altered it.
+    void WriteRelayLine(const QString &line, QLatin1String marker, bool own);
+    bool RouteToRelayClient(const QString &line, bool altered);
 
     // ---- Simulation (sim/sim.cpp)
     void SendReplyToClient(const QString &text);
@@ -269,7 +273,8 @@ public:
     void cbToolErrorClick();
     // Commands the simulator answers in the server's place.
     enum class Interception { None, ProbeType, Empty };
-    Interception InterceptCommand(QString &line);
+    // `rewritten` (may be null) is set when the line was rewritten.
+    Interception InterceptCommand(QString &line, bool *rewritten = nullptr);
     void AnswerInterception(Interception interception, const QString &line, bool fromRelay);
     bool InjectFault(QString &line);
 
@@ -312,29 +317,27 @@ public:
     // ---- Traffic log (log/trafficlog.cpp)
     QString TimeStampPrefix() const;
     void AppendLog(const QString &line);
+    // The same without the waiting records done first: the line's index, or
+    // -1 when freeze kept it out.
+    qint64 AppendLogNow(const QString &line);
     void LogEvent(const QString &line); // event lines: past freeze and filter
     bool PassesExcludeFilter(const QString &line);
+    // A line that was not on the wire (a command the simulator answered in
+    // the window): logged with its marker, seen by nobody else.
     void LogWithMarker(const QString &line, QLatin1String marker);
-    // While a burst of relayed lines is handled, the log's and the checker's
-    // share of each line waits, in order, until the burst has been written
-    // to the other side: time stamps, log appends and checking then don't
-    // delay the forward. Anything else that logs, or shows a message, has
-    // the waiting lines done first.
-    void DeferTraffic() { ++trafficDeferred; }
-    void EndDeferTraffic();
-    void FlushDeferredTraffic(); // the lines waiting, if any
-    void LogWithMarkerNow(const QString &line, QLatin1String marker);
-    void InspectLineNow(check::Leg leg, check::Direction dir, const QString &line, bool own);
-    struct DeferredTraffic {
-        QString line;
-        QLatin1String marker; // a log line's; null for a line for the inspector
-        check::Leg leg;
-        check::Direction dir;
-        bool own;
-    };
-    std::vector<DeferredTraffic> deferredTraffic;
-    int trafficDeferred = 0;
-    QString heldTimeStamp; // a burst's shared stamp while it is logged, else null
+    // A line that passed a socket (or was kept in the window, `onWire`
+    // false): the traffic tap's record of it. While a burst of lines is
+    // handled, the records wait, in order, until the burst has been written
+    // to the other side (the tap is held): time stamps, log appends and
+    // checking then don't delay the forward. Anything else that logs, or
+    // shows a message, has the waiting records done first.
+    void Publish(check::Leg leg, check::Direction dir, const QString &line, QLatin1String marker,
+                 bool own = false, bool onWire = true);
+    void FlushDeferredTraffic() { traffic.flush(); }
+    // The log's subscription to the tap: the record's log line, or -1.
+    qint64 LogRecord(const TrafficRecord &record);
+    QString heldTimeStamp; // a batch's shared stamp while it is logged, else null
+    void WireTraffic();
     void SetFrozen(bool on);
     void CbFreezeClick();
     void BtClearLogClick();
@@ -348,10 +351,9 @@ public:
     void MemoLogDblClick();
 
     // ---- Live inspection (inspect/inspectlink.cpp)
-    // Every line that passes a socket, on either leg, goes to the inspector,
-    // logged or not. `own`: made up or rewritten by this program. Called
-    // right after the line was logged, it is tied to the log line it got.
-    void InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own = false);
+    // Every record of the traffic tap that was on the wire goes to the
+    // inspector, tied to the log line it got.
+    void InspectRecord(const TrafficRecord &record);
     // A leg's connection came or went (after its event line is logged).
     void InspectReset(check::Leg leg);
     void ShowInspector();
@@ -362,11 +364,6 @@ public:
     inspect::LiveInspector *inspector = nullptr;
     inspect::InspectorWindow *inspectorWindow = nullptr; // made on first use
     inspect::InspectorSettings inspectorSettings;
-    // The last line LogWithMarker was given, and the log line it got (-1:
-    // kept out by freeze or the filter).
-    QString lastLogText;
-    QLatin1String lastLogMarker;
-    int lastLogLine = -1;
 
     // ---- Shortcuts (shortcuts/shortcuts.cpp)
     void BtStartClick();
@@ -403,42 +400,19 @@ private:
     std::vector<Placement> placements;
 
     // Server link internals (link/link.cpp)
-    void ConnectToAddress(const QHostAddress &address, quint16 port);
-    void ConnectTimedOut();
+    void BuildServerLink();
     void FailConnect();
     void ServerLinkUp();
     void LinkSettled();
     void FinishDisconnect();
-    void ServerReadyRead();
-    // A burst that stopped at its bound goes on after one turn of the loop.
-    void ResumeReading(bool &queued, std::function<void()> read);
-    bool serverResumeQueued = false, relayResumeQueued = false;
-    void ServerClosed();
-    void ReleaseServerSocket();
-    void CloseGracefully(QTcpSocket *socket);
-    QPointer<QTcpSocket> pendingServerSocket; // connecting, not yet up
-    int hostLookupId = -1; // the name look-up under way
+    void ServerInputEnded(LineConnection::EndReason reason);
 
     // Relay internals (relay/relay.cpp)
-    void RelayNewConnection();
-    void StartRelaySession(QTcpSocket *socket);
-    void RelayReadyRead();
-    void RelayClosed();
-    void DropRelayClient();
-    void RelayInputEnded();
-    void NoteRelayReplyDone(const QString &line);
-    void AwaitNextBurst();
-    bool relayLeaving = false; // leave handling under way
-    // A burst was relayed: the next time the loop would sleep, it first
-    // looks for the peer's answer a little while.
-    bool spinAfterBurst = false;
-    // A client that ends its input still gets the replies to its open
-    // commands: the session's socket has closed by then, so they go through
-    // a duplicate of its descriptor, for at most relayReplyWaitMs.
-    int relayDescriptor = -1;
-    bool relayInputDone = false;
-    OpenTags relayOpenTags;
-    QTimer *relayReplyWait = nullptr;
+    void BuildRelaySession();
+    void DropRelayClient() { IdTCPServer1->drop(); }
+    // After a relayed burst the loop looks for the peer's answer before it
+    // sleeps.
+    QuickLook *quickLook = nullptr;
     // Sim internals (sim/sim.cpp): made-up replies to an operator command
     // are only logged, never written to the relay client.
     bool replyingToOperator = false;

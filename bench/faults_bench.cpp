@@ -153,7 +153,7 @@ void serverFloodsIdleClient(int seconds)
                 seconds, sent >> 20, startKb >> 10, endKb >> 10, peakKb >> 10);
     std::printf(
         "    waiting for the client                           %8lld KB   (bound %lld KB + socket buffers)\n",
-        rig.f->toRelay.queued() >> 10, LineOutput::Bound >> 10);
+        rig.f->IdTCPServer1->queued() >> 10, LineOutput::Bound >> 10);
 }
 
 } // namespace

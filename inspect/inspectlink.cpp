@@ -23,7 +23,7 @@ void TForm1::buildInspector()
     // The log lost its oldest lines: the findings' log lines no longer hold.
     connect(MemoLog, &TrafficLogView::linesDiscarded, this, [this] {
         inspector->logCleared();
-        lastLogLine = -1;
+        traffic.logCleared();
     });
     // Lines with a finding carry a mark left of the log's text.
     MemoLog->setMarkSource([this](int line, LogLineMark *mark, bool withTip) {
@@ -53,20 +53,11 @@ void TForm1::buildInspector()
     connect(f9, &QShortcut::activated, this, [this] { ShowInspector(); });
 }
 
-void TForm1::InspectLine(check::Leg leg, check::Direction dir, const QString &line, bool own)
+void TForm1::InspectRecord(const TrafficRecord &record)
 {
-    if (!inspector->live())
+    if (!record.onWire || !inspector->live())
         return;
-    if (trafficDeferred > 0) {
-        deferredTraffic.push_back({line, QLatin1String(), leg, dir, own});
-        return;
-    }
-    InspectLineNow(leg, dir, line, own);
-}
-
-void TForm1::InspectLineNow(check::Leg leg, check::Direction dir, const QString &line, bool own)
-{
-    inspector->feed(leg, dir, line, own, line == lastLogText ? lastLogLine : -1);
+    inspector->feed(record.leg, record.dir, QByteArrayView(record.line), record.own, int(record.logLine));
 }
 
 void TForm1::InspectReset(check::Leg leg)

@@ -41,7 +41,8 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
         sessionOpen = false;
         UpdateSessionControls();
     }
-    const Interception interception = InterceptCommand(line);
+    bool rewritten = false;
+    const Interception interception = InterceptCommand(line, &rewritten);
     if (RelayClientConnected() && !fromRelay) {
         const QString tag = GetTag(line);
         if (!operatorTags.contains(tag))
@@ -57,7 +58,7 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
     } else {
         if (!TimerCTS->isActive())
             TimerCTS->start();
-        WriteServerLine(line);
+        WriteServerLine(line, rewritten);
     }
 }
 
@@ -65,7 +66,7 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
 // multi-send sends its next row once this burst of lines is handled.
 void TForm1::NoteAcknowledge(const QString &line)
 {
-    if (line.size() < 7 || line.at(6) != QLatin1Char('&'))
+    if (line.size() <= ReplyTypeIndex || line.at(ReplyTypeIndex) != QLatin1Char('&'))
         return;
     clearToSend = true;
     TimerCTS->stop();
@@ -80,6 +81,8 @@ void TForm1::TimerCTSTimer()
         return;
     sendTimedOut = true;
     TimerCTS->stop();
+    // The message's wording, misspelling and all, is what users and their
+    // scripts know it by.
     hooks.message(QMessageBox::NoIcon, QStringLiteral("Error"), QStringLiteral("Timout sending command"));
     RunHandler([this] { AdvanceMultiSend(); });
 }

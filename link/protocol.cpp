@@ -13,15 +13,38 @@ QString TrimControls(const QString &text)
     return text.mid(begin, end - begin);
 }
 
+QByteArrayView TrimControls(QByteArrayView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && uchar(text[begin]) <= 32)
+        ++begin;
+    while (end > begin && uchar(text[end - 1]) <= 32)
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
 QString GetTag(const QString &line)
 {
     return TrimControls(line).left(5);
 }
 
+QByteArrayView GetTag(QByteArrayView line)
+{
+    const QByteArrayView t = TrimControls(line);
+    return t.first(qMin<qsizetype>(5, t.size()));
+}
+
 QChar GetType(const QString &line)
 {
     const QString t = TrimControls(line);
-    return t.size() >= 7 ? t.at(6) : QChar();
+    return t.size() > ReplyTypeIndex ? t.at(ReplyTypeIndex) : QChar();
+}
+
+char GetType(QByteArrayView line)
+{
+    const QByteArrayView t = TrimControls(line);
+    return t.size() > ReplyTypeIndex ? t[ReplyTypeIndex] : '\0';
 }
 
 bool ContainsWord(const QString &line, QLatin1String word)

@@ -5,15 +5,22 @@
 #include <QChar>
 #include <QString>
 
+// Where a reply line's type stands: after the five characters of the tag
+// and a blank.
+constexpr int ReplyTypeIndex = 6;
+
 // The line with leading and trailing blanks and control characters removed.
 QString TrimControls(const QString &text);
+QByteArrayView TrimControls(QByteArrayView text);
 
 // The first five characters of the trimmed line (fewer when it is shorter).
 QString GetTag(const QString &line);
+QByteArrayView GetTag(QByteArrayView line);
 
 // The seventh character of the trimmed line ('&', '%', '#', '!' in a reply
 // line), or a null character when the line is shorter.
 QChar GetType(const QString &line);
+char GetType(QByteArrayView line); // '\0' when the line is shorter
 
 // Whether `line` holds `word` (ASCII, written in capitals) in any letter case:
 // what QString::contains gives with Qt::CaseInsensitive, in one quick pass

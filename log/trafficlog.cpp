@@ -33,16 +33,41 @@ QString TForm1::TimeStampPrefix() const
     return FormatTimeStampPrefix(LocalTimeNow(), separator);
 }
 
+// The log and the inspector listen to the traffic tap. A batch of records
+// (one burst) shares one time stamp and one inspector time.
+void TForm1::WireTraffic()
+{
+    traffic.setLog([this](const TrafficRecord &r) { return LogRecord(r); });
+    traffic.subscribe([this](const TrafficRecord &r) { InspectRecord(r); });
+    traffic.setBatchHandlers(
+        [this](const TrafficRecord &first) {
+            static const QChar separator = LocaleTimeSeparator();
+            if (!noTimeStamp)
+                heldTimeStamp = FormatTimeStampPrefix(first.time, separator);
+            inspector->holdClock();
+        },
+        [this] {
+            heldTimeStamp = QString();
+            inspector->releaseClock();
+        });
+}
+
 void TForm1::AppendLog(const QString &line)
 {
     FlushDeferredTraffic();
+    AppendLogNow(line);
+}
+
+qint64 TForm1::AppendLogNow(const QString &line)
+{
     if (logFrozen) {
         setBackground(CbFreeze, Qt::red);
         if (!Timer2->isActive())
             Timer2->start();
-        return;
+        return -1;
     }
     MemoLog->appendLine(line);
+    return MemoLog->lineCount() - 1;
 }
 
 void TForm1::LogEvent(const QString &line)
@@ -64,62 +89,37 @@ bool TForm1::PassesExcludeFilter(const QString &line)
     return false;
 }
 
-// Every traffic line goes through here. What was sent (the operator's
-// commands, the relay client's lines) is never excluded; everything else
-// passes the exclude filter first.
 void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
 {
-    if (trafficDeferred > 0) {
-        // What the routing asks of the last line is known at once.
-        lastLogText = line;
-        lastLogMarker = marker;
-        lastLogLine = -1;
-        deferredTraffic.push_back({line, marker, check::Leg::Operator, check::Direction::ToServer, false});
-        return;
-    }
-    LogWithMarkerNow(line, marker);
+    Publish(check::Leg::Operator, check::Direction::ToServer, line, marker, false, false);
 }
 
-void TForm1::LogWithMarkerNow(const QString &line, QLatin1String marker)
+void TForm1::Publish(check::Leg leg, check::Direction dir, const QString &line, QLatin1String marker, bool own,
+                     bool onWire)
 {
+    TrafficRecord record;
+    record.leg = leg;
+    record.dir = dir;
+    record.line = line.toLatin1();
+    record.marker = marker;
+    record.own = own;
+    record.onWire = onWire;
+    traffic.publish(std::move(record));
+}
+
+// Every traffic line reaches the log through here. What was sent (the
+// operator's commands, the relay client's lines) is never excluded;
+// everything else passes the exclude filter first.
+qint64 TForm1::LogRecord(const TrafficRecord &record)
+{
+    const QLatin1String marker = record.marker;
+    if (marker == LogMarker::FromRelay && record.line.isEmpty())
+        return AppendLogNow(QStringLiteral(">$> ---------- timeout"));
+    const QString line = QString::fromLatin1(record.line);
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
-    lastLogText = line;
-    lastLogMarker = marker;
-    lastLogLine = -1;
-    if (sent || PassesExcludeFilter(line)) {
-        AppendLog(TimeStampPrefix() + marker + line);
-        if (!logFrozen)
-            lastLogLine = MemoLog->lineCount() - 1;
-    }
-}
-
-void TForm1::EndDeferTraffic()
-{
-    if (--trafficDeferred == 0)
-        FlushDeferredTraffic();
-}
-
-void TForm1::FlushDeferredTraffic()
-{
-    if (deferredTraffic.empty())
-        return;
-    std::vector<DeferredTraffic> waiting;
-    waiting.swap(deferredTraffic);
-    // The burst arrived in one piece: its lines share one time stamp.
-    heldTimeStamp = TimeStampPrefix();
-    inspector->holdClock();
-    for (const DeferredTraffic &t : waiting) {
-        if (t.marker.data())
-            LogWithMarkerNow(t.line, t.marker);
-        else
-            InspectLineNow(t.leg, t.dir, t.line, t.own);
-    }
-    inspector->releaseClock();
-    heldTimeStamp = QString();
-    // The vector's room is kept for the next burst.
-    waiting.clear();
-    if (deferredTraffic.empty())
-        deferredTraffic.swap(waiting);
+    if (!sent && !PassesExcludeFilter(line))
+        return -1;
+    return AppendLogNow(TimeStampPrefix() + marker + line);
 }
 
 void TForm1::SetFrozen(bool on)
@@ -139,7 +139,7 @@ void TForm1::BtClearLogClick()
 {
     MemoLog->clearLog();
     inspector->logCleared();
-    lastLogLine = -1;
+    traffic.logCleared();
     CbFreeze->setChecked(false);
     SetFrozen(false);
 }

@@ -6,29 +6,20 @@ namespace {
 constexpr quint32 KeyRange = 110000; // check::TagKey gives 1 ... 109999
 
 // A protocol tag's number, 0 when the text is none.
-quint32 KeyOf(const QString &tag)
+quint32 KeyOf(QByteArrayView tag)
 {
-    if (tag.size() != 5)
-        return 0;
-    char bytes[5];
-    for (int i = 0; i < 5; ++i) {
-        const char16_t c = tag.at(i).unicode();
-        if (c > 0x7f)
-            return 0;
-        bytes[i] = char(c);
-    }
-    return check::TagKey(QByteArrayView(bytes, 5));
+    return tag.size() == 5 ? check::TagKey(tag) : 0;
 }
 } // namespace
 
-void OpenTags::set(const QString &tag, bool open)
+void OpenTags::set(QByteArrayView tag, bool open)
 {
     const quint32 key = KeyOf(tag);
     if (key == 0) {
         if (open)
-            others.insert(tag);
+            others.insert(tag.toByteArray());
         else
-            others.remove(tag);
+            others.remove(tag.toByteArray());
         return;
     }
     if (words.empty()) {
@@ -44,11 +35,11 @@ void OpenTags::set(const QString &tag, bool open)
     bits += open ? 1 : -1;
 }
 
-bool OpenTags::contains(const QString &tag) const
+bool OpenTags::contains(QByteArrayView tag) const
 {
     const quint32 key = KeyOf(tag);
     if (key == 0)
-        return others.contains(tag);
+        return others.contains(tag.toByteArray());
     return !words.empty() && (words[key / 64] & (quint64(1) << (key % 64)));
 }
 

@@ -21,11 +21,10 @@ void TForm1::SendReplyToClient(const QString &text)
     QString line = AddTag(text);
     if (replyEventTag)
         line = FormatTag(n, true) + QLatin1Char(' ') + TrimControls(text);
-    if (!replyingToOperator)
-        WriteRelayLine(line);
-    LogWithMarker(line, LogMarker::FakedReply);
-    if (!replyingToOperator)
-        InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
+    if (replyingToOperator)
+        LogWithMarker(line, LogMarker::FakedReply);
+    else
+        WriteRelayLine(line, LogMarker::FakedReply, true);
 }
 
 void TForm1::DecrementTag()
@@ -38,9 +37,7 @@ void TForm1::SendEventToClient(const QString &text, const QString &type)
     if (!RelayClientConnected())
         return;
     const QString line = QStringLiteral("E0000 ") + type + QLatin1Char(' ') + text;
-    WriteRelayLine(line);
-    LogWithMarker(line, LogMarker::Faked);
-    InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
+    WriteRelayLine(line, LogMarker::Faked, true);
 }
 
 // EdTag takes the number of the command's tag; an event tag's "E" is kept
@@ -123,9 +120,7 @@ void TForm1::BtNewToolClick()
     if (!RelayClientConnected())
         return;
     const QString line = QStringLiteral("E0000 # ChangeTool(\"") + name + QStringLiteral("\")");
-    WriteRelayLine(line);
-    LogWithMarker(line, LogMarker::Faked);
-    InspectLine(check::Leg::Relay, check::Direction::FromServer, line, true);
+    WriteRelayLine(line, LogMarker::Faked, true);
     const qsizetype p = name.indexOf(QLatin1Char('_'));
     if (cbIncrementTool->isChecked() && p >= 0) {
         const QString prefix = name.left(p + 1);
@@ -155,7 +150,7 @@ void TForm1::cbToolErrorClick()
 // Looks at a command on its way to the server: a probing command arms the
 // error switches, the probe-type and acceleration queries are answered here
 // under the modus filter, and CZPositionOnSphere becomes a plain GoTo.
-TForm1::Interception TForm1::InterceptCommand(QString &line)
+TForm1::Interception TForm1::InterceptCommand(QString &line, bool *rewritten)
 {
     Interception answer = Interception::None;
     if ((cbError->isChecked() || cbToolError->isChecked()) && ContainsWord(line, QLatin1String("PTMEAS(")))
@@ -172,6 +167,8 @@ TForm1::Interception TForm1::InterceptCommand(QString &line)
     if (cbCircularMove->isChecked() && ContainsWord(line, QLatin1String("CZPOSITIONONSPHERE("))) {
         line = RewriteCZPositionOnSphere(line);
         LogWithMarker(line, LogMarker::Rewritten);
+        if (rewritten)
+            *rewritten = true;
     }
     return answer;
 }

@@ -352,7 +352,7 @@ private Q_SLOTS:
         FormFixture f(
             iniWithFreeRelayPort(bind == "-" ? QByteArray() : "[RelayServer]\r\nBind=" + bind + "\r\n"));
         QVERIFY(f->IdTCPServer1->isListening());
-        QCOMPARE(f->IdTCPServer1->serverAddress(), QHostAddress(address));
+        QCOMPARE(f->IdTCPServer1->listener()->serverAddress(), QHostAddress(address));
         const bool logged =
             f.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Relay bind address"));
         QCOMPARE(logged, reported);

@@ -47,7 +47,7 @@ private Q_SLOTS:
         QVERIFY(server.waitForClient());
 
         // One line in pieces, then several in one piece, an empty line dropped.
-        QSignalSpy firstPiece(f->IdTCPClient1, &QIODevice::readyRead);
+        QSignalSpy firstPiece(f->IdTCPClient1->socket(), &QIODevice::readyRead);
         server.sendRaw("00100 &");
         QVERIFY(firstPiece.wait()); // the window has read it
         server.sendRaw("\r\n00100 # X(1)\r\n\r\n00100 %\n");

@@ -11,31 +11,31 @@ private Q_SLOTS:
     {
         OpenTags tags;
         QVERIFY(tags.isEmpty());
-        const QStringList all = {
-            QStringLiteral("00001"), QStringLiteral("99999"),         QStringLiteral("E0001"),
-            QStringLiteral("E9999"), QStringLiteral("00000"),         QStringLiteral("abc"),
-            QStringLiteral("0001x"), QString::fromLatin1("0001\xe9"), QString()};
-        for (const QString &t : all) {
+        const QList<QByteArray> all = {
+            QByteArray("00001"), QByteArray("99999"),         QByteArray("E0001"),
+            QByteArray("E9999"), QByteArray("00000"),         QByteArray("abc"),
+            QByteArray("0001x"), QByteArray("0001\xe9"), QByteArray()};
+        for (const QByteArray &t : all) {
             tags.insert(t);
             tags.insert(t); // twice: still one open command
         }
         QCOMPARE(tags.size(), int(all.size()));
-        for (const QString &t : all)
-            QVERIFY2(tags.contains(t), qPrintable(t));
-        QVERIFY(!tags.contains(QStringLiteral("00002")));
-        QVERIFY(!tags.contains(QStringLiteral("E0002")));
-        tags.remove(QStringLiteral("00002")); // never open: nothing changes
+        for (const QByteArray &t : all)
+            QVERIFY2(tags.contains(t), t.constData());
+        QVERIFY(!tags.contains(QByteArray("00002")));
+        QVERIFY(!tags.contains(QByteArray("E0002")));
+        tags.remove(QByteArray("00002")); // never open: nothing changes
         QCOMPARE(tags.size(), int(all.size()));
-        for (const QString &t : all) {
+        for (const QByteArray &t : all) {
             tags.remove(t);
             QVERIFY(!tags.contains(t));
         }
         QVERIFY(tags.isEmpty());
-        tags.insert(QStringLiteral("00007"));
-        tags.insert(QStringLiteral("x"));
+        tags.insert(QByteArray("00007"));
+        tags.insert(QByteArray("x"));
         tags.clear();
         QVERIFY(tags.isEmpty());
-        QVERIFY(!tags.contains(QStringLiteral("00007")));
+        QVERIFY(!tags.contains(QByteArray("00007")));
     }
 };
 
