@@ -28,6 +28,9 @@ const QString SecWindow = QStringLiteral("Window");
 const QString SecRelay = QStringLiteral("RelayServer");
 const QString SecExclude = QStringLiteral("Exclude");
 const QString KeyCount = QStringLiteral("Count");
+// The settings file's key names are kept as stored files have them, spelling
+// included: "NoTimout" (1: sends wait for their acknowledge without a time-out).
+const QString KeyNoTimeout = QStringLiteral("NoTimout");
 
 constexpr int DefaultRelayPort = 1295;
 // A window position or size beyond these is a damaged file, not a desktop.
@@ -150,7 +153,7 @@ void TForm1::LoadSettings()
     EdToolF->setText(ini.readString(SecTool, QStringLiteral("F"), QString()));
 
     advancedMode = switchOn(ini, SecMisc, QStringLiteral("Advanced"), 0);
-    noTimeout = switchOn(ini, SecMisc, QStringLiteral("NoTimout"), 1);
+    noTimeout = switchOn(ini, SecMisc, KeyNoTimeout, 1);
     noTimeStamp = switchOn(ini, SecMisc, QStringLiteral("NoTimeStamp"), 0);
 
     // The saved command list; without one the design-time list stays. A
@@ -249,7 +252,7 @@ void TForm1::SaveSettings()
     ini.writeString(SecRelay, QStringLiteral("Bind"), relayBind);
     ini.writeString(SecExclude, QStringLiteral("String"), EdExclude->text());
     ini.writeInteger(SecExclude, QStringLiteral("Enabled"), CbExclude->isChecked() ? 1 : 0);
-    ini.writeInteger(SecMisc, QStringLiteral("NoTimout"), noTimeout ? 1 : 0);
+    ini.writeInteger(SecMisc, KeyNoTimeout, noTimeout ? 1 : 0);
     ini.writeInteger(SecMisc, QStringLiteral("NoTimeStamp"), noTimeStamp ? 1 : 0);
     ini.writeInteger(SecMisc, QStringLiteral("Advanced"), advancedMode ? 1 : 0);
     SaveInspectorSettings(ini);

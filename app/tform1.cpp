@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/profile.h"
+#include "commands/keycodes.h"
 #include "inspect/inspectorwindow.h"
 #include "log/logview.h"
 
@@ -379,11 +380,11 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
         if (key->key() == Qt::Key_Delete) {
-            RunHandler([this] { LbCommandsKeyDown(46); });
+            RunHandler([this] { LbCommandsKeyDown(VirtualKeyDelete); });
             return true;
         }
         if (key->key() == Qt::Key_Insert) {
-            RunHandler([this] { LbCommandsKeyDown(45); });
+            RunHandler([this] { LbCommandsKeyDown(VirtualKeyInsert); });
             return true;
         }
     } else if (watched == edListenPort && event->type() == QEvent::FocusOut) {

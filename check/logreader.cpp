@@ -1,6 +1,6 @@
 #include "check/logreader.h"
 
-#include "log/markers.h"
+#include "check/markers.h"
 
 #include <cstring>
 

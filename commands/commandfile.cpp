@@ -1,7 +1,7 @@
 #include "commands/commandfile.h"
 
+#include "check/markers.h"
 #include "link/protocol.h"
-#include "log/markers.h"
 
 namespace {
 

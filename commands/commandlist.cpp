@@ -6,6 +6,7 @@
 // the first one until another is made current.
 
 #include "app/tform1.h"
+#include "commands/keycodes.h"
 #include "link/protocol.h"
 
 #include <QCheckBox>
@@ -294,9 +295,9 @@ void TForm1::LbCommandsDblClick()
 
 void TForm1::LbCommandsKeyDown(int virtualKey)
 {
-    if (virtualKey == 46)
+    if (virtualKey == VirtualKeyDelete)
         BtDelClick();
-    else if (virtualKey == 45 && !lineClipboard.isEmpty())
+    else if (virtualKey == VirtualKeyInsert && !lineClipboard.isEmpty())
         InsertClipboardLine();
 }
 

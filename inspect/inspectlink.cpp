@@ -88,13 +88,8 @@ void TForm1::ShowLogLine(int logLine)
 {
     if (logLine < 0 || logLine >= MemoLog->lineCount())
         return;
-    MemoLog->flushPending();
     MemoLog->setCursorLine(logLine);
-    QScrollBar *bar = MemoLog->verticalScrollBar();
-    const int first = MemoLog->firstVisibleLine();
-    const int page = qMax(1, bar->pageStep());
-    if (logLine < first || logLine >= first + page)
-        bar->setValue(qMax(0, logLine - page / 2));
+    MemoLog->showLine(logLine);
     raise();
 }
 

@@ -77,23 +77,71 @@ QString OutcomeText(const TxnRow &row)
     return text;
 }
 
+// ---------------------------------------------------------------- following serials
+
+void SerialFollowingModel::rebuildSerials(quint64 begin, quint64 end, const Matches &matches)
+{
+    matches_ = matches;
+    filtered_ = bool(matches_);
+    serials_.clear();
+    begin_ = begin;
+    end_ = end;
+    if (filtered_)
+        for (quint64 s = begin; s < end; ++s)
+            if (matches_(s))
+                serials_.push_back(s);
+    scanned_ = end;
+}
+
+void SerialFollowingModel::followSerials(int top, quint64 begin, quint64 end)
+{
+    if (filtered_) {
+        std::vector<quint64> fresh;
+        for (quint64 s = qMax(scanned_, begin); s < end; ++s)
+            if (matches_(s))
+                fresh.push_back(s);
+        scanned_ = end;
+        if (!fresh.empty()) {
+            beginInsertRows(QModelIndex(), top, top + int(fresh.size()) - 1);
+            serials_.insert(serials_.end(), fresh.begin(), fresh.end());
+            endInsertRows();
+        }
+        size_t gone = 0;
+        while (gone < serials_.size() && serials_[gone] < begin)
+            ++gone;
+        if (gone > 0) {
+            const int bottom = top + serialRows();
+            beginRemoveRows(QModelIndex(), bottom - int(gone), bottom - 1);
+            serials_.erase(serials_.begin(), serials_.begin() + qsizetype(gone));
+            endRemoveRows();
+        }
+        return;
+    }
+    if (end > end_) {
+        beginInsertRows(QModelIndex(), top, top + int(end - end_) - 1);
+        end_ = end;
+        endInsertRows();
+    }
+    const quint64 newBegin = qMin(begin, end_);
+    if (newBegin > begin_) {
+        const int bottom = top + serialRows();
+        beginRemoveRows(QModelIndex(), bottom - int(newBegin - begin_), bottom - 1);
+        begin_ = newBegin;
+        endRemoveRows();
+    }
+}
+
 // ---------------------------------------------------------------- transactions
 
 TransactionModel::TransactionModel(const LiveInspector *inspector, QObject *parent)
-    : QAbstractTableModel(parent), ins(inspector)
+    : SerialFollowingModel(parent), ins(inspector)
 {
-    begin_ = end_ = ins->completedEnd();
     rebuild();
-}
-
-int TransactionModel::completedRows() const
-{
-    return filtered_ ? int(serials_.size()) : int(end_ - begin_);
 }
 
 int TransactionModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(open_.size()) + completedRows();
+    return parent.isValid() ? 0 : int(open_.size()) + serialRows();
 }
 
 int TransactionModel::columnCount(const QModelIndex &parent) const
@@ -108,10 +156,9 @@ const TxnRow *TransactionModel::rowAt(int row) const
     if (row < int(open_.size()))
         return &open_[size_t(row)];
     row -= int(open_.size());
-    const int n = completedRows();
-    if (row >= n)
+    if (row >= serialRows())
         return nullptr;
-    const quint64 serial = filtered_ ? serials_[size_t(n - 1 - row)] : end_ - 1 - quint64(row);
+    const quint64 serial = serialAt(row);
     if (serial < ins->completedBegin() || serial >= ins->completedEnd())
         return nullptr; // dropped since the last refresh
     return &ins->completedRow(serial);
@@ -125,9 +172,9 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
     if (role == Qt::ForegroundRole) {
         if (r->outcome == TxnOutcome::Error || r->outcome == TxnOutcome::Aborted
             || r->outcome == TxnOutcome::Dropped)
-            return QBrush(QColor(200, 0, 0));
+            return QBrush(SeverityColour(check::Severity::Error));
         if (r->finding && index.column() == ColResult)
-            return QBrush(QColor(190, 120, 0));
+            return QBrush(SeverityColour(check::Severity::Warning));
         return QVariant();
     }
     if (role == Qt::FontRole || role == Qt::BackgroundRole) {
@@ -202,25 +249,27 @@ void TransactionModel::setFilter(const QString &text, std::optional<check::Leg> 
     endResetModel();
 }
 
+// The open transactions the filter lets through, oldest first.
+std::vector<TxnRow> TransactionModel::openSnapshot() const
+{
+    std::vector<TxnRow> rows;
+    rows.reserve(size_t(ins->openCount()));
+    const bool filter = filtered();
+    for (int i = 0; i < ins->openCount(); ++i)
+        if (!filter || matches(ins->openRow(i)))
+            rows.push_back(ins->openRow(i));
+    std::sort(rows.begin(), rows.end(),
+              [](const TxnRow &a, const TxnRow &b) { return a.position < b.position; });
+    return rows;
+}
+
 // Everything anew, for a changed filter (inside a model reset).
 void TransactionModel::rebuild()
 {
-    filtered_ = !text_.isEmpty() || leg_ || onlyFindings_;
-    serials_.clear();
-    begin_ = ins->completedBegin();
-    end_ = ins->completedEnd();
-    if (filtered_) {
-        for (quint64 s = begin_; s < end_; ++s)
-            if (matches(ins->completedRow(s)))
-                serials_.push_back(s);
-        scanned_ = end_;
-    }
-    open_.clear();
-    for (int i = 0; i < ins->openCount(); ++i)
-        if (!filtered_ || matches(ins->openRow(i)))
-            open_.push_back(ins->openRow(i));
-    std::sort(open_.begin(), open_.end(),
-              [](const TxnRow &a, const TxnRow &b) { return a.position < b.position; });
+    rebuildSerials(ins->completedBegin(), ins->completedEnd(),
+                   filtered() ? Matches([this](quint64 s) { return matches(ins->completedRow(s)); })
+                              : Matches());
+    open_ = openSnapshot();
     openGeneration_ = ins->openGeneration();
 }
 
@@ -228,13 +277,7 @@ void TransactionModel::refresh()
 {
     // The open block, from a new snapshot.
     if (openGeneration_ != ins->openGeneration()) {
-        std::vector<TxnRow> now;
-        now.reserve(size_t(ins->openCount()));
-        for (int i = 0; i < ins->openCount(); ++i)
-            if (!filtered_ || matches(ins->openRow(i)))
-                now.push_back(ins->openRow(i));
-        std::sort(now.begin(), now.end(),
-                  [](const TxnRow &a, const TxnRow &b) { return a.position < b.position; });
+        std::vector<TxnRow> now = openSnapshot();
         openGeneration_ = ins->openGeneration();
         const int before = int(open_.size()), after = int(now.size());
         if (after > before) {
@@ -251,45 +294,8 @@ void TransactionModel::refresh()
         if (qMin(before, after) > 0)
             Q_EMIT dataChanged(index(0, 0), index(qMin(before, after) - 1, ColumnCount - 1));
     }
-
-    const int top = int(open_.size());
-    // New completed rows go in at the top of their block.
-    if (filtered_) {
-        std::vector<quint64> fresh;
-        for (quint64 s = qMax(scanned_, ins->completedBegin()); s < ins->completedEnd(); ++s)
-            if (matches(ins->completedRow(s)))
-                fresh.push_back(s);
-        scanned_ = ins->completedEnd();
-        if (!fresh.empty()) {
-            beginInsertRows(QModelIndex(), top, top + int(fresh.size()) - 1);
-            serials_.insert(serials_.end(), fresh.begin(), fresh.end());
-            endInsertRows();
-        }
-        // Rows the inspector has dropped leave at the bottom.
-        size_t gone = 0;
-        while (gone < serials_.size() && serials_[gone] < ins->completedBegin())
-            ++gone;
-        if (gone > 0) {
-            const int total = rowCount();
-            beginRemoveRows(QModelIndex(), total - int(gone), total - 1);
-            serials_.erase(serials_.begin(), serials_.begin() + qsizetype(gone));
-            endRemoveRows();
-        }
-    } else {
-        const quint64 newEnd = ins->completedEnd();
-        if (newEnd > end_) {
-            beginInsertRows(QModelIndex(), top, top + int(newEnd - end_) - 1);
-            end_ = newEnd;
-            endInsertRows();
-        }
-        const quint64 newBegin = qMin(ins->completedBegin(), end_);
-        if (newBegin > begin_) {
-            const int total = rowCount();
-            beginRemoveRows(QModelIndex(), total - int(newBegin - begin_), total - 1);
-            begin_ = newBegin;
-            endRemoveRows();
-        }
-    }
+    // The completed block below it.
+    followSerials(int(open_.size()), ins->completedBegin(), ins->completedEnd());
 }
 
 void TransactionModel::tick()
@@ -301,14 +307,14 @@ void TransactionModel::tick()
 // ---------------------------------------------------------------- findings
 
 FindingModel::FindingModel(const LiveInspector *inspector, QObject *parent)
-    : QAbstractTableModel(parent), ins(inspector)
+    : SerialFollowingModel(parent), ins(inspector)
 {
     rebuild();
 }
 
 int FindingModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : filtered_ ? int(serials_.size()) : int(end_ - begin_);
+    return parent.isValid() ? 0 : serialRows();
 }
 
 int FindingModel::columnCount(const QModelIndex &parent) const
@@ -318,10 +324,9 @@ int FindingModel::columnCount(const QModelIndex &parent) const
 
 const FindingRow *FindingModel::rowAt(int row) const
 {
-    const int n = rowCount();
-    if (row < 0 || row >= n)
+    if (row < 0 || row >= serialRows())
         return nullptr;
-    const quint64 serial = filtered_ ? serials_[size_t(n - 1 - row)] : end_ - 1 - quint64(row);
+    const quint64 serial = serialAt(row);
     if (serial < ins->findingsBegin() || serial >= ins->findingsEnd())
         return nullptr;
     return &ins->findingRow(serial);
@@ -390,54 +395,14 @@ void FindingModel::setFilter(std::optional<check::Rule> rule, std::optional<chec
 
 void FindingModel::rebuild()
 {
-    filtered_ = rule_ || severity_;
-    serials_.clear();
-    begin_ = ins->findingsBegin();
-    end_ = ins->findingsEnd();
-    if (filtered_)
-        for (quint64 s = begin_; s < end_; ++s)
-            if (matches(ins->findingRow(s)))
-                serials_.push_back(s);
-    scanned_ = end_;
+    rebuildSerials(ins->findingsBegin(), ins->findingsEnd(),
+                   rule_ || severity_ ? Matches([this](quint64 s) { return matches(ins->findingRow(s)); })
+                                      : Matches());
 }
 
 void FindingModel::refresh()
 {
-    if (filtered_) {
-        std::vector<quint64> fresh;
-        for (quint64 s = qMax(scanned_, ins->findingsBegin()); s < ins->findingsEnd(); ++s)
-            if (matches(ins->findingRow(s)))
-                fresh.push_back(s);
-        scanned_ = ins->findingsEnd();
-        if (!fresh.empty()) {
-            beginInsertRows(QModelIndex(), 0, int(fresh.size()) - 1);
-            serials_.insert(serials_.end(), fresh.begin(), fresh.end());
-            endInsertRows();
-        }
-        size_t gone = 0;
-        while (gone < serials_.size() && serials_[gone] < ins->findingsBegin())
-            ++gone;
-        if (gone > 0) {
-            const int total = rowCount();
-            beginRemoveRows(QModelIndex(), total - int(gone), total - 1);
-            serials_.erase(serials_.begin(), serials_.begin() + qsizetype(gone));
-            endRemoveRows();
-        }
-        return;
-    }
-    const quint64 newEnd = ins->findingsEnd();
-    if (newEnd > end_) {
-        beginInsertRows(QModelIndex(), 0, int(newEnd - end_) - 1);
-        end_ = newEnd;
-        endInsertRows();
-    }
-    const quint64 newBegin = qMin(ins->findingsBegin(), end_);
-    if (newBegin > begin_) {
-        const int total = rowCount();
-        beginRemoveRows(QModelIndex(), total - int(newBegin - begin_), total - 1);
-        begin_ = newBegin;
-        endRemoveRows();
-    }
+    followSerials(0, ins->findingsBegin(), ins->findingsEnd());
 }
 
 // ---------------------------------------------------------------- summary

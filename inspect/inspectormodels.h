@@ -9,6 +9,7 @@
 #include <QAbstractTableModel>
 #include <QColor>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -21,9 +22,39 @@ QString OutcomeText(const TxnRow &row);
 // light and the dark window colour.
 QColor SeverityColour(check::Severity severity);
 
+// A table with a block of rows, from row `top` to the bottom, that follows
+// one of the inspector's kept sequences: serials [begin, end), newest on top.
+// New serials go in at the block's top and dropped ones leave at its bottom,
+// as row inserts and removals. With a filter, only the matching serials are
+// shown, each serial looked at once.
+class SerialFollowingModel : public QAbstractTableModel {
+    Q_OBJECT
+protected:
+    explicit SerialFollowingModel(QObject *parent) : QAbstractTableModel(parent) { }
+    using Matches = std::function<bool(quint64 serial)>;
+
+    int serialRows() const { return filtered_ ? int(serials_.size()) : int(end_ - begin_); }
+    // The serial shown in the block's row (0 is its top, the newest).
+    quint64 serialAt(int row) const
+    {
+        return filtered_ ? serials_[serials_.size() - 1 - size_t(row)] : end_ - 1 - quint64(row);
+    }
+    // Everything anew (inside a model reset); no `matches` for no filter.
+    void rebuildSerials(quint64 begin, quint64 end, const Matches &matches);
+    // Follows the sequence, now [begin, end), with the block starting at `top`.
+    void followSerials(int top, quint64 begin, quint64 end);
+
+private:
+    Matches matches_;
+    bool filtered_ = false;
+    quint64 begin_ = 0, end_ = 0; // unfiltered: the serials shown
+    std::vector<quint64> serials_; // filtered: the serials shown, ascending
+    quint64 scanned_ = 0; // filtered: serials looked at so far
+};
+
 // Open transactions on top (oldest first, their age running), then the
 // completed ones, newest first.
-class TransactionModel : public QAbstractTableModel {
+class TransactionModel : public SerialFollowingModel {
     Q_OBJECT
 public:
     enum Column {
@@ -57,24 +88,21 @@ public:
     const TxnRow *rowAt(int row) const;
 
 private:
+    bool filtered() const { return !text_.isEmpty() || leg_ || onlyFindings_; }
     bool matches(const TxnRow &row) const;
-    int completedRows() const;
+    std::vector<TxnRow> openSnapshot() const;
     void rebuild();
 
     const LiveInspector *ins;
     std::vector<TxnRow> open_; // snapshot at the last refresh, sorted by time sent
     quint64 openGeneration_ = ~quint64(0);
-    bool filtered_ = false;
-    quint64 begin_ = 0, end_ = 0; // unfiltered: the serials shown
-    std::vector<quint64> serials_; // filtered: the serials shown, ascending
-    quint64 scanned_ = 0; // filtered: serials looked at so far
     QString text_;
     std::optional<check::Leg> leg_;
     bool onlyFindings_ = false;
 };
 
 // The kept findings, newest first, optionally of one rule and severity.
-class FindingModel : public QAbstractTableModel {
+class FindingModel : public SerialFollowingModel {
     Q_OBJECT
 public:
     enum Column { ColTime, ColSeverity, ColRule, ColLeg, ColFrom, ColSentence, ColLogLine, ColumnCount };
@@ -95,10 +123,6 @@ private:
     void rebuild();
 
     const LiveInspector *ins;
-    bool filtered_ = false;
-    quint64 begin_ = 0, end_ = 0;
-    std::vector<quint64> serials_;
-    quint64 scanned_ = 0;
     std::optional<check::Rule> rule_;
     std::optional<check::Severity> severity_;
 };

@@ -10,6 +10,13 @@ namespace {
 const QString Section = QStringLiteral("Inspector");
 constexpr int MaxPos = 16384;
 constexpr int MaxSize = 8192;
+// A missing or unreadable number: outside every bound below.
+constexpr int NoValue = INT_MIN;
+
+bool Within(int value, int low, int high)
+{
+    return value >= low && value <= high;
+}
 } // namespace
 
 void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out)
@@ -18,12 +25,14 @@ void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out)
     out.present = !ini.keys(Section).isEmpty();
     if (!out.present)
         return;
-    const int left = ini.readInteger(Section, QStringLiteral("Left"), INT_MIN);
-    const int top = ini.readInteger(Section, QStringLiteral("Top"), INT_MIN);
-    const int width = ini.readInteger(Section, QStringLiteral("Width"), -1);
-    const int height = ini.readInteger(Section, QStringLiteral("Height"), -1);
-    if (qAbs(left) <= MaxPos && qAbs(top) <= MaxPos && width > 0 && width <= MaxSize && height > 0
-        && height <= MaxSize)
+    // The geometry, when all four keys are there and within bounds; else the
+    // window's own (a null rectangle).
+    const int left = ini.readInteger(Section, QStringLiteral("Left"), NoValue);
+    const int top = ini.readInteger(Section, QStringLiteral("Top"), NoValue);
+    const int width = ini.readInteger(Section, QStringLiteral("Width"), NoValue);
+    const int height = ini.readInteger(Section, QStringLiteral("Height"), NoValue);
+    if (Within(left, -MaxPos, MaxPos) && Within(top, -MaxPos, MaxPos) && Within(width, 1, MaxSize)
+        && Within(height, 1, MaxSize))
         out.geometry = QRect(left, top, width, height);
     const QString profile = ini.readString(Section, QStringLiteral("Profile"), QString());
     check::RuleSet rules(check::ProfileFromName(profile.toLatin1()).value_or(check::Profile::Spec143));

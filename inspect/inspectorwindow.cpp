@@ -26,6 +26,8 @@ namespace {
 
 constexpr int AgeTickMs = 500;
 constexpr int TimingTickMs = 1000;
+// The panes' tabs, in their order.
+enum Pane { TransactionsPane, FindingsPane, TimingPane };
 
 QTableView *MakeTable(QWidget *parent, QAbstractItemModel *model, const QString &name)
 {
@@ -150,7 +152,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     auto *txnLayout = new QVBoxLayout(txnPage);
     txnLayout->addLayout(filters);
     txnLayout->addWidget(transactionView, 1);
-    tabs->addTab(txnPage, QStringLiteral("&Transactions"));
+    tabs->insertTab(TransactionsPane, txnPage, QStringLiteral("&Transactions"));
 
     // Findings: the count by severity and rule, and the findings themselves.
     auto *findPage = new QWidget(tabs);
@@ -182,7 +184,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     auto *findLayout = new QVBoxLayout(findPage);
     findLayout->addWidget(split, 1);
     findLayout->addWidget(findingsNote);
-    tabs->addTab(findPage, QStringLiteral("&Findings"));
+    tabs->insertTab(FindingsPane, findPage, QStringLiteral("&Findings"));
 
     // Timing.
     auto *timePage = new QWidget(tabs);
@@ -214,7 +216,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     auto *timeLayout = new QVBoxLayout(timePage);
     timeLayout->addWidget(timeSplit, 1);
     timeLayout->addLayout(timeBar);
-    tabs->addTab(timePage, QStringLiteral("Ti&ming"));
+    tabs->insertTab(TimingPane, timePage, QStringLiteral("Ti&ming"));
     connect(tabs, &QTabWidget::currentChanged, this, [this] { refreshTiming(); });
 
     auto *layout = new QVBoxLayout(this);
@@ -270,7 +272,7 @@ void InspectorWindow::updateTitle()
 
 void InspectorWindow::refreshTiming()
 {
-    if (tabs->currentIndex() != 2 && isVisible())
+    if (tabs->currentIndex() != TimingPane && isVisible())
         return;
     statsModel->refresh();
     totalsLabel->setText(totalsText());

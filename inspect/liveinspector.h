@@ -172,11 +172,13 @@ private:
     qint64 heldUs_ = -1;
     QByteArrayView current_;
     const QString *currentText_ = nullptr; // the line being fed, when it came as a QString
-    bool commandFound_ = false;
+    bool commandFound_ = false; // a finding on the command being fed, before it opens
     qint64 floodWindowUs_ = 0; // start of the current second
     std::array<int, check::RuleCount> floodCount_{};
     bool muted_ = false; // some rule's details are off
-    int floodLimit_ = FloodPerSecond; // a finding on the command being fed, before it opens
+    // Findings a rule may give in one second before the rest of that second
+    // is only counted; INT_MAX for no limit.
+    int floodLimit_ = FloodPerSecond;
     std::vector<LineRecord> recent_;
 
     std::vector<TxnRow> open_;

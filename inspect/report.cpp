@@ -39,9 +39,11 @@ QString InspectorWindow::reportHtml() const
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
         "<title>Torvane inspection report</title>\n<style>\n"
         "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse;margin:0.5em 0}"
-        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}th{background:#eee}"
-        ".error{color:#c00}.warning{color:#b70}.note{color:#05a}\n"
-        "</style></head><body>\n<h1>Torvane inspection report</h1>\n");
+        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}th{background:#eee}");
+    for (check::Severity s : {check::Severity::Error, check::Severity::Warning, check::Severity::Note})
+        h += QStringLiteral(".%1{color:%2}")
+                 .arg(QLatin1String(check::SeverityName(s)), SeverityColour(s).name());
+    h += QStringLiteral("\n</style></head><body>\n<h1>Torvane inspection report</h1>\n");
     QStringList off;
     for (int r = 0; r < check::RuleCount; ++r)
         if (!ins->rules().on(check::Rule(r)))

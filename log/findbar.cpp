@@ -185,7 +185,7 @@ void FindBar::place()
 
 void FindBar::scrollTo(const LogMatch &m)
 {
-    ShowLogRange(view, m.line, m.column, finder.matcher().size());
+    view->showLine(m.line, m.column, finder.matcher().size());
 }
 
 void FindBar::paintMatches(QPainter &p, int line, const QByteArray &bytes, QPoint at, int lineHeight) const

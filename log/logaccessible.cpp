@@ -291,7 +291,7 @@ void LogAccessible::setCursorPosition(int position)
         return;
     const int line = index()->lineAt(position);
     log()->setCursorLine(line);
-    ShowLogRange(log(), line, 0, 0);
+    log()->showLine(line);
 }
 
 QString LogAccessible::text(int startOffset, int endOffset) const
@@ -468,8 +468,8 @@ void LogAccessible::scrollToSubstring(int startIndex, int endIndex)
         return;
     const int line = ix->lineAt(startIndex);
     const qint64 begin = ix->lineStart(line);
-    ShowLogRange(log(), line, qsizetype(startIndex - begin),
-                 qsizetype(qMin(qint64(endIndex), ix->lineStart(line + 1) - 1) - startIndex));
+    log()->showLine(line, qsizetype(startIndex - begin),
+                    qsizetype(qMin(qint64(endIndex), ix->lineStart(line + 1) - 1) - startIndex));
 }
 
 QString LogAccessible::attributes(int offset, int *startOffset, int *endOffset) const

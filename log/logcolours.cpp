@@ -1,6 +1,6 @@
 #include "log/logcolours.h"
 
-#include "log/markers.h"
+#include "check/markers.h"
 
 #include <QLatin1String>
 #include <cmath>

@@ -3,27 +3,20 @@
 #include "log/findbar.h"
 #include "log/logaccessible.h"
 #include "log/logcolours.h"
+#include "log/logdisplay.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QtMath>
 #include <climits>
 
 namespace {
-constexpr int TabWidth = 8;
 constexpr int Margin = TrafficLogView::TextMargin;
-
-// Columns a line takes on screen: tabs run to the next multiple of eight.
-int displayColumns(const char *data, qsizetype length)
-{
-    int col = 0;
-    for (qsizetype i = 0; i < length; ++i)
-        col = data[i] == '\t' ? (col / TabWidth + 1) * TabWidth : col + 1;
-    return col;
-}
 } // namespace
 
 TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
@@ -47,7 +40,7 @@ void TrafficLogView::appendLine(const QString &line)
 {
     const qint64 droppedBefore = log.droppedLines();
     const QByteArrayView stored = log.append(line);
-    widestColumns = qMax(widestColumns, displayColumns(stored.data(), stored.size()));
+    widestColumns = qMax(widestColumns, int(LogDisplayColumns(stored.data(), stored.size())));
     if (log.droppedLines() != droppedBefore)
         linesDropped(log.droppedLines() - droppedBefore);
     const QString spillError = log.takeSpillError();
@@ -199,23 +192,24 @@ void TrafficLogView::flushPending()
     Q_EMIT flushed();
 }
 
-QString TrafficLogView::displayText(int index) const
+void TrafficLogView::showLine(int line, qsizetype column, qsizetype length)
 {
-    const QByteArrayView bytes = log.view(index);
-    QString out;
-    out.reserve(bytes.size());
-    for (const char byte : bytes) {
-        const uchar c = uchar(byte);
-        if (c == '\t')
-            out += QString(TabWidth - out.size() % TabWidth, QLatin1Char(' '));
-        else if (c < 0x20)
-            out += QChar(0x2400 + c); // the control characters' pictures
-        else if (c == 0x7f)
-            out += QChar(0x2421);
-        else
-            out += QLatin1Char(char(c));
-    }
-    return out;
+    flushPending(); // a line just appended can be scrolled to
+    QScrollBar *v = verticalScrollBar();
+    const int rows = visibleLines();
+    if (line < v->value() || line >= v->value() + rows)
+        v->setValue(line - rows / 2);
+
+    const QByteArray bytes = lineBytes(line);
+    column = qBound(qsizetype(0), column, bytes.size());
+    const QFontMetricsF fm(font());
+    const int x0 = qFloor(fm.horizontalAdvance(LogDisplayText(bytes.constData(), column)));
+    const int x1 =
+        qCeil(fm.horizontalAdvance(LogDisplayText(bytes.constData(), qMin(bytes.size(), column + length))));
+    QScrollBar *h = horizontalScrollBar();
+    const int width = viewport()->width() - 2 * Margin;
+    if (x0 < h->value() || x1 > h->value() + width)
+        h->setValue(x1 - x0 > width ? x0 : qMax(0, x0 - width / 3));
 }
 
 void TrafficLogView::paintEvent(QPaintEvent *)
@@ -245,7 +239,7 @@ void TrafficLogView::paintEvent(QPaintEvent *)
                 p.fillRect(QRect(0, y, viewport()->width(), h), colours.band(kind));
             p.setPen(colours.text(kind));
         }
-        p.drawText(x, y + ascent, displayText(i));
+        p.drawText(x, y + ascent, LogDisplayText(bytes.constData(), bytes.size()));
         if (search)
             search->paintMatches(p, i, bytes, QPoint(x, y), h);
     }

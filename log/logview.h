@@ -1,7 +1,7 @@
 #pragma once
 // The traffic log widget. Its contents are the lines as 8-bit text in a
-// LogStore; the widget paints only the lines in view, straight from there. Every appended line is part of the contents at once, for every
-// reader (export, pick-up, tests); the scroll bars and the repaint follow on
+// LogStore; the widget paints only the lines in view, straight from there.
+// Every appended line is part of the contents at once, for every reader (export, pick-up, tests); the scroll bars and the repaint follow on
 // a short timer, so a burst of traffic costs one repaint instead of one per
 // line, and a million lines cost little more than their bytes.
 
@@ -62,6 +62,10 @@ public:
     bool paintPending() const { return repaintTimer.isActive(); }
     int firstVisibleLine() const;
     int lineHeight() const;
+    // Scrolls so that the line, and bytes [column, column + length) of it,
+    // are in view: a line out of view comes to the middle, a line in view
+    // keeps its place. Brings the scroll bars up to date first.
+    void showLine(int line, qsizetype column = 0, qsizetype length = 0);
 
     // The find bar (Ctrl+F), created when first asked for.
     FindBar *findBar();
@@ -100,7 +104,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    QString displayText(int index) const;
     int lineAt(int y) const;
     int visibleLines() const;
     void updateScrollBars();

@@ -5,6 +5,7 @@
 #include "support/helpers.h"
 #include "support/testserver.h"
 
+#include "commands/keycodes.h"
 #include "log/logview.h"
 
 #include <QCheckBox>
@@ -103,10 +104,10 @@ private Q_SLOTS:
         QCOMPARE(f->lineClipboard, QStringLiteral("Home()"));
         QCOMPARE(f->CommandIndex(), 1);
         f->LbCommands->setCurrentRow(0);
-        f->LbCommandsKeyDown(45);
+        f->LbCommandsKeyDown(VirtualKeyInsert);
         QCOMPARE(rows(f).mid(0, 2), QStringList({"Home()", DesignRows[1]}));
         QCOMPARE(f->CommandIndex(), 1); // the clicked command stays current
-        f->LbCommandsKeyDown(45);
+        f->LbCommandsKeyDown(VirtualKeyInsert);
         QCOMPARE(rows(f).mid(0, 3), QStringList({"Home()", "Home()", DesignRows[1]}));
 
         // Del changes neither the flag nor the saved list.
@@ -123,7 +124,7 @@ private Q_SLOTS:
                  QStringList({DesignRows[0], DesignRows[2], DesignRows[1], DesignRows[3], DesignRows[4]}));
         QCOMPARE(f->lineClipboard, DesignRows[2]);
         QCOMPARE(f->CommandIndex(), 1);
-        f->LbCommandsKeyDown(45); // a copy above the moved command
+        f->LbCommandsKeyDown(VirtualKeyInsert); // a copy above the moved command
         QCOMPARE(rows(f).mid(0, 3), QStringList({DesignRows[0], DesignRows[2], DesignRows[2]}));
         QCOMPARE(f->CommandIndex(), 2);
 
@@ -155,7 +156,7 @@ private Q_SLOTS:
         FormFixture fx;
         TForm1 *f = fx.form();
         // Insert with an empty clipboard does nothing.
-        f->LbCommandsKeyDown(45);
+        f->LbCommandsKeyDown(VirtualKeyInsert);
         QCOMPARE(rows(f), DesignRows);
 
         // Shift+Add To Memo inserts the field's text, even an empty one.

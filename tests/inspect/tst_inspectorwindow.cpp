@@ -1,7 +1,9 @@
 // The inspector in the real window: opened by F9, fed by a real exchange
 // between a scripted server and a relay client, its settings and its report.
 
+#include "app/profile.h"
 #include "inspect/inspectormodels.h"
+#include "inspect/inspectorsettings.h"
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
 #include "support/relayrig.h"
@@ -320,6 +322,52 @@ private Q_SLOTS:
         // Unchanged, it is written back as it was.
         f.close();
         QCOMPARE(readFile(f.dir() + QStringLiteral("/Torvane.ini")), ini);
+    }
+
+    // A place or size that is missing (as a section written by hand leaves
+    // it), unreadable or out of bounds gives the window its own geometry.
+    void geometryReadOrDefault_data()
+    {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("none") << QByteArray("Live=0") << QRect();
+        QTest::newRow("size only") << QByteArray("Width=700\nHeight=400") << QRect();
+        QTest::newRow("smallest int")
+            << QByteArray("Left=-2147483648\nTop=-2147483648\nWidth=700\nHeight=400") << QRect();
+        QTest::newRow("not a number") << QByteArray("Left=x\nTop=5\nWidth=700\nHeight=400") << QRect();
+        QTest::newRow("too wide") << QByteArray("Left=0\nTop=0\nWidth=8193\nHeight=400") << QRect();
+        QTest::newRow("no height") << QByteArray("Left=0\nTop=0\nWidth=700\nHeight=0") << QRect();
+        QTest::newRow("at the bounds")
+            << QByteArray("Left=-16384\nTop=16384\nWidth=8192\nHeight=1") << QRect(-16384, 16384, 8192, 1);
+    }
+
+    void geometryReadOrDefault()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(QRect, geometry);
+        ProfileFile ini;
+        ini.setContent("[Inspector]\n" + keys + "\n");
+        inspect::InspectorSettings s;
+        inspect::ReadInspectorSettings(ini, s);
+        QVERIFY(s.present);
+        QCOMPARE(s.geometry, geometry);
+    }
+
+    // Such a section at start-up: the window opens where it would without
+    // one, and the file gets that place back.
+    void sectionWithoutPlace()
+    {
+        FormFixture f(QStringLiteral("[RelayServer]\r\nPort=%1\r\n[Inspector]\r\nWidth=700\r\nHeight=400\r\n")
+                          .arg(FreePort())
+                          .toLatin1());
+        f->ShowInspector();
+        const QPoint at = f->inspectorWindow->pos();
+        QVERIFY(at.x() >= -16384 && at.x() <= 16384 && at.y() >= -16384 && at.y() <= 16384);
+        f.close();
+        ProfileFile ini(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.load());
+        QCOMPARE(ini.readInteger(QStringLiteral("Inspector"), QStringLiteral("Left"), -1), at.x());
+        QCOMPARE(ini.readInteger(QStringLiteral("Inspector"), QStringLiteral("Top"), -1), at.y());
     }
 
     void reportFile()

@@ -3,8 +3,8 @@
 #include "support/formfixture.h"
 #include "support/helpers.h"
 
+#include "check/markers.h"
 #include "log/logview.h"
-#include "log/markers.h"
 #include "log/timestamp.h"
 
 #include <QCheckBox>
