@@ -10,7 +10,6 @@
 #include "log/logview.h"
 
 #include <QPushButton>
-#include <QScrollBar>
 #include <QShortcut>
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "app/tform1.h"
 #include "link/protocol.h"
-#include "log/markers.h"
+#include "check/markers.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

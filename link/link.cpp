@@ -8,7 +8,7 @@
 // that is up (or known to have failed).
 
 #include "app/tform1.h"
-#include "log/markers.h"
+#include "check/markers.h"
 #include "link/protocol.h"
 #include "log/timestamp.h"
 

@@ -5,7 +5,7 @@
 #include "inspect/liveinspector.h"
 #include "link/protocol.h"
 #include "log/logview.h"
-#include "log/markers.h"
+#include "check/markers.h"
 #include "log/timestamp.h"
 
 #include <QApplication>

@@ -10,7 +10,7 @@
 // reaches the server.
 
 #include "app/tform1.h"
-#include "log/markers.h"
+#include "check/markers.h"
 #include "link/protocol.h"
 #include "log/timestamp.h"
 

@@ -6,7 +6,7 @@
 #include "app/tform1.h"
 #include "check/protocolchecker.h"
 #include "link/protocol.h"
-#include "log/markers.h"
+#include "check/markers.h"
 #include "sim/rewrite.h"
 
 #include <QCheckBox>
