@@ -3,6 +3,7 @@
 #include "app/profile.h"
 #include "inspect/inspectorwindow.h"
 #include "log/logview.h"
+#include "platform/platform.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -17,8 +18,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <unistd.h>
 
 namespace {
 
@@ -87,7 +86,7 @@ TForm1::~TForm1()
     if (relayConnection)
         relayConnection->disconnect(this);
     if (relayDescriptor >= 0)
-        ::close(relayDescriptor);
+        platform::CloseSocket(relayDescriptor);
     if (IdTCPServer1)
         IdTCPServer1->disconnect(this);
     delete inspectorWindow; // before the inspector it shows
