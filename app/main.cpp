@@ -1,18 +1,11 @@
 #include "app/tform1.h"
+#include "platform/platform.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QIcon>
-#include <QSocketNotifier>
 #include <QTextStream>
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -32,55 +25,9 @@ const char usage[] = "Usage: torvane [options]\n"
                      "\n"
                      "Qt's own options (for example -platform offscreen) are accepted as well.\n";
 
-// SIGINT and SIGTERM: the handler only writes one byte into a pipe; the read
-// end is watched by the event loop, which then closes the window the normal
-// way. The handler resets itself, so a second signal ends the program at once.
-int signalPipe[2] = {-1, -1};
-
-extern "C" void OnTerminationSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
 // A close that a signal started must end even if something in it waits: after
 // this long the program ends without it.
-constexpr unsigned CloseBoundSeconds = 5;
-
-extern "C" void OnCloseOverdue(int)
-{
-    const char text[] = "torvane: the close took longer than 5 s; ended without finishing it\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
-    ::_exit(1);
-}
-
-void ArmCloseBound()
-{
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnCloseOverdue;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGALRM, &sa, nullptr);
-    ::alarm(CloseBoundSeconds);
-}
-
-bool InstallTerminationHandlers()
-{
-    if (::pipe(signalPipe) != 0)
-        return false;
-    for (int fd : signalPipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART | SA_RESETHAND;
-    return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
-}
+constexpr int CloseBoundSeconds = 5;
 
 // How the window talks to the operator: message boxes as usual, but once a
 // signal has asked for the close no one is there to answer one, so messages
@@ -161,26 +108,24 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    // Installed before the window exists, so that a signal arriving during
-    // start-up is not lost; it is acted on once the window is there.
+    // SIGINT and SIGTERM close the window the normal way; a second one ends
+    // the program at once. Caught before the window exists, so that a signal
+    // arriving during start-up is not lost; it is acted on once the window is
+    // there.
     Console console;
     TForm1 *window = nullptr;
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (InstallTerminationHandlers()) {
-        signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, signalNotifier.get(), [&] {
-            char buffer[16];
-            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) { }
-            if (console.signalClose)
-                return;
-            console.signalClose = true;
-            ArmCloseBound();
-            if (window)
-                window->close(); // runs the close sequence, settings included
-            // Also leaves a message box's loop, should one be open.
-            QCoreApplication::exit(0);
-        });
-    }
+    QObject signalContext;
+    platform::OnTerminationRequest(&signalContext, [&] {
+        if (console.signalClose)
+            return;
+        console.signalClose = true;
+        platform::ExitAfter(CloseBoundSeconds,
+                            "torvane: the close took longer than 5 s; ended without finishing it\n");
+        if (window)
+            window->close(); // runs the close sequence, settings included
+        // Also leaves a message box's loop, should one be open.
+        QCoreApplication::exit(0);
+    });
 
     // The window's boxes have the window as their parent, from its start-up on.
     TForm1 form(nullptr, HooksFor(&form, console));

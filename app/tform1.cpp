@@ -19,8 +19,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <unistd.h>
-
 namespace {
 
 enum Anchor { MoveX = 1, MoveY = 2, GrowW = 4, GrowH = 8 };

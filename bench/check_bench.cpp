@@ -6,16 +6,13 @@
 // Usage: check_bench [lines-in-process] [lines-in-file]
 
 #include "check/protocolchecker.h"
+#include "platform/testsupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,28 +73,17 @@ struct ChildRun {
     int status = -1;
 };
 
-// Runs the program on the file; peak memory from the child's rusage.
+// Runs the program on the file; peak memory from the child's own account.
 ChildRun RunChild(const char *program, const QString &file)
 {
+    const platform::test::MeasuredRun m = platform::test::RunMeasured(
+        QString::fromLocal8Bit(program), {QStringLiteral("--max-per-rule"), QStringLiteral("5"), file});
     ChildRun r;
-    QElapsedTimer clock;
-    clock.start();
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!std::freopen("/dev/null", "w", stdout))
-            _exit(127);
-        const QByteArray f = file.toLocal8Bit();
-        execl(program, program, "--max-per-rule", "5", f.constData(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage ru { };
-    if (pid < 0 || wait4(pid, &status, 0, &ru) < 0)
+    if (m.seconds < 0)
         return r;
-    r.seconds = double(clock.nsecsElapsed()) / 1e9;
-    r.peakKb = ru.ru_maxrss;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.seconds = m.seconds;
+    r.peakKb = long(m.peakKb);
+    r.status = m.status;
     return r;
 }
 

@@ -5,6 +5,9 @@
 // sockets; the window runs on the main thread as in the program. The server
 // answers every command with "tag &", one data line and "tag %".
 
+#include "platform/platform.h"
+#include "platform/testsupport.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcessEnvironment>
@@ -18,44 +21,25 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sched.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 using Clock = std::chrono::steady_clock;
 
-void noDelay(int fd)
+bool writeAll(qintptr fd, const std::string &s)
 {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-bool writeAll(int fd, const std::string &s)
-{
-    size_t done = 0;
-    while (done < s.size()) {
-        const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+    return platform::test::SendAll(fd, s.data(), qint64(s.size()));
 }
 
 // Reads lines (LF-terminated, CR dropped) from a blocking socket.
 struct LineReader {
-    int fd;
+    qintptr fd;
     std::string buf;
     size_t pos = 0;
     bool next(std::string &line)
@@ -74,7 +58,7 @@ struct LineReader {
                 return true;
             }
             char chunk[65536];
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            const qint64 n = platform::test::Receive(fd, chunk, sizeof chunk);
             if (n <= 0)
                 return false;
             buf.append(chunk, size_t(n));
@@ -85,37 +69,28 @@ struct LineReader {
 std::atomic<int> benchCpu{-1}; // the processor the server's threads go to, -1 any
 
 // Binds the thread `tid` (0: the calling one) to processor `cpu`.
-void pinTo(pid_t tid, int cpu)
+void pinTo(qint64 tid, int cpu)
 {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(tid, sizeof set, &set);
+    platform::test::PinToProcessor(tid, cpu);
 }
 
 struct Server {
-    int listenFd = -1;
+    qintptr listenFd = -1;
     int port = 0;
     std::thread thread;
 
     void start()
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listenFd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(listenFd, 4);
-        socklen_t len = sizeof a;
-        getsockname(listenFd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
+        quint16 listening = 0;
+        listenFd = platform::test::ListenLoopback(&listening);
+        port = listening;
         // One thread per connection: each Torvane under test keeps a link.
         thread = std::thread([this] {
             for (;;) {
-                const int fd = ::accept(listenFd, nullptr, nullptr);
+                const qintptr fd = platform::test::Accept(listenFd);
                 if (fd < 0)
                     return;
-                noDelay(fd);
+                platform::test::SetNoDelay(fd);
                 std::thread([fd] {
                     if (benchCpu >= 0)
                         pinTo(0, benchCpu);
@@ -124,7 +99,7 @@ struct Server {
                     std::string pending, replies;
                     char chunk[65536];
                     for (;;) {
-                        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                        const qint64 n = platform::test::Receive(fd, chunk, sizeof chunk);
                         if (n <= 0)
                             break;
                         pending.append(chunk, size_t(n));
@@ -139,30 +114,22 @@ struct Server {
                             break;
                         replies.clear();
                     }
-                    ::close(fd);
+                    platform::CloseSocket(fd);
                 }).detach();
             }
         });
     }
     void stop()
     {
-        ::shutdown(listenFd, SHUT_RDWR);
-        ::close(listenFd);
+        platform::test::ShutdownBoth(listenFd);
+        platform::CloseSocket(listenFd);
         thread.join();
     }
 };
 
-int connectTo(int port)
+qintptr connectTo(int port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(quint16(port));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return -1;
-    noDelay(fd);
-    return fd;
+    return platform::test::ConnectLoopback(quint16(port), true);
 }
 
 std::string command(int tag)
@@ -199,7 +166,7 @@ double cpuTimeUs(qint64 pid)
     if (fields.size() < 13)
         return -1;
     const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong()); // utime, stime
-    return childUs + ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
+    return childUs + ticks * 1e6 / platform::test::ClockTicksPerSecond();
 }
 
 // One client session: lock-step round trips, then a pipelined run. A relay
@@ -210,7 +177,7 @@ Result measureOnce(int port, qint64 relayPid, int lockstep, int pipelined, bool 
     Result r;
     double cpuBefore = -1;
     *refused = false;
-    const int fd = connectTo(port);
+    const qintptr fd = connectTo(port);
     if (fd < 0) {
         *refused = true;
         return r;
@@ -225,7 +192,7 @@ Result measureOnce(int port, qint64 relayPid, int lockstep, int pipelined, bool 
         do {
             if (!in.next(line)) {
                 *refused = i == 0;
-                ::close(fd);
+                platform::CloseSocket(fd);
                 return r;
             }
         } while (line.size() < 7 || line[6] != '%');
@@ -266,8 +233,8 @@ Result measureOnce(int port, qint64 relayPid, int lockstep, int pipelined, bool 
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     writer.join();
     r.perSecond = done / secs;
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+    platform::test::ShutdownBoth(fd);
+    platform::CloseSocket(fd);
     return r;
 }
 
@@ -418,7 +385,7 @@ int main(int argc, char **argv)
     if (pinned) {
         for (qint64 pid : {checking.process.processId(), plain.process.processId(), socat.processId()})
             if (pid > 0)
-                pinTo(pid_t(pid), 1);
+                pinTo(pid, 1);
         pinTo(0, 0); // this thread, and the client's writer threads made from it
         benchCpu = 0; // the server's connection threads
     }

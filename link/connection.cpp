@@ -175,7 +175,7 @@ void CloseGracefully(QTcpSocket *socket)
         if (*finSent || socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
             return;
         *finSent = true;
-        platform::ShutdownSend(socket->socketDescriptor());
+        platform::ShutdownWrite(socket->socketDescriptor());
     };
     QObject::connect(socket, &QTcpSocket::bytesWritten, socket, endOutput);
     endOutput();
@@ -200,7 +200,7 @@ void QuickLook::look()
         armed = false;
         QTcpSocket *sa = a->socket();
         QTcpSocket *sb = b->socket();
-        const int fds[] = {sa ? int(sa->socketDescriptor()) : -1, sb ? int(sb->socketDescriptor()) : -1};
+        const qintptr fds[] = {sa ? sa->socketDescriptor() : -1, sb ? sb->socketDescriptor() : -1};
         Readiness ready[2];
         if (!SpinUntilReadable(fds, ready, 2, ReadSpinNs))
             break;

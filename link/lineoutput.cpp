@@ -1,27 +1,20 @@
 #include "link/lineoutput.h"
 
+#include "platform/platform.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
-
-#include <cerrno>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 namespace {
 // Sends as much of `bytes` from `from` as the system takes now. False when
 // the connection has failed.
-bool sendSome(int fd, const QByteArray &bytes, qsizetype &from)
+bool sendSome(qintptr fd, const QByteArray &bytes, qsizetype &from)
 {
     while (from < bytes.size()) {
-        const ssize_t n =
-            ::send(fd, bytes.constData() + from, size_t(bytes.size() - from), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            from += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        const platform::IoResult sent = platform::SendNow(fd, bytes.constData() + from, bytes.size() - from);
+        if (sent.status != platform::Io::Done)
+            return sent.status == platform::Io::WouldBlock;
+        from += sent.bytes;
     }
     return true;
 }
@@ -30,10 +23,10 @@ bool sendSome(int fd, const QByteArray &bytes, qsizetype &from)
 // ends the connection with a FIN; gives up after the grace time.
 class DescriptorCloser : public QObject {
 public:
-    DescriptorCloser(int fd, QByteArray rest, int graceMs) : fd(fd), rest(std::move(rest))
+    DescriptorCloser(qintptr fd, QByteArray rest, int graceMs) : fd(fd), rest(std::move(rest))
     {
         QTimer::singleShot(graceMs, this, [this] { finish(); });
-        notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+        notifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
         connect(notifier, &QSocketNotifier::activated, this, [this] { trySend(); });
         trySend();
     }
@@ -49,12 +42,12 @@ private:
         if (fd < 0)
             return;
         notifier->setEnabled(false);
-        ::shutdown(fd, SHUT_WR);
-        ::close(fd);
+        platform::ShutdownWrite(fd);
+        platform::CloseSocket(fd);
         fd = -1;
         deleteLater();
     }
-    int fd;
+    qintptr fd;
     QByteArray rest;
     qsizetype done = 0;
     QSocketNotifier *notifier = nullptr;
@@ -68,7 +61,7 @@ void SendAtOnce(QTcpSocket *socket, const QByteArray &bytes)
     qsizetype done = 0;
     const qintptr fd = socket->socketDescriptor();
     if (fd >= 0 && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
-        sendSome(int(fd), bytes, done); // full, or failed: the socket takes the rest
+        sendSome(fd, bytes, done); // full, or failed: the socket takes the rest
     if (done < bytes.size())
         socket->write(bytes.constData() + done, bytes.size() - done);
 }
@@ -87,14 +80,15 @@ void LineOutput::setSocket(QTcpSocket *s)
     gathered.clear();
 }
 
-void LineOutput::useDescriptor(int descriptor, std::function<void()> written, std::function<void()> failed)
+void LineOutput::useDescriptor(qintptr descriptor, std::function<void()> written,
+                               std::function<void()> failed)
 {
     closeDescriptor(0);
     socket = nullptr;
     fd = descriptor;
     onWritten = std::move(written);
     onFailed = std::move(failed);
-    writable = std::make_unique<QSocketNotifier>(qintptr(fd), QSocketNotifier::Write);
+    writable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
     writable->setEnabled(false);
     QObject::connect(writable.get(), &QSocketNotifier::activated, writable.get(), [this] {
         sendPending();
@@ -108,14 +102,14 @@ void LineOutput::closeDescriptor(int graceMs)
     if (fd < 0)
         return;
     writable.reset();
-    const int descriptor = fd;
+    const qintptr descriptor = fd;
     fd = -1;
     QByteArray rest = pending;
     pending.clear();
     onWritten = nullptr;
     onFailed = nullptr;
     if (graceMs <= 0) {
-        ::close(descriptor);
+        platform::CloseSocket(descriptor);
         return;
     }
     new DescriptorCloser(descriptor, std::move(rest), graceMs);

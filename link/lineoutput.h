@@ -27,7 +27,7 @@ public:
     // connection still takes bytes: they go to `fd` (a duplicate of the
     // socket's descriptor, now owned here) from then on. `written` is called
     // whenever queued bytes have gone out, `failed` when the peer has gone.
-    void useDescriptor(int fd, std::function<void()> written, std::function<void()> failed);
+    void useDescriptor(qintptr fd, std::function<void()> written, std::function<void()> failed);
     bool onDescriptor() const { return fd >= 0; }
     // Ends the descriptor's connection with a FIN once what waits has gone
     // out, or after `graceMs` whatever is left.
@@ -49,7 +49,7 @@ private:
     int holds = 0;
     // Descriptor mode: what the system hasn't taken yet, and the notifier
     // that says when it takes more.
-    int fd = -1;
+    qintptr fd = -1;
     QByteArray pending;
     std::unique_ptr<QSocketNotifier> writable;
     std::function<void()> onWritten, onFailed;

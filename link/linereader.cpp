@@ -1,9 +1,8 @@
 #include "link/linereader.h"
 
-#include <QScopeGuard>
+#include "platform/platform.h"
 
-#include <sys/socket.h>
-#include <sys/types.h>
+#include <QScopeGuard>
 
 void LineReader::attach(QTcpSocket *s)
 {
@@ -54,9 +53,9 @@ bool LineReader::readDirect()
     const qintptr fd = socket->socketDescriptor();
     if (fd < 0)
         return false;
-    const ssize_t n = ::recv(int(fd), readBuffer(), size_t(ReadChunk), MSG_DONTWAIT);
-    if (n <= 0)
+    const platform::IoResult got = platform::ReceiveNow(fd, readBuffer(), ReadChunk);
+    if (got.status != platform::Io::Done)
         return false;
-    lines.feed(chunk.constData(), qsizetype(n));
+    lines.feed(chunk.constData(), qsizetype(got.bytes));
     return true;
 }

@@ -2,33 +2,16 @@
 
 #include <QElapsedTimer>
 
-#include <poll.h>
-
-bool SpinUntilReadable(const int *fds, Readiness *ready, int count, qint64 budgetNs)
+bool SpinUntilReadable(const qintptr *sockets, Readiness *ready, int count, qint64 budgetNs)
 {
-    constexpr int MaxFds = 4;
-    pollfd polled[MaxFds];
-    int index[MaxFds];
-    nfds_t n = 0;
-    for (int i = 0; i < count; ++i) {
-        ready[i] = Readiness::Nothing;
-        if (fds[i] >= 0 && n < MaxFds) {
-            index[n] = i;
-            polled[n++] = pollfd{fds[i], POLLIN | POLLRDHUP, 0}; // an end too, not only a failure
-        }
-    }
-    if (n == 0)
-        return false;
+    bool anyToAsk = false;
+    for (int i = 0; i < count; ++i)
+        anyToAsk = anyToAsk || sockets[i] >= 0;
     QElapsedTimer clock;
     clock.start();
     do {
-        if (::poll(polled, n, 0) > 0) {
-            for (nfds_t i = 0; i < n; ++i) {
-                if (polled[i].revents != 0)
-                    ready[index[i]] = polled[i].revents == POLLIN ? Readiness::Data : Readiness::Other;
-            }
+        if (platform::PollReadable(sockets, ready, count))
             return true;
-        }
-    } while (clock.nsecsElapsed() < budgetNs);
+    } while (anyToAsk && clock.nsecsElapsed() < budgetNs);
     return false;
 }

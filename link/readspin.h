@@ -7,16 +7,29 @@
 // next bytes are there, for a short while at most. When they are, they are
 // taken at once, without another round through the event loop.
 
+#include "platform/platform.h"
+
 #include <QtGlobal>
 
 // How long the loop keeps asking after a relayed burst.
 constexpr qint64 ReadSpinNs = 50 * 1000;
 
-// What one descriptor had when the asking stopped.
-enum class Readiness { Nothing, Data, Other };
+// What one socket had when the asking stopped.
+using Readiness = platform::Readiness;
 
-// Asks without sleeping until one of `fds` has something to read (or has
-// failed or hung up) or `budgetNs` has passed; negative descriptors are left
-// out. `ready[i]` says what `fds[i]` has: Data for just bytes, Other when an
-// end or an error waits (with bytes or without). True when any is ready.
-bool SpinUntilReadable(const int *fds, Readiness *ready, int count, qint64 budgetNs);
+// Asks without sleeping until one of `sockets` has something to read (or
+// has failed or hung up) or `budgetNs` has passed; negative handles are left
+// out. `ready[i]` says what `sockets[i]` has: Data for just bytes, Other when
+// an end or an error waits (with bytes or without). True when any is ready.
+bool SpinUntilReadable(const qintptr *sockets, Readiness *ready, int count, qint64 budgetNs);
+// The same for callers that keep their handles as int.
+inline bool SpinUntilReadable(const int *fds, Readiness *ready, int count, qint64 budgetNs)
+{
+    qintptr sockets[platform::MaxPolled];
+    const int n = qMin(count, platform::MaxPolled);
+    for (int i = 0; i < n; ++i)
+        sockets[i] = fds[i];
+    for (int i = n; i < count; ++i)
+        ready[i] = Readiness::Nothing; // past what one look takes in
+    return SpinUntilReadable(sockets, ready, n, budgetNs);
+}

@@ -1,21 +1,15 @@
 #include "log/logstore.h"
 
+#include "platform/platform.h"
+
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QIODevice>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace {
 // Spilling writes this much at a time, and twice as fast as lines come in,
@@ -28,11 +22,6 @@ constexpr size_t KeepSpare = 2;
 // Chunks this big come straight from the system, so that freeing them gives
 // the memory back.
 constexpr qsizetype MappedFrom = 64 * 1024;
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 } // namespace
 
 LogStore::LogStore(qsizetype chunkBytes, qint64 memoryBound)
@@ -48,12 +37,10 @@ LogStore::~LogStore()
     clear();
     releaseTimer.stop();
     for (const auto &s : spare) {
-#ifdef Q_OS_UNIX
         if (s.second >= MappedFrom) {
-            munmap(s.first, size_t(s.second));
+            platform::UnmapPages(s.first, s.second);
             continue;
         }
-#endif
         std::free(s.first);
     }
 }
@@ -78,17 +65,14 @@ char *LogStore::allocate(qsizetype bytes) const
             return p;
         }
     }
-#ifdef Q_OS_UNIX
     if (bytes >= MappedFrom) {
         // A chunk is filled from end to end: its pages are all made at once,
         // not one by one as each is first written.
-        void *p = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (p == MAP_FAILED)
+        char *p = platform::MapPages(bytes);
+        if (!p)
             throw std::bad_alloc();
-        return static_cast<char *>(p);
+        return p;
     }
-#endif
     char *p = static_cast<char *>(std::malloc(size_t(bytes)));
     if (!p)
         throw std::bad_alloc();
@@ -111,12 +95,10 @@ void LogStore::releaseSlice() const
     while (spare.size() > KeepSpare && clock.elapsed() < 4) {
         const auto s = spare.back();
         spare.pop_back();
-#ifdef Q_OS_UNIX
         if (s.second >= MappedFrom) {
-            munmap(s.first, size_t(s.second));
+            platform::UnmapPages(s.first, s.second);
             continue;
         }
-#endif
         std::free(s.first);
     }
     if (spare.size() > KeepSpare)
@@ -234,68 +216,28 @@ bool LogStore::spillStep(qsizetype budget)
 
 bool LogStore::openSpillFile()
 {
-#ifdef Q_OS_UNIX
-    QByteArray name = QFile::encodeName(QDir(spillFolder).filePath(QStringLiteral("torvane-log-XXXXXX")));
-    const int fd = mkstemp(name.data());
+    QString error;
+    const qintptr fd = platform::OpenScratchFile(spillFolder, &error);
     if (fd < 0) {
-        spillBrokeDown(
-            QStringLiteral("%1 in %2").arg(systemError(errno), QDir::toNativeSeparators(spillFolder)));
+        spillBrokeDown(QStringLiteral("%1 in %2").arg(error, QDir::toNativeSeparators(spillFolder)));
         return false;
     }
-    // Gone from the folder at once: the file lives as long as the program.
-    ::unlink(name.constData());
     spillFd = fd;
     return true;
-#else
-    spillBrokeDown(QStringLiteral("not supported on this system"));
-    return false;
-#endif
 }
 
 bool LogStore::writeSpill(const char *data, qsizetype length, qint64 at)
 {
-#ifdef Q_OS_UNIX
-    while (length > 0) {
-        const ssize_t n = pwrite(spillFd, data, size_t(length), off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            spillBrokeDown(n < 0 ? systemError(errno) : systemError(ENOSPC));
-            return false;
-        }
-        data += n;
-        at += n;
-        length -= n;
-    }
-    return true;
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(length);
-    Q_UNUSED(at);
+    QString error;
+    if (platform::WriteAt(spillFd, data, length, at, &error))
+        return true;
+    spillBrokeDown(error);
     return false;
-#endif
 }
 
 bool LogStore::readSpill(char *data, qsizetype length, qint64 at) const
 {
-#ifdef Q_OS_UNIX
-    while (length > 0) {
-        const ssize_t n = pread(spillFd, data, size_t(length), off_t(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        at += n;
-        length -= n;
-    }
-    return true;
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(length);
-    Q_UNUSED(at);
-    return false;
-#endif
+    return platform::ReadAt(spillFd, data, length, at);
 }
 
 void LogStore::spillBrokeDown(const QString &why)
@@ -326,9 +268,7 @@ void LogStore::dropOldest()
     dropped += qint64(c.starts.size());
     chunks.pop_front();
     if (firstResident == 0 && spillFd >= 0) {
-#ifdef Q_OS_UNIX
-        ::close(spillFd);
-#endif
+        platform::CloseFile(spillFd);
         spillFd = -1;
         dropCache();
     }
@@ -349,10 +289,7 @@ void LogStore::clear()
             release(c.data, c.capacity);
     chunks.clear();
     dropCache();
-#ifdef Q_OS_UNIX
-    if (spillFd >= 0)
-        ::close(spillFd);
-#endif
+    platform::CloseFile(spillFd);
     spillFd = -1;
     spillEnd = 0;
     spillProgress = 0;

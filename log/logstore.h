@@ -121,7 +121,7 @@ private:
     quint64 nextSerial = 1;
 
     // The spill file, and how far the oldest resident chunk is written to it.
-    int spillFd = -1;
+    qintptr spillFd = -1;
     QString spillName; // where it cannot be unlinked while open
     qint64 spillEnd = 0;
     qsizetype spillProgress = 0;

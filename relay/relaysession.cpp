@@ -151,7 +151,7 @@ void RelaySession::awaitReplies()
     inputDone = true;
     stopReading();
     out.useDescriptor(
-        int(descriptor),
+        descriptor,
         [this] {
             if (partner && !out.full())
                 partner->partnerDrained();

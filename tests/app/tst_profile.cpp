@@ -1,13 +1,10 @@
 #include "app/profile.h"
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/helpers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -264,7 +261,7 @@ private Q_SLOTS:
         p.writeString(QStringLiteral("S"), QStringLiteral("K"), QString(4000, QLatin1Char('n')));
         QString error;
         {
-            FileSizeLimit limit(64);
+            platform::test::FileSizeLimit limit(64);
             QVERIFY(!p.save(&error));
         }
         QVERIFY(!error.isEmpty());

@@ -1,5 +1,5 @@
 #include "app/profile.h"
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 
@@ -11,9 +11,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -368,7 +365,7 @@ private Q_SLOTS:
         FormFixture f(old);
         f->EdHost->setText(QStringLiteral("new.host"));
         {
-            FileSizeLimit limit(16);
+            platform::test::FileSizeLimit limit(16);
             f.close();
         }
         const QList<ShownMessage> shown = f.errors();

@@ -1,7 +1,7 @@
 // Command files in the real window: Load, Save with and without Shift,
 // Restore, the recent-files list and which list the close sequence keeps.
 
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 #include "support/testserver.h"
@@ -237,7 +237,7 @@ private Q_SLOTS:
         for (int i = 0; i < 2000; ++i)
             f->LbCommands->addItem(QStringLiteral("GoTo(X(%1), Y(%1), Z(%1))").arg(i));
         {
-            FileSizeLimit limit(4096);
+            platform::test::FileSizeLimit limit(4096);
             QVERIFY(limit.applied);
             saveShift(fx, keep);
         }

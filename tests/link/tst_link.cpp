@@ -5,6 +5,8 @@
 #include "support/testserver.h"
 
 #include "log/logview.h"
+#include "platform/platform.h"
+#include "platform/testsupport.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -14,12 +16,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 class TestLink : public QObject {
     Q_OBJECT
@@ -243,21 +239,16 @@ private Q_SLOTS:
     // too when the server's last lines were still unread at the disconnect.
     void disconnectClosesCleanly()
     {
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0);
-        QVERIFY(::listen(listener, 4) == 0);
-        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+        quint16 port = 0;
+        const qintptr listener = platform::test::ListenLoopback(&port);
+        QVERIFY(listener >= 0);
         FormFixture fx;
         TForm1 *f = fx.form();
-        pointAt(f, ntohs(addr.sin_port));
+        pointAt(f, port);
         for (int run = 0; run < 5; ++run) {
             f->BtConnect->click();
             QTRY_VERIFY(f->serverConnected);
-            const int peer = ::accept(listener, nullptr, nullptr);
+            const qintptr peer = platform::test::Accept(listener);
             QVERIFY(peer >= 0);
             f->sessionOpen = true;
             f->SendToIpp(QStringLiteral("GetProp(Tool.Name())"));
@@ -266,28 +257,27 @@ private Q_SLOTS:
                 // Lines the window hasn't read yet: on loopback they are in
                 // its receive queue once send() returns.
                 const QByteArray unread = QByteArray("00001 # X(1)\r\n").repeated(2000);
-                QCOMPARE(::send(peer, unread.constData(), size_t(unread.size()), 0), ssize_t(unread.size()));
+                QVERIFY(platform::test::SendAll(peer, unread));
             }
             f->BtConnect->click();
             QVERIFY(!f->serverConnected);
             QByteArray got;
-            ssize_t n = 0;
+            qint64 n = 0;
             for (int spins = 0; spins < 500; ++spins) {
                 QCoreApplication::processEvents();
-                pollfd p{peer, POLLIN, 0};
-                if (::poll(&p, 1, 10) <= 0)
+                if (!platform::test::WaitReadable(peer, 10))
                     continue;
                 char buf[4096];
-                n = ::recv(peer, buf, sizeof buf, 0);
+                n = platform::test::Receive(peer, buf, sizeof buf);
                 if (n <= 0)
                     break;
                 got.append(buf, int(n));
             }
-            QCOMPARE(n, ssize_t(0)); // the end of the stream, not ECONNRESET
+            QCOMPARE(n, qint64(0)); // the end of the stream, not a reset
             QVERIFY(got.endsWith(" GetProp(Tool.Name())\r\n"));
-            ::close(peer);
+            platform::CloseSocket(peer);
         }
-        ::close(listener);
+        platform::CloseSocket(listener);
     }
 };
 

@@ -3,27 +3,22 @@
 
 #include "link/linereader.h"
 #include "link/readspin.h"
+#include "platform/platform.h"
+#include "platform/testsupport.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-bool kernelHasBytes(int fd)
+bool kernelHasBytes(qintptr fd)
 {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 5000) == 1;
+    return platform::test::WaitReadable(fd, 5000);
 }
 
-void sendAll(int fd, const QByteArray &bytes)
+void sendAll(qintptr fd, const QByteArray &bytes)
 {
-    QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), 0), ssize_t(bytes.size()));
+    QVERIFY(platform::test::SendAll(fd, bytes));
 }
 } // namespace
 
@@ -32,33 +27,33 @@ class TestReadSpin : public QObject {
 private Q_SLOTS:
     void readinessOfEachDescriptor()
     {
-        int a[2], b[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-        const int fds[] = {-1, a[0], b[0]};
+        qintptr a[2], b[2];
+        QVERIFY(platform::test::SocketPair(a));
+        QVERIFY(platform::test::SocketPair(b));
+        const qintptr fds[] = {-1, a[0], b[0]};
         Readiness ready[3];
 
         QVERIFY(!SpinUntilReadable(fds, ready, 3, 1000));
         for (Readiness r : ready)
             QCOMPARE(r, Readiness::Nothing);
 
-        QCOMPARE(::write(b[1], "x", 1), ssize_t(1));
+        sendAll(b[1], "x");
         QVERIFY(SpinUntilReadable(fds, ready, 3, 1000 * 1000));
         QCOMPARE(ready[0], Readiness::Nothing);
         QCOMPARE(ready[1], Readiness::Nothing);
         QCOMPARE(ready[2], Readiness::Data);
 
         // An end waiting is not plain data, with bytes before it or without.
-        ::shutdown(b[1], SHUT_WR);
-        ::shutdown(a[1], SHUT_WR);
+        platform::ShutdownWrite(b[1]);
+        platform::ShutdownWrite(a[1]);
         QVERIFY(SpinUntilReadable(fds, ready, 3, 1000 * 1000));
         QCOMPARE(ready[1], Readiness::Other);
         QCOMPARE(ready[2], Readiness::Other);
 
-        const int none[] = {-1, -1};
+        const qintptr none[] = {-1, -1};
         QVERIFY(!SpinUntilReadable(none, ready, 2, 1000 * 1000 * 1000)); // nothing to ask: no wait
-        for (int fd : {a[0], a[1], b[0], b[1]})
-            ::close(fd);
+        for (qintptr fd : {a[0], a[1], b[0], b[1]})
+            platform::CloseSocket(fd);
     }
 
     // Bytes taken straight from the system and bytes the socket read itself
@@ -68,17 +63,13 @@ private Q_SLOTS:
     {
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
-        const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(listener.serverPort());
-        QCOMPARE(::connect(peer, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const qintptr peer = platform::test::ConnectLoopback(listener.serverPort());
+        QVERIFY(peer >= 0);
         QVERIFY(listener.waitForNewConnection(5000));
         QTcpSocket *socket = listener.nextPendingConnection();
         QVERIFY(socket);
         socket->setReadBufferSize(ReadChunk);
-        const int fd = int(socket->socketDescriptor());
+        const qintptr fd = socket->socketDescriptor();
 
         LineReader reader;
         reader.attach(socket);
@@ -125,12 +116,12 @@ private Q_SLOTS:
         QCOMPARE(got.mid(5), (QList<QByteArray>{"F", "G", "H"}));
 
         // The end goes the socket's way: it sees the close.
-        ::shutdown(peer, SHUT_WR);
+        platform::ShutdownWrite(peer);
         QVERIFY(kernelHasBytes(fd));
         QVERIFY(!reader.readDirect());
         QTRY_VERIFY(socket->state() == QAbstractSocket::UnconnectedState || !socket->isReadable()
                     || socket->atEnd());
-        ::close(peer);
+        platform::CloseSocket(peer);
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
         delete socket;
     }

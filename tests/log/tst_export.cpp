@@ -1,5 +1,5 @@
 #include "log/logview.h"
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 
@@ -9,9 +9,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -131,7 +128,7 @@ private Q_SLOTS:
             f->AppendLog(Stamp + QStringLiteral("<<< 00100 # a line of data"));
         f.fileAnswers << target;
         {
-            FileSizeLimit limit(64);
+            platform::test::FileSizeLimit limit(64);
             f->BtSaveLog->click();
         }
         QCOMPARE(f.messages.size(), 1);

@@ -3,7 +3,7 @@
 
 #include "log/logstore.h"
 #include "log/logview.h"
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 
@@ -170,7 +170,7 @@ private Q_SLOTS:
         QVERIFY(store.spilledBytes() > 0);
         QString error;
         {
-            FileSizeLimit limit(rlim_t(store.spilledBytes() + 100));
+            platform::test::FileSizeLimit limit(store.spilledBytes() + 100);
             QVERIFY(limit.applied);
             for (int i = 100; i < 300; ++i) {
                 lines << numbered(i);

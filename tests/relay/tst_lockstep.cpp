@@ -4,20 +4,17 @@
 // well as in its usual one; lines cut in two, and lines that come while a
 // burst is being handled, must still make one stream, in order.
 
+#include "platform/platform.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 constexpr int Rounds = 2000;
@@ -31,47 +28,23 @@ QByteArray reply(const QByteArray &tag)
     return tag + " &\r\n" + tag + " # X(1.5)\r\n" + tag + " %\r\n";
 }
 
-int loopbackSocket()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
-bool sendAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
+using platform::test::SendAll;
+
 // Some lines go out in two pieces, a moment apart.
-bool sendMaybeCut(int fd, const QByteArray &bytes, int round)
+bool sendMaybeCut(qintptr fd, const QByteArray &bytes, int round)
 {
     if (round % 5 != 0)
-        return sendAll(fd, bytes);
+        return SendAll(fd, bytes);
     const qsizetype cut = round % 2 ? 3 : bytes.size() - 1;
-    if (!sendAll(fd, bytes.left(cut)))
+    if (!SendAll(fd, bytes.left(cut)))
         return false;
     std::this_thread::sleep_for(std::chrono::microseconds(100));
-    return sendAll(fd, bytes.mid(cut));
+    return SendAll(fd, bytes.mid(cut));
 }
 
 // Answers every command line at once until the link goes down.
 struct ThreadServer {
-    int listener = -1;
+    qintptr listener = -1;
     quint16 port = 0;
     QByteArray received;
     std::atomic<bool> done{false};
@@ -79,36 +52,29 @@ struct ThreadServer {
 
     ThreadServer()
     {
-        listener = loopbackSocket();
-        sockaddr_in addr = loopback(0);
-        ::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        ::listen(listener, 1);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
-        port = ntohs(addr.sin_port);
+        listener = platform::test::ListenLoopback(&port, 1);
         thread = std::thread([this] { run(); });
     }
-    std::atomic<int> connection{-1};
+    std::atomic<qintptr> connection{-1};
     // A test that failed half-way must still end: both sockets are shut.
     ~ThreadServer()
     {
-        ::shutdown(listener, SHUT_RDWR);
+        platform::test::ShutdownBoth(listener);
         if (connection >= 0)
-            ::shutdown(connection, SHUT_RDWR);
+            platform::test::ShutdownBoth(connection);
         thread.join();
-        ::close(listener);
+        platform::CloseSocket(listener);
     }
     void run()
     {
-        const int fd = ::accept(listener, nullptr, nullptr);
+        const qintptr fd = platform::test::Accept(listener);
         connection = fd;
         if (fd >= 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            platform::test::SetNoDelay(fd);
             QByteArray pending;
             char buf[4096];
             int round = 0;
-            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
+            for (qint64 n; (n = platform::test::Receive(fd, buf, sizeof buf)) > 0;) {
                 received.append(buf, int(n));
                 pending.append(buf, int(n));
                 for (qsizetype lf; (lf = pending.indexOf('\n')) >= 0;) {
@@ -119,7 +85,7 @@ struct ThreadServer {
                 }
             }
             connection = -1;
-            ::close(fd);
+            platform::CloseSocket(fd);
         }
         done = true;
     }
@@ -147,19 +113,18 @@ struct ThreadClient {
     {
         thread = std::thread([this, port] { run(port); });
     }
-    std::atomic<int> socket{-1};
+    std::atomic<qintptr> socket{-1};
     ~ThreadClient()
     {
         if (socket >= 0)
-            ::shutdown(socket, SHUT_RDWR);
+            platform::test::ShutdownBoth(socket);
         thread.join();
     }
     void run(quint16 port)
     {
-        const int fd = loopbackSocket();
+        const qintptr fd = platform::test::ConnectLoopback(port, true);
         socket = fd;
-        sockaddr_in addr = loopback(port);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (fd < 0) {
             failed = true;
         } else {
             char buf[4096];
@@ -168,7 +133,7 @@ struct ThreadClient {
                 if (!sendMaybeCut(fd, command(round), round))
                     failed = true;
                 while (!failed && !received.endsWith(end)) {
-                    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                    const qint64 n = platform::test::Receive(fd, buf, sizeof buf);
                     if (n <= 0)
                         failed = true;
                     else
@@ -177,7 +142,7 @@ struct ThreadClient {
             }
         }
         socket = -1;
-        ::close(fd);
+        platform::CloseSocket(fd);
         done = true;
         finish.post();
     }

@@ -1,17 +1,13 @@
 // The relay through the real window: a scripted server on one side, a
 // stand-in relay client on the other.
 
+#include "platform/platform.h"
+#include "platform/testsupport.h"
 #include "support/relayrig.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>
 #include <QTcpSocket>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 const QString ClientConnected = QStringLiteral("---------- Client connected to our server");
@@ -189,16 +185,12 @@ private Q_SLOTS:
     {
         RelayRig rig;
         QVERIFY(rig.connectServer());
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(rig.relayPort);
-        QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        const qintptr fd = platform::test::ConnectLoopback(rig.relayPort);
+        QVERIFY(fd >= 0);
         QTRY_VERIFY(rig.f->RelayClientConnected() && !rig.f->LinkSettling());
         const QByteArray commands("00001 Home()\r\n00002 GetProp(Tool.Name())\r\n00003 Home()\r\n");
-        QCOMPARE(::send(fd, commands.constData(), size_t(commands.size()), 0), ssize_t(commands.size()));
-        ::shutdown(fd, SHUT_WR);
+        QVERIFY(platform::test::SendAll(fd, commands));
+        platform::ShutdownWrite(fd);
         QVERIFY(rig.server.waitForLines(3));
         QTRY_VERIFY(rig.f->RelayClientFinishing());
         QVERIFY(rig.f->RelayClientConnected());
@@ -208,22 +200,21 @@ private Q_SLOTS:
             replies += QByteArray(tag) + " &\r\n" + tag + " %\r\n";
         rig.server.sendRaw(replies);
         QByteArray got;
-        ssize_t n = 0;
+        qint64 n = 0;
         QVERIFY(QTest::qWaitFor(
             [&] {
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 0) <= 0)
+                if (!platform::test::WaitReadable(fd, 0))
                     return false;
                 char buf[4096];
-                n = ::recv(fd, buf, sizeof buf, 0);
+                n = platform::test::Receive(fd, buf, sizeof buf);
                 if (n > 0)
                     got.append(buf, int(n));
                 return n <= 0;
             },
             5000));
         QCOMPARE(got, replies);
-        QCOMPARE(n, ssize_t(0)); // a FIN, not a reset
-        ::close(fd);
+        QCOMPARE(n, qint64(0)); // a FIN, not a reset
+        platform::CloseSocket(fd);
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.logCount(QStringLiteral("<$< ")), 6);
         QVERIFY(rig.f->serverConnected); // the link was up before the client came
@@ -240,7 +231,7 @@ private Q_SLOTS:
         client.sendLine("00001 Home()");
         QVERIFY(rig.server.waitForLines(1));
         client.socket.flush();
-        ::shutdown(int(client.socket.socketDescriptor()), SHUT_WR);
+        platform::ShutdownWrite(client.socket.socketDescriptor());
         QTRY_VERIFY(rig.f->RelayClientFinishing());
         rig.server.sendLine("00001 &");
         QVERIFY(client.waitForLines(1));

@@ -1,7 +1,6 @@
 #include "support/testserver.h"
 
-#include <sys/socket.h>
-
+#include "platform/platform.h"
 #include "support/helpers.h"
 
 #include <QSignalSpy>
@@ -100,7 +99,7 @@ void TestServer::shutdownOutput()
     if (!client)
         return;
     client->flush();
-    ::shutdown(int(client->socketDescriptor()), SHUT_WR);
+    platform::ShutdownWrite(client->socketDescriptor());
 }
 
 TestRelayClient::TestRelayClient(QObject *parent) : QObject(parent)

@@ -1,7 +1,7 @@
 // The built programs as child processes: command lines, and the orderly close
 // of Torvane on SIGTERM and SIGINT.
 
-#include "support/filesizelimit.h"
+#include "platform/testsupport.h"
 #include "support/formfixture.h"
 #include "support/helpers.h"
 #include "support/testserver.h"
@@ -14,10 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -50,21 +47,12 @@ Run RunToEnd(const QString &program, const QStringList &args)
     return r;
 }
 
-// True once the process has its handler for `sig` in place.
-bool CatchesSignal(qint64 pid, int sig)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:")) {
-            bool ok = false;
-            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-            return ok && (mask & (1ULL << (sig - 1)));
-        }
-    }
-    return false;
-}
+using platform::test::CatchesSignal;
+using platform::test::SendSignal;
+using platform::test::Signal;
+
+constexpr QFileDevice::Permissions ReadOnlyFolder = QFileDevice::ReadOwner | QFileDevice::ExeOwner
+    | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
 
 } // namespace
 
@@ -131,13 +119,13 @@ private Q_SLOTS:
 
     void closesOnSignal_data()
     {
-        QTest::addColumn<int>("sig");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGINT") << SIGINT;
+        QTest::addColumn<Signal>("sig");
+        QTest::newRow("SIGTERM") << Signal::Terminate;
+        QTest::newRow("SIGINT") << Signal::Interrupt;
     }
     void closesOnSignal()
     {
-        QFETCH(int, sig);
+        QFETCH(Signal, sig);
         QTemporaryDir dir;
         const QString ini = dir.filePath(QStringLiteral("Torvane.ini"));
         {
@@ -151,7 +139,7 @@ private Q_SLOTS:
         p.start(TORVANE_BINARY, QStringList());
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(CatchesSignal(p.processId(), sig), 20000);
-        QCOMPARE(::kill(pid_t(p.processId()), sig), 0);
+        QVERIFY(SendSignal(p.processId(), sig));
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
@@ -180,7 +168,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, damage);
         if ((damage == QLatin1String("read-only") || damage == QLatin1String("unreadable"))
-            && ::geteuid() == 0)
+            && platform::test::RunsAsRoot())
             QSKIP("root passes permission bits (the file-size case stands in)");
         QTemporaryDir dir;
         const QString ini = dir.filePath(QStringLiteral("Torvane.ini"));
@@ -193,27 +181,27 @@ private Q_SLOTS:
             f.write(content);
         }
         if (damage == QLatin1String("read-only"))
-            QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0555) == 0);
+            QVERIFY(QFile::setPermissions(dir.path(), ReadOnlyFolder));
         if (damage == QLatin1String("unreadable"))
-            QVERIFY(::chmod(QFile::encodeName(ini).constData(), 0200) == 0);
+            QVERIFY(QFile::setPermissions(ini, QFileDevice::WriteOwner));
 
         QProcess p;
         p.setProcessEnvironment(Offscreen());
         p.setWorkingDirectory(dir.path());
         {
             // Inherited by the program: every write to a file beyond 16 bytes fails.
-            std::unique_ptr<FileSizeLimit> limit;
+            std::unique_ptr<platform::test::FileSizeLimit> limit;
             if (damage == QLatin1String("full"))
-                limit = std::make_unique<FileSizeLimit>(16);
+                limit = std::make_unique<platform::test::FileSizeLimit>(16);
             p.start(TORVANE_BINARY, QStringList());
             QVERIFY(p.waitForStarted());
         }
-        QTRY_VERIFY_WITH_TIMEOUT(CatchesSignal(p.processId(), SIGTERM), 20000);
-        QCOMPARE(::kill(pid_t(p.processId()), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(CatchesSignal(p.processId(), Signal::Terminate), 20000);
+        QVERIFY(SendSignal(p.processId(), Signal::Terminate));
         const bool ended = p.waitForFinished(20000);
         if (!ended)
             p.kill();
-        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+        QFile::setPermissions(dir.path(), ReadOnlyFolder | QFileDevice::WriteOwner);
         QVERIFY2(ended, "still running after SIGTERM");
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 1);
