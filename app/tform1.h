@@ -56,6 +56,7 @@ class QTcpServer;
 class QTcpSocket;
 class QTimer;
 class TrafficLogView;
+class LogSave;
 class ProfileFile;
 
 namespace check {
@@ -346,6 +347,7 @@ public:
     // ---- Log export and pick-up (log/export.cpp)
     void BtSaveLogClick();
     void MemoLogDblClick();
+    QPointer<LogSave> logSave; // the Save Log under way, if any
 
     // ---- Live inspection (inspect/inspectlink.cpp)
     // Every line that passes a socket, on either leg, goes to the inspector,
