@@ -76,6 +76,16 @@ LogStore::~LogStore()
     }
 }
 
+qint64 LogStore::heldBytes() const
+{
+    qint64 held = resident + qint64(chunks.size() * sizeof(Chunk));
+    for (const CachedChunk &e : cache)
+        held += e.capacity;
+    for (const auto &s : spare)
+        held += s.second;
+    return held;
+}
+
 void LogStore::setSpillFolder(const QString &folder)
 {
     spillFolder = folder;

@@ -106,6 +106,9 @@ public:
     // Chunk memory held for the text and its index (the spill-file read
     // cache not included).
     qint64 residentBytes() const { return resident; }
+    // All the memory the store holds: resident chunks, the read-back cache,
+    // freed chunks not yet given back, and its notes on every chunk.
+    qint64 heldBytes() const;
     qint64 spilledBytes() const { return spillEnd; }
     // Lines dropped from the start since the last clear().
     qint64 droppedLines() const { return dropped; }
