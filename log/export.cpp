@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QThread>
 #include <QTimer>
 
 // One Save Log under way. It writes the lines the log held when it began,
@@ -16,7 +17,8 @@
 // going meanwhile. The new file takes the old one's place only once it is
 // complete, so a failed or cancelled export leaves a file of that name as it
 // was. A long export shows its progress after half a second and can be
-// cancelled there.
+// cancelled there. The final step, which waits for the system to have the
+// file on disk, runs on a thread of its own.
 class LogSave : public QObject {
 public:
     LogSave(TForm1 *form, const QString &name)
@@ -27,6 +29,13 @@ public:
         slices.setSingleShot(true);
         slices.setInterval(0);
         connect(&slices, &QTimer::timeout, this, [this] { slice(); });
+    }
+    ~LogSave() override
+    {
+        if (committer) {
+            committer->wait();
+            delete committer;
+        }
     }
 
     // False, with the reason, when the file cannot be made.
@@ -69,9 +78,19 @@ private:
             slices.start();
             return;
         }
-        if (!file.commit(&reason))
-            return fail(reason);
-        finish();
+        // The file is complete: it takes the old one's place. That waits
+        // until the system has written it all, which can take a while.
+        committer = QThread::create([this] { committed = file.commit(&commitError); });
+        connect(committer, &QThread::finished, this, [this] {
+            committer->wait();
+            delete committer;
+            committer = nullptr;
+            if (committed)
+                finish();
+            else
+                fail(commitError);
+        });
+        committer->start();
     }
 
     // Shows how far the export is, now and then; false when the operator
@@ -112,6 +131,9 @@ private:
     QElapsedTimer clock;
     qint64 lastShown = -1;
     QTimer slices;
+    QThread *committer = nullptr;
+    bool committed = false;
+    QString commitError;
 };
 
 void TForm1::BtSaveLogClick()
