@@ -161,6 +161,7 @@ void LogStore::sealCurrent()
     const qsizetype indexBytes = EntryBytes * c.lines;
     const qsizetype to = alignedUp(c.used);
     std::memmove(c.data + to, c.data + c.indexEnd - indexBytes, size_t(indexBytes));
+    std::memset(c.data + c.used, 0, size_t(to - c.used)); // no stray bytes in the spill file
     c.indexEnd = to + indexBytes;
 }
 
