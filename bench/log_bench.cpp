@@ -120,7 +120,10 @@ int main(int argc, char **argv)
     const LogStore &store = log->store();
     const qint64 textBytes = store.textBytes();
     const int lines = log->lineCount();
-    const double rssTargetMb = (textBytes * 1.15 + 8.0 * lines) / 1048576.0 + 40;
+    // The text and its index up to the memory bound, beside what the window
+    // held before.
+    const double rssTargetMb = rssBefore / 1024.0
+        + qMin<double>(textBytes + 4.0 * lines, store.memoryBound()) * 1.05 / 1048576.0 + 16;
 
     // Dragging the scroll bar from top to bottom: one synchronous repaint per
     // position, spread over the whole log (spilled parts included).

@@ -198,18 +198,6 @@ private Q_SLOTS:
             store.append(QByteArrayView("x"));
             QVERIFY(store.residentBytes() <= 1024);
         }
-
-        LogStore store(256, 1024);
-        store.append(QByteArrayView("a line"));
-        LogStore::Export e(store);
-        store.clear();
-        store.append(QByteArrayView("another"));
-        QByteArray out;
-        QBuffer buffer(&out);
-        buffer.open(QIODevice::WriteOnly);
-        QString why;
-        QVERIFY(!e.writeSome(buffer, 100, &why));
-        QVERIFY2(why.contains(QStringLiteral("cleared")), qPrintable(why));
     }
 
     void withoutSpillFileKeepsTheNewestLines()
