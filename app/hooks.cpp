@@ -60,8 +60,10 @@ FormHooks FormHooks::desktop(QWidget *parent)
             return true;
         }
         if (!*shown) {
+            // Not modal: a modal progress dialog runs the event loop itself
+            // on every new value. The window stays usable meanwhile.
             auto *dialog = new QProgressDialog(label, QStringLiteral("Cancel"), 0, 1000, owner);
-            dialog->setWindowModality(Qt::WindowModal);
+            dialog->setWindowModality(Qt::NonModal);
             dialog->setMinimumDuration(0);
             dialog->setAutoClose(false);
             dialog->setAutoReset(false);
@@ -69,12 +71,11 @@ FormHooks FormHooks::desktop(QWidget *parent)
             *shown = dialog;
         }
         QProgressDialog *dialog = shown->data();
+        if (dialog->wasCanceled())
+            return false;
         dialog->setLabelText(label);
         dialog->setValue(int(done * 1000 / qMax<qint64>(1, total)));
-        // The window may not take input meanwhile (the dialog is modal), but
-        // it repaints.
-        QCoreApplication::processEvents();
-        return !dialog->wasCanceled();
+        return true;
     };
     h.modifiers = [] { return QGuiApplication::queryKeyboardModifiers(); };
     return h;

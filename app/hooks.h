@@ -21,8 +21,9 @@ struct FormHooks {
     std::function<QString(const QString &title, const QString &filter)> saveFileName;
     // Shows how far a long piece of work has come: called again and again
     // while it runs, last with done == total, which takes the display away.
-    // The window keeps painting between calls. False when the operator asks
-    // to stop.
+    // The work runs in slices and returns to the event loop between calls,
+    // so the display never runs the loop itself: it only shows, and tells
+    // whether the operator has asked to stop meanwhile (false then).
     std::function<bool(const QString &label, qint64 done, qint64 total)> progress;
     // The keyboard modifiers held at the moment of the call.
     std::function<Qt::KeyboardModifiers()> modifiers;

@@ -1,31 +1,43 @@
 #include "app/safesave.h"
 
-#include <QSaveFile>
+bool AtomicFile::open(QString *error)
+{
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+bool AtomicFile::commit(QString *error)
+{
+    if (file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+void AtomicFile::cancel()
+{
+    if (file.isOpen())
+        file.cancelWriting();
+}
 
 bool SaveFileAtomically(const QString &path,
                         const std::function<bool(QIODevice &out, QString *reason)> &write, QString *error)
 {
-    QSaveFile file(path);
-    auto fail = [&](const QString &reason) {
+    AtomicFile file(path);
+    if (!file.open(error))
+        return false;
+    QString reason;
+    if (!write(file.device(), &reason)) {
         if (error)
             *error = reason.isEmpty() ? file.errorString() : reason;
-        file.cancelWriting();
-        return false;
-    };
-    // Unbuffered: a short write (disk full, size limit) must be seen here.
-    // Through the write buffer it would be lost at the final flush, and the
-    // cut file would still replace the old one.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(QString());
-    QString reason;
-    if (!write(file, &reason))
-        return fail(reason);
-    if (!file.commit()) {
-        if (error)
-            *error = file.errorString();
+        file.cancel();
         return false;
     }
-    return true;
+    return file.commit(error);
 }
 
 bool SaveFileAtomically(const QString &path, const QByteArray &bytes, QString *error)

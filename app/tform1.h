@@ -57,6 +57,7 @@ class QPushButton;
 class QTcpSocket;
 class QTimer;
 class TrafficLogView;
+class LogSave;
 class ProfileFile;
 
 namespace check {
@@ -349,6 +350,7 @@ public:
     // ---- Log export and pick-up (log/export.cpp)
     void BtSaveLogClick();
     void MemoLogDblClick();
+    QPointer<LogSave> logSave; // the Save Log under way, if any
 
     // ---- Live inspection (inspect/inspectlink.cpp)
     // Every record of the traffic tap that was on the wire goes to the

@@ -22,10 +22,26 @@ constexpr size_t KeepSpare = 2;
 // Chunks this big come straight from the system, so that freeing them gives
 // the memory back.
 constexpr qsizetype MappedFrom = 64 * 1024;
+// A line's entry in its chunk's index.
+constexpr qsizetype EntryBytes = sizeof(quint32);
+// An export writes at most this much at a time.
+constexpr qsizetype ExportPiece = 256 * 1024;
+
+qsizetype alignedUp(qsizetype bytes)
+{
+    return (bytes + EntryBytes - 1) / EntryBytes * EntryBytes;
+}
+
+qsizetype entryAt(const char *image, qsizetype indexEnd, qsizetype k)
+{
+    quint32 start;
+    std::memcpy(&start, image + indexEnd - EntryBytes * (k + 1), sizeof start);
+    return qsizetype(start);
+}
 } // namespace
 
 LogStore::LogStore(qsizetype chunkBytes, qint64 memoryBound)
-    : chunkSize(qMax<qsizetype>(16, chunkBytes)), bound(memoryBound), spillFolder(QDir::tempPath())
+    : chunkSize(alignedUp(qMax<qsizetype>(16, chunkBytes))), bound(memoryBound), spillFolder(QDir::tempPath())
 {
     releaseTimer.setSingleShot(true);
     releaseTimer.setInterval(0);
@@ -34,6 +50,8 @@ LogStore::LogStore(qsizetype chunkBytes, qint64 memoryBound)
 
 LogStore::~LogStore()
 {
+    for (Export *e : exports)
+        e->store = nullptr;
     clear();
     releaseTimer.stop();
     for (const auto &s : spare) {
@@ -43,6 +61,16 @@ LogStore::~LogStore()
         }
         std::free(s.first);
     }
+}
+
+qint64 LogStore::heldBytes() const
+{
+    qint64 held = resident + qint64(chunks.size() * sizeof(Chunk));
+    for (const CachedChunk &e : cache)
+        held += e.capacity;
+    for (const auto &s : spare)
+        held += s.second;
+    return held;
 }
 
 void LogStore::setSpillFolder(const QString &folder)
@@ -105,35 +133,45 @@ void LogStore::releaseSlice() const
         releaseTimer.start();
 }
 
+// The full chunk's index moves down to right after its text: one piece to
+// spill and to read back.
 void LogStore::sealCurrent()
 {
-    if (chunks.empty())
+    if (chunks.empty() || !chunks.back().data)
         return;
     Chunk &c = chunks.back();
-    c.starts.shrink_to_fit();
+    const qsizetype indexBytes = EntryBytes * c.lines;
+    const qsizetype to = alignedUp(c.used);
+    std::memmove(c.data + to, c.data + c.indexEnd - indexBytes, size_t(indexBytes));
+    std::memset(c.data + c.used, 0, size_t(to - c.used)); // no stray bytes in the spill file
+    c.indexEnd = to + indexBytes;
 }
 
 char *LogStore::reserve(qsizetype bytes)
 {
-    if (chunks.empty() || !chunks.back().data || chunks.back().capacity - chunks.back().used < bytes) {
+    const auto room = [](const Chunk &c) { return c.indexEnd - EntryBytes * c.lines - c.used; };
+    if (chunks.empty() || !chunks.back().data || room(chunks.back()) < bytes + EntryBytes) {
         sealCurrent();
         Chunk c;
-        c.capacity = qMax(chunkSize, bytes); // a long line gets a chunk of its own size
+        // A long line gets a chunk of its own size.
+        c.capacity = qMax(chunkSize, alignedUp(bytes) + EntryBytes);
         c.data = allocate(c.capacity);
+        c.indexEnd = c.capacity;
         c.firstLine = nextLine;
         c.serial = nextSerial++;
-        c.starts.reserve(size_t(qMin<qsizetype>(4096, c.capacity / 32 + 1)));
-        chunks.push_back(std::move(c));
-        resident += chunks.back().capacity;
+        chunks.push_back(c);
+        resident += c.capacity;
     }
     Chunk &c = chunks.back();
     char *out = c.data + c.used;
-    c.starts.push_back(quint32(c.used));
+    const quint32 start = quint32(c.used);
+    std::memcpy(c.data + c.indexEnd - EntryBytes * (c.lines + 1), &start, sizeof start);
+    ++c.lines;
     c.used += bytes;
     ++nextLine;
     bytesKept += bytes;
     if (resident + chunkSize > bound)
-        spillCredit += 2 * bytes;
+        spillCredit += 2 * (bytes + EntryBytes);
     return out;
 }
 
@@ -165,9 +203,9 @@ QByteArrayView LogStore::append(QByteArrayView line)
 void LogStore::keepWithinBound()
 {
     if (spillBroken) {
-        // No spill file: the newest lines stay, within the bound. Nothing is
-        // dropped while a writer walks the chunks.
-        while (writers == 0 && chunks.size() > 1 && (firstResident > 0 || resident > bound))
+        // No spill file: the newest lines stay, within the bound, but for
+        // those an export has still to write.
+        while (chunks.size() > 1 && (firstResident > 0 || resident > bound) && !pinned(chunks.front()))
             dropOldest();
         return;
     }
@@ -188,7 +226,8 @@ bool LogStore::spillStep(qsizetype budget)
     if (firstResident + 1 >= chunks.size())
         return false; // only the chunk being filled
     Chunk &c = chunks[firstResident];
-    const qsizetype left = c.used - spillProgress;
+    const qsizetype image = c.indexEnd; // text and index
+    const qsizetype left = image - spillProgress;
     qsizetype piece = budget < 0 ? left : qMin(left, budget);
     if (budget >= 0 && piece < qMin(left, SpillPiece))
         return false; // too little to be worth a write yet
@@ -201,8 +240,8 @@ bool LogStore::spillStep(qsizetype budget)
     spillProgress += piece;
     if (budget >= 0)
         spillCredit -= piece;
-    if (spillProgress == c.used) {
-        spillEnd = c.spillAt + c.used;
+    if (spillProgress == image) {
+        spillEnd = c.spillAt + image;
         spillProgress = 0;
         release(c.data, c.capacity);
         c.data = nullptr;
@@ -265,7 +304,7 @@ void LogStore::dropOldest()
         --firstResident;
     }
     bytesKept -= c.used;
-    dropped += qint64(c.starts.size());
+    dropped += c.lines;
     chunks.pop_front();
     if (firstResident == 0 && spillFd >= 0) {
         platform::CloseFile(spillFd);
@@ -327,16 +366,16 @@ const char *LogStore::loaded(const Chunk &c) const
             return a.lastUse < b.lastUse;
         });
     }
-    if (slot->capacity < c.used) {
+    if (slot->capacity < c.indexEnd) {
         if (slot->data)
             release(slot->data, slot->capacity);
         slot->data = nullptr;
         slot->capacity = 0;
-        slot->data = allocate(qMax(chunkSize, c.used));
-        slot->capacity = qMax(chunkSize, c.used);
+        slot->data = allocate(qMax(chunkSize, c.indexEnd));
+        slot->capacity = qMax(chunkSize, c.indexEnd);
     }
     slot->serial = 0;
-    if (!readSpill(slot->data, c.used, c.spillAt))
+    if (!readSpill(slot->data, c.indexEnd, c.spillAt))
         return nullptr;
     slot->serial = c.serial;
     slot->lastUse = ++useClock;
@@ -350,9 +389,17 @@ const char *LogStore::readBack(const Chunk &c, std::vector<char> &scratch) const
     for (const CachedChunk &e : cache)
         if (e.serial == c.serial)
             return e.data;
-    if (scratch.size() < size_t(c.used))
-        scratch.resize(size_t(c.used));
-    return readSpill(scratch.data(), c.used, c.spillAt) ? scratch.data() : nullptr;
+    if (scratch.size() < size_t(c.indexEnd))
+        scratch.resize(size_t(c.indexEnd));
+    return readSpill(scratch.data(), c.indexEnd, c.spillAt) ? scratch.data() : nullptr;
+}
+
+// Line k of the chunk whose image (text and index) is at `image`, without CR LF.
+QByteArrayView LogStore::lineIn(const Chunk &c, const char *image, qsizetype k)
+{
+    const qsizetype begin = entryAt(image, c.indexEnd, k);
+    const qsizetype end = k + 1 < c.lines ? entryAt(image, c.indexEnd, k + 1) : c.used;
+    return QByteArrayView(image + begin, end - begin - 2);
 }
 
 QByteArrayView LogStore::view(qsizetype index) const
@@ -364,10 +411,7 @@ QByteArrayView LogStore::view(qsizetype index) const
     const char *data = loaded(*c);
     if (!data)
         return QByteArrayView();
-    const size_t k = size_t(line - c->firstLine);
-    const qsizetype begin = c->starts[k];
-    const qsizetype end = k + 1 < c->starts.size() ? qsizetype(c->starts[k + 1]) : c->used;
-    return QByteArrayView(data + begin, end - begin - 2);
+    return lineIn(*c, data, qsizetype(line - c->firstLine));
 }
 
 bool LogStore::forEachLine(qsizetype from, qsizetype to,
@@ -383,11 +427,9 @@ bool LogStore::forEachLine(qsizetype from, qsizetype to,
         const char *data = readBack(*c, scratch);
         if (!data)
             return false;
-        const size_t count = c->starts.size();
-        for (size_t k = size_t(line - c->firstLine); k < count && line < end; ++k, ++line) {
-            const qsizetype begin = c->starts[k];
-            const qsizetype stop = k + 1 < count ? qsizetype(c->starts[k + 1]) : c->used;
-            if (!f(qsizetype(line - dropped), data + begin, stop - begin - 2))
+        for (qsizetype k = qsizetype(line - c->firstLine); k < c->lines && line < end; ++k, ++line) {
+            const QByteArrayView text = lineIn(*c, data, k);
+            if (!f(qsizetype(line - dropped), text.data(), text.size()))
                 return false;
         }
     }
@@ -399,49 +441,95 @@ bool LogStore::writeTo(QIODevice &out, const std::function<bool(qint64, qint64)>
 {
     if (reason)
         reason->clear();
-    if (chunks.empty())
-        return true;
-    // What is there now is written; lines appended meanwhile (while the
-    // progress hook lets events run) are not.
-    const quint64 lastSerial = chunks.back().serial;
-    const qsizetype lastUsed = chunks.back().used;
-    const quint64 startGeneration = generation;
-    const qint64 total = bytesKept;
-    ++writers;
-    struct Done {
-        int &n;
-        ~Done() { --n; }
-    } done{writers};
-
-    std::vector<char> scratch;
-    qint64 written = 0;
-    for (size_t i = 0; i < chunks.size() && chunks[i].serial <= lastSerial; ++i) {
-        const Chunk &c = chunks[i];
-        const qsizetype bytes = c.serial == lastSerial ? lastUsed : c.used;
-        const char *data = readBack(c, scratch);
-        if (!data) {
-            if (reason)
-                *reason = QStringLiteral("the log's spill file could not be read back");
+    Export e(*this);
+    while (!e.done()) {
+        if (!e.writeSome(out, chunkSize, reason))
             return false;
+        if (progress && !progress(e.writtenBytes(), e.totalBytes()))
+            return false;
+    }
+    return true;
+}
+
+bool LogStore::pinned(const Chunk &c) const
+{
+    for (const Export *e : exports)
+        if (e->generation == generation && !e->done() && e->serial <= c.serial)
+            return true;
+    return false;
+}
+
+LogStore::Export::Export(const LogStore &s) : store(&s), generation(s.generation), total(s.bytesKept)
+{
+    if (!s.chunks.empty()) {
+        serial = s.chunks.front().serial;
+        lastSerial = s.chunks.back().serial;
+        lastUsed = s.chunks.back().used;
+    }
+    s.exports.push_back(this);
+}
+
+LogStore::Export::~Export()
+{
+    if (store)
+        store->exports.erase(std::find(store->exports.begin(), store->exports.end(), this));
+}
+
+bool LogStore::Export::writeSome(QIODevice &out, qint64 budget, QString *reason)
+{
+    const auto fail = [reason](const QString &why) {
+        if (reason)
+            *reason = why;
+        return false;
+    };
+    if (!store)
+        return fail(QStringLiteral("the log was closed while it was being written"));
+    if (store->generation != generation)
+        return fail(QStringLiteral("the log was cleared while it was being written"));
+    qint64 spent = 0;
+    while (!done() && (spent == 0 || spent < budget)) {
+        // Chunks come and go only at the ends, and no chunk still to be
+        // written is dropped: the one under way is found by its serial.
+        const auto &chunks = store->chunks;
+        const auto it = std::lower_bound(chunks.begin(), chunks.end(), serial,
+                                         [](const Chunk &c, quint64 s) { return c.serial < s; });
+        if (it == chunks.end() || it->serial != serial)
+            return fail(QStringLiteral("lines of the log were dropped while it was being written"));
+        const Chunk &c = *it;
+        const qsizetype end = c.serial == lastSerial ? lastUsed : c.used;
+        if (offset >= end) {
+            if (c.serial == lastSerial) // not all there: never so, but no endless loop
+                return fail(QStringLiteral("the log's text was not all there to be written"));
+            ++serial;
+            offset = 0;
+            continue;
+        }
+        const qsizetype piece = qMin(end - offset, ExportPiece);
+        const char *data = nullptr;
+        if (c.data) {
+            data = c.data + offset;
+        } else {
+            for (const CachedChunk &e : store->cache)
+                if (e.serial == c.serial)
+                    data = e.data + offset;
+            if (!data) {
+                if (scratch.size() < size_t(piece))
+                    scratch.resize(size_t(piece));
+                if (!store->readSpill(scratch.data(), piece, c.spillAt + offset))
+                    return fail(QStringLiteral("the log's spill file could not be read back"));
+                data = scratch.data();
+            }
         }
         // A short write is followed by another one, which then tells why.
-        for (qsizetype at = 0; at < bytes;) {
-            const qint64 n = out.write(data + at, bytes - at);
-            if (n <= 0) {
-                if (reason)
-                    *reason = out.errorString();
-                return false;
-            }
+        for (qsizetype at = 0; at < piece;) {
+            const qint64 n = out.write(data + at, piece - at);
+            if (n <= 0)
+                return fail(out.errorString());
             at += qsizetype(n);
         }
-        written += bytes;
-        if (progress && !progress(written, total))
-            return false;
-        if (generation != startGeneration) {
-            if (reason)
-                *reason = QStringLiteral("the log was cleared while it was being written");
-            return false;
-        }
+        offset += piece;
+        written += piece;
+        spent += piece;
     }
     return true;
 }

@@ -275,9 +275,11 @@ private Q_SLOTS:
         f->MemoLog->repaint();
         const QString saved = rig.f.dir() + QStringLiteral("/traffic.txt");
         rig.f.fileAnswers << saved;
+        const QByteArray shown = logBytes(f->MemoLog);
         f->BtSaveLog->click();
+        QTRY_VERIFY(f->logSave.isNull());
         QVERIFY(rig.f.messages.isEmpty());
-        QCOMPARE(readFile(saved), logBytes(f->MemoLog));
+        QCOMPARE(readFile(saved), shown);
 
         // Command list -> file -> command list, every byte inside a row but
         // the line ends (a lone CR ends a line in a command file too).

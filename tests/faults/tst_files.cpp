@@ -110,6 +110,7 @@ private Q_SLOTS:
         QCOMPARE(f->MemoLog->lineCount(), lines);
         f.fileAnswers << f.dir() + QStringLiteral("/elsewhere.txt");
         f->BtSaveLog->click();
+        QTRY_VERIFY(f->logSave.isNull());
         QCOMPARE(f.errors().size(), 2);
         QCOMPARE(readFile(f.dir() + QStringLiteral("/elsewhere.txt")), logBytes(f->MemoLog));
     }

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -26,6 +27,32 @@ void pick(FormFixture &f, const QString &line, Qt::KeyboardModifiers mods)
 
 const QString Stamp = QStringLiteral("12.30.05:123  ");
 
+// Clicks Save Log, which asks for a file name (the next of `fileAnswers`),
+// and waits until the save has ended. False, with the test failed, when it
+// does not end.
+bool saveLog(FormFixture &f)
+{
+    f->BtSaveLog->click();
+    bool ended = false;
+    [&] {
+        QTRY_VERIFY(f->logSave.isNull());
+        ended = true;
+    }();
+    return ended;
+}
+
+// Lines enough for several slices of a save, a fifth of them spilled.
+QByteArray fillLog(FormFixture &f, qint64 bytes)
+{
+    LogStore &store = f->MemoLog->store();
+    store.setSpillFolder(f.dir());
+    store.setMemoryBound(qMax<qint64>(4 * store.chunkBytes(), bytes * 4 / 5));
+    const QString line = Stamp + QStringLiteral("<<< 00100 # X(1.0), Y(2.0), Z(3.0) ");
+    for (int i = 0; store.textBytes() < bytes; ++i)
+        f->AppendLog(line + QString::number(i));
+    return logBytes(f->MemoLog);
+}
+
 } // namespace
 
 class TestExport : public QObject {
@@ -40,7 +67,7 @@ private Q_SLOTS:
             all += char(i);
         f->AppendLog(QString::fromLatin1(all));
         f.fileAnswers << f.dir() + QStringLiteral("/run");
-        f->BtSaveLog->click();
+        QVERIFY(saveLog(f));
         QCOMPARE(f.dialogs.size(), 1);
         QCOMPARE(f.dialogs[0].kind, QStringLiteral("save"));
         QCOMPARE(f.dialogs[0].title, QStringLiteral("Write log to file"));
@@ -54,7 +81,7 @@ private Q_SLOTS:
         // A cleared log is an empty file; an existing file is replaced without a question.
         f->BtClearLogClick();
         f.fileAnswers << f.dir() + QStringLiteral("/run.txt");
-        f->BtSaveLog->click();
+        QVERIFY(saveLog(f));
         QVERIFY(QFile::exists(f.dir() + QStringLiteral("/run.txt")));
         QCOMPARE(readFile(f.dir() + QStringLiteral("/run.txt")), QByteArray());
         QCOMPARE(f.dialogs.size(), 2);
@@ -76,7 +103,7 @@ private Q_SLOTS:
         }
         QVERIFY(store.spilledBytes() > 2 * store.chunkBytes());
         f.fileAnswers << f.dir() + QStringLiteral("/big.txt");
-        f->BtSaveLog->click();
+        QVERIFY(saveLog(f));
         QVERIFY(f.messages.isEmpty());
         QCOMPARE(readFile(f.dir() + QStringLiteral("/big.txt")), expected);
     }
@@ -102,7 +129,7 @@ private Q_SLOTS:
         QFETCH(QString, written);
         FormFixture f(iniWithFreeRelayPort());
         f.fileAnswers << f.dir() + QLatin1Char('/') + chosen;
-        f->BtSaveLog->click();
+        QVERIFY(saveLog(f));
         QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("*un*")}, QDir::Files), QStringList{written});
     }
 
@@ -129,7 +156,7 @@ private Q_SLOTS:
         f.fileAnswers << target;
         {
             platform::test::FileSizeLimit limit(64);
-            f->BtSaveLog->click();
+            QVERIFY(saveLog(f));
         }
         QCOMPARE(f.messages.size(), 1);
         QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
@@ -142,10 +169,73 @@ private Q_SLOTS:
 
         // A folder that cannot exist: the path runs through a regular file.
         f.fileAnswers << target + QStringLiteral("/log.txt");
-        f->BtSaveLog->click();
+        QVERIFY(saveLog(f));
         QCOMPARE(f.messages.size(), 2);
         QVERIFY(f.messages[1].text.contains(target + QStringLiteral("/log.txt")));
         QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
+    }
+
+    void linesArrivingDuringASaveAreNotInTheFile()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        const QByteArray expected = fillLog(f, 16 << 20);
+        const int lines = f->MemoLog->lineCount();
+        const QString path = f.dir() + QStringLiteral("/during.txt");
+        f.fileAnswers << path;
+        f->BtSaveLog->click();
+        QVERIFY(!f->logSave.isNull());
+        // The handler is back: the window's loop runs timers, and lines come
+        // in, while the save goes on. Enough of them that chunks the save
+        // still has to write go to the spill file meanwhile.
+        f->AppendLog(Stamp + QStringLiteral(">>> 00200 Appended()"));
+        int turns = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            if (f->logSave.isNull())
+                return tick.stop();
+            ++turns;
+            for (int i = 0; i < 5000; ++i)
+                f->AppendLog(Stamp + QStringLiteral("<<< 00200 # during the save %1").arg(i));
+        });
+        tick.start(0);
+        const qint64 spilledBefore = f->MemoLog->store().spilledBytes();
+        QTRY_VERIFY(f->logSave.isNull());
+        QVERIFY2(turns >= 2, qPrintable(QString::number(turns)));
+        QVERIFY(f->MemoLog->store().spilledBytes() > spilledBefore);
+        QVERIFY(f.messages.isEmpty());
+        QCOMPARE(readFile(path), expected);
+        QCOMPARE(f->MemoLog->lineCount(), lines + 1 + 5000 * turns);
+    }
+
+    void clearDuringASaveKeepsTheOldFile()
+    {
+        FormFixture f(iniWithFreeRelayPort());
+        const QString target = f.dir() + QStringLiteral("/old.txt");
+        writeFile(target, "keep me\r\n");
+        fillLog(f, 16 << 20);
+        f.fileAnswers << target;
+        f->BtSaveLog->click();
+        QVERIFY(!f->logSave.isNull());
+        // A second save waits for the first: the operator is told, and asked nothing.
+        f->BtSaveLog->click();
+        QCOMPARE(f.dialogs.size(), 1);
+        QCOMPARE(f.messages.size(), 1);
+        QCOMPARE(f.messages[0].icon, QMessageBox::Information);
+        QVERIFY2(f.messages[0].text.contains(target), qPrintable(f.messages[0].text));
+
+        f->BtClearLogClick();
+        QTRY_VERIFY(f->logSave.isNull());
+        QCOMPARE(f.errors().size(), 1);
+        QVERIFY2(f.errors()[0].text.contains(QStringLiteral("cleared")), qPrintable(f.errors()[0].text));
+        QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
+        QCOMPARE(QDir(f.dir()).entryList({QStringLiteral("*.txt")}, QDir::Files),
+                 QStringList{QStringLiteral("old.txt")});
+
+        // The next save writes the log as it is now.
+        f->AppendLog(QStringLiteral("after"));
+        f.fileAnswers << target;
+        QVERIFY(saveLog(f));
+        QCOMPARE(readFile(target), QByteArray("after\r\n"));
     }
 
     void pickToolName()

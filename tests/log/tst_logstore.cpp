@@ -69,8 +69,8 @@ private Q_SLOTS:
         for (int b = 0; b < 256; ++b)
             every += char(b);
         QList<QByteArray> lines = {QByteArray(),
-                                   QByteArray(62, 'x'), // fills a chunk exactly, CR LF included
-                                   QByteArray(63, 'y'), // one byte too many: a chunk of its own
+                                   QByteArray(58, 'x'), // fills a chunk exactly, CR LF and index included
+                                   QByteArray(59, 'y'), // one byte too many: a chunk of its own
                                    "a",
                                    every,
                                    QByteArray(16384, '\xe9'),
@@ -130,6 +130,74 @@ private Q_SLOTS:
         }
         QVERIFY(store.spilledBytes() > 0);
         checkContents(store, lines);
+    }
+
+    void spilledChunksLeaveNoIndexInMemory()
+    {
+        QTemporaryDir folder;
+        const qint64 bound = 4 * 4096;
+        LogStore store(4096, bound);
+        store.setSpillFolder(folder.path());
+        // Short lines, whose index entries weigh most: 3 bytes of text, CR
+        // LF and 4 bytes of index.
+        QList<QByteArray> lines;
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                lines << QByteArray::number(100 + lines.size() % 900);
+                store.append(QByteArrayView(lines.last()));
+            }
+        };
+        add(20000);
+        QVERIFY(store.spilledBytes() > 0);
+        QVERIFY(store.residentBytes() <= bound);
+        const qint64 held = store.heldBytes();
+        add(200000);
+        QVERIFY(store.residentBytes() <= bound);
+        // What is left in memory of a spilled chunk does not grow with its
+        // lines: well under a byte a line.
+        const qint64 growth = store.heldBytes() - held;
+        QVERIFY2(growth < 200000 / 4, qPrintable(QString::number(growth)));
+        QVERIFY(store.spilledBytes() > 200000 * 9 - bound);
+        // Lines come back right from the spill file, in any order.
+        for (int i : {0, 219999, 1, 100000, 4095, 4096, 150001, 0})
+            QCOMPARE(store.lineBytes(i), lines[i]);
+        checkContents(store, lines);
+    }
+
+    void exportWritesTheLinesOfItsStart()
+    {
+        // With the spill file, and without one: then chunks are dropped as
+        // lines come, but none the export has still to write.
+        for (const bool spill : {true, false}) {
+            QTemporaryDir folder;
+            LogStore store(256, 1024);
+            store.setSpillFolder(folder.path() + (spill ? "" : "/missing"));
+            for (int i = 0; i < 100; ++i)
+                store.append(QByteArrayView(numbered(i)));
+            QByteArray expected = written(store);
+            QByteArray out;
+            QBuffer buffer(&out);
+            buffer.open(QIODevice::WriteOnly);
+            {
+                LogStore::Export e(store);
+                QCOMPARE(e.totalBytes(), expected.size());
+                QString why;
+                int pieces = 0;
+                while (!e.done()) {
+                    QVERIFY2(e.writeSome(buffer, 100, &why), qPrintable(why));
+                    ++pieces;
+                    for (int i = 0; i < 10; ++i)
+                        store.append(QByteArrayView(numbered(1000 + i)));
+                }
+                QVERIFY(pieces > 2);
+                QCOMPARE(e.writtenBytes(), expected.size());
+            }
+            QCOMPARE(out, expected);
+            QCOMPARE(store.spillFailed(), !spill);
+            // The export is over: the bound holds again from the next line.
+            store.append(QByteArrayView("x"));
+            QVERIFY(store.residentBytes() <= 1024);
+        }
     }
 
     void withoutSpillFileKeepsTheNewestLines()
