@@ -22,14 +22,3 @@ using Readiness = platform::Readiness;
 // out. `ready[i]` says what `sockets[i]` has: Data for just bytes, Other when
 // an end or an error waits (with bytes or without). True when any is ready.
 bool SpinUntilReadable(const qintptr *sockets, Readiness *ready, int count, qint64 budgetNs);
-// The same for callers that keep their handles as int.
-inline bool SpinUntilReadable(const int *fds, Readiness *ready, int count, qint64 budgetNs)
-{
-    qintptr sockets[platform::MaxPolled];
-    const int n = qMin(count, platform::MaxPolled);
-    for (int i = 0; i < n; ++i)
-        sockets[i] = fds[i];
-    for (int i = n; i < count; ++i)
-        ready[i] = Readiness::Nothing; // past what one look takes in
-    return SpinUntilReadable(sockets, ready, n, budgetNs);
-}

@@ -171,7 +171,6 @@ private:
 
     // The spill file, and how far the oldest resident chunk is written to it.
     qintptr spillFd = -1;
-    QString spillName; // where it cannot be unlinked while open
     qint64 spillEnd = 0;
     qsizetype spillProgress = 0;
     qint64 spillCredit = 0;
