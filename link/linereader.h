@@ -17,13 +17,12 @@
 // What one read takes off a socket at most.
 constexpr qint64 ReadChunk = 64 * 1024;
 // The most lines one burst handles before the other side and the event loop
-// get their turn; the rest of the burst follows at once. The server's lines
-// answer what is in flight already: their bursts may be longer, so that the
-// commands in flight don't pile up when a client sends without pause.
+// get their turn; the rest of the burst follows at once (the server's bursts
+// may be longer: ServerLink::BurstLines).
 constexpr int MaxBurstLines = 512;
-constexpr int MaxServerBurstLines = 8 * MaxBurstLines;
-// The longest protocol line, in characters before the line end.
-constexpr int MaxLineLength = 16384;
+// The longest protocol line, in characters before the LF, a CR before it
+// not counted: what I++ DME allows. A longer line ends the peer's input.
+constexpr int MaxLineLength = 65536;
 
 class LineReader {
 public:

@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include "link/linereader.h"
+
 #include <QTest>
 
 class TestLink : public QObject {
@@ -143,15 +145,15 @@ private Q_SLOTS:
         f->BtConnect->click();
         QVERIFY(server.waitForClient());
         server.sendLine("00001 & ");
-        const QByteArray longest = "00001 # " + QByteArray(16384 - 8, 'L');
-        server.sendLine(longest); // 16384 characters and CR LF: still a line
+        const QByteArray longest = "00001 # " + QByteArray(MaxLineLength - 8, 'L');
+        server.sendLine(longest); // MaxLineLength characters and CR LF: still a line
         QTRY_VERIFY(fx.logLines().last().endsWith(QString::fromLatin1(longest)));
         QVERIFY(f->serverConnected);
         server.sendRaw(QByteArray(1024 * 1024, 'x')); // 1 MB, no LF
         QTRY_VERIFY(!f->serverConnected);
         const QStringList log = fx.logLines();
         QVERIFY(log.join('\n').contains(QStringLiteral("<<< 00001 & ")));
-        QVERIFY(log.join('\n').contains(QStringLiteral("longer than 16384")));
+        QVERIFY(log.join('\n').contains(QStringLiteral("longer than %1").arg(MaxLineLength)));
         QVERIFY(log.last().startsWith(QStringLiteral("---------- Disconnected")));
         QTRY_VERIFY(!server.hasClient());
         // The window can connect again afterwards.

@@ -327,10 +327,10 @@ private Q_SLOTS:
         RelayRig rig;
         QVERIFY(rig.connectServer());
 
-        // 16384 characters before the CR LF, or the LF, is still a line.
+        // MaxLineLength characters before the CR LF, or the LF, is still a line.
         TestRelayClient client;
         QVERIFY(rig.attach(client));
-        const QByteArray longest = "00001 " + QByteArray(16384 - 6, 'A');
+        const QByteArray longest = "00001 " + QByteArray(MaxLineLength - 6, 'A');
         client.sendRaw(longest + "\r\n");
         client.sendRaw(longest + "\n");
         QVERIFY(rig.server.waitForLines(2));
@@ -338,10 +338,14 @@ private Q_SLOTS:
         QCOMPARE(rig.server.received.last(), longest);
         rig.server.received.removeFirst();
 
-        // One more ends the session; what came before it is handled.
-        client.sendRaw("00002 Home()\r\n" + QByteArray(16385, 'B') + "\n00003 Home()\r\n");
+        // One more ends the session, and the log says why; what came before
+        // it is handled.
+        client.sendRaw("00002 Home()\r\n" + QByteArray(MaxLineLength + 1, 'B') + "\n00003 Home()\r\n");
         QVERIFY(client.waitForClose());
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
+        QCOMPARE(rig.logCount(QStringLiteral("---------- Client line longer than %1 characters, connection closed")
+                                  .arg(MaxLineLength)),
+                 1);
         QVERIFY(rig.server.waitForLines(2));
         QVERIFY(noLineWithin(rig.server));
         QCOMPARE(rig.server.received.size(), 2);
