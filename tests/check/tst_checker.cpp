@@ -170,10 +170,10 @@ private Q_SLOTS:
         // Data in the server's own order: a lesser finding for the strict reading only.
         const QByteArray order =
             Transcript({"C: 00002 Get(Y(), X())", "S: 00002 &", "S: 00002 # X(1), Y(2)", "S: 00002 %"});
-        const CheckRun strict = CheckText(order, RuleSet(Profile::Spec143));
+        const CheckRun strict = CheckMidSession(order, RuleSet(Profile::Spec143));
         QCOMPARE(strict.count(Rule::DataMatch), 1);
         QCOMPARE(strict.findings.first().severity, Severity::Warning);
-        QCOMPARE(CheckText(order, RuleSet(Profile::Nist)).findings.size(), 0);
+        QCOMPARE(CheckMidSession(order, RuleSet(Profile::Nist)).findings.size(), 0);
     }
 
     void errorDecoding()

@@ -61,7 +61,7 @@ private Q_SLOTS:
 
     void sameLineNumbersAsTheFile()
     {
-        const CheckRun run = CheckText("C: 00001 Home()\n\n; remark\nS: 00001 &\nS: 00001 % x\n");
+        const CheckRun run = CheckMidSession("C: 00001 Home()\n\n; remark\nS: 00001 &\nS: 00001 % x\n");
         QCOMPARE(run.findings.size(), 1);
         QCOMPARE(run.findings[0].line, qint64(5));
         QCOMPARE(run.result.lines, qint64(5));
@@ -70,9 +70,9 @@ private Q_SLOTS:
     void lineEndsOnlyWhereRecorded()
     {
         // Plain LF transcripts record no line ends; files with CRs do.
-        QCOMPARE(CheckText("C: 00001 Home()\nS: 00001 &\nS: 00001 %\n").findings.size(), 0);
-        QCOMPARE(CheckText("C: 00001 Home()\r\nS: 00001 &\r\nS: 00001 %\r\n").findings.size(), 0);
-        const CheckRun mixed = CheckText("C: 00001 Home()\r\nS: 00001 &\nS: 00001 %\r\n");
+        QCOMPARE(CheckMidSession("C: 00001 Home()\nS: 00001 &\nS: 00001 %\n").findings.size(), 0);
+        QCOMPARE(CheckMidSession("C: 00001 Home()\r\nS: 00001 &\r\nS: 00001 %\r\n").findings.size(), 0);
+        const CheckRun mixed = CheckMidSession("C: 00001 Home()\r\nS: 00001 &\nS: 00001 %\r\n");
         QCOMPARE(mixed.count(Rule::Crlf), 1);
         QCOMPARE(mixed.findings[0].line, qint64(2));
     }
@@ -87,7 +87,7 @@ private Q_SLOTS:
         QByteArray text = "C: 00001 GetProp(Tool.Name())\nS: 00001 &\nS: 00001 # Tool.Name(\"";
         text += QByteArray(5 << 20, 'A');
         text += "\")\nS: 00001 %\n";
-        const CheckRun huge = CheckText(text);
+        const CheckRun huge = CheckMidSession(text);
         QCOMPARE(huge.count(Rule::Length), 1);
         QVERIFY(huge.findings[0].text.contains(QString::number((5 << 20) + 21)));
         QVERIFY(!huge.result.truncated);
