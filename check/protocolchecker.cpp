@@ -404,6 +404,7 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
     const qint64 pos = position >= 0 ? position : fed_;
     curPos_ = pos;
     curParty_ = dir == Direction::ToServer ? Party::Client : Party::Server;
+    lineCut_ = fullLength > line.size();
     LegState &s = *legs_[int(leg) & 1];
     if (dir == Direction::ToServer)
         ++s.totals.linesToServer;
@@ -448,8 +449,9 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
 // The command before must have had its '&' (StartSession: its '%').
 void ProtocolChecker::checkPacing(LegState &s, QByteArrayView line, qint64 pos)
 {
-    if (s.awaiting) {
+    if (s.anyCommand)
         ++s.followers;
+    if (s.awaiting) {
         const OpenTxn *o = s.open.find(s.awaitKey);
         if (o && o->seq == s.awaitSeq && (s.awaitPercent || o->t.state == TxnState::Sent)) {
             ++s.unpaced;
@@ -932,7 +934,8 @@ void ProtocolChecker::onDataLine(LegState &s, OpenTxn &o, QByteArrayView tag, QB
                 .arg(QString::fromLatin1(methods_[size_t(txn.method)].name));
         });
     }
-    if (!o.matchReported && !body.trimmed().isEmpty())
+    // A line cut short shows only its start: its shape is not known.
+    if (!o.matchReported && !lineCut_ && !body.trimmed().isEmpty())
         checkDataShape(s, o, tag, body, pos);
 }
 

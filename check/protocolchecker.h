@@ -258,6 +258,7 @@ private:
     }
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
     Party curParty_ = Party::Server; // the side of the line being fed
+    bool lineCut_ = false; // the line being fed was cut short
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
     qint64 byParty_[RuleCount][2] = {};

@@ -159,9 +159,11 @@ QString ShapeMismatch(const MethodInfo &m, QByteArrayView body, int vectors)
             .arg(m.count)
             .arg(m.count == 1 ? QString() : QStringLiteral("s"));
     case DataShape::Quoted:
-        if (b.size() >= 2 && b.front() == '"' && b.back() == '"' && b.sliced(1, b.size() - 2).indexOf('"') < 0)
+        if (b.size() >= 2 && b.front() == '"' && b.back() == '"'
+            && b.sliced(1, b.size() - 2).indexOf('"') < 0)
             return {};
-        return QStringLiteral("%1 data \"%2\" is not one quoted name").arg(QLatin1String(m.name), Printable(b));
+        return QStringLiteral("%1 data \"%2\" is not one quoted name")
+            .arg(QLatin1String(m.name), Printable(b));
     case DataShape::Vectors: {
         // The numbers, bare or in brackets, with or without the method's name.
         inner = b;
