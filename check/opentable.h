@@ -13,6 +13,7 @@ struct OpenTxn {
     Transaction t;
     quint64 seq = 0; // send order on the leg
     const MethodInfo *method = nullptr; // nullptr when the catalogue does not know it
+    MethodRole role = {};
     DataKind kind = DataKind::Unknown;
     // Each of these findings once per transaction.
     bool orderReported = false, overlapReported = false, dataReported = false, matchReported = false;

@@ -5,6 +5,7 @@
 #include "check/replydata.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace check {
 
@@ -32,6 +33,40 @@ enum class TagMark : quint8 {
 enum class DaemonState : quint8 { None, Running, Stopped, EndedWithSession };
 
 enum class SessionState : quint8 { Unknown, Inside, Ending, Outside };
+
+} // namespace
+
+// The methods the checker follows by name, told apart once when a name is
+// first seen.
+enum class MethodRole : quint8 {
+    Other,
+    StartSession,
+    EndSession,
+    ClearAllErrors,
+    AbortE,
+    ErrorQuery, // GetErrStatusE, GetXtdErrStatus: allowed in the error state
+    OnPtMeasReport,
+    OnScanReport,
+    StopDaemon,
+    StopAllDaemons,
+};
+
+namespace {
+
+MethodRole RoleOf(QByteArrayView name)
+{
+    static const std::pair<const char *, MethodRole> Roles[] = {
+        {"StartSession", MethodRole::StartSession},     {"EndSession", MethodRole::EndSession},
+        {"ClearAllErrors", MethodRole::ClearAllErrors}, {"AbortE", MethodRole::AbortE},
+        {"GetErrStatusE", MethodRole::ErrorQuery},      {"GetXtdErrStatus", MethodRole::ErrorQuery},
+        {"OnPtMeasReport", MethodRole::OnPtMeasReport}, {"OnScanReport", MethodRole::OnScanReport},
+        {"StopDaemon", MethodRole::StopDaemon},         {"StopAllDaemons", MethodRole::StopAllDaemons},
+    };
+    for (const auto &r : Roles)
+        if (name == QByteArrayView(r.first))
+            return r.second;
+    return MethodRole::Other;
+}
 
 // The report times of one daemon, to find more than ten a second.
 struct DaemonRate {
@@ -109,6 +144,7 @@ struct ProtocolChecker::Command {
     quint32 key = 0;
     int methodIndex = -1;
     const MethodInfo *method = nullptr; // nullptr when the profile does not know it
+    MethodRole role = MethodRole::Other;
     bool eventTag = false, eventMethod = false;
     bool isStart = false, isEnd = false, isClear = false, isAbort = false;
 };
@@ -138,6 +174,7 @@ struct ProtocolChecker::LegState {
     bool rejectPending = false;
     qint64 rejectLine = -1;
     QByteArray ptMeasReport = DefaultPtMeasReport;
+    QByteArray lastItemsAsked, lastItemNames; // the last Get's arguments and their item names
     int scanPointValues = DefaultScanPointValues;
     bool anyCommand = false;
     bool limitReported = false;
@@ -275,7 +312,13 @@ int ProtocolChecker::internMethod(QByteArrayView name)
             return other.value();
     }
     const int index = int(methods_.size());
-    methods_.push_back(MethodEntry{owned, MethodStats()});
+    MethodEntry e;
+    e.name = owned;
+    e.shared = owned == "(other)";
+    for (const Profile p : {Profile::Spec143, Profile::Nist, Profile::V2})
+        e.info[size_t(p)] = FindMethod(owned, p);
+    e.role = RoleOf(owned);
+    methods_.push_back(e);
     methodIndex_.insert(owned, index);
     return index;
 }
@@ -348,7 +391,16 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
     bool charsetSeen = false, crlfSeen = false;
     const char *p = line.data();
     const qsizetype n = line.size();
-    for (qsizetype i = 0; i < n; ++i) {
+    // Eight bytes at a time while all are printable (32-126).
+    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
+    qsizetype i = 0;
+    for (; i + 8 <= n; i += 8) {
+        quint64 w;
+        std::memcpy(&w, p + i, 8);
+        if ((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs)
+            break;
+    }
+    for (; i < n; ++i) {
         const uchar c = uchar(p[i]);
         if (c >= 32 && c <= 126)
             continue;
@@ -412,8 +464,8 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
         ++s.totals.linesFromServer;
 
     // A view, not a copy: no allocation for a line without a finding.
-    const QByteArrayView tagText =
-        line.size() >= 5 && TagKey(line.first(5)) != 0 ? line.first(5) : QByteArrayView();
+    const quint32 key = line.size() >= 5 ? TagKey(line.first(5)) : 0;
+    const QByteArrayView tagText = key != 0 ? line.first(5) : QByteArrayView();
     checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > RuleLineLimit)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1, [&] {
@@ -421,18 +473,18 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
         });
 
     if (dir == Direction::ToServer)
-        onClientLine(s, timeUs, line, pos);
+        onClientLine(s, timeUs, line, key, pos);
     else
-        onServerLine(s, timeUs, line, pos);
+        onServerLine(s, timeUs, line, key, pos);
 }
 
 // ---------------------------------------------------------------- client lines
 
-void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos)
+void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos)
 {
     checkPacing(s, line, pos);
     Command c;
-    if (!parseCommand(s, line, pos, c)) {
+    if (!parseCommand(s, line, key, pos, c)) {
         // A server answers a line it cannot tag with an E0000 "Illegal tag".
         s.rejectPending = true;
         s.rejectLine = pos;
@@ -473,10 +525,10 @@ void ProtocolChecker::checkPacing(LegState &s, QByteArrayView line, qint64 pos)
 }
 
 // The tag and the method; false when the line carries no usable tag.
-bool ProtocolChecker::parseCommand(LegState &s, QByteArrayView line, qint64 pos, Command &c)
+bool ProtocolChecker::parseCommand(LegState &s, QByteArrayView line, quint32 key, qint64 pos, Command &c)
 {
     c.tag = line.first(qMin<qsizetype>(5, line.size()));
-    c.key = TagKey(c.tag);
+    c.key = key;
     const bool blankAfter = line.size() > 5 && line[5] == ' ';
     if (line.isEmpty()) {
         report(s, Rule::TagFormat, Severity::Error, {}, pos, -1, QStringLiteral("empty line"));
@@ -508,14 +560,21 @@ bool ProtocolChecker::parseCommand(LegState &s, QByteArrayView line, qint64 pos,
         ++nameEnd;
     c.name = c.text.first(nameEnd);
     c.methodIndex = internMethod(c.name.isEmpty() ? QByteArrayView("(none)") : c.name);
-    c.method = FindMethod(c.name, rules_.profile);
+    const MethodEntry &entry = methods_[size_t(c.methodIndex)];
+    if (entry.shared || c.name.size() > MaxMethodName) {
+        c.method = FindMethod(c.name, rules_.profile);
+        c.role = RoleOf(c.name);
+    } else {
+        c.method = entry.info[size_t(rules_.profile)];
+        c.role = entry.role;
+    }
     c.eventMethod =
         c.method ? c.method->event : c.name.size() > 1 && c.name.back() == 'E' && IsIdentifier(c.name);
     c.eventTag = c.key > EventKeyBase;
-    c.isStart = c.name == "StartSession";
-    c.isEnd = c.name == "EndSession";
-    c.isClear = c.name == "ClearAllErrors";
-    c.isAbort = c.name == "AbortE";
+    c.isStart = c.role == MethodRole::StartSession;
+    c.isEnd = c.role == MethodRole::EndSession;
+    c.isClear = c.role == MethodRole::ClearAllErrors;
+    c.isAbort = c.role == MethodRole::AbortE;
     return true;
 }
 
@@ -563,7 +622,7 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
     }
     s.afterAbort = false;
 
-    if (s.errorState && !c.isClear && c.name != "GetErrStatusE" && c.name != "GetXtdErrStatus")
+    if (s.errorState && !c.isClear && c.role != MethodRole::ErrorQuery)
         report(s, Rule::ErrorState, Severity::Error, c.tag, pos, s.errorLine, [&] {
             return QStringLiteral("%1 before ClearAllErrors after the error at line %2")
                 .arg(Printable(c.name))
@@ -641,8 +700,13 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
     const QByteArrayView args = ArgsOf(c.text);
     switch (c.method ? c.method->shape : DataShape::Free) {
     case DataShape::Items:
+        // Clients ask for the same items again and again: keep the last.
         o.hasWant = true;
-        o.want = ItemNames(args);
+        if (args != QByteArrayView(s.lastItemsAsked)) {
+            s.lastItemsAsked = QByteArray(args.data(), args.size());
+            s.lastItemNames = ItemNames(args);
+        }
+        o.want = s.lastItemNames;
         break;
     case DataShape::PtMeasReport:
         o.hasWant = true;
@@ -660,12 +724,13 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
     default:
         break;
     }
-    if (c.name == "OnPtMeasReport") {
+    o.role = c.role;
+    if (c.role == MethodRole::OnPtMeasReport) {
         s.ptMeasReport = ItemNames(args);
-    } else if (c.name == "OnScanReport") {
+    } else if (c.role == MethodRole::OnScanReport) {
         if (const int values = ScanPointValues(args))
             s.scanPointValues = values;
-    } else if (c.name == "StopDaemon") {
+    } else if (c.role == MethodRole::StopDaemon) {
         const quint32 d = TagKey(args.trimmed());
         if (d > EventKeyBase)
             o.stopsDaemon = qint64(d - EventKeyBase);
@@ -699,14 +764,13 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
 
 // ---------------------------------------------------------------- server lines
 
-void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos)
+void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos)
 {
     char type = 0;
     QByteArrayView body;
-    if (!parseReply(s, line, pos, &type, &body))
+    if (!parseReply(s, line, key, pos, &type, &body))
         return;
     const QByteArrayView tag = line.first(5);
-    const quint32 key = TagKey(tag);
     if (key == EventKeyBase) {
         onUnsolicited(s, tag, type, body, pos);
         return;
@@ -743,13 +807,13 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
 }
 
 // Tag, blank, type, blank: false when the line cannot be followed further.
-bool ProtocolChecker::parseReply(LegState &s, QByteArrayView line, qint64 pos, char *type,
+bool ProtocolChecker::parseReply(LegState &s, QByteArrayView line, quint32 key, qint64 pos, char *type,
                                  QByteArrayView *body)
 {
     if (line.size() < 7) {
         if (line.isEmpty())
             report(s, Rule::ReplyFormat, Severity::Error, {}, pos, -1, QStringLiteral("empty line"));
-        else if (line.size() >= 5 && TagKey(line.first(5)) != 0)
+        else if (key != 0)
             report(s, Rule::ReplyFormat, Severity::Error, line.first(5), pos, -1,
                    QStringLiteral("reply without a type"));
         else
@@ -758,7 +822,7 @@ bool ProtocolChecker::parseReply(LegState &s, QByteArrayView line, qint64 pos, c
         return false;
     }
     const QByteArrayView tag = line.first(5);
-    if (TagKey(tag) == 0) {
+    if (key == 0) {
         report(s, Rule::TagFormat, Severity::Error, {}, pos, -1, [&] {
             return tag == "00000" ? QStringLiteral("tag 00000 in a reply")
                                   : QStringLiteral("\"%1\" is not a tag")
@@ -1172,7 +1236,7 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     }
 
     const quint32 key = txn.key;
-    const bool wasAbort = name == "AbortE";
+    const bool wasAbort = o.role == MethodRole::AbortE;
     s.mark[key] = TagMark::Completed;
     s.closedAt[key] = pos;
     if (s.awaiting && s.awaitKey == key && s.awaitSeq == o.seq)
@@ -1185,32 +1249,42 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
 // What a completed command changes: the session, the error state, daemons.
 void ProtocolChecker::noteCompletion(LegState &s, const OpenTxn &o, bool ok)
 {
-    const QByteArray &name = methods_[size_t(o.t.method)].name;
-    if (name == "ClearAllErrors") {
+    switch (o.role) {
+    case MethodRole::ClearAllErrors:
         s.errorState = false;
         s.afterAbort = false;
-    } else if (name == "EndSession" && ok) {
+        break;
+    case MethodRole::EndSession:
+        if (!ok)
+            break;
         s.session = SessionState::Outside;
         for (DaemonState &d : s.daemon)
             if (d == DaemonState::Running)
                 d = DaemonState::EndedWithSession;
         s.rates.clear();
-    } else if (name == "StartSession") {
+        break;
+    case MethodRole::StartSession:
         if (s.session == SessionState::Unknown)
             s.session = SessionState::Inside;
-    } else if (name == "StopDaemon") {
+        break;
+    case MethodRole::StopDaemon:
         if (o.stopsDaemon >= 0 && s.daemon[size_t(o.stopsDaemon)] == DaemonState::Running) {
             s.daemon[size_t(o.stopsDaemon)] = DaemonState::Stopped;
             s.rates.remove(EventKeyBase + quint32(o.stopsDaemon));
         }
-    } else if (name == "StopAllDaemons") {
+        break;
+    case MethodRole::StopAllDaemons:
         for (DaemonState &d : s.daemon)
             if (d == DaemonState::Running)
                 d = DaemonState::Stopped;
         s.rates.clear();
-    } else if (o.kind == DataKind::Daemon && ok) {
-        s.daemon[o.t.key - EventKeyBase] = DaemonState::Running;
-        s.rates.remove(o.t.key);
+        break;
+    default:
+        if (o.kind == DataKind::Daemon && ok) {
+            s.daemon[o.t.key - EventKeyBase] = DaemonState::Running;
+            s.rates.remove(o.t.key);
+        }
+        break;
     }
 }
 

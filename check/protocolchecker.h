@@ -127,6 +127,8 @@ struct RepeatedCause {
 };
 
 struct OpenTxn; // checker internals
+struct MethodInfo;
+enum class MethodRole : quint8;
 
 class ProtocolChecker {
 public:
@@ -191,21 +193,25 @@ private:
     struct MethodEntry {
         QByteArray name;
         MethodStats stats;
+        bool shared = false; // "(other)": the names past MaxMethods
+        const MethodInfo *info[3] = {}; // in the catalogue of each profile
+        MethodRole role = {};
     };
     struct Command; // a client line taken apart
 
     // A client line, in its steps.
-    void onClientLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
+    void onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
     void checkPacing(LegState &s, QByteArrayView line, qint64 pos);
-    bool parseCommand(LegState &s, QByteArrayView line, qint64 pos, Command &c);
+    bool parseCommand(LegState &s, QByteArrayView line, quint32 key, qint64 pos, Command &c);
     void checkCommandRules(LegState &s, const Command &c, qint64 pos);
     void checkTagReuse(LegState &s, const Command &c, qint64 pos);
     void keepWithinCap(LegState &s, const Command &c, qint64 pos);
     void openCommand(LegState &s, const Command &c, qint64 t, qint64 pos);
 
     // A server line, in its steps.
-    void onServerLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
-    bool parseReply(LegState &s, QByteArrayView line, qint64 pos, char *type, QByteArrayView *body);
+    void onServerLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
+    bool parseReply(LegState &s, QByteArrayView line, quint32 key, qint64 pos, char *type,
+                    QByteArrayView *body);
     void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 pos);
     void onReplyWithoutTxn(LegState &s, quint32 key, QByteArrayView tag, char type, qint64 t, qint64 pos);
     void checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView tag, char type, qint64 pos);

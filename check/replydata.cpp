@@ -87,22 +87,48 @@ QByteArray ItemNames(QByteArrayView list)
 
 bool HasItemNames(QByteArrayView list, QByteArrayView names)
 {
+    // Every data line of a Get comes here: one pass, the names compared as
+    // they are met, blanks around a name skipped as ItemNames trims them.
     if (IsBlank(list))
         return names.isEmpty();
-    ItemCursor items(list);
-    QByteArrayView name;
     qsizetype at = 0;
-    bool first = true;
-    while (items.next(&name)) {
-        if (!first) {
-            if (at >= names.size() || names[at] != ',')
-                return false;
-            ++at;
-        }
-        first = false;
-        if (names.size() - at < name.size() || names.sliced(at, name.size()) != name)
+    auto put = [&](char c) {
+        if (at >= names.size() || names[at] != c)
             return false;
-        at += name.size();
+        ++at;
+        return true;
+    };
+    int depth = 0, blanks = 0;
+    bool quoted = false, inName = true, started = false;
+    for (const char c : list) {
+        if (quoted) {
+            quoted = c != '"';
+        } else if (c == '"') {
+            quoted = true;
+            inName = false;
+        } else if (c == '(') {
+            ++depth;
+            inName = false;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            if (!put(','))
+                return false;
+            inName = true;
+            started = false;
+            blanks = 0;
+        } else if (inName && depth == 0) {
+            if (c == ' ') {
+                blanks += started;
+                continue;
+            }
+            for (; blanks > 0; --blanks)
+                if (!put(' '))
+                    return false;
+            started = true;
+            if (!put(c))
+                return false;
+        }
     }
     return at == names.size();
 }
