@@ -140,7 +140,29 @@ int main(int argc, char **argv)
             (long long)fed, cpuNs, cpuNs <= 150 ? "OK" : "MISSED", ns, (long long)c.findingCount());
     }
 
-    // 2. The program over saved logs.
+    // 2. Error lines that abort the pending commands, with and without
+    // 9,999 event transactions open: the cost should not depend on them.
+    for (const int events : {0, 9999}) {
+        ProtocolChecker c;
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00001 StartSession()");
+        c.feed(Leg::Operator, Direction::FromServer, -1, "00001 &");
+        c.feed(Leg::Operator, Direction::FromServer, -1, "00001 %");
+        for (int e = 1; e <= events; ++e) {
+            const QByteArray tag = TagText(quint32(100000 + e));
+            c.feed(Leg::Operator, Direction::ToServer, -1, tag + " OnMoveReportE(Time(1), X())");
+            c.feed(Leg::Operator, Direction::FromServer, -1, tag + " &");
+        }
+        const QByteArray error = "E0000 ! Error(3, 0500, GoTo, \"Emergency stop\")";
+        constexpr int Errors = 200000;
+        const std::clock_t cpu0 = std::clock();
+        for (int i = 0; i < Errors; ++i)
+            c.feed(Leg::Operator, Direction::FromServer, -1, error);
+        const double cpuNs = double(std::clock() - cpu0) * 1e9 / CLOCKS_PER_SEC / Errors;
+        std::printf("aborting error lines, %d event transactions open: %.0f ns a line of processor time\n",
+                    events, cpuNs);
+    }
+
+    // 3. The program over saved logs.
     QTemporaryDir dir;
     const QString small = dir.filePath(QStringLiteral("small.log")),
                   big = dir.filePath(QStringLiteral("big.log"));
