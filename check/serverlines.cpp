@@ -305,7 +305,6 @@ void ProtocolChecker::checkDataShape(LegState &s, OpenTxn &o, QByteArrayView tag
     }
 }
 
-
 // ---------------------------------------------------------------- completion
 
 void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 pos)

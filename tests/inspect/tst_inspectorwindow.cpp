@@ -166,6 +166,11 @@ private Q_SLOTS:
         QCOMPARE(cell(fm, 0, FindingModel::ColRule), QStringLiteral("R-DATA"));
         QCOMPARE(cell(fm, 0, FindingModel::ColFrom), QStringLiteral("server"));
         QVERIFY(w->windowTitle().contains(QStringLiteral("0 open, 2 findings")));
+        // The selected rule is explained: who breaks it, what to change.
+        w->summaryView->selectRow(0);
+        QVERIFY(w->ruleExplanation->text().startsWith(QStringLiteral("R-DATA: The server")));
+        QVERIFY(w->ruleExplanation->text().contains(QStringLiteral("What to change: ")));
+        w->summaryView->clearSelection();
         const int homeRow = rowOf(m, QStringLiteral("00018"), QStringLiteral("Relay"));
         QVERIFY(cell(m, homeRow, TransactionModel::ColResult).contains(QStringLiteral("finding")));
 
@@ -349,6 +354,8 @@ private Q_SLOTS:
         QVERIFY(html.contains("R-DATA"));
         QVERIFY(html.contains("00030: data line for Home"));
         QVERIFY(html.contains("<td>Home</td>"));
+        QVERIFY(html.contains("<h2>What to fix</h2>"));
+        QVERIFY(html.contains("<td>server 2</td>")); // the data line, on both legs
         QVERIFY(html.contains("src=\"data:image/png;base64,iVBORw0KGgo")); // a PNG
         QVERIFY(html.trimmed().endsWith("</html>"));
         QCOMPARE(rig.f.logLines(), logBefore);
