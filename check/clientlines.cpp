@@ -131,10 +131,12 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
                    QStringLiteral("StartSession inside a session"));
         s.session = SessionState::Inside;
         s.startSessionDefaults();
+        if (s.leg == Leg::Relay)
+            legs_[int(Leg::Operator)]->relaySessionOpen = true;
     } else if (c.isEnd) {
         if (s.session != SessionState::Unknown)
             s.session = SessionState::Ending;
-    } else if (s.session == SessionState::Outside) {
+    } else if (s.session == SessionState::Outside && !s.relaySessionOpen) {
         report(s, Rule::Session, Severity::Error, c.tag, pos, -1,
                [&] { return QStringLiteral("%1 outside a session").arg(Printable(c.name)); });
     }

@@ -147,6 +147,10 @@ struct ProtocolChecker::LegState {
     bool anyCommand = false;
     bool limitReported = false;
     qint64 setAside = 0; // transactions set aside over the cap
+    // The operator leg: the relay client opened a session on the server's
+    // one connection. A saved log shows the relay client's lines on its leg
+    // only, so the operator's commands are inside that session too.
+    bool relaySessionOpen = false;
     // For repeated causes: commands that followed another, and of them those
     // sent before its '&'; transactions that got a reply, and of them those
     // whose first reply was '#'.
@@ -181,6 +185,7 @@ struct ProtocolChecker::LegState {
         anyCommand = false;
         limitReported = false;
         setAside = 0;
+        relaySessionOpen = false;
     }
 };
 

@@ -339,6 +339,8 @@ void ProtocolChecker::connectionReset(Leg leg, qint64 position, StreamStart star
                                            : link;
     }
     s.restart(session);
+    if (leg == Leg::Relay)
+        legs_[int(Leg::Operator)]->relaySessionOpen = false;
 }
 
 void ProtocolChecker::finish(qint64 position)

@@ -363,6 +363,8 @@ void ProtocolChecker::noteCompletion(LegState &s, const OpenTxn &o, bool ok)
         if (!ok)
             break;
         s.session = SessionState::Outside;
+        if (s.leg == Leg::Relay)
+            legs_[int(Leg::Operator)]->relaySessionOpen = false;
         for (DaemonState &d : s.daemon)
             if (d == DaemonState::Running)
                 d = DaemonState::EndedWithSession;

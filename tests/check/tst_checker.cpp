@@ -350,6 +350,11 @@ private Q_SLOTS:
         const QByteArray torvane = ">>> 00001 Home()\n<<< 00001 &\n<<< 00001 %\n";
         QCOMPARE(CheckText(torvane).count(Rule::Session), 0);
         QCOMPARE(CheckText("---------- Connected 10:00\n" + torvane).count(Rule::Session), 1);
+        // The operator's commands in a session the relay client opened.
+        QCOMPARE(CheckText("---------- Connected\n---------- Client connected\n>$> 00001 StartSession()\n"
+                           "<$< 00001 &\n<$< 00001 %\n>>> 00002 Home()\n<<< 00002 &\n<<< 00002 %\n")
+                     .findings.size(),
+                 0);
 
         // Live: the relay client joins the server link's session as it stands.
         ProtocolChecker c;
