@@ -20,6 +20,9 @@ constexpr const char *PyTemp = "pyippdme simulation: answers its sensors' readin
 constexpr const char *PyClient = "name and kind: a public Python I++ client's method notes";
 constexpr const char *Named = "name only: pyippdme list and a public Python I++ client";
 
+// The commands, that is. The properties the standard allows only as
+// arguments of Get, GetProp or an On...Report (X(), IJK(), Q(), ER(),
+// Tool.A(), Name(), AvrRadius(), ...) are no commands of their own.
 // clang-format off
 constexpr MethodInfo Methods[] = {
     // Server methods.

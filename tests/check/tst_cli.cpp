@@ -119,6 +119,9 @@ private Q_SLOTS:
         QCOMPARE(f0.value("rule").toString(), QStringLiteral("R-REPLY-FORMAT"));
         QCOMPARE(f0.value("line").toInt(), 3);
         QVERIFY(first.value("summary").toObject().contains("R-ORDER"));
+        QCOMPARE(first.value("causes").toArray()[0].toObject().value("party").toString(),
+                 QStringLiteral("server"));
+        QCOMPARE(f0.value("party").toString(), QStringLiteral("server"));
         const QJsonObject second = files[1].toObject();
         QCOMPARE(second.value("status").toInt(), 0);
         QVERIFY(second.value("methods").toArray().size() >= 4);

@@ -174,7 +174,16 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
                     + ", \"note\": " + QByteArray::number(n) + '}');
             first = false;
         }
-        out.put("},\n   \"methods\": [");
+        out.put("},\n   \"causes\": [");
+        first = true;
+        for (const RepeatedCause &c : checker.repeatedCauses()) {
+            out.put(QByteArray(first ? "" : ", ") + "{\"rule\": \"" + RuleId(c.rule) + "\", \"leg\": \""
+                    + LegName(c.leg) + "\", \"party\": \"" + PartyName(c.party)
+                    + "\", \"count\": " + QByteArray::number(c.count)
+                    + ", \"sentence\": " + JsonString(c.sentence.toLatin1()) + '}');
+            first = false;
+        }
+        out.put("],\n   \"methods\": [");
         first = true;
         for (int m = 0; m < checker.methodCount(); ++m) {
             const MethodStats &st = checker.methodStats(m);
