@@ -227,7 +227,12 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
     o.t.leg = s.leg;
     o.t.commandLine = pos;
     o.t.tSent = t;
-    const QByteArrayView args = ArgsOf(c.text);
+    // Most commands need no look at their arguments.
+    const bool needsArgs = c.role != MethodRole::Other
+        || (c.method
+            && (c.method->shape == DataShape::Items || c.method->shape == DataShape::Vectors
+                || c.method->kind == DataKind::Daemon));
+    const QByteArrayView args = needsArgs ? ArgsOf(c.text) : QByteArrayView();
     switch (c.method ? c.method->shape : DataShape::Free) {
     case DataShape::Items:
         // Clients ask for the same items again and again: keep the last.

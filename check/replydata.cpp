@@ -50,15 +50,15 @@ private:
     qsizetype pos_ = 0;
 };
 
+} // namespace
+
 bool IsBlank(QByteArrayView s)
 {
     for (char c : s)
-        if (c != ' ')
+        if (c != ' ' && c != '\t')
             return false;
     return true;
 }
-
-} // namespace
 
 QByteArrayView ArgsOf(QByteArrayView command)
 {

@@ -10,6 +10,9 @@
 
 namespace check {
 
+// Nothing but blanks (or nothing at all).
+bool IsBlank(QByteArrayView s);
+
 // The text between a command's first '(' and its last ')', or empty.
 QByteArrayView ArgsOf(QByteArrayView command);
 

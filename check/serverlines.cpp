@@ -102,7 +102,7 @@ bool ProtocolChecker::parseReply(LegState &s, QByteArrayView line, quint32 key, 
                 .arg(QLatin1Char(c))
                 .arg(Printable(line.sliced(7)));
         });
-    else if ((c == '#' || c == '!') && body->trimmed().isEmpty())
+    else if ((c == '#' || c == '!') && IsBlank(*body))
         report(s, Rule::ReplyFormat, Severity::Error, tag, pos, -1,
                [&] { return QStringLiteral("'%1' line without content").arg(QLatin1Char(c)); });
     return true;
@@ -243,7 +243,7 @@ void ProtocolChecker::onDataLine(LegState &s, OpenTxn &o, QByteArrayView tag, QB
         });
     }
     // A line cut short shows only its start: its shape is not known.
-    if (!o.matchReported && !lineCut_ && !body.trimmed().isEmpty())
+    if (!o.matchReported && !lineCut_ && !IsBlank(body))
         checkDataShape(s, o, tag, body, pos);
 }
 
