@@ -73,7 +73,7 @@ struct Finding {
     qint64 line = -1; // position in the stream of the line at fault
     qint64 relatedLine = -1; // e.g. the command the reply belongs to; -1 when none
     Party party = Party::Client; // the side whose line broke the rule
-    QString text; // "00017: data line after the transaction completed"
+    QString text; // "00017: '#' line after the transaction completed (line 12)"
 };
 
 enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
