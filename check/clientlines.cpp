@@ -260,8 +260,10 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
         break;
     }
     o.role = c.role;
+    // An empty report list is an error the server rejects: the format stays.
     if (c.role == MethodRole::OnPtMeasReport) {
-        s.ptMeasReport = ItemNames(args);
+        if (!IsBlank(args))
+            s.ptMeasReport = ItemNames(args);
     } else if (c.role == MethodRole::OnScanReport) {
         if (const int values = ScanPointValues(args))
             s.scanPointValues = values;

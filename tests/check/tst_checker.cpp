@@ -451,6 +451,17 @@ private Q_SLOTS:
         // OnScanReport without arguments keeps the points as they were; a
         // scan line of a million points is checked as one line.
         c.connectionReset(Leg::Operator, -1, StreamStart::InSession);
+        for (const char *l :
+             {"00003 OnPtMeasReport()", "00003 &",
+              "00003 ! Error(3, 0510, OnPtMeasReport, "
+              "\"Bad property\")",
+              "00003 %", "00004 PtMeas(X(1))", "00004 &", "00004 # X(1), Y(2), Z(3)", "00004 %"})
+            c.feed(Leg::Operator,
+                   l[6] == '&' || l[6] == '!' || l[6] == '#' || l[6] == '%' ? Direction::FromServer
+                                                                            : Direction::ToServer,
+                   -1, l);
+        QCOMPARE(c.findingCount(Rule::DataMatch, Severity::Error), 0);
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00005 ClearAllErrors()");
         for (const char *l : {"00001 OnScanReport()", "00002 ScanOnLine(0,0,0,1,0,0,0,0,1,0.000001)"})
             c.feed(Leg::Operator, Direction::ToServer, -1, l);
         QByteArray points = "00002 # 0";
