@@ -134,14 +134,18 @@ public:
         : checker(c), result(r), recorded(recordedEnds)
     { }
 
-    // One file line without its LF; `fullLength` counts what was cut off.
-    void line(QByteArrayView rec, qint64 fullLength, qint64 no, bool hasLf)
+    // One file line without its LF; `fullLength` counts what was cut off,
+    // `endsInCr` says whether the whole line's last byte is a CR (the kept
+    // start of a long line does not show it).
+    void line(QByteArrayView rec, qint64 fullLength, qint64 no, bool hasLf, bool endsInCr)
     {
         if (result.format == LogFormat::Transcript && recorded) {
-            transcriptRecorded(rec, fullLength, no, hasLf);
+            transcriptRecorded(rec, fullLength, no, hasLf, endsInCr);
             return;
         }
-        const qint64 cut = fullLength - rec.size();
+        qint64 cut = fullLength - rec.size();
+        if (cut > 0 && endsInCr)
+            --cut;
         rec = StripCr(rec);
         dispatch(rec, rec.size() + cut, no, LineEnd::Unknown);
     }
@@ -155,7 +159,7 @@ public:
     }
 
 private:
-    void transcriptRecorded(QByteArrayView rec, qint64 fullLength, qint64 no, bool hasLf)
+    void transcriptRecorded(QByteArrayView rec, qint64 fullLength, qint64 no, bool hasLf, bool endsInCr)
     {
         bool leadingCr = !rec.isEmpty() && rec.front() == '\r';
         if (havePending) {
@@ -168,8 +172,9 @@ private:
         }
         if (rec.isEmpty() && !hasLf)
             return;
-        if (!rec.isEmpty() && rec.back() == '\r' && hasLf) {
-            rec.chop(1);
+        if (endsInCr && hasLf && fullLength > 0) {
+            if (rec.size() == fullLength)
+                rec.chop(1);
             dispatch(rec, fullLength - 1, no, LineEnd::CrLf);
             return;
         }
@@ -308,13 +313,13 @@ LogFormat DetectFormat(QByteArrayView head)
     qsizetype odd = 0;
     for (char ch : head) {
         const uchar c = uchar(ch);
-        if (c == 0)
-            return LogFormat::Binary;
         if (c < 32 && c != '\r' && c != '\n' && c != '\t')
             ++odd;
     }
-    if (odd * 20 > head.size())
-        return LogFormat::Binary;
+    // Control bytes that a peer sent inside a log's lines keep it a log; a
+    // file that is mostly such bytes, or holds a NUL, is binary unless most
+    // of its lines are log text.
+    const bool binaryBytes = odd * 20 > head.size() || head.contains('\0');
 
     int torvane = 0, nist = 0, transcript = 0, seen = 0;
     int nistUpper = 0, nistLower = 0, sentReplies = 0, sentCommands = 0;
@@ -348,6 +353,8 @@ LogFormat DetectFormat(QByteArrayView head)
         }
     }
     const int best = std::max({torvane, nist, transcript});
+    if (binaryBytes && best * 2 < seen)
+        return LogFormat::Binary;
     if (best == 0)
         return LogFormat::Unknown;
     if (best == nist) {
@@ -358,10 +365,10 @@ LogFormat DetectFormat(QByteArrayView head)
     return best == torvane ? LogFormat::Torvane : LogFormat::Transcript;
 }
 
-ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
+ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const ReadOptions &options)
 {
     ReadResult result;
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    QByteArray chunk(ChunkSize, Qt::Uninitialized);
     qint64 got = device.read(chunk.data(), HeadSize);
     if (got < 0) {
         result.readError = true;
@@ -391,9 +398,17 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
     }
     const bool recorded = result.format == LogFormat::Transcript && head.contains('\r');
     Parser parser(checker, result, recorded);
+    // NIST logs and transcripts begin at the connection; a Torvane log at its
+    // connect line (the checker's legs start unknown until then).
+    if (result.format != LogFormat::Torvane)
+        checker.connectionReset(Leg::Operator, 0,
+                                options.midSession && result.format == LogFormat::Transcript
+                                    ? StreamStart::InSession
+                                    : StreamStart::Connection);
 
-    QByteArray cur; // a line that spans chunks (its first MaxKeep bytes)
+    QByteArray cur; // a line that spans chunks (its first KeptLineLength bytes)
     qint64 curLength = 0; // its full length so far
+    bool curEndsInCr = false; // its last byte so far is a CR
     qint64 lineNo = 0;
     qint64 filled = got;
     for (;;) {
@@ -403,20 +418,23 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
             const void *nl = std::memchr(base + pos, '\n', size_t(filled - pos));
             const qsizetype end = nl ? qsizetype(static_cast<const char *>(nl) - base) : filled;
             const qsizetype len = end - pos;
+            const bool endsInCr = len > 0 ? base[end - 1] == '\r' : curEndsInCr;
             if (nl && curLength == 0) {
                 ++lineNo;
-                const qsizetype keep = qMin(len, MaxKeep);
-                parser.line(QByteArrayView(base + pos, keep), len, lineNo, true);
+                const qsizetype keep = qMin(len, KeptLineLength);
+                parser.line(QByteArrayView(base + pos, keep), len, lineNo, true, endsInCr);
             } else {
-                const qsizetype room = MaxKeep - cur.size();
+                const qsizetype room = KeptLineLength - cur.size();
                 if (room > 0)
                     cur.append(base + pos, qMin(len, room));
                 curLength += len;
+                curEndsInCr = endsInCr;
                 if (nl) {
                     ++lineNo;
-                    parser.line(cur, curLength, lineNo, true);
+                    parser.line(cur, curLength, lineNo, true, curEndsInCr);
                     cur.clear();
                     curLength = 0;
+                    curEndsInCr = false;
                 }
             }
             pos = end + 1;
@@ -436,7 +454,7 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker)
         ++lineNo;
         // A last CR after the final LF ends an LF CR line; it cuts nothing short.
         result.truncated = QByteArrayView(cur).trimmed().size() > 0 || curLength > cur.size();
-        parser.line(cur, curLength, lineNo, false);
+        parser.line(cur, curLength, lineNo, false, curEndsInCr);
     }
     parser.flush();
     result.lines = lineNo;

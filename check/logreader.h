@@ -17,8 +17,15 @@ enum class LogFormat { Unknown, Empty, Binary, Torvane, NistClient, NistServer, 
 const char *FormatName(LogFormat f);
 
 // Recognises the format from the first bytes of a file (64 KiB or the whole
-// file when shorter).
+// file when shorter). It is binary only when no line of it is log text: a
+// log whose traffic holds NULs or other bytes a peer sent is still a log.
 LogFormat DetectFormat(QByteArrayView head);
+
+struct ReadOptions {
+    // A transcript began inside a session (by default it holds the whole
+    // conversation, from the connection on).
+    bool midSession = false;
+};
 
 struct ReadResult {
     LogFormat format = LogFormat::Unknown;
@@ -33,11 +40,13 @@ struct ReadResult {
 class LogReader {
 public:
     static constexpr qsizetype HeadSize = 64 * 1024;
-    // Longest part of a line that is kept; longer lines are cut, their length counted.
-    static constexpr qsizetype MaxKeep = ProtocolChecker::MaxLineLength + 1024;
+    // Bytes read at a time after the head.
+    static constexpr qsizetype ChunkSize = 1 << 20;
 
     // Reads `device` to its end into `checker` and calls checker.finish().
-    static ReadResult Read(QIODevice &device, ProtocolChecker &checker);
+    // Where the stream begins follows from the format: a NIST log and a
+    // transcript at a connection, a Torvane log at its first connect line.
+    static ReadResult Read(QIODevice &device, ProtocolChecker &checker, const ReadOptions &options = {});
 };
 
 } // namespace check

@@ -5,6 +5,14 @@
 // findings against the wire rules. Memory stays bounded whatever is fed:
 // completed transactions go to a ring, open ones are capped, statistics are
 // aggregated.
+//
+//     check::ProtocolChecker checker(check::RuleSet(check::Profile::Nist));
+//     checker.setFindingHandler([](const check::Finding &f) { ... });
+//     checker.connectionReset(check::Leg::Operator); // a fresh connection
+//     checker.feed(check::Leg::Operator, check::Direction::ToServer, -1, "00001 StartSession()");
+//     checker.feed(check::Leg::Operator, check::Direction::FromServer, -1, "00001 &");
+//     checker.feed(check::Leg::Operator, check::Direction::FromServer, -1, "00001 %");
+//     checker.finish();
 
 #include "check/rules.h"
 #include "check/stats.h"
@@ -18,12 +26,24 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <type_traits>
 #include <utility>
-#include <memory>
 #include <vector>
 
 namespace check {
+
+// Tag keys: a tag as one number. Command tags 00001-99999 are 1-99999, event
+// tags E0000-E9999 are EventKeyBase + 0-9999; every key is below TagKeyCount.
+constexpr quint32 EventKeyBase = 100000;
+constexpr quint32 TagKeyCount = EventKeyBase + 10000;
+
+// The longest line the standard allows (R-LENGTH), its line end not counted.
+// (The links' wire limit, past which they drop a connection, is their own.)
+constexpr qsizetype RuleLineLimit = 65536;
+// How much of a longer line the log reader and the live inspector keep: the
+// rest is counted, not checked.
+constexpr qsizetype KeptLineLength = RuleLineLimit + 1024;
 
 enum class Leg : quint8 { Operator, Relay };
 constexpr int LegCount = 2;
@@ -34,6 +54,17 @@ enum class Direction : quint8 { ToServer, FromServer };
 // How the line ended on the wire, when the source recorded it.
 enum class LineEnd : quint8 { Unknown, CrLf, Lf, Cr, LfCr, Missing };
 
+// Where a leg's stream begins, for the session rule.
+enum class StreamStart : quint8 {
+    // Somewhere in a conversation: the session is learnt from what follows.
+    Unknown,
+    // At a connection: outside a session. The relay leg shares the server's
+    // one connection, so it starts in the operator leg's session state.
+    Connection,
+    // Inside a session.
+    InSession,
+};
+
 struct Finding {
     Rule rule = Rule::Order;
     Severity severity = Severity::Error;
@@ -41,14 +72,15 @@ struct Finding {
     QByteArray tag; // empty when the line had none
     qint64 line = -1; // position in the stream of the line at fault
     qint64 relatedLine = -1; // e.g. the command the reply belongs to; -1 when none
-    QString text; // "00017: data line after the transaction completed"
+    Party party = Party::Client; // the side whose line broke the rule
+    QString text; // "00017: '#' line after the transaction completed (line 12)"
 };
 
 enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 
 // One transaction, as kept in the ring once it is complete.
 struct Transaction {
-    quint32 key = 0; // 1-99999 command tags, 100000 + n event tags
+    quint32 key = 0; // TagKey()
     int method = -1; // index into methodName()
     Leg leg = Leg::Operator;
     TxnState state = TxnState::Sent;
@@ -84,12 +116,26 @@ struct ErrorSeen {
     qint64 count = 0;
 };
 
+// One cause behind many findings of a leg, said once: "the client never waits
+// for '&'".
+struct RepeatedCause {
+    Rule rule = Rule::AckFirst;
+    Leg leg = Leg::Operator;
+    Party party = Party::Client;
+    qint64 count = 0;
+    QString sentence;
+};
+
+struct OpenTxn; // checker internals
+struct MethodInfo;
+enum class MethodRole : quint8;
+
 class ProtocolChecker {
 public:
     static constexpr int RingSize = 100000;
     static constexpr int DefaultOpenCap = 10000;
     static constexpr int MaxMethods = 512;
-    static constexpr int MaxLineLength = 65536;
+    static constexpr int MaxMethodName = 64; // longer names are kept cut
 
     explicit ProtocolChecker(RuleSet rules = RuleSet());
     ~ProtocolChecker();
@@ -118,14 +164,16 @@ public:
     // `fullLength` its real length.
     void feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 fullLength,
                   qint64 position = -1, LineEnd end = LineEnd::Unknown);
-    // The connection of a leg went up or down: open transactions are reported
-    // and the leg starts afresh.
-    void connectionReset(Leg leg, qint64 position = -1);
+    // The connection of a leg went up or down, or its stream begins: open
+    // transactions are reported and the leg starts afresh, in `start`'s
+    // session state. Until then a leg's session state is unknown.
+    void connectionReset(Leg leg, qint64 position = -1, StreamStart start = StreamStart::Connection);
     // End of the stream: reports what is still open.
     void finish(qint64 position = -1);
 
     // Results.
     qint64 findingCount(Rule r, Severity s) const { return counts_[size_t(r)][size_t(s)]; }
+    qint64 findingCount(Rule r, Party p) const { return byParty_[size_t(r)][size_t(p)]; }
     qint64 findingCount(Severity s) const;
     qint64 findingCount() const;
     const LegTotals &totals(Leg leg) const;
@@ -133,6 +181,8 @@ public:
     const QByteArray &methodName(int index) const;
     const MethodStats &methodStats(int index) const;
     QVector<ErrorSeen> errorsSeen() const;
+    // Causes that explain most findings of a rule on a leg at once.
+    QVector<RepeatedCause> repeatedCauses() const;
     // The completed transactions, oldest first (at most RingSize).
     int completedCount() const { return int(ringFill_); }
     const Transaction &completed(int i) const;
@@ -143,14 +193,40 @@ private:
     struct MethodEntry {
         QByteArray name;
         MethodStats stats;
+        bool shared = false; // "(other)": the names past MaxMethods
+        const MethodInfo *info[3] = {}; // in the catalogue of each profile
+        MethodRole role = {};
     };
+    struct Command; // a client line taken apart
 
-    void onClientLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
-    void onServerLine(LegState &s, qint64 t, QByteArrayView line, qint64 pos);
+    // A client line, in its steps.
+    void onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
+    void checkPacing(LegState &s, QByteArrayView line, qint64 pos);
+    bool parseCommand(LegState &s, QByteArrayView line, quint32 key, qint64 pos, Command &c);
+    void checkCommandRules(LegState &s, const Command &c, qint64 pos);
+    void checkTagReuse(LegState &s, const Command &c, qint64 pos);
+    void keepWithinCap(LegState &s, const Command &c, qint64 pos);
+    void openCommand(LegState &s, const Command &c, qint64 t, qint64 pos);
+
+    // A server line, in its steps.
+    void onServerLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
+    bool parseReply(LegState &s, QByteArrayView line, quint32 key, qint64 pos, char *type,
+                    QByteArrayView *body);
+    void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 pos);
+    void onReplyWithoutTxn(LegState &s, quint32 key, QByteArrayView tag, char type, qint64 t, qint64 pos);
+    void checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView tag, char type, qint64 pos);
+    void onDataLine(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 t, qint64 pos);
+    void checkDataShape(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 pos);
+
     bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
     void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos);
+    void checkErrorText(LegState &s, int number, int sev, QByteArrayView f2, QByteArrayView text,
+                        QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
-    void abortPending(LegState &s, quint32 exceptKey, quint8 how);
+    void noteCompletion(LegState &s, const OpenTxn &o, bool ok);
+    void windUpAbort(LegState &s, qint64 pos);
+    enum class AbortMode : quint8 { ByError, ByAbortE };
+    void abortPendingCommands(LegState &s, quint32 exceptKey, AbortMode mode);
     void reportOpen(LegState &s, qint64 pos, const char *why);
     Transaction *openTxn(LegState &s, quint32 key);
     void dropTxn(LegState &s, quint32 key);
@@ -187,8 +263,11 @@ private:
         return a;
     }
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
+    Party curParty_ = Party::Server; // the side of the line being fed
+    bool lineCut_ = false; // the line being fed was cut short
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
+    qint64 byParty_[RuleCount][2] = {};
     qint64 fed_ = 0;
     std::vector<MethodEntry> methods_;
     QHash<QByteArray, int> methodIndex_;
@@ -198,8 +277,8 @@ private:
 };
 
 // Tag helpers, shared with the log reader.
-// The key of a tag: 1-99999 for command tags, 100000 + n for E0001-E9999,
-// 100000 for E0000; 0 when the text is no valid tag (00000 included).
+// The key of a tag: 1-99999 for command tags, EventKeyBase + n for E0000-
+// E9999; 0 when the text is no valid tag (00000 included).
 quint32 TagKey(QByteArrayView tag);
 QByteArray TagText(quint32 key);
 

@@ -29,25 +29,107 @@ constexpr RuleInfo Rules[RuleCount] = {
      "commands inside a session; no nested StartSession; no events after EndSession"},
     {Rule::Abort, "R-ABORT", "AbortE completes last; nothing sent until then; then ClearAllErrors"},
     {Rule::Daemon, "R-DAEMON", "no events after StopDaemon; OnMoveReportE at most 10 a second, Time >= 0.1"},
-    {Rule::OpenLimit, "R-OPEN-LIMIT", "too many transactions left open on a leg; the oldest are dropped"},
+    {Rule::OpenLimit, "R-OPEN-LIMIT",
+     "too many transactions left open on a leg; the oldest are set aside, their tags still checked"},
+    {Rule::Method, "R-METHOD", "a method the profile's catalogue does not know (vendor XX.Name aside)"},
 };
 
-bool EqualsNoCase(QByteArrayView a, const char *b)
-{
-    const size_t n = std::strlen(b);
-    if (size_t(a.size()) != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[qsizetype(i)], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = char(x - 32);
-        if (y >= 'a' && y <= 'z')
-            y = char(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
+// Who breaks each rule, what it does to a real controller, and what to change.
+constexpr Explanation Explanations[RuleCount] = {
+    {"Either side: the line at fault names it. Usually a client that builds lines from "
+     "unchecked text, or a server that passes on a byte from its controller.",
+     "Controllers reject the line with error 0007 \"Illegal character\" or cut it at the odd byte; "
+     "a NUL often ends the line early in C-based servers.",
+     "Send only printable ASCII (32-126); end each line with CR LF and nothing else."},
+    {"Either side: whoever wrote the line with the wrong end.",
+     "A server that splits on CR LF sees two lines glued together, or waits for a line that never "
+     "ends; its reply then comes late or as error 0008 \"Protocol error\".",
+     "End every line with CR followed by LF; no bare LF, lone CR or LF CR."},
+    {"Either side: the line at fault is too long.",
+     "Servers and relays read lines into fixed buffers: a longer line is cut, rejected, or closes "
+     "the connection.",
+     "Keep lines within 65,536 characters: split long scans over several data lines."},
+    {"The client, for commands; the server, for replies.",
+     "The server cannot tag its answer: it replies E0000 with error 0001 \"Illegal tag\" or 0002 "
+     "\"No space at pos. 6\", and the client waits for an answer that never comes.",
+     "Use five-digit tags 00001-99999 (event tags E0001-E9999) and a blank in column 6."},
+    {"The client: it used a tag again while the server still worked on it.",
+     "The server can no longer tell the two transactions apart: replies go to the wrong command, "
+     "and many controllers reject the second one.",
+     "Reuse a tag only after its '%'. Count tags up and skip those still open."},
+    {"The client: an event command without an event tag, or an event tag on a normal command.",
+     "Event commands go to the server's fast queue by their tag; with the wrong tag they wait "
+     "behind a slow move, or the server answers error 0001.",
+     "Send the commands ending in E (AbortE, GetErrStatusE, OnMoveReportE, GetPropE) with E0001-"
+     "E9999 tags, and only those."},
+    {"The server: E0000 belongs to unsolicited events and errors and never completes.",
+     "A client that waits for a transaction on E0000 hangs; one that counts it as an answer "
+     "loses track of its commands.",
+     "Send '&' and '%' only with the command's own tag; use E0000 only for '#' and '!' lines."},
+    {"The server, usually: a reply line without tag, blank and one of & # ! %.",
+     "Clients parse replies by position; a malformed one is dropped or taken as another type, "
+     "and the transaction never completes on the client's side.",
+     "Write tag, blank, type; put data only on '#' and '!' lines, nothing after '&' and '%'."},
+    {"The server: an error line not of the form Error(F1, F2, F3, \"Text\").",
+     "The client cannot tell how grave the error is, so it cannot decide whether ClearAllErrors "
+     "is needed: it stops or carries on wrongly.",
+     "Write ! Error(severity, four-digit number, method, \"text\") with severity 0-3 or 9."},
+    {"The server: lines of a transaction out of order, or after its '%'.",
+     "A client that closes a transaction on '%' drops what follows, or hands it to the next "
+     "command with the same tag.",
+     "Send '&' first, then '#' and '!', then '%', and nothing for the tag afterwards."},
+    {"The client: it sent a command before the '&' of the one before (StartSession: its '%').",
+     "The server's input buffer fills: on a real controller that is error 0000 \"Buffer full\", "
+     "lost commands, or a connection the server closes.",
+     "Wait for '&' after each command before the next one, and for the '%' of StartSession."},
+    {"The server: it answered a later command before the earlier one completed.",
+     "Clients that expect commands to complete in order attach the data to the wrong command.",
+     "Finish transactions in the order their commands came; only event-tagged lines may "
+     "overtake."},
+    {"The server: a reply for a tag this leg never sent.",
+     "The client has no command for it and drops it, or a relay hands it to the wrong client.",
+     "Answer only tags the client sent on this connection; use E0000 for unsolicited lines."},
+    {"The server: data for a command that returns none, or none for one that returns data.",
+     "A client that waits for the data hangs or reads an empty value; stray data is taken as "
+     "the answer of another command.",
+     "Send '#' lines exactly for the commands whose data the standard defines."},
+    {"The server: data that is not what the command asked for.",
+     "The client reads the wrong numbers: a coordinate taken for another, or a scan point cut "
+     "in half, which silently corrupts the measurement.",
+     "Return the items asked for, in their order; for PtMeas and scans, what the last "
+     "OnPtMeasReport or OnScanReport asked for, whole points only."},
+    {"The client: after a grave error it went on without ClearAllErrors.",
+     "The server refuses every command with error 0514 until ClearAllErrors; the program's "
+     "later steps all fail.",
+     "After an error of severity 2 or more, send only GetErrStatusE, GetXtdErrStatus or "
+     "ClearAllErrors, then go on."},
+    {"The server: an error number with another text or severity than the table's.",
+     "Clients that look errors up by text or severity misread them: a warning handled as fatal, "
+     "or the other way round.",
+     "Use the predefined texts and severities; put your own errors in 8000-8999."},
+    {"The client, for commands outside a session or a second StartSession; the server, for "
+     "events after EndSession.",
+     "The server rejects the command (error 0008 or 0507) and nothing of the program runs; "
+     "events after EndSession reach a client that no longer expects them.",
+     "Start with StartSession, end with EndSession, and send nothing else outside a session."},
+    {"The client for what it sends after AbortE; the server for what it sends after AbortE's "
+     "'%'.",
+     "The server answers error 0514 to every command until ClearAllErrors; late lines after "
+     "AbortE's '%' confuse the client's recovery.",
+     "After AbortE wait for its '%', then send ClearAllErrors first."},
+    {"The server, for events after StopDaemon or too many reports; the client, for a report "
+     "period below 0.1 s.",
+     "Too many reports flood the client's input and delay every other answer.",
+     "Ask for Time(0.1) or more; stop sending a daemon's events once StopDaemon completed."},
+    {"The server, by leaving transactions open; the client, by never waiting for them.",
+     "A server that never completes what it acknowledged leaves the client waiting; the checker "
+     "sets the oldest aside and keeps only their tags.",
+     "Complete every acknowledged command with '%'."},
+    {"The client: a method this profile does not define.",
+     "The server answers error 0501 \"Unsupported command\", or the command works only with one "
+     "vendor's controller.",
+     "Use the profile's methods; put vendor methods in their name space (XX.Method)."},
+};
 
 struct TableEntry {
     int number;
@@ -113,6 +195,32 @@ constexpr TableEntry ErrorTable[] = {
 
 } // namespace
 
+bool EqualsNoCase(QByteArrayView a, QByteArrayView b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = char(x - 32);
+        if (y >= 'a' && y <= 'z')
+            y = char(y - 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+const Explanation &RuleExplanation(Rule rule)
+{
+    return Explanations[size_t(rule) < size_t(RuleCount) ? size_t(rule) : 0];
+}
+
+const char *PartyName(Party p)
+{
+    return p == Party::Client ? "client" : "server";
+}
+
 const RuleInfo &InfoFor(Rule rule)
 {
     return Rules[size_t(rule) < size_t(RuleCount) ? size_t(rule) : 0];
@@ -126,7 +234,7 @@ std::optional<Rule> RuleFromId(QByteArrayView id)
 {
     id = id.trimmed();
     for (const RuleInfo &info : Rules) {
-        if (EqualsNoCase(id, info.id) || EqualsNoCase(id, info.id + 2))
+        if (EqualsNoCase(id, info.id) || EqualsNoCase(id, QByteArrayView(info.id + 2)))
             return info.rule;
     }
     return std::nullopt;

@@ -34,6 +34,7 @@ enum class Rule : quint8 {
     Abort,
     Daemon,
     OpenLimit,
+    Method,
     Count
 };
 constexpr int RuleCount = int(Rule::Count);
@@ -47,6 +48,21 @@ struct RuleInfo {
 const RuleInfo &InfoFor(Rule rule);
 const char *RuleId(Rule rule);
 std::optional<Rule> RuleFromId(QByteArrayView id); // letter case ignored, "R-" optional
+
+// The side whose line broke a rule.
+enum class Party : quint8 { Client, Server };
+const char *PartyName(Party p); // "client", "server"
+
+// What a rule means to the engineer who has to fix it.
+struct Explanation {
+    // Who breaks it, as a sentence: "The client: ...".
+    const char *who;
+    // What it leads to on a real controller.
+    const char *effect;
+    // What to change.
+    const char *fix;
+};
+const Explanation &RuleExplanation(Rule rule);
 
 const char *SeverityName(Severity s); // "error", "warning", "note"
 std::optional<Severity> SeverityFromName(QByteArrayView name);
@@ -92,5 +108,8 @@ struct ErrorDecoding {
 ErrorDecoding DecodeErrorNumber(int number);
 const char *SeverityMeaning(int f1); // "information", "warning", ..., nullptr when invalid
 bool NeedsClearAllErrors(int f1, const RuleSet &rules);
+
+// Protocol text compared without regard to letter case (ASCII only).
+bool EqualsNoCase(QByteArrayView a, QByteArrayView b);
 
 } // namespace check

@@ -176,8 +176,15 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
         if (const FindingRow *r = findingModel->rowAt(index.row()); r && r->logLine >= 0)
             Q_EMIT showLogLine(r->logLine);
     });
+    ruleExplanation = new QLabel(findPage);
+    ruleExplanation->setObjectName(QStringLiteral("ruleExplanation"));
+    ruleExplanation->setAccessibleName(QStringLiteral("What the selected rule means"));
+    ruleExplanation->setWordWrap(true);
+    ruleExplanation->setTextFormat(Qt::PlainText);
+    ruleExplanation->setText(QStringLiteral("Select a rule above to see who breaks it and what to change."));
     auto *split = new QSplitter(Qt::Vertical, findPage);
     split->addWidget(summaryView);
+    split->addWidget(ruleExplanation);
     split->addWidget(findingView);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 3);
@@ -325,10 +332,17 @@ void InspectorWindow::summarySelected()
 {
     const QModelIndexList rows = summaryView->selectionModel()->selectedRows();
     const FindingSummaryModel::Entry *e = rows.isEmpty() ? nullptr : summaryModel->rowAt(rows.first().row());
-    if (e)
+    if (e) {
         findingModel->setFilter(e->rule, e->severity);
-    else
+        const check::Explanation &x = check::RuleExplanation(e->rule);
+        ruleExplanation->setText(QStringLiteral("%1: %2\nWhat it leads to: %3\nWhat to change: %4")
+                                     .arg(QLatin1String(check::RuleId(e->rule)), QLatin1String(x.who),
+                                          QLatin1String(x.effect), QLatin1String(x.fix)));
+    } else {
         findingModel->setFilter(std::nullopt, std::nullopt);
+        ruleExplanation->setText(
+            QStringLiteral("Select a rule above to see who breaks it and what to change."));
+    }
 }
 
 void InspectorWindow::applyRules()

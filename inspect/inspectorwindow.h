@@ -66,6 +66,7 @@ public:
     QTableView *summaryView = nullptr;
     QTableView *findingView = nullptr;
     QLabel *findingsNote = nullptr;
+    QLabel *ruleExplanation = nullptr; // the selected rule: who, effect, what to change
     QTableView *statsView = nullptr;
     QLabel *totalsLabel = nullptr;
     QComboBox *spanBox = nullptr;

@@ -68,7 +68,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     r.own = own;
     r.fromServer = dir == check::Direction::FromServer;
     r.isLine = true;
-    current_ = line.first(qMin<qsizetype>(line.size(), check::ProtocolChecker::MaxLineLength + 1024));
+    current_ = line.first(qMin<qsizetype>(line.size(), check::KeptLineLength));
     commandFound_ = false;
     if (line.size() > current_.size())
         checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_);
@@ -78,7 +78,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     changed();
 }
 
-void LiveInspector::connectionReset(check::Leg leg, int logLine)
+void LiveInspector::connectionReset(check::Leg leg, int logLine, check::StreamStart start)
 {
     ++position_;
     timeUs_ = nowUs();
@@ -88,7 +88,7 @@ void LiveInspector::connectionReset(check::Leg leg, int logLine)
     r.own = false;
     r.fromServer = false;
     r.isLine = false;
-    checker_.connectionReset(leg, position_);
+    checker_.connectionReset(leg, position_, start);
     changed();
 }
 
@@ -97,8 +97,9 @@ void LiveInspector::setLive(bool on)
     if (on == live_)
         return;
     live_ = on;
-    connectionReset(check::Leg::Operator);
-    connectionReset(check::Leg::Relay);
+    // Turned on or off amid the traffic: where the sessions stand is not known.
+    connectionReset(check::Leg::Operator, -1, check::StreamStart::Unknown);
+    connectionReset(check::Leg::Relay, -1, check::StreamStart::Unknown);
 }
 
 void LiveInspector::logCleared()

@@ -85,8 +85,10 @@ public:
     // The same; a command's text is then shared with `line`, not copied.
     void feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine);
     void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine);
-    // A leg's connection came or went: its stream starts afresh.
-    void connectionReset(check::Leg leg, int logLine = -1);
+    // A leg's connection came or went: its stream starts afresh, outside a
+    // session (the relay leg: in the server link's session).
+    void connectionReset(check::Leg leg, int logLine = -1,
+                         check::StreamStart start = check::StreamStart::Connection);
     // The traffic log was emptied: no line refers into it any more.
     void logCleared();
 
@@ -158,7 +160,7 @@ private:
     const LineRecord *recent(qint64 position) const;
     void markFinding(check::Leg leg, const QByteArray &tag);
     void changed();
-    static constexpr quint32 KeysPerLeg = 110000; // check::TagKey's range
+    static constexpr quint32 KeysPerLeg = check::TagKeyCount;
     static size_t openKey(check::Leg leg, quint32 key) { return size_t(leg) * KeysPerLeg + key; }
 
     bool live_ = true;

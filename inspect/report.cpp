@@ -85,6 +85,28 @@ QString InspectorWindow::reportHtml() const
                         + Cell(QLatin1String(check::RuleId(check::Rule(r)))) + Cell(QString::number(n))
                         + Cell(QLatin1String(check::InfoFor(check::Rule(r)).summary))
                         + QStringLiteral("</tr>\n");
+        h += QStringLiteral("</table>\n<h2>What to fix</h2>\n");
+        for (const check::RepeatedCause &cause : c.repeatedCauses())
+            h += QStringLiteral("<p>%1</p>\n").arg(cause.sentence.toHtmlEscaped());
+        h += QStringLiteral("<table>\n")
+            + Row({QStringLiteral("Rule"), QStringLiteral("Count"), QStringLiteral("At fault"),
+                   QStringLiteral("What it leads to"), QStringLiteral("What to change")},
+                  "th");
+        for (int r = 0; r < check::RuleCount; ++r) {
+            const check::Rule rule = check::Rule(r);
+            const qint64 client = c.findingCount(rule, check::Party::Client);
+            const qint64 server = c.findingCount(rule, check::Party::Server);
+            if (client + server == 0)
+                continue;
+            QStringList side;
+            if (client)
+                side << QStringLiteral("client %1").arg(client);
+            if (server)
+                side << QStringLiteral("server %1").arg(server);
+            const check::Explanation &e = check::RuleExplanation(rule);
+            h += Row({QLatin1String(check::RuleId(rule)), QString::number(client + server),
+                      side.join(QStringLiteral(", ")), QLatin1String(e.effect), QLatin1String(e.fix)});
+        }
         h += QStringLiteral("</table>\n<h2>Findings</h2>\n");
         if (ins->droppedFindings())
             h += QStringLiteral("<p>The last %1 findings; %2 older ones are counted above only.</p>\n")

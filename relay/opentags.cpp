@@ -3,7 +3,6 @@
 #include "check/protocolchecker.h"
 
 namespace {
-constexpr quint32 KeyRange = 110000; // check::TagKey gives 1 ... 109999
 
 // A protocol tag's number, 0 when the text is none.
 quint32 KeyOf(QByteArrayView tag)
@@ -25,7 +24,7 @@ void OpenTags::set(QByteArrayView tag, bool open)
     if (words.empty()) {
         if (!open)
             return;
-        words.assign(KeyRange / 64 + 1, 0);
+        words.assign(check::TagKeyCount / 64 + 1, 0);
     }
     quint64 &w = words[key / 64];
     const quint64 bit = quint64(1) << (key % 64);

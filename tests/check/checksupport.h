@@ -40,21 +40,31 @@ struct CheckRun {
     }
 };
 
-inline CheckRun CheckDevice(QIODevice &dev, check::RuleSet rules = check::RuleSet())
+inline CheckRun CheckDevice(QIODevice &dev, check::RuleSet rules = check::RuleSet(),
+                            check::ReadOptions options = {})
 {
     CheckRun run;
     run.checker = std::make_unique<check::ProtocolChecker>(rules);
     run.checker->setFindingHandler([&run](const check::Finding &f) { run.findings.append(f); });
-    run.result = check::LogReader::Read(dev, *run.checker);
+    run.result = check::LogReader::Read(dev, *run.checker, options);
     return run;
 }
 
-inline CheckRun CheckText(const QByteArray &text, check::RuleSet rules = check::RuleSet())
+inline CheckRun CheckText(const QByteArray &text, check::RuleSet rules = check::RuleSet(),
+                          check::ReadOptions options = {})
 {
     QBuffer buf;
     buf.setData(text);
     buf.open(QIODevice::ReadOnly);
-    return CheckDevice(buf, rules);
+    return CheckDevice(buf, rules, options);
+}
+
+// A transcript cut from the middle of a session.
+inline CheckRun CheckMidSession(const QByteArray &text, check::RuleSet rules = check::RuleSet())
+{
+    check::ReadOptions options;
+    options.midSession = true;
+    return CheckText(text, rules, options);
 }
 
 inline CheckRun CheckFile(const QString &path, check::RuleSet rules = check::RuleSet())

@@ -4,6 +4,8 @@
 
 #include "checksupport.h"
 
+#include "check/catalogue.h"
+
 #include <QDir>
 #include <QTest>
 
@@ -170,10 +172,10 @@ private Q_SLOTS:
         // Data in the server's own order: a lesser finding for the strict reading only.
         const QByteArray order =
             Transcript({"C: 00002 Get(Y(), X())", "S: 00002 &", "S: 00002 # X(1), Y(2)", "S: 00002 %"});
-        const CheckRun strict = CheckText(order, RuleSet(Profile::Spec143));
+        const CheckRun strict = CheckMidSession(order, RuleSet(Profile::Spec143));
         QCOMPARE(strict.count(Rule::DataMatch), 1);
         QCOMPARE(strict.findings.first().severity, Severity::Warning);
-        QCOMPARE(CheckText(order, RuleSet(Profile::Nist)).findings.size(), 0);
+        QCOMPARE(CheckMidSession(order, RuleSet(Profile::Nist)).findings.size(), 0);
     }
 
     void errorDecoding()
@@ -270,6 +272,206 @@ private Q_SLOTS:
             c.feed(Leg::Operator, Direction::ToServer, -1,
                    TagText(quint32(i + 1)) + " M" + QByteArray::number(i) + "()");
         QVERIFY(c.methodCount() <= ProtocolChecker::MaxMethods);
+    }
+
+    // Each data-kind family: one conforming and one breaking exchange, inside a session.
+    void dataKinds_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("good");
+        QTest::addColumn<QByteArray>("bad");
+        QTest::addColumn<int>("profile");
+        const QByteArray ijkScan = "OnScanReport(X(), Y(), Z(), IJK())";
+        QTest::newRow("scan, default points")
+            << QByteArray("ScanOnLine(2,2,2,4,4,4,1,1,1,.1)") << QByteArray("1,2,3,0,1.5,2,3,0,1.6,2,3,0")
+            << QByteArray("1,2,3,0,1.5,2") << int(Profile::Spec143);
+        QTest::newRow("scan after OnScanReport")
+            << QByteArray(ijkScan + "|ScanInPlaneEndIsSphere(0,0,0,0,0,1,2,0,0,0.5,9,0,0,1.4,0,0,1)")
+            << QByteArray("1,2,3,0,0,1,1,2,3,0,0,1") << QByteArray("1,2,3,0,0,1,7") << int(Profile::Nist);
+        QTest::newRow("AlignTool, two vectors") << QByteArray("AlignTool(0,-1,0,0.6,0.0,0.8,30,45)")
+                                                << QByteArray("(0.0, -1.0, 0.0, 0.6, 0.0, 0.8)")
+                                                << QByteArray("(0.0, -1.0, 0.0)") << int(Profile::Spec143);
+        QTest::newRow("AlignPart, one vector")
+            << QByteArray("AlignPart(0, -1, 0, 0.6, 0.0, 0.8, 1.0)") << QByteArray("(0.6, 0.0, 0.8)")
+            << QByteArray("(0.6, 0.0)") << int(Profile::Spec143);
+        QTest::newRow("CenterPart") << QByteArray("CenterPart(1, 2, 3, 0.1)") << QByteArray("CenterPart(1)")
+                                    << QByteArray("CenterPart(yes)") << int(Profile::Spec143);
+        QTest::newRow("IsHomed") << QByteArray("IsHomed()") << QByteArray("IsHomed(0)")
+                                 << QByteArray("Homed(1)") << int(Profile::Spec143);
+        QTest::newRow("GetDMEVersion") << QByteArray("GetDMEVersion()") << QByteArray("DMEVersion(\"1.4\")")
+                                       << QByteArray("\"1.4\"") << int(Profile::Spec143);
+        QTest::newRow("EnumTools") << QByteArray("EnumTools()") << QByteArray("\"RefTool\"")
+                                   << QByteArray("RefTool, NoTool") << int(Profile::Spec143);
+        QTest::newRow("GetSupportedCommands") << QByteArray("GetSupportedCommands()")
+                                              << QByteArray("\"GoTo\"") << QByteArray() << int(Profile::V2);
+        QTest::newRow("GetSupportedArguments")
+            << QByteArray("GetSupportedArguments(\"GoTo\")") << QByteArray("X(), Y(), Z()") << QByteArray()
+            << int(Profile::V2);
+    }
+    void dataKinds()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, good);
+        QFETCH(QByteArray, bad);
+        QFETCH(int, profile);
+        // A setup command may come first ("setup|command").
+        QByteArray t = "C: 00001 StartSession()\nS: 00001 &\nS: 00001 %\n";
+        const QList<QByteArray> parts = command.split('|');
+        if (parts.size() == 2)
+            t += "C: 00002 " + parts[0] + "\nS: 00002 &\nS: 00002 %\n";
+        auto exchange = [&](const QByteArray &data) {
+            QByteArray x = t + "C: 00003 " + parts.last() + "\nS: 00003 &\n";
+            if (!data.isNull())
+                x += "S: 00003 # " + data + "\nS: 00003 # " + data + "\n";
+            return x + "S: 00003 %\n";
+        };
+        const CheckRun ok = CheckText(exchange(good), RuleSet(Profile(profile)));
+        QVERIFY2(ok.findings.isEmpty(), qPrintable(ok.dump()));
+        const CheckRun broken = CheckText(exchange(bad), RuleSet(Profile(profile)));
+        QCOMPARE(broken.count(bad.isNull() ? Rule::Data : Rule::DataMatch), 1);
+        QCOMPARE(broken.findings.size(), 1);
+        if (profile == int(Profile::V2)) // unknown to the standard's own catalogue
+            QCOMPARE(CheckText(exchange(good)).count(Rule::Method), 1);
+    }
+
+    void sessionBeginsAtTheConnection()
+    {
+        const QByteArray fresh = "C: 00001 GoTo(X(1))\nS: 00001 &\nS: 00001 %\n";
+        QCOMPARE(CheckText(fresh).count(Rule::Session), 1);
+        QCOMPARE(CheckMidSession(fresh).count(Rule::Session), 0);
+        QCOMPARE(CheckText("C: 00001 EndSession()\nS: 00001 &\nS: 00001 %\n" + fresh).count(Rule::Session),
+                 1);
+        // A NIST log starts at its connection.
+        QCOMPARE(CheckText("12:08:04_05:52:13 Sent: 00001 Home()\n12:08:04_05:52:13 Received: 00001 &\n"
+                           "12:08:04_05:52:13 Received: 00001 %\n")
+                     .count(Rule::Session),
+                 1);
+        // A Torvane log: from its connect line on; before one, inside a session.
+        const QByteArray torvane = ">>> 00001 Home()\n<<< 00001 &\n<<< 00001 %\n";
+        QCOMPARE(CheckText(torvane).count(Rule::Session), 0);
+        QCOMPARE(CheckText("---------- Connected 10:00\n" + torvane).count(Rule::Session), 1);
+        // The operator's commands in a session the relay client opened.
+        QCOMPARE(CheckText("---------- Connected\n---------- Client connected\n>$> 00001 StartSession()\n"
+                           "<$< 00001 &\n<$< 00001 %\n>>> 00002 Home()\n<<< 00002 &\n<<< 00002 %\n")
+                     .findings.size(),
+                 0);
+
+        // Live: the relay client joins the server link's session as it stands.
+        ProtocolChecker c;
+        c.connectionReset(Leg::Operator);
+        c.connectionReset(Leg::Relay);
+        c.feed(Leg::Relay, Direction::ToServer, -1, "00001 Home()");
+        QCOMPARE(c.findingCount(Rule::Session, Severity::Error), 1);
+        for (const char *l : {"00001 &", "00001 %"})
+            c.feed(Leg::Relay, Direction::FromServer, -1, l);
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00002 StartSession()");
+        c.feed(Leg::Operator, Direction::FromServer, -1, "00002 &");
+        c.feed(Leg::Operator, Direction::FromServer, -1, "00002 %");
+        c.connectionReset(Leg::Relay);
+        c.feed(Leg::Relay, Direction::ToServer, -1, "00003 Home()");
+        c.feed(Leg::Relay, Direction::ToServer, -1, "00004 StartSession()");
+        QCOMPARE(c.findingCount(Rule::Session, Severity::Error), 2); // the nested StartSession
+    }
+
+    void tagsSetAsideAreStillChecked()
+    {
+        // Tags rotated over more never-completed commands than the cap holds.
+        ProtocolChecker c;
+        c.setOpenCap(100);
+        c.connectionReset(Leg::Operator, -1, StreamStart::InSession);
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray tag = TagText(quint32(i % 300 + 1));
+            c.feed(Leg::Operator, Direction::ToServer, -1, tag + " Home()");
+            c.feed(Leg::Operator, Direction::FromServer, -1, tag + " &");
+        }
+        QCOMPARE(c.findingCount(Rule::TagUnique, Severity::Error), 700);
+        QVERIFY(c.totals(Leg::Operator).open <= 100);
+        // A '%' for a tag set aside frees it.
+        c.feed(Leg::Operator, Direction::FromServer, -1, "00001 %");
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00001 Home()");
+        QCOMPARE(c.findingCount(Rule::TagUnique, Severity::Error), 700);
+        QCOMPARE(c.findingCount(Rule::Order, Severity::Error), 0);
+    }
+
+    void repeatedCausesAreNamed()
+    {
+        const CheckRun pipe = CheckFile(Data + "/patterns/pipelining.txt");
+        const QVector<RepeatedCause> none = pipe.checker->repeatedCauses();
+        QVERIFY(none.isEmpty()); // some commands there do wait
+        const CheckRun greedy = CheckText(
+            Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %", "C: 00002 Home()",
+                        "C: 00003 Home()", "C: 00004 Home()", "C: 00005 Home()", "S: 00002 &", "S: 00002 %",
+                        "S: 00003 &", "S: 00003 %", "S: 00004 &", "S: 00004 %", "S: 00005 &", "S: 00005 %"}));
+        QVector<RepeatedCause> causes = greedy.checker->repeatedCauses();
+        QCOMPARE(causes.size(), 0); // StartSession was waited for
+        const CheckRun never =
+            CheckText(Transcript({"C: 00001 StartSession()", "C: 00002 Home()", "C: 00003 Home()",
+                                  "C: 00004 Home()", "S: 00001 &", "S: 00001 %", "S: 00002 &", "S: 00002 %",
+                                  "S: 00003 &", "S: 00003 %", "S: 00004 &", "S: 00004 %"}));
+        causes = never.checker->repeatedCauses();
+        QCOMPARE(causes.size(), 1);
+        QCOMPARE(causes[0].count, 3);
+        QVERIFY(causes[0].sentence.contains("never waits for '&'"));
+        const CheckRun swapped = CheckFile(Data + "/patterns/swapped-markers.txt");
+        causes = swapped.checker->repeatedCauses();
+        QCOMPARE(causes.size(), 1);
+        QCOMPARE(causes[0].party, Party::Server);
+        QVERIFY(causes[0].sentence.contains("'#' as acknowledge"));
+        for (const Finding &f : swapped.findings)
+            QCOMPARE(f.party, Party::Server);
+    }
+
+    void catalogueAndExplanations()
+    {
+        for (int i = 0; i < RuleCount; ++i) {
+            const Explanation &e = RuleExplanation(Rule(i));
+            QVERIFY(e.who && *e.who && e.effect && *e.effect && e.fix && *e.fix);
+        }
+        QVERIFY(QByteArray(RuleExplanation(Rule::AckFirst).who).startsWith("The client"));
+        for (const MethodInfo *m : Catalogue(Profile::V2))
+            QCOMPARE(FindMethod(m->name, Profile::V2), m);
+        QVERIFY(!FindMethod("GetSupportedCommands", Profile::Nist));
+        QVERIFY(FindMethod("ScanInCylEndIsPlane", Profile::Nist));
+        QVERIFY(IsVendorMethod("CZ.Scan") && !IsVendorMethod("Cz.Scan") && !IsVendorMethod("XYZ.Scan"));
+        QCOMPARE(ScanPointValues("X(), Y(), Z(), IJK(), Q()"), 7);
+        QCOMPARE(ScanPointValues(" "), 0);
+    }
+
+    void hostileData()
+    {
+        ProtocolChecker c;
+        c.connectionReset(Leg::Operator, -1, StreamStart::InSession);
+        // A method name of 100,000 characters, and 10,000 distinct unknown names.
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00001 " + QByteArray(100000, 'M') + "()");
+        for (int i = 0; i < 10000; ++i)
+            c.feed(Leg::Operator, Direction::ToServer, -1,
+                   TagText(quint32(i % 90000 + 2)) + " Unknown" + QByteArray::number(i) + "()");
+        QCOMPARE(c.findingCount(Rule::Method, Severity::Note), 10001);
+        QVERIFY(c.methodCount() <= ProtocolChecker::MaxMethods);
+        // OnScanReport without arguments keeps the points as they were; a
+        // scan line of a million points is checked as one line.
+        c.connectionReset(Leg::Operator, -1, StreamStart::InSession);
+        for (const char *l :
+             {"00003 OnPtMeasReport()", "00003 &",
+              "00003 ! Error(3, 0510, OnPtMeasReport, "
+              "\"Bad property\")",
+              "00003 %", "00004 PtMeas(X(1))", "00004 &", "00004 # X(1), Y(2), Z(3)", "00004 %"})
+            c.feed(Leg::Operator,
+                   l[6] == '&' || l[6] == '!' || l[6] == '#' || l[6] == '%' ? Direction::FromServer
+                                                                            : Direction::ToServer,
+                   -1, l);
+        QCOMPARE(c.findingCount(Rule::DataMatch, Severity::Error), 0);
+        c.feed(Leg::Operator, Direction::ToServer, -1, "00005 ClearAllErrors()");
+        for (const char *l : {"00001 OnScanReport()", "00002 ScanOnLine(0,0,0,1,0,0,0,0,1,0.000001)"})
+            c.feed(Leg::Operator, Direction::ToServer, -1, l);
+        QByteArray points = "00002 # 0";
+        points.reserve(8 * 1000000);
+        for (int i = 1; i < 4 * 1000000; ++i)
+            points += ",0";
+        c.feedLong(Leg::Operator, Direction::FromServer, -1, QByteArrayView(points).first(KeptLineLength),
+                   points.size());
+        QCOMPARE(c.findingCount(Rule::Length, Severity::Warning), 2); // the long name's line too
+        QCOMPARE(c.findingCount(Rule::DataMatch, Severity::Error), 0); // cut short: whole points not known
     }
 };
 

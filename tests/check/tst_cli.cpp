@@ -47,7 +47,8 @@ private Q_SLOTS:
               "R-EVENT-TAG",   "R-E0000",      "R-REPLY-FORMAT", "R-ERROR-FORMAT", "R-ORDER",
               "R-ACK-FIRST",   "R-OVERLAP",    "R-UNKNOWN-TAG",  "R-DATA ",        "R-DATA-MATCH",
               "R-ERROR-STATE", "R-ERROR-TEXT", "R-SESSION",      "R-ABORT",        "R-DAEMON",
-              "--profile",     "--fail-on",    "--json"})
+              "R-METHOD",      "--profile",    "--fail-on",      "--json",         "--explain",
+              "--mid-session"})
             QVERIFY2(r.out.contains(id), id);
     }
 
@@ -118,6 +119,9 @@ private Q_SLOTS:
         QCOMPARE(f0.value("rule").toString(), QStringLiteral("R-REPLY-FORMAT"));
         QCOMPARE(f0.value("line").toInt(), 3);
         QVERIFY(first.value("summary").toObject().contains("R-ORDER"));
+        QCOMPARE(first.value("causes").toArray()[0].toObject().value("party").toString(),
+                 QStringLiteral("server"));
+        QCOMPARE(f0.value("party").toString(), QStringLiteral("server"));
         const QJsonObject second = files[1].toObject();
         QCOMPARE(second.value("status").toInt(), 0);
         QVERIFY(second.value("methods").toArray().size() >= 4);
@@ -137,6 +141,48 @@ private Q_SLOTS:
         const Run r = Check({path});
         QCOMPARE(r.code, 1);
         QVERIFY2(r.out.contains(":8: error: R-OVERLAP: 00012:"), r.out.constData());
+    }
+
+    void explainsEveryRule()
+    {
+        const QStringList ids = {"R-CHARSET",      "R-CRLF",      "R-LENGTH",     "R-TAG-FORMAT",
+                                 "R-TAG-UNIQUE",   "R-EVENT-TAG", "R-E0000",      "R-REPLY-FORMAT",
+                                 "R-ERROR-FORMAT", "R-ORDER",     "R-ACK-FIRST",  "R-OVERLAP",
+                                 "R-UNKNOWN-TAG",  "R-DATA",      "R-DATA-MATCH", "R-ERROR-STATE",
+                                 "R-ERROR-TEXT",   "R-SESSION",   "R-ABORT",      "R-DAEMON",
+                                 "R-OPEN-LIMIT",   "R-METHOD"};
+        for (const QString &id : ids) {
+            const Run r = Check({"--explain", id});
+            QCOMPARE(r.code, 0);
+            QVERIFY2(r.out.startsWith((id + ": ").toLatin1()), r.out.constData());
+            for (const char *part : {"Who breaks it: ", "What it leads to: ", "What to change: "})
+                QVERIFY2(r.out.contains(part), qPrintable(id));
+        }
+        const Run ack = Check({"--explain", "ack-first"});
+        QVERIFY(ack.out.contains("Who breaks it: The client"));
+        QVERIFY(ack.out.contains("Buffer full"));
+        QCOMPARE(Check({"--explain", "all"}).out.count("What to change: "), ids.size());
+        QCOMPARE(Check({"--explain", "R-NOTHING"}).code, 2);
+    }
+
+    void summarySaysWhatToFix()
+    {
+        Run r = Check({"patterns/swapped-markers.txt"});
+        const qsizetype fix = r.out.indexOf("what to fix");
+        QVERIFY2(fix > 0, r.out.constData());
+        QVERIFY(r.out.indexOf("server uses '#' as acknowledge", fix) > fix);
+        QVERIFY(r.out.contains(QByteArray("R-ORDER").leftJustified(16) + "       3 (server 3): "));
+        // The catalogue in the help, and a transcript cut from a session.
+        r = Check({"--help"});
+        QVERIFY(r.out.contains("CenterPart") && r.out.contains("GetSupportedCommands"));
+        QCOMPARE(Check({"rules/method-bad.txt"}).code, 0); // a note
+        QTemporaryDir dir;
+        QFile f(dir.filePath("mid.txt"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("C: 00011 GoTo(X(1))\nS: 00011 &\nS: 00011 %\n");
+        f.close();
+        QCOMPARE(Check({f.fileName()}).code, 1);
+        QCOMPARE(Check({"--mid-session", f.fileName()}).code, 0);
     }
 };
 

@@ -166,6 +166,19 @@ private Q_SLOTS:
         QCOMPARE(f.last().leg, Leg::Relay);
     }
 
+    void aNewConnectionStartsOutsideASession()
+    {
+        Feeder f;
+        f.out(Leg::Operator, "00001 Home()"); // live from amid the traffic: no judgement
+        f.ins.connectionReset(Leg::Operator);
+        f.out(Leg::Operator, "00002 Home()");
+        QCOMPARE(f.ins.checker().findingCount(check::Rule::Session, check::Severity::Error), 1);
+        f.ins.setLive(false);
+        f.ins.setLive(true);
+        f.out(Leg::Operator, "00003 Home()");
+        QCOMPARE(f.ins.checker().findingCount(check::Rule::Session, check::Severity::Error), 1);
+    }
+
     void modelFiltersAndKeepsOpenOnTop()
     {
         Feeder f;

@@ -4,6 +4,7 @@
 // Exit status: 0 when no finding reaches the --fail-on level, 1 when one
 // does, 2 when a file cannot be read or is no traffic log.
 
+#include "check/catalogue.h"
 #include "check/logreader.h"
 #include "check/protocolchecker.h"
 
@@ -48,6 +49,7 @@ QByteArray Ms(qint64 us)
 
 struct Options {
     RuleSet rules;
+    ReadOptions read;
     bool json = false;
     Severity failOn = Severity::Error;
     qint64 maxPerRule = -1;
@@ -62,6 +64,32 @@ public:
 private:
     FILE *f_;
 };
+
+// Each rule found once, with its count, the side at fault and what to
+// change; first the causes that explain many findings at once.
+void WhatToFix(const ProtocolChecker &checker, Output &out)
+{
+    QByteArray text;
+    for (const RepeatedCause &c : checker.repeatedCauses())
+        text += "    " + c.sentence.toLatin1() + '\n';
+    for (int i = 0; i < RuleCount; ++i) {
+        const Rule rule = Rule(i);
+        const qint64 client = checker.findingCount(rule, Party::Client);
+        const qint64 server = checker.findingCount(rule, Party::Server);
+        if (client + server == 0)
+            continue;
+        QByteArray side;
+        if (client)
+            side += "client " + QByteArray::number(client);
+        if (server)
+            side += QByteArray(client ? ", " : "") + "server " + QByteArray::number(server);
+        text += "    " + QByteArray(RuleId(rule)).leftJustified(16)
+            + QByteArray::number(client + server).rightJustified(8) + " (" + side
+            + "): " + RuleExplanation(rule).fix + '\n';
+    }
+    if (!text.isEmpty())
+        out.put("  what to fix (--explain RULE for more):\n" + text);
+}
 
 // Checks one file; returns 0, 1 or 2.
 int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJson)
@@ -89,8 +117,8 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             out.put(QByteArray(firstFinding ? "\n" : ",\n") + "    {\"line\": " + QByteArray::number(f.line)
                     + ", \"severity\": \"" + SeverityName(f.severity) + "\", \"rule\": \"" + RuleId(f.rule)
                     + "\", \"leg\": \"" + LegName(f.leg) + "\", \"tag\": " + JsonString(f.tag)
-                    + ", \"related\": " + QByteArray::number(f.relatedLine)
-                    + ", \"text\": " + JsonString(text) + "}");
+                    + ", \"related\": " + QByteArray::number(f.relatedLine) + ", \"party\": \""
+                    + PartyName(f.party) + "\", \"text\": " + JsonString(text) + "}");
         } else {
             QByteArray leg = f.leg == Leg::Relay ? "[relay] " : "";
             out.put(name + ':' + QByteArray::number(f.line) + ": " + SeverityName(f.severity) + ": "
@@ -104,7 +132,7 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
         r.readError = true;
         r.error = file.errorString();
     } else {
-        r = LogReader::Read(file, checker);
+        r = LogReader::Read(file, checker, opt.read);
     }
 
     int status = 0;
@@ -146,7 +174,16 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
                     + ", \"note\": " + QByteArray::number(n) + '}');
             first = false;
         }
-        out.put("},\n   \"methods\": [");
+        out.put("},\n   \"causes\": [");
+        first = true;
+        for (const RepeatedCause &c : checker.repeatedCauses()) {
+            out.put(QByteArray(first ? "" : ", ") + "{\"rule\": \"" + RuleId(c.rule) + "\", \"leg\": \""
+                    + LegName(c.leg) + "\", \"party\": \"" + PartyName(c.party)
+                    + "\", \"count\": " + QByteArray::number(c.count)
+                    + ", \"sentence\": " + JsonString(c.sentence.toLatin1()) + '}');
+            first = false;
+        }
+        out.put("],\n   \"methods\": [");
         first = true;
         for (int m = 0; m < checker.methodCount(); ++m) {
             const MethodStats &st = checker.methodStats(m);
@@ -210,6 +247,7 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
             out.put(row);
         }
     }
+    WhatToFix(checker, out);
     bool header = false;
     for (int m = 0; m < checker.methodCount(); ++m) {
         const MethodStats &st = checker.methodStats(m);
@@ -260,6 +298,33 @@ int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJs
     return status;
 }
 
+QString CatalogueHelp()
+{
+    QString s = QStringLiteral("\nMethods each profile knows, and the data they return (* event command):\n");
+    for (const Profile p : {Profile::Spec143, Profile::V2}) {
+        s += p == Profile::Spec143 ? QStringLiteral("  1.4.3 and nist:\n")
+                                   : QStringLiteral("  2.x adds (data kind: where from):\n");
+        for (const MethodInfo *m : Catalogue(p)) {
+            if (p == Profile::V2 && m->since != Since::V2)
+                continue;
+            s += QStringLiteral("    %1 %2%3\n")
+                     .arg(QLatin1String(m->name) + QLatin1String(m->event ? "*" : ""), -28)
+                     .arg(QString::fromLatin1(DataDescription(*m)))
+                     .arg(p == Profile::V2 ? QStringLiteral(": ") + QLatin1String(m->source) : QString());
+        }
+    }
+    s += QStringLiteral("  Vendor methods in a name space (XX.Method) are accepted under every profile.\n");
+    return s;
+}
+
+// The rule's explanation for --explain.
+QByteArray Explain(Rule rule)
+{
+    const Explanation &e = RuleExplanation(rule);
+    return QByteArray(RuleId(rule)) + ": " + InfoFor(rule).summary + "\n\nWho breaks it: " + e.who
+        + "\n\nWhat it leads to: " + e.effect + "\n\nWhat to change: " + e.fix + '\n';
+}
+
 QString RulesHelp()
 {
     QString s = QStringLiteral("\nRules (switch with --enable/--disable RULE):\n");
@@ -270,9 +335,11 @@ QString RulesHelp()
     s += QStringLiteral(
         "\nProfiles: 1.4.3 (the standard's text: severity 3 and 9 force ClearAllErrors),\n"
         "  nist (the NIST suite's reading: severity 2 and up, severity 0 invalid),\n"
-        "  2.x (lenient: event commands may carry command tags).\n"
+        "  2.x (lenient: event commands may carry command tags; knows the 2.x methods).\n"
         "\nInput: Torvane's saved traffic logs, NIST client and server logs, and transcripts\n"
         "  whose lines start with \"C:\" or \"S:\"; the format is recognised from the content.\n"
+        "  A NIST log or a transcript begins at the connection, outside a session (a\n"
+        "  transcript inside one with --mid-session); a Torvane log at its connect line.\n"
         "\nExit status: 0 nothing at the --fail-on level, 1 something is,\n"
         "  2 a file cannot be read, is no traffic log or ends mid-line.\n");
     return s;
@@ -310,7 +377,14 @@ int main(int argc, char **argv)
     const QCommandLineOption maxPerRule(
         QStringLiteral("max-per-rule"),
         QStringLiteral("Prints at most N findings of each rule (all are counted)."), QStringLiteral("N"));
-    parser.addOptions({help, version, profile, enable, disable, json, failOn, maxPerRule});
+    const QCommandLineOption explain(
+        QStringLiteral("explain"),
+        QStringLiteral("Explains RULE: who breaks it, what it leads to, what to change."),
+        QStringLiteral("RULE"));
+    const QCommandLineOption midSession(QStringLiteral("mid-session"),
+                                        QStringLiteral("Transcripts begin inside a session."));
+    parser.addOptions(
+        {help, version, profile, enable, disable, json, failOn, maxPerRule, explain, midSession});
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Log files to check (\"-\" for stdin)."),
                                  QStringLiteral("FILE..."));
@@ -323,7 +397,23 @@ int main(int argc, char **argv)
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText() + RulesHelp()), stdout);
+        std::fputs(qPrintable(parser.helpText() + RulesHelp() + CatalogueHelp()), stdout);
+        return 0;
+    }
+    if (parser.isSet(explain)) {
+        QByteArray text;
+        for (const QString &id : parser.values(explain)) {
+            if (id.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0) {
+                for (int i = 0; i < RuleCount; ++i)
+                    text += (text.isEmpty() ? "" : "\n") + Explain(Rule(i));
+                continue;
+            }
+            const auto r = RuleFromId(id.toLatin1());
+            if (!r)
+                return usageError(QStringLiteral("unknown rule: %1").arg(id));
+            text += (text.isEmpty() ? "" : "\n") + Explain(*r);
+        }
+        std::fputs(text.constData(), stdout);
         return 0;
     }
     if (parser.isSet(version)) {
@@ -359,6 +449,7 @@ int main(int argc, char **argv)
             QStringLiteral("--fail-on takes error, warning or note, not %1").arg(parser.value(failOn)));
     opt.failOn = *level;
     opt.json = parser.isSet(json);
+    opt.read.midSession = parser.isSet(midSession);
     if (parser.isSet(maxPerRule)) {
         bool ok = false;
         opt.maxPerRule = parser.value(maxPerRule).toLongLong(&ok);

@@ -1,0 +1,192 @@
+#pragma once
+// Checker internals shared by the parts of the protocol checker: the state it
+// keeps for each leg, a command taken apart, the per-tag marks, and the
+// constants of the rules it follows.
+
+#include "check/catalogue.h"
+#include "check/opentable.h"
+#include "check/protocolchecker.h"
+#include "check/replydata.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <deque>
+#include <utility>
+
+namespace check {
+
+inline constexpr int EventNumbers = 10000; // E0000-E9999
+inline constexpr int MaxReportsPerSecond = 10; // OnMoveReportE
+inline constexpr qint64 OneSecondUs = 1000000;
+inline constexpr double MinReportPeriod = 0.1; // seconds
+// What a session reports until OnPtMeasReport or OnScanReport says otherwise.
+inline constexpr const char *DefaultPtMeasReport = "X,Y,Z";
+inline constexpr int DefaultScanPointValues = 4; // X(), Y(), Z(), Q()
+// A peer inventing error numbers cannot grow the table past this.
+inline constexpr int MaxErrorsSeen = 20000;
+
+// What a tag's last transaction left behind once it is no longer open.
+enum class TagMark : quint8 {
+    Unused, // never used, or in use again
+    Completed, // its '%' came: any further line for it is out of order
+    ClosedQuietly, // aborted by an error, replaced or rejected: its remains may follow
+    ClosedByAbort, // wound up by AbortE's '%': nothing may follow
+    SetAside, // dropped over the cap on open transactions: maybe still open
+};
+
+enum class DaemonState : quint8 { None, Running, Stopped, EndedWithSession };
+
+enum class SessionState : quint8 { Unknown, Inside, Ending, Outside };
+
+// The methods the checker follows by name, told apart once when a name is
+// first seen.
+enum class MethodRole : quint8 {
+    Other,
+    StartSession,
+    EndSession,
+    ClearAllErrors,
+    AbortE,
+    ErrorQuery, // GetErrStatusE, GetXtdErrStatus: allowed in the error state
+    OnPtMeasReport,
+    OnScanReport,
+    StopDaemon,
+    StopAllDaemons,
+};
+
+inline MethodRole RoleOf(QByteArrayView name)
+{
+    static constexpr std::pair<const char *, MethodRole> Roles[] = {
+        {"StartSession", MethodRole::StartSession},     {"EndSession", MethodRole::EndSession},
+        {"ClearAllErrors", MethodRole::ClearAllErrors}, {"AbortE", MethodRole::AbortE},
+        {"GetErrStatusE", MethodRole::ErrorQuery},      {"GetXtdErrStatus", MethodRole::ErrorQuery},
+        {"OnPtMeasReport", MethodRole::OnPtMeasReport}, {"OnScanReport", MethodRole::OnScanReport},
+        {"StopDaemon", MethodRole::StopDaemon},         {"StopAllDaemons", MethodRole::StopAllDaemons},
+    };
+    for (const auto &r : Roles)
+        if (name == QByteArrayView(r.first))
+            return r.second;
+    return MethodRole::Other;
+}
+
+// The report times of one daemon, to find more than ten a second.
+struct DaemonRate {
+    qint64 times[MaxReportsPerSecond + 1] = {};
+    int n = 0, head = 0;
+    bool reported = false;
+};
+
+inline bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+inline bool IsIdentifier(QByteArrayView s)
+{
+    if (s.isEmpty())
+        return false;
+    for (char c : s)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '_' || c == '.'))
+            return false;
+    return true;
+}
+
+inline QByteArray TagPrefix(QByteArrayView tag)
+{
+    return tag.isEmpty() ? QByteArray() : QByteArray(tag.data(), tag.size()) + ": ";
+}
+
+inline QString Plural(qint64 n, const char *word)
+{
+    return QStringLiteral("%1 %2%3").arg(n).arg(QLatin1String(word),
+                                                n == 1 ? QString() : QStringLiteral("s"));
+}
+
+using OrderQueue = std::deque<std::pair<quint32, quint64>>; // key and send order
+
+// A client line taken apart.
+struct ProtocolChecker::Command {
+    QByteArrayView tag; // "00017"
+    QByteArrayView text; // from column 7: "Get(X())"
+    QByteArrayView name; // "Get"
+    quint32 key = 0;
+    int methodIndex = -1;
+    const MethodInfo *method = nullptr; // nullptr when the profile does not know it
+    MethodRole role = MethodRole::Other;
+    bool eventTag = false, eventMethod = false;
+    bool isStart = false, isEnd = false, isClear = false, isAbort = false;
+};
+
+struct ProtocolChecker::LegState {
+    Leg leg = Leg::Operator;
+    OpenSet open;
+    OrderQueue order; // command tags, in send order
+    OrderQueue eventOrder; // event tags, in send order
+    quint64 nextSeq = 1;
+    std::vector<TagMark> mark; // by tag key
+    std::vector<qint64> closedAt; // by tag key: the line that closed it (set aside: its command)
+    std::vector<DaemonState> daemon; // by event number
+    QHash<quint32, DaemonRate> rates;
+    SessionState session = SessionState::Unknown;
+    bool errorState = false;
+    qint64 errorLine = -1;
+    bool abortRunning = false; // AbortE sent, its '%' not yet seen
+    qint64 abortLine = -1;
+    bool afterAbort = false; // AbortE completed; ClearAllErrors must come next
+    // The command the next one waits for: its '&' (StartSession: its '%').
+    bool awaiting = false, awaitPercent = false;
+    quint32 awaitKey = 0;
+    quint64 awaitSeq = 0;
+    qint64 awaitLine = -1;
+    // A line the server could not tag, waiting for its E0000 "Illegal tag".
+    bool rejectPending = false;
+    qint64 rejectLine = -1;
+    QByteArray ptMeasReport = DefaultPtMeasReport;
+    QByteArray lastItemsAsked, lastItemNames; // the last Get's arguments and their item names
+    int scanPointValues = DefaultScanPointValues;
+    bool anyCommand = false;
+    bool limitReported = false;
+    qint64 setAside = 0; // transactions set aside over the cap
+    // The operator leg: the relay client opened a session on the server's
+    // one connection. A saved log shows the relay client's lines on its leg
+    // only, so the operator's commands are inside that session too.
+    bool relaySessionOpen = false;
+    // For repeated causes: commands that followed another, and of them those
+    // sent before its '&'; transactions that got a reply, and of them those
+    // whose first reply was '#'.
+    qint64 followers = 0, unpaced = 0;
+    qint64 replied = 0, dataFirst = 0;
+    LegTotals totals;
+
+    LegState()
+        : mark(TagKeyCount, TagMark::Unused), closedAt(TagKeyCount, -1),
+          daemon(EventNumbers, DaemonState::None)
+    { }
+
+    void startSessionDefaults()
+    {
+        ptMeasReport = DefaultPtMeasReport;
+        scanPointValues = DefaultScanPointValues;
+    }
+
+    // A new connection: nothing of the last one holds. The totals and the
+    // counts behind repeated causes go on.
+    void restart(SessionState start)
+    {
+        open.clear();
+        order.clear();
+        eventOrder.clear();
+        std::fill(mark.begin(), mark.end(), TagMark::Unused);
+        std::fill(daemon.begin(), daemon.end(), DaemonState::None);
+        rates.clear();
+        session = start;
+        errorState = abortRunning = afterAbort = awaiting = rejectPending = false;
+        startSessionDefaults();
+        anyCommand = false;
+        limitReported = false;
+        setAside = 0;
+        relaySessionOpen = false;
+    }
+};
+
+} // namespace check

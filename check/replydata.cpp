@@ -1,0 +1,230 @@
+#include "check/replydata.h"
+
+namespace check {
+
+namespace {
+
+// Walks the item names of a list, one at a time. A name's characters are one
+// run, from the item's start to its first bracket or quote.
+class ItemCursor {
+public:
+    explicit ItemCursor(QByteArrayView list) : list_(list) { }
+
+    bool next(QByteArrayView *name)
+    {
+        if (pos_ > list_.size())
+            return false;
+        int depth = 0;
+        bool quoted = false, inName = true;
+        qsizetype from = -1, to = -1;
+        qsizetype i = pos_;
+        for (; i < list_.size(); ++i) {
+            const char c = list_[i];
+            if (quoted) {
+                quoted = c != '"';
+                continue;
+            }
+            if (c == '"') {
+                quoted = true;
+                inName = false;
+            } else if (c == '(') {
+                ++depth;
+                inName = false;
+            } else if (c == ')') {
+                --depth;
+            } else if (c == ',' && depth == 0) {
+                break;
+            } else if (inName && depth == 0) {
+                if (from < 0)
+                    from = i;
+                to = i + 1;
+            }
+        }
+        pos_ = i + 1;
+        *name = from < 0 ? QByteArrayView() : list_.sliced(from, to - from).trimmed();
+        return true;
+    }
+
+private:
+    QByteArrayView list_;
+    qsizetype pos_ = 0;
+};
+
+} // namespace
+
+bool IsBlank(QByteArrayView s)
+{
+    for (char c : s)
+        if (c != ' ' && c != '\t')
+            return false;
+    return true;
+}
+
+QByteArrayView ArgsOf(QByteArrayView command)
+{
+    const qsizetype open = command.indexOf('(');
+    const qsizetype close = command.lastIndexOf(')');
+    if (open < 0 || close <= open)
+        return {};
+    return command.sliced(open + 1, close - open - 1);
+}
+
+QByteArray ItemNames(QByteArrayView list)
+{
+    QByteArray out;
+    if (IsBlank(list))
+        return out;
+    out.reserve(list.size());
+    ItemCursor items(list);
+    QByteArrayView name;
+    for (bool first = true; items.next(&name); first = false) {
+        if (!first)
+            out += ',';
+        out.append(name);
+    }
+    return out;
+}
+
+bool HasItemNames(QByteArrayView list, QByteArrayView names)
+{
+    // Every data line of a Get comes here: one pass, the names compared as
+    // they are met, blanks around a name skipped as ItemNames trims them.
+    if (IsBlank(list))
+        return names.isEmpty();
+    qsizetype at = 0;
+    auto put = [&](char c) {
+        if (at >= names.size() || names[at] != c)
+            return false;
+        ++at;
+        return true;
+    };
+    int depth = 0, blanks = 0;
+    bool quoted = false, inName = true, started = false;
+    for (const char c : list) {
+        if (quoted) {
+            quoted = c != '"';
+        } else if (c == '"') {
+            quoted = true;
+            inName = false;
+        } else if (c == '(') {
+            ++depth;
+            inName = false;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            if (!put(','))
+                return false;
+            inName = true;
+            started = false;
+            blanks = 0;
+        } else if (inName && depth == 0) {
+            if (c == ' ') {
+                blanks += started;
+                continue;
+            }
+            for (; blanks > 0; --blanks)
+                if (!put(' '))
+                    return false;
+            started = true;
+            if (!put(c))
+                return false;
+        }
+    }
+    return at == names.size();
+}
+
+qsizetype CountValues(QByteArrayView list)
+{
+    if (IsBlank(list))
+        return 0;
+    qsizetype values = 1;
+    int depth = 0;
+    bool quoted = false;
+    for (const char c : list) {
+        if (quoted) {
+            quoted = c != '"';
+        } else if (c == ',') {
+            values += depth == 0;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == '"') {
+            quoted = true;
+        }
+    }
+    return values;
+}
+
+QString ShapeMismatch(const MethodInfo &m, QByteArrayView body, int vectors)
+{
+    const QByteArrayView b = body.trimmed();
+    const QByteArrayView reply(m.reply);
+    // Reply(...): the inner text, or false when the line is not of that form.
+    auto call = [&](QByteArrayView *inner) {
+        if (!b.startsWith(reply) || !b.endsWith(')'))
+            return false;
+        const QByteArrayView rest = b.sliced(reply.size()).trimmed();
+        if (!rest.startsWith('('))
+            return false;
+        *inner = rest.sliced(1, rest.size() - 2).trimmed();
+        return true;
+    };
+    QByteArrayView inner;
+    switch (m.shape) {
+    case DataShape::Bool:
+        if (call(&inner) && (inner == "0" || inner == "1"))
+            return {};
+        return QStringLiteral("%1 data \"%2\" is not %3(0) or %3(1)")
+            .arg(QLatin1String(m.name), Printable(b), QLatin1String(m.reply));
+    case DataShape::Call:
+        if (call(&inner) && (m.count < 0 || CountValues(inner) == m.count))
+            return {};
+        return QStringLiteral("%1 data \"%2\" is not %3(...) with %4 argument%5")
+            .arg(QLatin1String(m.name), Printable(b), QLatin1String(m.reply))
+            .arg(m.count)
+            .arg(m.count == 1 ? QString() : QStringLiteral("s"));
+    case DataShape::Quoted:
+        if (b.size() >= 2 && b.front() == '"' && b.back() == '"'
+            && b.sliced(1, b.size() - 2).indexOf('"') < 0)
+            return {};
+        return QStringLiteral("%1 data \"%2\" is not one quoted name")
+            .arg(QLatin1String(m.name), Printable(b));
+    case DataShape::Vectors: {
+        // The numbers, bare or in brackets, with or without the method's name.
+        inner = b;
+        const qsizetype open = b.indexOf('(');
+        if (open >= 0 && b.endsWith(')'))
+            inner = b.sliced(open + 1, b.size() - open - 2);
+        const qsizetype want = 3 * qsizetype(vectors);
+        const qsizetype got = CountValues(inner);
+        if (vectors <= 0 || got == want)
+            return {};
+        return QStringLiteral("%1 data holds %2 number%3 where %4 vector%5 of three were asked for")
+            .arg(QLatin1String(m.name))
+            .arg(got)
+            .arg(got == 1 ? QString() : QStringLiteral("s"))
+            .arg(vectors)
+            .arg(vectors == 1 ? QString() : QStringLiteral("s"));
+    }
+    default:
+        return {};
+    }
+}
+
+QString Printable(QByteArrayView s, int max)
+{
+    QString out;
+    for (qsizetype i = 0; i < s.size() && i < max; ++i) {
+        const uchar c = uchar(s[i]);
+        if (c >= 32 && c < 127)
+            out += QLatin1Char(char(c));
+        else
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    if (s.size() > max)
+        out += QStringLiteral("...");
+    return out;
+}
+
+} // namespace check
