@@ -173,15 +173,15 @@ public:
     bool listAppended = false;
     QString lineClipboard;
     bool logFrozen = false;
-    QString interceptTag;
+    QByteArray interceptTag;
     // The hand-over slot of the server's lines: the line ProcessServerLine
     // is handling. Nothing reads it back; the line is handed over as the
     // call's argument.
-    QString lastReceivedLine;
+    QByteArray lastReceivedLine;
     QPointer<QTcpSocket> relayConnection;
     QString relayStatusText;
     bool serverWasConnected = false;
-    QStringList operatorTags;
+    QByteArrayList operatorTags;
     QStringList defaultCommands;
     int logTopOriginal = 112;
     int logHeightOriginal = 473;
@@ -226,9 +226,13 @@ public:
     void IdTCPClient1Connected();
     void IdTCPClient1Disconnected();
     void IdTCPClient1Status(const QString &text);
-    void ProcessServerLine(const QString &line);
+    // Protocol lines are 8-bit bytes from the socket to the log, the
+    // checker and the peer; the QString forms are for text typed or made
+    // up in the window (Latin-1).
+    void ProcessServerLine(const QByteArray &line);
+    void ProcessServerLine(const QString &line) { ProcessServerLine(line.toLatin1()); }
     // `own`: the line was rewritten on its way.
-    void WriteServerLine(const QString &line, bool own = false);
+    void WriteServerLine(const QByteArray &line, bool own = false);
     // A connect attempt is under way (look-up or connect).
     bool LinkSettling() const;
 
@@ -236,8 +240,9 @@ public:
     void BtSendClick();
     void SendToIpp(const QString &command);
     QString AddTag(const QString &command);
-    void DispatchCommand(QString line, bool fromRelay);
-    void NoteAcknowledge(const QString &line);
+    void DispatchCommand(QByteArray line, bool fromRelay);
+    void DispatchCommand(const QString &line, bool fromRelay) { DispatchCommand(line.toLatin1(), fromRelay); }
+    void NoteAcknowledge(QByteArrayView line);
     void TimerCTSTimer();
 
     // ---- Relay (relay/relay.cpp)
@@ -252,8 +257,8 @@ public:
     bool RelayClientFinishing() const { return IdTCPServer1->finishing(); }
     // Writes a line to the relay client and publishes it: `marker` is its
     // log line's, `own` says whether this program made it up or altered it.
-    void WriteRelayLine(const QString &line, QLatin1String marker, bool own);
-    bool RouteToRelayClient(const QString &line, bool altered);
+    void WriteRelayLine(const QByteArray &line, QLatin1String marker, bool own);
+    bool RouteToRelayClient(const QByteArray &line, bool altered);
 
     // ---- Simulation (sim/sim.cpp)
     void SendReplyToClient(const QString &text);
@@ -275,9 +280,9 @@ public:
     // Commands the simulator answers in the server's place.
     enum class Interception { None, ProbeType, Empty };
     // `rewritten` (may be null) is set when the line was rewritten.
-    Interception InterceptCommand(QString &line, bool *rewritten = nullptr);
-    void AnswerInterception(Interception interception, const QString &line, bool fromRelay);
-    bool InjectFault(QString &line);
+    Interception InterceptCommand(QByteArray &line, bool *rewritten = nullptr);
+    void AnswerInterception(Interception interception, const QByteArray &line, bool fromRelay);
+    bool InjectFault(QByteArray &line);
 
     // ---- Command list (commands/commandlist.cpp)
     void BtSendMemoClick();
@@ -321,23 +326,27 @@ public:
     // The same without the waiting records done first: the line's index, or
     // -1 when freeze kept it out.
     qint64 AppendLogNow(const QString &line);
+    qint64 AppendLogNow(QByteArrayView line);
     void LogEvent(const QString &line); // event lines: past freeze and filter
     bool PassesExcludeFilter(const QString &line);
     // A line that was not on the wire (a command the simulator answered in
     // the window): logged with its marker, seen by nobody else.
-    void LogWithMarker(const QString &line, QLatin1String marker);
+    void LogWithMarker(const QByteArray &line, QLatin1String marker);
+    void LogWithMarker(const QString &line, QLatin1String marker) { LogWithMarker(line.toLatin1(), marker); }
     // A line that passed a socket (or was kept in the window, `onWire`
     // false): the traffic tap's record of it. While a burst of lines is
     // handled, the records wait, in order, until the burst has been written
     // to the other side (the tap is held): time stamps, log appends and
     // checking then don't delay the forward. Anything else that logs, or
     // shows a message, has the waiting records done first.
-    void Publish(check::Leg leg, check::Direction dir, const QString &line, QLatin1String marker,
+    void Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker,
                  bool own = false, bool onWire = true);
     void FlushDeferredTraffic() { traffic.flush(); }
     // The log's subscription to the tap: the record's log line, or -1.
     qint64 LogRecord(const TrafficRecord &record);
     QString heldTimeStamp; // a batch's shared stamp while it is logged, else null
+    QByteArray heldStampBytes; // the same as bytes
+    QByteArray logLineBuffer; // a log line being put together, kept from line to line
     void WireTraffic();
     void SetFrozen(bool on);
     void CbFreezeClick();

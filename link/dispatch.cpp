@@ -19,7 +19,7 @@ void TForm1::SendToIpp(const QString &command)
     // counter is left alone.
     if (TrimControls(command).isEmpty())
         return;
-    const QString line = AddTag(command);
+    const QByteArray line = AddTag(command).toLatin1();
     LogWithMarker(line, LogMarker::Operator);
     DispatchCommand(line, false);
 }
@@ -31,7 +31,7 @@ QString TForm1::AddTag(const QString &command)
     return MakeTaggedLine(n, command);
 }
 
-void TForm1::DispatchCommand(QString line, bool fromRelay)
+void TForm1::DispatchCommand(QByteArray line, bool fromRelay)
 {
     if (ContainsWord(line, QLatin1String("STARTSESSION()"))) {
         sessionOpen = true;
@@ -44,9 +44,9 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
     bool rewritten = false;
     const Interception interception = InterceptCommand(line, &rewritten);
     if (RelayClientConnected() && !fromRelay) {
-        const QString tag = GetTag(line);
+        const QByteArrayView tag = GetTag(QByteArrayView(line));
         if (!operatorTags.contains(tag))
-            operatorTags.append(tag);
+            operatorTags.append(tag.toByteArray());
     }
     clearToSend = false;
     sendTimedOut = false;
@@ -64,9 +64,9 @@ void TForm1::DispatchCommand(QString line, bool fromRelay)
 
 // An acknowledge from the server lets the next command go: a waiting
 // multi-send sends its next row once this burst of lines is handled.
-void TForm1::NoteAcknowledge(const QString &line)
+void TForm1::NoteAcknowledge(QByteArrayView line)
 {
-    if (line.size() <= ReplyTypeIndex || line.at(ReplyTypeIndex) != QLatin1Char('&'))
+    if (line.size() <= ReplyTypeIndex || line[ReplyTypeIndex] != '&')
         return;
     clearToSend = true;
     TimerCTS->stop();

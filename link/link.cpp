@@ -31,7 +31,7 @@ void TForm1::BuildServerLink()
     IdTCPClient1->setBurstHandlers([this] { traffic.hold(); }, [this] { traffic.release(); });
     IdTCPClient1->setLineHandler([this](const QByteArray &line) {
         if (!line.isEmpty())
-            RunHandler([this, &line] { ProcessServerLine(QString::fromLatin1(line)); });
+            RunHandler([this, &line] { ProcessServerLine(line); });
     });
     IdTCPClient1->setEndHandler([this](LineConnection::EndReason reason) { ServerInputEnded(reason); });
 }
@@ -146,18 +146,17 @@ void TForm1::ServerInputEnded(LineConnection::EndReason reason)
     RunHandler([this] { IdTCPClient1Disconnected(); });
 }
 
-void TForm1::WriteServerLine(const QString &line, bool own)
+void TForm1::WriteServerLine(const QByteArray &line, bool own)
 {
     if (!IdTCPClient1->isOpen() || IdTCPClient1->socket()->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
-    const QByteArray wire = WireLine(line);
-    IdTCPClient1->write(wire);
+    IdTCPClient1->write(WireLine(line));
     Publish(check::Leg::Operator, check::Direction::ToServer, line, QLatin1String(), own);
 }
 
 // One server line, handled to the end: the acknowledge, then the simulator's
 // interception, then the route to the relay client or the window.
-void TForm1::ProcessServerLine(const QString &received)
+void TForm1::ProcessServerLine(const QByteArray &received)
 {
     lastReceivedLine = received;
     NoteAcknowledge(received);
@@ -165,7 +164,7 @@ void TForm1::ProcessServerLine(const QString &received)
         Publish(check::Leg::Operator, check::Direction::FromServer, received, LogMarker::Server);
         return;
     }
-    QString line = received;
+    QByteArray line = received;
     const bool altered = InjectFault(line);
     if (RouteToRelayClient(line, altered)) {
         // The line as the server sent it, on the server's leg: its log line

@@ -68,6 +68,22 @@ bool ContainsWord(const QString &line, QLatin1String word)
     return false;
 }
 
+bool ContainsWord(QByteArrayView line, QLatin1String word)
+{
+    // A letter of the word matches its small letter too; anything else only itself.
+    const auto same = [](char c, char w) { return c == w || (w >= 'A' && w <= 'Z' && c == char(w | 0x20)); };
+    const qsizetype n = word.size();
+    const char *text = line.data();
+    for (qsizetype i = 0; i + n <= line.size(); ++i) {
+        qsizetype k = 0;
+        while (k < n && same(text[i + k], word.data()[k]))
+            ++k;
+        if (k == n)
+            return true;
+    }
+    return false;
+}
+
 QString StripComment(const QString &text)
 {
     const qsizetype semi = text.indexOf(QLatin1Char(';'));
@@ -196,5 +212,17 @@ QByteArray WireLine(const QString &line)
         if (c == '\r' || c == '\n')
             c = ' ';
     bytes += "\r\n";
+    return bytes;
+}
+
+QByteArray WireLine(QByteArrayView line)
+{
+    QByteArray bytes;
+    bytes.reserve(line.size() + 2);
+    bytes.append(line.data(), line.size());
+    for (char &c : bytes)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    bytes.append("\r\n", 2);
     return bytes;
 }

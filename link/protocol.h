@@ -16,16 +16,29 @@ QByteArrayView TrimControls(QByteArrayView text);
 // The first five characters of the trimmed line (fewer when it is shorter).
 QString GetTag(const QString &line);
 QByteArrayView GetTag(QByteArrayView line);
+inline QByteArrayView GetTag(const QByteArray &line)
+{
+    return GetTag(QByteArrayView(line));
+}
 
 // The seventh character of the trimmed line ('&', '%', '#', '!' in a reply
 // line), or a null character when the line is shorter.
 QChar GetType(const QString &line);
 char GetType(QByteArrayView line); // '\0' when the line is shorter
+inline char GetType(const QByteArray &line)
+{
+    return GetType(QByteArrayView(line));
+}
 
 // Whether `line` holds `word` (ASCII, written in capitals) in any letter case:
 // what QString::contains gives with Qt::CaseInsensitive, in one quick pass
 // for the Latin-1 text of the wire.
 bool ContainsWord(const QString &line, QLatin1String word);
+bool ContainsWord(QByteArrayView line, QLatin1String word);
+inline bool ContainsWord(const QByteArray &line, QLatin1String word)
+{
+    return ContainsWord(QByteArrayView(line), word);
+}
 
 // The part of `text` before its first ';' (text unchanged when it has none).
 QString StripComment(const QString &text);
@@ -61,3 +74,8 @@ QString SingleLine(const QString &text);
 // The bytes that go onto the wire for one line: SingleLine(line) as Latin-1,
 // then CR LF. Every command, whatever its source, goes out through this.
 QByteArray WireLine(const QString &line);
+QByteArray WireLine(QByteArrayView line);
+inline QByteArray WireLine(const QByteArray &line)
+{
+    return WireLine(QByteArrayView(line));
+}

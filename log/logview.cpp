@@ -39,7 +39,17 @@ TrafficLogView::TrafficLogView(QWidget *parent) : QAbstractScrollArea(parent)
 void TrafficLogView::appendLine(const QString &line)
 {
     const qint64 droppedBefore = log.droppedLines();
-    const QByteArrayView stored = log.append(line);
+    appended(log.append(line), droppedBefore);
+}
+
+void TrafficLogView::appendLine(QByteArrayView line)
+{
+    const qint64 droppedBefore = log.droppedLines();
+    appended(log.append(line), droppedBefore);
+}
+
+void TrafficLogView::appended(QByteArrayView stored, qint64 droppedBefore)
+{
     widestColumns = qMax(widestColumns, int(LogDisplayColumns(stored.data(), stored.size())));
     if (log.droppedLines() != droppedBefore)
         linesDropped(log.droppedLines() - droppedBefore);

@@ -22,6 +22,7 @@ public:
     explicit TrafficLogView(QWidget *parent = nullptr);
 
     void appendLine(const QString &line);
+    void appendLine(QByteArrayView line); // 8-bit text as it is
     int lineCount() const { return int(log.lineCount()); }
     QString line(int index) const;
     QStringList lines() const;
@@ -104,6 +105,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void appended(QByteArrayView stored, qint64 droppedBefore);
     int lineAt(int y) const;
     int visibleLines() const;
     void updateScrollBars();

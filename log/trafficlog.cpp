@@ -42,12 +42,15 @@ void TForm1::WireTraffic()
     traffic.setBatchHandlers(
         [this](const TrafficRecord &first) {
             static const QChar separator = LocaleTimeSeparator();
-            if (!noTimeStamp)
+            if (!noTimeStamp) {
                 heldTimeStamp = FormatTimeStampPrefix(first.time, separator);
+                heldStampBytes = heldTimeStamp.toLatin1();
+            }
             inspector->holdClock();
         },
         [this] {
             heldTimeStamp = QString();
+            heldStampBytes.clear();
             inspector->releaseClock();
         });
 }
@@ -59,6 +62,11 @@ void TForm1::AppendLog(const QString &line)
 }
 
 qint64 TForm1::AppendLogNow(const QString &line)
+{
+    return AppendLogNow(QByteArrayView(line.toLatin1()));
+}
+
+qint64 TForm1::AppendLogNow(QByteArrayView line)
 {
     if (logFrozen) {
         setBackground(CbFreeze, Qt::red);
@@ -89,18 +97,18 @@ bool TForm1::PassesExcludeFilter(const QString &line)
     return false;
 }
 
-void TForm1::LogWithMarker(const QString &line, QLatin1String marker)
+void TForm1::LogWithMarker(const QByteArray &line, QLatin1String marker)
 {
     Publish(check::Leg::Operator, check::Direction::ToServer, line, marker, false, false);
 }
 
-void TForm1::Publish(check::Leg leg, check::Direction dir, const QString &line, QLatin1String marker, bool own,
+void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker, bool own,
                      bool onWire)
 {
     TrafficRecord record;
     record.leg = leg;
     record.dir = dir;
-    record.line = line.toLatin1();
+    record.line = line;
     record.marker = marker;
     record.own = own;
     record.onWire = onWire;
@@ -114,12 +122,14 @@ qint64 TForm1::LogRecord(const TrafficRecord &record)
 {
     const QLatin1String marker = record.marker;
     if (marker == LogMarker::FromRelay && record.line.isEmpty())
-        return AppendLogNow(QStringLiteral(">$> ---------- timeout"));
-    const QString line = QString::fromLatin1(record.line);
+        return AppendLogNow(QByteArrayView(">$> ---------- timeout"));
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
-    if (!sent && !PassesExcludeFilter(line))
+    if (!sent && CbExclude->isChecked() && !PassesExcludeFilter(QString::fromLatin1(record.line)))
         return -1;
-    return AppendLogNow(TimeStampPrefix() + marker + line);
+    const QByteArray stamp = noTimeStamp ? QByteArray() : heldStampBytes.isNull() ? TimeStampPrefix().toLatin1() : heldStampBytes;
+    logLineBuffer.resize(0);
+    logLineBuffer.append(stamp).append(marker.data(), marker.size()).append(record.line);
+    return AppendLogNow(QByteArrayView(logLineBuffer));
 }
 
 void TForm1::SetFrozen(bool on)

@@ -95,12 +95,12 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
 {
     if (line.isEmpty()) {
         // Logged as the timeout line.
-        Publish(check::Leg::Relay, check::Direction::ToServer, QString(), LogMarker::FromRelay);
+        Publish(check::Leg::Relay, check::Direction::ToServer, QByteArray(), LogMarker::FromRelay);
         return;
     }
     if (!serverConnected) {
         // Nowhere to go: logged as received, and said so.
-        Publish(check::Leg::Relay, check::Direction::ToServer, QString::fromLatin1(line), LogMarker::FromRelay);
+        Publish(check::Leg::Relay, check::Direction::ToServer, line, LogMarker::FromRelay);
         LogEvent(QStringLiteral("---------- Not forwarded: no server link"));
         return;
     }
@@ -116,7 +116,7 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
                 edited.chop(1);
         }
     }
-    const QString command = QString::fromLatin1(hasBackspace ? edited : line);
+    const QByteArray &command = hasBackspace ? edited : line;
     Publish(check::Leg::Relay, check::Direction::ToServer, command, LogMarker::FromRelay);
     DispatchCommand(command, true);
 }
@@ -181,12 +181,11 @@ bool TForm1::RelayClientConnected() const
     return IdTCPServer1->clientConnected();
 }
 
-void TForm1::WriteRelayLine(const QString &line, QLatin1String marker, bool own)
+void TForm1::WriteRelayLine(const QByteArray &line, QLatin1String marker, bool own)
 {
     if (!RelayClientConnected())
         return;
-    const QByteArray bytes = line.toLatin1();
-    IdTCPServer1->writeLine(bytes);
+    IdTCPServer1->writeLine(line);
     Publish(check::Leg::Relay, check::Direction::FromServer, line, marker, own);
 }
 
@@ -196,14 +195,14 @@ void TForm1::WriteRelayLine(const QString &line, QLatin1String marker, bool own)
 // operator's own commands stay in the window, everything else goes to the
 // client. `altered`: the simulator changed the line on its way. True when
 // the line went to the client.
-bool TForm1::RouteToRelayClient(const QString &line, bool altered)
+bool TForm1::RouteToRelayClient(const QByteArray &line, bool altered)
 {
-    const QString tag = GetTag(line);
-    if (!operatorTags.contains(tag)) {
+    const QByteArrayView tag = GetTag(QByteArrayView(line));
+    if (operatorTags.isEmpty() || !operatorTags.contains(tag)) {
         WriteRelayLine(line, altered ? LogMarker::Faked : LogMarker::ToRelay, altered);
         return true;
     }
-    if (GetType(line) == QLatin1Char('%'))
-        operatorTags.removeAll(tag);
+    if (GetType(QByteArrayView(line)) == '%')
+        operatorTags.removeAll(tag.toByteArray());
     return false;
 }

@@ -24,7 +24,7 @@ void TForm1::SendReplyToClient(const QString &text)
     if (replyingToOperator)
         LogWithMarker(line, LogMarker::FakedReply);
     else
-        WriteRelayLine(line, LogMarker::FakedReply, true);
+        WriteRelayLine(line.toLatin1(), LogMarker::FakedReply, true);
 }
 
 void TForm1::DecrementTag()
@@ -37,7 +37,7 @@ void TForm1::SendEventToClient(const QString &text, const QString &type)
     if (!RelayClientConnected())
         return;
     const QString line = QStringLiteral("E0000 ") + type + QLatin1Char(' ') + text;
-    WriteRelayLine(line, LogMarker::Faked, true);
+    WriteRelayLine(line.toLatin1(), LogMarker::Faked, true);
 }
 
 // EdTag takes the number of the command's tag; an event tag's "E" is kept
@@ -120,7 +120,7 @@ void TForm1::BtNewToolClick()
     if (!RelayClientConnected())
         return;
     const QString line = QStringLiteral("E0000 # ChangeTool(\"") + name + QStringLiteral("\")");
-    WriteRelayLine(line, LogMarker::Faked, true);
+    WriteRelayLine(line.toLatin1(), LogMarker::Faked, true);
     const qsizetype p = name.indexOf(QLatin1Char('_'));
     if (cbIncrementTool->isChecked() && p >= 0) {
         const QString prefix = name.left(p + 1);
@@ -150,22 +150,22 @@ void TForm1::cbToolErrorClick()
 // Looks at a command on its way to the server: a probing command arms the
 // error switches, the probe-type and acceleration queries are answered here
 // under the modus filter, and CZPositionOnSphere becomes a plain GoTo.
-TForm1::Interception TForm1::InterceptCommand(QString &line, bool *rewritten)
+TForm1::Interception TForm1::InterceptCommand(QByteArray &line, bool *rewritten)
 {
     Interception answer = Interception::None;
     if ((cbError->isChecked() || cbToolError->isChecked()) && ContainsWord(line, QLatin1String("PTMEAS(")))
-        interceptTag = GetTag(line);
+        interceptTag = GetTag(QByteArrayView(line)).toByteArray();
     if (cbModusFilter->isChecked() && ContainsWord(line, QLatin1String("PROBETYPE"))) {
-        interceptTag = GetTag(line);
+        interceptTag = GetTag(QByteArrayView(line)).toByteArray();
         answer = Interception::ProbeType;
     }
     if (cbModusFilter->isChecked() && ContainsWord(line, QLatin1String("ACCEL"))
         && ContainsWord(line, QLatin1String("SETPROP"))) {
-        interceptTag = GetTag(line);
+        interceptTag = GetTag(QByteArrayView(line)).toByteArray();
         answer = Interception::Empty;
     }
     if (cbCircularMove->isChecked() && ContainsWord(line, QLatin1String("CZPOSITIONONSPHERE("))) {
-        line = RewriteCZPositionOnSphere(line);
+        line = RewriteCZPositionOnSphere(QString::fromLatin1(line)).toLatin1();
         LogWithMarker(line, LogMarker::Rewritten);
         if (rewritten)
             *rewritten = true;
@@ -173,33 +173,31 @@ TForm1::Interception TForm1::InterceptCommand(QString &line, bool *rewritten)
     return answer;
 }
 
-void TForm1::AnswerInterception(Interception interception, const QString &line, bool fromRelay)
+void TForm1::AnswerInterception(Interception interception, const QByteArray &line, bool fromRelay)
 {
     // The operator's own command is answered in the log only: its replies
     // never go to the relay client, made-up or not.
     replyingToOperator = !fromRelay;
     const auto reset = qScopeGuard([this] { replyingToOperator = false; });
     if (interception == Interception::ProbeType)
-        ReplyProbeType(interceptTag, line);
+        ReplyProbeType(QString::fromLatin1(interceptTag), QString::fromLatin1(line));
     else
-        ReplyEmptyTransaction(interceptTag);
+        ReplyEmptyTransaction(QString::fromLatin1(interceptTag));
 }
 
 // The armed error replaces the data line of the probing command's reply.
 // True when the line was altered.
-bool TForm1::InjectFault(QString &line)
+bool TForm1::InjectFault(QByteArray &line)
 {
-    if (interceptTag.isEmpty() || GetType(line) != QLatin1Char('#'))
+    if (interceptTag.isEmpty() || GetType(QByteArrayView(line)) != '#')
         return false;
-    const QString tag = GetTag(line);
+    const QByteArray tag = GetTag(QByteArrayView(line)).toByteArray();
     if (tag != interceptTag)
         return false;
     if (cbError->isChecked())
-        line = tag + QStringLiteral(" ! Error(2, 1006, PtMeas,\"no Touch\")");
+        line = tag + " ! Error(2, 1006, PtMeas,\"no Touch\")";
     else if (cbToolError->isChecked())
-        line = tag
-            + QStringLiteral(
-                   " ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")");
+        line = tag + " ! Error(2, 2100, PtMeas,\"Tool not appropriate, Server initiated Tool Change\")";
     interceptTag.clear();
     cbError->setChecked(false);
     cbToolError->setChecked(false);

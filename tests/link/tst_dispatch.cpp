@@ -189,7 +189,7 @@ private Q_SLOTS:
         // Without a relay client the made-up replies write nothing, but the
         // tag counter follows their steps: set to the tag, then decremented
         // once per made-up line after the first.
-        QCOMPARE(f->interceptTag, QStringLiteral("00103"));
+        QCOMPARE(f->interceptTag, QByteArray("00103"));
         QCOMPARE(f->EdTag->text(), QStringLiteral("102"));
         QVERIFY(f->clearToSend); // answered here, so nothing is left to wait for
         f->SendToIpp(QStringLiteral("Home()"));

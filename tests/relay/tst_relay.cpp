@@ -41,7 +41,7 @@ private Q_SLOTS:
 
         // The operator's command in between: its replies stay in the log.
         rig.f->RunHandler([&] { rig.f->SendToIpp(QStringLiteral("Home()")); });
-        QCOMPARE(rig.f->operatorTags, QStringList{QStringLiteral("00100")});
+        QCOMPARE(rig.f->operatorTags, QByteArrayList{"00100"});
         QTRY_VERIFY(rig.logHas(QStringLiteral("<<< 00100 %")));
         QVERIFY(rig.logHas(QStringLiteral("<<< 00100 &")));
         QVERIFY(rig.logHas(QStringLiteral("<<< 00100 # data 00100")));

@@ -68,7 +68,7 @@ private Q_SLOTS:
         QVERIFY(client.waitForLines(3));
         QCOMPARE(client.received.at(1), QByteArray("00020 ! Error(1, 0500, PtMeas, \"other\")"));
         QVERIFY(rig.f->cbError->isChecked());
-        QCOMPARE(rig.f->interceptTag, QStringLiteral("00020"));
+        QCOMPARE(rig.f->interceptTag, QByteArray("00020"));
     }
 
     void probeTypeReplies()
