@@ -191,9 +191,9 @@ bool Tap::start()
                      qPrintable(relay->listener()->errorString()));
         return false;
     }
-    if (!opt.quiet)
-        std::fprintf(stderr, "torvane-tap: listening on port %u, relaying to %s:%u\n",
-                     unsigned(relay->serverPort()), qPrintable(opt.serverHost), unsigned(opt.serverPort));
+    // Said also with --quiet: with port 0 this is where the clients go.
+    std::fprintf(stderr, "torvane-tap: listening on port %u, relaying to %s:%u\n",
+                 unsigned(relay->serverPort()), qPrintable(opt.serverHost), unsigned(opt.serverPort));
     ticker = new QTimer(this);
     connect(ticker, &QTimer::timeout, this, [this] { tick(); });
     ticker->start(FlushIntervalMs);
