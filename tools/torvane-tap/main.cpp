@@ -27,6 +27,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 using namespace check;
 
@@ -51,7 +52,7 @@ public:
             *error = file.errorString();
             return false;
         }
-        buffer.reserve(LogChunk + 1024);
+        buffer.resize(LogChunk);
         return true;
     }
     bool isOpen() const { return file.isOpen(); }
@@ -61,31 +62,41 @@ public:
     {
         if (!file.isOpen())
             return;
-        buffer.append(a.data(), a.size());
-        buffer.append(b.data(), b.size());
-        buffer.append(c.data(), c.size());
-        buffer.append("\r\n", 2);
-        if (buffer.size() >= LogChunk)
+        const qsizetype size = a.size() + b.size() + c.size() + 2;
+        if (used + size > buffer.size()) {
             flush();
+            if (size > buffer.size())
+                buffer.resize(size);
+        }
+        char *at = buffer.data() + used;
+        for (QByteArrayView part : {a, b, c, QByteArrayView("\r\n", 2)}) {
+            if (!part.isEmpty())
+                std::memcpy(at, part.data(), size_t(part.size()));
+            at += part.size();
+        }
+        used += size;
     }
 
     void flush()
     {
-        if (!file.isOpen() || buffer.isEmpty())
+        if (!file.isOpen() || used == 0)
             return;
-        const qint64 written = file.write(buffer);
-        if (written != buffer.size()) {
+        const qint64 written = file.write(buffer.constData(), used);
+        if (written != used) {
             std::fprintf(stderr,
                          "torvane-tap: cannot write the log %s (%s); relaying goes on, the log ends here\n",
                          qPrintable(file.fileName()), qPrintable(file.errorString()));
             file.close();
         }
-        buffer.clear();
+        used = 0;
+        if (buffer.size() > LogChunk)
+            buffer.resize(LogChunk);
     }
 
 private:
     QFile file;
-    QByteArray buffer;
+    QByteArray buffer; // room for the lines not yet written
+    qsizetype used = 0;
 };
 
 struct TapOptions {
@@ -135,6 +146,12 @@ private:
         return FormatConnectionStamp(QDateTime::currentDateTime()).toLatin1();
     }
     void printFinding(const Finding &f);
+    void flushFindings()
+    {
+        if (printed)
+            out.flush();
+        printed = false;
+    }
     void tick();
     void clearProgress();
     void awaitClose();
@@ -149,6 +166,10 @@ private:
     Output out;
     FILE *json = nullptr;
     bool firstFinding = true;
+    bool printed = false; // findings wait in stdout's buffer
+    QTime findingTime;
+    QByteArray findingClock;
+    QByteArray findingLine;
     QTimer *ticker = nullptr;
 
     qint64 lines = 0; // lines the log holds (its line numbers)
@@ -239,7 +260,7 @@ void Tap::wire()
             }
             batchUs = lastUs = t;
         },
-        [] {});
+        [this] { flushFindings(); });
     checker.setFindingHandler([this](const Finding &f) { printFinding(f); });
 }
 
@@ -374,6 +395,7 @@ void Tap::event(const QByteArray &text)
         checker.connectionReset(Leg::Operator, lines);
     else if (text.startsWith("---------- Client "))
         checker.connectionReset(Leg::Relay, lines);
+    flushFindings();
 }
 
 // ---------------------------------------------------------------- output
@@ -381,9 +403,26 @@ void Tap::event(const QByteArray &text)
 void Tap::printFinding(const Finding &f)
 {
     clearProgress();
-    const QByteArray time = LocalTimeNow().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
-    out.put(time + ' ' + LegName(f.leg) + ": " + SeverityName(f.severity) + ": " + RuleId(f.rule) + ": "
-            + f.text.toLatin1() + '\n');
+    // A flood's findings come many to a burst: the time is written once for them.
+    const QTime now = LocalTimeNow();
+    if (now != findingTime || findingClock.isEmpty()) {
+        findingTime = now;
+        findingClock = now.toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
+    }
+    printed = true;
+    QByteArray &l = findingLine;
+    l.clear();
+    l += findingClock;
+    l += ' ';
+    l += LegName(f.leg);
+    l += ": ";
+    l += SeverityName(f.severity);
+    l += ": ";
+    l += RuleId(f.rule);
+    l += ": ";
+    l += f.text.toLatin1();
+    l += '\n';
+    out.put(l);
     if (json) {
         Output j(json);
         j.put(QByteArray(firstFinding ? "\n" : ",\n") + FindingJson(f));
@@ -559,8 +598,9 @@ int main(int argc, char **argv)
     opt.once = parser.isSet(once);
     opt.quiet = parser.isSet(quiet);
 
-    // Findings are printed as they happen, also into a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Findings are printed as they happen, also into a pipe: stdout is
+    // flushed after each burst of lines, each event and each second.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     Tap tap(opt);
     if (!tap.start())
         return 2;
