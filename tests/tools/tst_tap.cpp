@@ -169,7 +169,9 @@ private Q_SLOTS:
                 client.sendLine(QByteArray("00002 A\0B", 9));
                 QVERIFY(client.waitForLines(4));
                 QCOMPARE(server.received.last(), QByteArray("00002 A\0B", 9));
-                client.close();
+                // A line over the limit ends the session, and the log says why.
+                client.sendLine("00003 " + QByteArray(70000, 'X'));
+                QVERIFY(client.waitForClose());
                 QTRY_VERIFY(ReadFile(log).contains("---------- Disconnected"));
                 QTRY_VERIFY(!server.hasClient());
                 continue;
@@ -180,6 +182,7 @@ private Q_SLOTS:
         }
         const QByteArray text = ReadFile(log);
         QCOMPARE(text.count("Client disconnected to our server"), 2);
+        QVERIFY(text.contains("---------- Client line longer than"));
         QVERIFY(text.contains(QByteArray(">$> 00002 A\0B\r\n", 14)));
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d\\d\\S\\d\\d\\d  <\\$< 00001 %\\r$"),
                                    QRegularExpression::MultilineOption)
@@ -190,7 +193,7 @@ private Q_SLOTS:
     }
 
     // A server that refuses: the client is let go, a message, status 2. A
-    // port that can't be had: status 2 at once.
+    // full disk: one message. A port that can't be had: status 2 at once.
     void unreachableServerAndBusyPort()
     {
         quint16 closedPort = 0;
@@ -199,13 +202,18 @@ private Q_SLOTS:
             closedPort = gone.port();
         }
         Tap tap;
-        QVERIFY(tap.start({"--server", QStringLiteral("127.0.0.1:%1").arg(closedPort), "--once"}));
+        // A log that can't be written is said once; the tap goes on.
+        const bool fullDisk = QFile::exists(QStringLiteral("/dev/full"));
+        QVERIFY(tap.start({"--server", QStringLiteral("127.0.0.1:%1").arg(closedPort), "--once", "--log",
+                           fullDisk ? QStringLiteral("/dev/full") : QProcess::nullDevice()}));
         TestRelayClient client;
         QVERIFY(client.connectTo(tap.port));
         client.sendLine("00001 StartSession()");
         QVERIFY(client.waitForClose());
         QCOMPARE(tap.finish(), 2);
         QVERIFY2(tap.err.contains("cannot connect to the server"), tap.err.constData());
+        if (fullDisk)
+            QCOMPARE(tap.err.count("cannot write the log"), 1);
 
         TestServer busy;
         Tap second;
