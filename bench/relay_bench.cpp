@@ -345,10 +345,11 @@ struct Program {
         relayPort = freePort();
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(path, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(relayPort),
-                             QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(serverPort),
-                             QStringLiteral("--log"), scratch.filePath(QStringLiteral("tap.log")),
-                             QStringLiteral("--quiet")});
+        process.start(path,
+                      {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(relayPort),
+                       QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(serverPort),
+                       QStringLiteral("--log"), scratch.filePath(QStringLiteral("tap.log")),
+                       QStringLiteral("--quiet")});
         if (process.waitForStarted() && waitListening(relayPort, process))
             return true;
         std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(path), relayPort);
@@ -370,7 +371,8 @@ int main(int argc, char **argv)
     const int pipelined = argc > 2 ? std::atoi(argv[2]) : 200000;
     const int rounds = argc > 3 ? qMax(1, std::atoi(argv[3])) : 5;
     const QString torvane = QCoreApplication::applicationDirPath() + QStringLiteral("/../torvane");
-    const QString torvaneTap = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/torvane-tap");
+    const QString torvaneTap =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/torvane-tap");
 
     const bool pinning = qEnvironmentVariableIsEmpty("RELAY_BENCH_NO_PINNING");
     Server server;
@@ -477,7 +479,8 @@ int main(int argc, char **argv)
         std::printf("torvane-tap/socat:           latency %.2f x (target <= 1.0), throughput %.2f x\n",
                     k.medianUs / s.medianUs, k.perSecond / s.perSecond);
     std::printf("torvane pipelined throughput, checking: %.0f commands/s (target >= 200000)\n", t.perSecond);
-    std::printf("torvane-tap pipelined throughput, checking: %.0f commands/s (target >= 300000)\n", k.perSecond);
+    std::printf("torvane-tap pipelined throughput, checking: %.0f commands/s (target >= 300000)\n",
+                k.perSecond);
 
     socat.kill();
     socat.waitForFinished();

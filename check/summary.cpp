@@ -34,11 +34,13 @@ QByteArray Ms(qint64 us)
 }
 
 RuleOptions::RuleOptions()
-    : profile(QStringLiteral("profile"), QStringLiteral("Reading of the protocol: 1.4.3 (default), nist or 2.x."),
+    : profile(QStringLiteral("profile"),
+              QStringLiteral("Reading of the protocol: 1.4.3 (default), nist or 2.x."),
               QStringLiteral("name"), QStringLiteral("1.4.3")),
       enable(QStringLiteral("enable"), QStringLiteral("Checks RULE (repeatable)."), QStringLiteral("RULE")),
       disable(QStringLiteral("disable"),
-              QStringLiteral("Does not check RULE (repeatable; \"all\" for every rule)."), QStringLiteral("RULE")),
+              QStringLiteral("Does not check RULE (repeatable; \"all\" for every rule)."),
+              QStringLiteral("RULE")),
       failOn(QStringLiteral("fail-on"),
              QStringLiteral("Lowest severity that makes the exit status 1: error (default), "
                             "warning or note."),
@@ -89,10 +91,9 @@ QString RulesHelp()
         const RuleInfo &info = InfoFor(Rule(i));
         s += QStringLiteral("  %1 %2\n").arg(QLatin1String(info.id), -16).arg(QLatin1String(info.summary));
     }
-    s += QStringLiteral(
-        "\nProfiles: 1.4.3 (the standard's text: severity 3 and 9 force ClearAllErrors),\n"
-        "  nist (the NIST suite's reading: severity 2 and up, severity 0 invalid),\n"
-        "  2.x (lenient: event commands may carry command tags).\n");
+    s += QStringLiteral("\nProfiles: 1.4.3 (the standard's text: severity 3 and 9 force ClearAllErrors),\n"
+                        "  nist (the NIST suite's reading: severity 2 and up, severity 0 invalid),\n"
+                        "  2.x (lenient: event commands may carry command tags).\n");
     return s;
 }
 
@@ -132,8 +133,8 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
                  int status, bool firstFinding)
 {
     out.put(QByteArray(firstFinding ? "]" : "\n  ]") + ",\n   \"format\": \"" + FormatName(r.format)
-            + "\", \"lines\": " + QByteArray::number(r.lines) + ", \"traffic\": " + QByteArray::number(r.traffic)
-            + ", \"unrecognised\": " + QByteArray::number(r.unrecognised)
+            + "\", \"lines\": " + QByteArray::number(r.lines) + ", \"traffic\": "
+            + QByteArray::number(r.traffic) + ", \"unrecognised\": " + QByteArray::number(r.unrecognised)
             + ", \"problem\": " + (problem.isEmpty() ? QByteArray("null") : JsonString(problem))
             + ", \"status\": " + QByteArray::number(status) + ",\n   \"summary\": {");
     bool first = true;
@@ -143,8 +144,9 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
         const qint64 n = checker.findingCount(Rule(i), Severity::Note);
         if (e + w + n == 0)
             continue;
-        out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(Rule(i)) + "\": {\"error\": " + QByteArray::number(e)
-                + ", \"warning\": " + QByteArray::number(w) + ", \"note\": " + QByteArray::number(n) + '}');
+        out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(Rule(i))
+                + "\": {\"error\": " + QByteArray::number(e) + ", \"warning\": " + QByteArray::number(w)
+                + ", \"note\": " + QByteArray::number(n) + '}');
         first = false;
     }
     out.put("},\n   \"methods\": [");
@@ -154,26 +156,25 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
         if (st.count == 0)
             continue;
         auto h = [](const DurationHistogram &d) {
-            return "{\"median_us\": " + QByteArray::number(d.quantile(0.5))
-                + ", \"p95_us\": " + QByteArray::number(d.quantile(0.95))
-                + ", \"max_us\": " + QByteArray::number(d.max()) + '}';
+            return "{\"median_us\": " + QByteArray::number(d.quantile(0.5)) + ", \"p95_us\": "
+                + QByteArray::number(d.quantile(0.95)) + ", \"max_us\": " + QByteArray::number(d.max()) + '}';
         };
         out.put(QByteArray(first ? "\n" : ",\n") + "    {\"method\": " + JsonString(checker.methodName(m))
-                + ", \"count\": " + QByteArray::number(st.count) + ", \"errors\": " + QByteArray::number(st.errors)
-                + ", \"to_ack\": " + h(st.toAck) + ", \"to_done\": " + h(st.toDone) + '}');
+                + ", \"count\": " + QByteArray::number(st.count)
+                + ", \"errors\": " + QByteArray::number(st.errors) + ", \"to_ack\": " + h(st.toAck)
+                + ", \"to_done\": " + h(st.toDone) + '}');
         first = false;
     }
     out.put(QByteArray(first ? "]" : "\n   ]") + ",\n   \"legs\": {");
     for (int l = 0; l < LegCount; ++l) {
         const LegTotals &t = checker.totals(Leg(l));
         out.put(QByteArray(l ? ", " : "") + '"' + LegName(Leg(l))
-                + "\": {\"to_server\": " + QByteArray::number(t.linesToServer)
-                + ", \"from_server\": " + QByteArray::number(t.linesFromServer)
-                + ", \"commands\": " + QByteArray::number(t.commands)
+                + "\": {\"to_server\": " + QByteArray::number(t.linesToServer) + ", \"from_server\": "
+                + QByteArray::number(t.linesFromServer) + ", \"commands\": " + QByteArray::number(t.commands)
                 + ", \"completed\": " + QByteArray::number(t.completed) + ", \"aborted\": "
                 + QByteArray::number(t.aborted) + ", \"error_lines\": " + QByteArray::number(t.errorLines)
-                + ", \"open\": " + QByteArray::number(t.open) + ", \"findings\": " + QByteArray::number(t.findings)
-                + '}');
+                + ", \"open\": " + QByteArray::number(t.open)
+                + ", \"findings\": " + QByteArray::number(t.findings) + '}');
     }
     out.put("}}");
 }
@@ -182,9 +183,11 @@ void PutSummary(Output &out, const QByteArray &name, const ProtocolChecker &chec
                 const Options &opt)
 {
     out.put(name + ": " + FormatName(r.format) + " log, " + QByteArray::number(r.lines) + " lines, "
-            + QByteArray::number(r.traffic) + " protocol lines, profile " + ProfileName(opt.rules.profile) + '\n');
+            + QByteArray::number(r.traffic) + " protocol lines, profile " + ProfileName(opt.rules.profile)
+            + '\n');
     if (r.unrecognised)
-        out.put("  " + QByteArray::number(r.unrecognised) + " lines neither traffic nor log text (skipped)\n");
+        out.put("  " + QByteArray::number(r.unrecognised)
+                + " lines neither traffic nor log text (skipped)\n");
     if (checker.findingCount() == 0) {
         out.put("  no findings\n");
     } else {
