@@ -26,6 +26,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +41,10 @@ constexpr qsizetype LogChunk = 256 * 1024;
 constexpr int CloseWaitMs = 2000;
 // The bound on an end that a signal asked for.
 constexpr int SignalExitSeconds = 10;
+// A rule with more findings than this in one second is only counted for the
+// rest of that second, as in the window's inspector: a flood costs no
+// sentences and no lines. How many went unprinted is said when the second ends.
+constexpr int FloodPerSecond = 200;
 
 // The traffic log, written as the lines pass. A write that fails (a full
 // disk) is reported once; the tap goes on relaying without the log.
@@ -117,7 +122,9 @@ public:
     explicit Tap(const TapOptions &options)
         : opt(options), server(new ServerLink(this)), relay(new RelaySession(this)),
           checker(options.check.rules), out(stdout)
-    { }
+    {
+        mutedFrom.fill(-1);
+    }
 
     // Opens the log, the report and the port; false (with a message) when
     // one can't be.
@@ -146,6 +153,7 @@ private:
         return FormatConnectionStamp(QDateTime::currentDateTime()).toLatin1();
     }
     void printFinding(const Finding &f);
+    void floodWindow(qint64 nowUs);
     void flushFindings()
     {
         if (printed)
@@ -170,6 +178,10 @@ private:
     QTime findingTime;
     QByteArray findingClock;
     QByteArray findingLine;
+    qint64 floodStartUs = 0;
+    std::array<int, RuleCount> floodCount{};
+    std::array<qint64, RuleCount> mutedFrom{}; // the rule's count when it was muted, -1 while not
+    std::array<Leg, RuleCount> mutedLeg{};
     QTimer *ticker = nullptr;
 
     qint64 lines = 0; // lines the log holds (its line numbers)
@@ -382,6 +394,7 @@ void Tap::checkRecord(const TrafficRecord &r)
     if (r.dir == Direction::ToServer && (line.isEmpty() || line == "---------- timeout"))
         return;
     ++fed;
+    floodWindow(r.clockUs);
     checker.feed(r.leg, r.dir, opt.timeStamps ? batchUs : -1, line, r.logLine + 1);
 }
 
@@ -391,6 +404,7 @@ void Tap::event(const QByteArray &text)
     traffic.flush();
     log.line(text);
     ++lines;
+    floodWindow(TrafficClockUs());
     if (text.startsWith("---------- Connected") || text.startsWith("---------- Disconnected"))
         checker.connectionReset(Leg::Operator, lines);
     else if (text.startsWith("---------- Client "))
@@ -403,6 +417,12 @@ void Tap::event(const QByteArray &text)
 void Tap::printFinding(const Finding &f)
 {
     clearProgress();
+    if (++floodCount[size_t(f.rule)] >= FloodPerSecond && mutedFrom[size_t(f.rule)] < 0) {
+        checker.setFindingDetail(f.rule, false);
+        mutedFrom[size_t(f.rule)] = checker.findingCount(f.rule, Severity::Error)
+            + checker.findingCount(f.rule, Severity::Warning) + checker.findingCount(f.rule, Severity::Note);
+        mutedLeg[size_t(f.rule)] = f.leg;
+    }
     // A flood's findings come many to a burst: the time is written once for them.
     const QTime now = LocalTimeNow();
     if (now != findingTime || findingClock.isEmpty()) {
@@ -428,6 +448,35 @@ void Tap::printFinding(const Finding &f)
         j.put(QByteArray(firstFinding ? "\n" : ",\n") + FindingJson(f));
     }
     firstFinding = false;
+}
+
+// A new second (or the end, with `nowUs` -1): the flooding rules say how
+// many findings went unprinted, and are printed again.
+void Tap::floodWindow(qint64 nowUs)
+{
+    if (nowUs >= 0 && nowUs - floodStartUs < 1000000)
+        return;
+    floodStartUs = nowUs;
+    floodCount.fill(0);
+    for (int i = 0; i < RuleCount; ++i) {
+        if (mutedFrom[size_t(i)] < 0)
+            continue;
+        const Rule rule = Rule(i);
+        const qint64 unprinted = checker.findingCount(rule, Severity::Error)
+            + checker.findingCount(rule, Severity::Warning) + checker.findingCount(rule, Severity::Note)
+            - mutedFrom[size_t(i)];
+        mutedFrom[size_t(i)] = -1;
+        checker.setFindingDetail(rule, true);
+        if (unprinted == 0)
+            continue;
+        clearProgress();
+        printed = true;
+        out.put(LocalTimeNow().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1() + ' '
+                + LegName(mutedLeg[size_t(i)]) + ": note: " + RuleId(rule) + ": "
+                + QByteArray::number(unprinted)
+                + " more findings of this rule, counted but not printed (over "
+                + QByteArray::number(FloodPerSecond) + " in one second)\n");
+    }
 }
 
 void Tap::tick()
@@ -465,6 +514,7 @@ void Tap::finish()
         releaseServer();
     traffic.flush();
     checker.finish(lines);
+    floodWindow(-1);
     log.flush();
     clearProgress();
 
