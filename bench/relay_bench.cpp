@@ -339,6 +339,22 @@ struct Program {
         std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(path), relayPort);
         return false;
     }
+    // torvane-tap between the same peers, logging to a file and checking.
+    bool startTap(const QString &path, int serverPort)
+    {
+        relayPort = freePort();
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(path,
+                      {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(relayPort),
+                       QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(serverPort),
+                       QStringLiteral("--log"), scratch.filePath(QStringLiteral("tap.log")),
+                       QStringLiteral("--quiet")});
+        if (process.waitForStarted() && waitListening(relayPort, process))
+            return true;
+        std::fprintf(stderr, "relay_bench: %s did not start listening on %d\n", qPrintable(path), relayPort);
+        return false;
+    }
     ~Program()
     {
         process.terminate();
@@ -355,13 +371,16 @@ int main(int argc, char **argv)
     const int pipelined = argc > 2 ? std::atoi(argv[2]) : 200000;
     const int rounds = argc > 3 ? qMax(1, std::atoi(argv[3])) : 5;
     const QString torvane = QCoreApplication::applicationDirPath() + QStringLiteral("/../torvane");
+    const QString torvaneTap =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/torvane-tap");
 
     const bool pinning = qEnvironmentVariableIsEmpty("RELAY_BENCH_NO_PINNING");
     Server server;
     server.start();
 
-    Program checking, plain;
-    if (!checking.start(torvane, server.port, true) || !plain.start(torvane, server.port, false))
+    Program checking, plain, tap;
+    if (!checking.start(torvane, server.port, true) || !plain.start(torvane, server.port, false)
+        || !tap.startTap(torvaneTap, server.port))
         return 1;
 
     // socat as a transparent relay, when it is installed.
@@ -383,7 +402,8 @@ int main(int argc, char **argv)
     // have placed them.
     const bool pinned = pinning && std::thread::hardware_concurrency() >= 2;
     if (pinned) {
-        for (qint64 pid : {checking.process.processId(), plain.process.processId(), socat.processId()})
+        for (qint64 pid : {checking.process.processId(), plain.process.processId(), tap.process.processId(),
+                           socat.processId()})
             if (pid > 0)
                 pinTo(pid, 1);
         pinTo(0, 0); // this thread, and the client's writer threads made from it
@@ -393,7 +413,7 @@ int main(int argc, char **argv)
     // The paths take turns, round by round, so that a change of load on the
     // machine falls on all of them alike; each round starts one path further
     // on, so that none always runs right after another one's pipelined run.
-    std::vector<Result> direct, on, off, viaSocat;
+    std::vector<Result> direct, on, off, viaTap, viaSocat;
     struct Path {
         const char *name;
         int port;
@@ -402,7 +422,8 @@ int main(int argc, char **argv)
     };
     std::vector<Path> paths = {{"direct", server.port, 0, &direct},
                                {"torvane check", checking.relayPort, checking.process.processId(), &on},
-                               {"torvane plain", plain.relayPort, plain.process.processId(), &off}};
+                               {"torvane plain", plain.relayPort, plain.process.processId(), &off},
+                               {"torvane-tap", tap.relayPort, tap.process.processId(), &viaTap}};
     if (socatPort)
         paths.push_back({"socat", socatPort, socat.processId(), &viaSocat});
     for (int round = 0; round < rounds; ++round) {
@@ -414,13 +435,16 @@ int main(int argc, char **argv)
                          p.name, p.results->back().medianUs, p.results->back().perSecond);
         }
     }
-    const Result d = medianOf(direct), t = medianOf(on), u = medianOf(off), s = medianOf(viaSocat);
+    const Result d = medianOf(direct), t = medianOf(on), u = medianOf(off), k = medianOf(viaTap),
+                 s = medianOf(viaSocat);
 
     std::printf(
         "relay_bench: %d lock-step round trips and %d pipelined commands a run, loopback,\n"
         "each command answered by '&', '#', '%%'; Torvane with its window offscreen, log on;\n"
+        "torvane-tap logging to a file and checking;\n"
         "%s"
-        "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking, socat;\n"
+        "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking,\n"
+        "torvane-tap, socat;\n"
         "relay cpu: the relay process's processor time per lock-step round trip\n\n",
         lockstep, pipelined,
         pinned ? "relays on processor 1, bench client and server on processor 0 (RELAY_BENCH_NO_PINNING=1: "
@@ -439,6 +463,7 @@ int main(int argc, char **argv)
     row("direct", d);
     row("torvane check", t);
     row("torvane plain", u);
+    row("torvane-tap", k);
     if (socatPort)
         row("socat", s);
     else
@@ -450,7 +475,12 @@ int main(int argc, char **argv)
         std::printf("torvane/socat, not checking: latency %.2f x, throughput %.2f x\n",
                     u.medianUs / s.medianUs, u.perSecond / s.perSecond);
     }
+    if (socatPort)
+        std::printf("torvane-tap/socat:           latency %.2f x (target <= 1.0), throughput %.2f x\n",
+                    k.medianUs / s.medianUs, k.perSecond / s.perSecond);
     std::printf("torvane pipelined throughput, checking: %.0f commands/s (target >= 200000)\n", t.perSecond);
+    std::printf("torvane-tap pipelined throughput, checking: %.0f commands/s (target >= 300000)\n",
+                k.perSecond);
 
     socat.kill();
     socat.waitForFinished();

@@ -95,4 +95,9 @@ bool OnTerminationRequest(QObject *context, std::function<void()> handler);
 // standard error and the program ends with status 1, whatever it is doing.
 void ExitAfter(int seconds, const char *message);
 
+// ---- The terminal
+
+// Standard error goes to a terminal (someone watches it), not to a file or pipe.
+bool StandardErrorIsTerminal();
+
 } // namespace platform

@@ -266,4 +266,9 @@ void ExitAfter(int seconds, const char *message)
     ::alarm(unsigned(qMax(1, seconds)));
 }
 
+bool StandardErrorIsTerminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
 } // namespace platform

@@ -1,0 +1,73 @@
+#pragma once
+// What the command-line checkers print: the findings' JSON records, the
+// end-of-run summary with its timing table, the JSON report, and the rule
+// options they share. torvane-check prints it for each file it reads,
+// torvane-tap for the traffic it relayed.
+
+#include "check/logreader.h"
+#include "check/protocolchecker.h"
+
+#include <QByteArray>
+#include <QCommandLineOption>
+#include <QList>
+#include <QString>
+
+#include <cstdio>
+
+class QCommandLineParser;
+
+namespace check {
+
+QByteArray JsonString(QByteArrayView s);
+// Microseconds as milliseconds, "-" when unknown.
+QByteArray Ms(qint64 us);
+
+struct Options {
+    RuleSet rules;
+    ReadOptions read;
+    bool json = false;
+    Severity failOn = Severity::Error;
+    qint64 maxPerRule = -1;
+};
+
+class Output {
+public:
+    explicit Output(FILE *f) : f_(f) { }
+    void put(const QByteArray &s) { std::fwrite(s.constData(), 1, size_t(s.size()), f_); }
+    void flush() { std::fflush(f_); }
+
+private:
+    FILE *f_;
+};
+
+// --profile, --enable, --disable and --fail-on.
+struct RuleOptions {
+    RuleOptions();
+    QList<QCommandLineOption> list() const { return {profile, enable, disable, failOn}; }
+    // Fills `opt.rules` and `opt.failOn`; false with `error` set on a bad value.
+    bool read(const QCommandLineParser &parser, Options &opt, QString *error) const;
+
+    QCommandLineOption profile, enable, disable, failOn;
+};
+
+// The rules and profiles, for --help.
+QString RulesHelp();
+
+// One finding as a record of the JSON report's "findings" array.
+QByteArray FindingJson(const Finding &f);
+
+// The outcome of a run: 0, 1 or 2 (see torvane-check), and the problem that
+// made it 2, if any.
+int RunStatus(const ReadResult &r, const ProtocolChecker &checker, Severity failOn, QByteArray *problem);
+
+// The rest of a file's JSON record after its findings (`firstFinding`: none
+// was written).
+void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &r, const QByteArray &problem,
+                 int status, bool firstFinding);
+
+// The summary: the findings by rule, the timing per method, the legs and
+// the errors the server reported.
+void PutSummary(Output &out, const QByteArray &name, const ProtocolChecker &checker, const ReadResult &r,
+                const Options &opt);
+
+} // namespace check
