@@ -79,7 +79,8 @@ void ServerLink::linkUp()
         onConnected();
     // Bytes that came with the connect have had no notice of their own.
     if (socket == this->socket() && socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, [this] { readNow(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { readNow(); }, Qt::QueuedConnection);
 }
 
 void ServerLink::inputEnded(EndReason reason)

@@ -15,9 +15,16 @@
 #include <QTime>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 struct TrafficRecord {
+    TrafficRecord() = default;
+    TrafficRecord(check::Leg leg, check::Direction dir, QByteArray line, QLatin1String marker,
+                  bool own = false, bool onWire = true)
+        : leg(leg), dir(dir), line(std::move(line)), marker(marker), own(own), onWire(onWire)
+    { }
+
     check::Leg leg = check::Leg::Operator; // the server link, or the relay client's connection
     check::Direction dir = check::Direction::ToServer;
     QByteArray line; // the protocol line's bytes, without its line end

@@ -102,17 +102,10 @@ void TForm1::LogWithMarker(const QByteArray &line, QLatin1String marker)
     Publish(check::Leg::Operator, check::Direction::ToServer, line, marker, false, false);
 }
 
-void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker, bool own,
-                     bool onWire)
+void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker,
+                     bool own, bool onWire)
 {
-    TrafficRecord record;
-    record.leg = leg;
-    record.dir = dir;
-    record.line = line;
-    record.marker = marker;
-    record.own = own;
-    record.onWire = onWire;
-    traffic.publish(std::move(record));
+    traffic.publish(TrafficRecord(leg, dir, line, marker, own, onWire));
 }
 
 // Every traffic line reaches the log through here. What was sent (the
@@ -126,7 +119,9 @@ qint64 TForm1::LogRecord(const TrafficRecord &record)
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
     if (!sent && CbExclude->isChecked() && !PassesExcludeFilter(QString::fromLatin1(record.line)))
         return -1;
-    const QByteArray stamp = noTimeStamp ? QByteArray() : heldStampBytes.isNull() ? TimeStampPrefix().toLatin1() : heldStampBytes;
+    const QByteArray stamp = noTimeStamp ? QByteArray()
+        : heldStampBytes.isNull()        ? TimeStampPrefix().toLatin1()
+                                         : heldStampBytes;
     logLineBuffer.resize(0);
     logLineBuffer.append(stamp).append(marker.data(), marker.size()).append(record.line);
     return AppendLogNow(QByteArrayView(logLineBuffer));

@@ -52,8 +52,8 @@ void TForm1::BuildRelaySession()
     // The client's lines wait while the link is settling.
     IdTCPServer1->setReadGate([this] { return !LinkSettling(); });
     LineConnection::Pair(IdTCPClient1, IdTCPServer1);
-    quickLook = new QuickLook(IdTCPClient1, IdTCPServer1,
-                              [this] { return relayConnection && !IdTCPServer1->leaving(); }, this);
+    quickLook = new QuickLook(
+        IdTCPClient1, IdTCPServer1, [this] { return relayConnection && !IdTCPServer1->leaving(); }, this);
     IdTCPClient1->setQuickLook(quickLook);
     IdTCPServer1->setQuickLook(quickLook);
 }

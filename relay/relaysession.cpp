@@ -117,9 +117,8 @@ void RelaySession::writeLine(QByteArrayView line)
     // Most lines show their type at once; only a line led by control bytes
     // needs the full look.
     const bool leadingControl = !line.isEmpty() && uchar(line[0]) <= ' ';
-    const bool complete = leadingControl
-        ? GetType(line) == '%'
-        : line.size() > ReplyTypeIndex && line[ReplyTypeIndex] == '%';
+    const bool complete =
+        leadingControl ? GetType(line) == '%' : line.size() > ReplyTypeIndex && line[ReplyTypeIndex] == '%';
     if (!complete)
         return;
     openTags.remove(GetTag(line));

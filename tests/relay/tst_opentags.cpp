@@ -11,10 +11,9 @@ private Q_SLOTS:
     {
         OpenTags tags;
         QVERIFY(tags.isEmpty());
-        const QList<QByteArray> all = {
-            QByteArray("00001"), QByteArray("99999"),         QByteArray("E0001"),
-            QByteArray("E9999"), QByteArray("00000"),         QByteArray("abc"),
-            QByteArray("0001x"), QByteArray("0001\xe9"), QByteArray()};
+        const QList<QByteArray> all = {QByteArray("00001"), QByteArray("99999"),    QByteArray("E0001"),
+                                       QByteArray("E9999"), QByteArray("00000"),    QByteArray("abc"),
+                                       QByteArray("0001x"), QByteArray("0001\xe9"), QByteArray()};
         for (const QByteArray &t : all) {
             tags.insert(t);
             tags.insert(t); // twice: still one open command

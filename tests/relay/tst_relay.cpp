@@ -343,9 +343,10 @@ private Q_SLOTS:
         client.sendRaw("00002 Home()\r\n" + QByteArray(MaxLineLength + 1, 'B') + "\n00003 Home()\r\n");
         QVERIFY(client.waitForClose());
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
-        QCOMPARE(rig.logCount(QStringLiteral("---------- Client line longer than %1 characters, connection closed")
-                                  .arg(MaxLineLength)),
-                 1);
+        QCOMPARE(
+            rig.logCount(QStringLiteral("---------- Client line longer than %1 characters, connection closed")
+                             .arg(MaxLineLength)),
+            1);
         QVERIFY(rig.server.waitForLines(2));
         QVERIFY(noLineWithin(rig.server));
         QCOMPARE(rig.server.received.size(), 2);

@@ -364,12 +364,7 @@ void Tap::serverLine(const QByteArray &line)
 
 void Tap::publish(Leg leg, Direction dir, const QByteArray &line, QLatin1String marker)
 {
-    TrafficRecord r;
-    r.leg = leg;
-    r.dir = dir;
-    r.line = line;
-    r.marker = marker;
-    traffic.publish(std::move(r));
+    traffic.publish(TrafficRecord(leg, dir, line, marker));
 }
 
 // As Save Log writes it: time stamp, marker, line. An empty line from the
