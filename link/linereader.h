@@ -23,7 +23,7 @@ constexpr qint64 ReadChunk = 64 * 1024;
 constexpr int MaxBurstLines = 512;
 constexpr int MaxServerBurstLines = 8 * MaxBurstLines;
 // The longest protocol line, in characters before the line end.
-constexpr int MaxLineLength = 16384;
+constexpr int MaxLineLength = 65536;
 
 class LineReader {
 public:
