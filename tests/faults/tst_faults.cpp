@@ -217,10 +217,11 @@ private Q_SLOTS:
         QVERIFY(log.contains(logBlock("<$< ", lines)));
         const QStringList text = rig.f.logLines();
         if (endless)
-            QVERIFY(inOrder(
-                text,
-                {QStringLiteral("<$< E0000 # KeyPress(1999)"),
-                 QStringLiteral("---------- Server line longer than 16384 characters, connection closed")}));
+            QVERIFY(
+                inOrder(text,
+                        {QStringLiteral("<$< E0000 # KeyPress(1999)"),
+                         QStringLiteral("---------- Server line longer than %1 characters, connection closed")
+                             .arg(MaxLineLength)}));
         QCOMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.logCount(QStringLiteral("---------- Disconnected")), 1);
         QVERIFY(rig.f.messages.isEmpty());
