@@ -97,8 +97,10 @@ void RelaySession::start(QTcpSocket *socket)
 
 void RelaySession::noteCommand(const QByteArray &line)
 {
-    if (openTags.size() < MaxOpenTags)
-        openTags.insert(GetTag(QByteArrayView(line)));
+    // A blank line is no command: nothing answers it.
+    const QByteArrayView tag = GetTag(QByteArrayView(line));
+    if (!tag.isEmpty() && openTags.size() < MaxOpenTags)
+        openTags.insert(tag);
 }
 
 bool RelaySession::clientConnected() const

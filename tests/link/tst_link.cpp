@@ -5,18 +5,13 @@
 #include "support/testserver.h"
 
 #include "log/logview.h"
-#include "platform/platform.h"
-#include "platform/testsupport.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include "link/linereader.h"
-
 #include <QTest>
 
 class TestLink : public QObject {
@@ -234,52 +229,6 @@ private Q_SLOTS:
         QVERIFY(!f->serverConnected);
         QCOMPARE(fx.logLines(), before);
         QVERIFY(fx.messages.isEmpty());
-    }
-
-    // Disconnect flushes what was written and closes with a FIN, not a reset:
-    // the server reads every byte, then the end of the stream. That holds
-    // too when the server's last lines were still unread at the disconnect.
-    void disconnectClosesCleanly()
-    {
-        quint16 port = 0;
-        const qintptr listener = platform::test::ListenLoopback(&port);
-        QVERIFY(listener >= 0);
-        FormFixture fx;
-        TForm1 *f = fx.form();
-        pointAt(f, port);
-        for (int run = 0; run < 5; ++run) {
-            f->BtConnect->click();
-            QTRY_VERIFY(f->serverConnected);
-            const qintptr peer = platform::test::Accept(listener);
-            QVERIFY(peer >= 0);
-            f->sessionOpen = true;
-            f->SendToIpp(QStringLiteral("GetProp(Tool.Name())"));
-            f->sessionOpen = false;
-            if (run % 2 == 1) {
-                // Lines the window hasn't read yet: on loopback they are in
-                // its receive queue once send() returns.
-                const QByteArray unread = QByteArray("00001 # X(1)\r\n").repeated(2000);
-                QVERIFY(platform::test::SendAll(peer, unread));
-            }
-            f->BtConnect->click();
-            QVERIFY(!f->serverConnected);
-            QByteArray got;
-            qint64 n = 0;
-            for (int spins = 0; spins < 500; ++spins) {
-                QCoreApplication::processEvents();
-                if (!platform::test::WaitReadable(peer, 10))
-                    continue;
-                char buf[4096];
-                n = platform::test::Receive(peer, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                got.append(buf, int(n));
-            }
-            QCOMPARE(n, qint64(0)); // the end of the stream, not a reset
-            QVERIFY(got.endsWith(" GetProp(Tool.Name())\r\n"));
-            platform::CloseSocket(peer);
-        }
-        platform::CloseSocket(listener);
     }
 };
 

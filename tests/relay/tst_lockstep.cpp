@@ -4,149 +4,17 @@
 // well as in its usual one; lines cut in two, and lines that come while a
 // burst is being handled, must still make one stream, in order.
 
-#include "platform/platform.h"
-#include "platform/testsupport.h"
 #include "support/formfixture.h"
+#include "support/lockstep.h"
 
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
+using namespace lockstep;
 
 namespace {
 constexpr int Rounds = 2000;
-
-QByteArray command(int round)
-{
-    return QByteArray::number(round).rightJustified(5, '0') + " Get(X())\r\n";
-}
-QByteArray reply(const QByteArray &tag)
-{
-    return tag + " &\r\n" + tag + " # X(1.5)\r\n" + tag + " %\r\n";
-}
-
-using platform::test::SendAll;
-
-// Some lines go out in two pieces, a moment apart.
-bool sendMaybeCut(qintptr fd, const QByteArray &bytes, int round)
-{
-    if (round % 5 != 0)
-        return SendAll(fd, bytes);
-    const qsizetype cut = round % 2 ? 3 : bytes.size() - 1;
-    if (!SendAll(fd, bytes.left(cut)))
-        return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-    return SendAll(fd, bytes.mid(cut));
-}
-
-// Answers every command line at once until the link goes down.
-struct ThreadServer {
-    qintptr listener = -1;
-    quint16 port = 0;
-    QByteArray received;
-    std::atomic<bool> done{false};
-    std::thread thread;
-
-    ThreadServer()
-    {
-        listener = platform::test::ListenLoopback(&port, 1);
-        thread = std::thread([this] { run(); });
-    }
-    std::atomic<qintptr> connection{-1};
-    // A test that failed half-way must still end: both sockets are shut.
-    ~ThreadServer()
-    {
-        platform::test::ShutdownBoth(listener);
-        if (connection >= 0)
-            platform::test::ShutdownBoth(connection);
-        thread.join();
-        platform::CloseSocket(listener);
-    }
-    void run()
-    {
-        const qintptr fd = platform::test::Accept(listener);
-        connection = fd;
-        if (fd >= 0) {
-            platform::test::SetNoDelay(fd);
-            QByteArray pending;
-            char buf[4096];
-            int round = 0;
-            for (qint64 n; (n = platform::test::Receive(fd, buf, sizeof buf)) > 0;) {
-                received.append(buf, int(n));
-                pending.append(buf, int(n));
-                for (qsizetype lf; (lf = pending.indexOf('\n')) >= 0;) {
-                    const QByteArray tag = pending.left(5);
-                    pending.remove(0, lf + 1);
-                    if (!sendMaybeCut(fd, reply(tag), ++round))
-                        break;
-                }
-            }
-            connection = -1;
-            platform::CloseSocket(fd);
-        }
-        done = true;
-    }
-};
-
-// Tells the test's event loop that a peer thread is through. The loop runs
-// as the program's does, waiting for events, not polling.
-class Finish : public QObject {
-    Q_OBJECT
-public:
-    void post() { QMetaObject::invokeMethod(this, &Finish::finished, Qt::QueuedConnection); }
-Q_SIGNALS:
-    void finished();
-};
-
-// Sends each command when the last one is complete; then leaves.
-struct ThreadClient {
-    QByteArray received;
-    std::atomic<bool> done{false};
-    std::atomic<bool> failed{false};
-    Finish finish;
-    std::thread thread;
-
-    explicit ThreadClient(quint16 port)
-    {
-        thread = std::thread([this, port] { run(port); });
-    }
-    std::atomic<qintptr> socket{-1};
-    ~ThreadClient()
-    {
-        if (socket >= 0)
-            platform::test::ShutdownBoth(socket);
-        thread.join();
-    }
-    void run(quint16 port)
-    {
-        const qintptr fd = platform::test::ConnectLoopback(port, true);
-        socket = fd;
-        if (fd < 0) {
-            failed = true;
-        } else {
-            char buf[4096];
-            for (int round = 1; round <= Rounds && !failed; ++round) {
-                const QByteArray end = command(round).left(5) + " %\r\n";
-                if (!sendMaybeCut(fd, command(round), round))
-                    failed = true;
-                while (!failed && !received.endsWith(end)) {
-                    const qint64 n = platform::test::Receive(fd, buf, sizeof buf);
-                    if (n <= 0)
-                        failed = true;
-                    else
-                        received.append(buf, int(n));
-                }
-            }
-        }
-        socket = -1;
-        platform::CloseSocket(fd);
-        done = true;
-        finish.post();
-    }
-};
 } // namespace
 
 class TestLockstep : public QObject {
@@ -174,7 +42,7 @@ private Q_SLOTS:
         }
 
         {
-            ThreadClient client(f->listenPort);
+            ThreadClient client(f->listenPort, Rounds);
             QSignalSpy through(&client.finish, &Finish::finished);
             QVERIFY(through.wait(60000));
             QVERIFY(!client.failed);

@@ -1,7 +1,6 @@
 #include "support/testserver.h"
 
 #include "platform/platform.h"
-#include "support/helpers.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -137,5 +136,5 @@ bool TestRelayClient::waitForLines(int count, int ms)
 
 bool TestRelayClient::waitForClose(int ms)
 {
-    return waitUnconnected(socket, ms);
+    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
 }
