@@ -382,6 +382,13 @@ int main(int argc, char **argv)
     if (!checking.start(torvane, server.port, true) || !plain.start(torvane, server.port, false)
         || !tap.startTap(torvaneTap, server.port))
         return 1;
+    // Another build of the window, measured in the same rounds: a change
+    // and the program before it, side by side.
+    const QString other = qEnvironmentVariable("RELAY_BENCH_OTHER");
+    Program otherChecking, otherPlain;
+    if (!other.isEmpty()
+        && (!otherChecking.start(other, server.port, true) || !otherPlain.start(other, server.port, false)))
+        return 1;
 
     // socat as a transparent relay, when it is installed.
     QProcess socat;
@@ -402,8 +409,9 @@ int main(int argc, char **argv)
     // have placed them.
     const bool pinned = pinning && std::thread::hardware_concurrency() >= 2;
     if (pinned) {
-        for (qint64 pid : {checking.process.processId(), plain.process.processId(), tap.process.processId(),
-                           socat.processId()})
+        for (qint64 pid :
+             {checking.process.processId(), plain.process.processId(), tap.process.processId(),
+              otherChecking.process.processId(), otherPlain.process.processId(), socat.processId()})
             if (pid > 0)
                 pinTo(pid, 1);
         pinTo(0, 0); // this thread, and the client's writer threads made from it
@@ -413,7 +421,7 @@ int main(int argc, char **argv)
     // The paths take turns, round by round, so that a change of load on the
     // machine falls on all of them alike; each round starts one path further
     // on, so that none always runs right after another one's pipelined run.
-    std::vector<Result> direct, on, off, viaTap, viaSocat;
+    std::vector<Result> direct, on, off, viaTap, viaSocat, otherOn, otherOff;
     struct Path {
         const char *name;
         int port;
@@ -424,6 +432,11 @@ int main(int argc, char **argv)
                                {"torvane check", checking.relayPort, checking.process.processId(), &on},
                                {"torvane plain", plain.relayPort, plain.process.processId(), &off},
                                {"torvane-tap", tap.relayPort, tap.process.processId(), &viaTap}};
+    if (!other.isEmpty()) {
+        paths.push_back(
+            {"other check", otherChecking.relayPort, otherChecking.process.processId(), &otherOn});
+        paths.push_back({"other plain", otherPlain.relayPort, otherPlain.process.processId(), &otherOff});
+    }
     if (socatPort)
         paths.push_back({"socat", socatPort, socat.processId(), &viaSocat});
     for (int round = 0; round < rounds; ++round) {
@@ -444,7 +457,7 @@ int main(int argc, char **argv)
         "torvane-tap logging to a file and checking;\n"
         "%s"
         "medians over %d interleaved rounds of direct, Torvane checking, Torvane not checking,\n"
-        "torvane-tap, socat;\n"
+        "torvane-tap, socat (and RELAY_BENCH_OTHER's build of Torvane, when set);\n"
         "relay cpu: the relay process's processor time per lock-step round trip\n\n",
         lockstep, pipelined,
         pinned ? "relays on processor 1, bench client and server on processor 0 (RELAY_BENCH_NO_PINNING=1: "
@@ -464,6 +477,10 @@ int main(int argc, char **argv)
     row("torvane check", t);
     row("torvane plain", u);
     row("torvane-tap", k);
+    if (!other.isEmpty()) {
+        row("other check", medianOf(otherOn));
+        row("other plain", medianOf(otherOff));
+    }
     if (socatPort)
         row("socat", s);
     else

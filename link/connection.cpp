@@ -70,11 +70,7 @@ void LineConnection::partnerDrained()
 
 void LineConnection::writeLine(QByteArrayView line)
 {
-    QByteArray bytes;
-    bytes.reserve(line.size() + 2);
-    bytes.append(line.data(), line.size());
-    bytes.append("\r\n", 2);
-    out.write(bytes);
+    out.writeLine(line);
 }
 
 void LineConnection::readNow()

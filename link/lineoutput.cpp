@@ -139,6 +139,19 @@ void LineOutput::write(const QByteArray &bytes)
     }
 }
 
+void LineOutput::writeLine(QByteArrayView line)
+{
+    if (holds > 0) {
+        // Straight into what the burst gathers, without a copy of its own.
+        gathered.append(line.data(), line.size()).append("\r\n", 2);
+        return;
+    }
+    QByteArray bytes;
+    bytes.reserve(line.size() + 2);
+    bytes.append(line.data(), line.size()).append("\r\n", 2);
+    deliver(bytes);
+}
+
 void LineOutput::deliver(const QByteArray &bytes)
 {
     if (fd >= 0) {

@@ -33,6 +33,8 @@ public:
     // out, or after `graceMs` whatever is left.
     void closeDescriptor(int graceMs);
     void write(const QByteArray &bytes);
+    // `line` and CR LF.
+    void writeLine(QByteArrayView line);
     void hold() { ++holds; }
     void release();
     // Sends what was gathered, holding or not.

@@ -150,7 +150,11 @@ void TForm1::WriteServerLine(const QByteArray &line, bool own)
 {
     if (!IdTCPClient1->isOpen() || IdTCPClient1->socket()->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
-    IdTCPClient1->write(WireLine(line));
+    // A CR or LF inside the line would end it early on the wire: it goes as a blank.
+    if (line.contains('\r') || line.contains('\n'))
+        IdTCPClient1->write(WireLine(line));
+    else
+        IdTCPClient1->writeLine(line);
     Publish(check::Leg::Operator, check::Direction::ToServer, line, QLatin1String(), own);
 }
 
