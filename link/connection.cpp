@@ -105,7 +105,7 @@ void LineConnection::readNow()
             resumeLater();
         break;
     case LineReader::Overflow:
-        endInput(EndReason::LineTooLong);
+        inputEnded(EndReason::LineTooLong);
         break;
     case LineReader::Drained:
         if (in.closeSeen && sock) {
@@ -116,18 +116,13 @@ void LineConnection::readNow()
             if (in.takeRest(rest) && onLine)
                 onLine(rest);
             if (sock && sock == was)
-                endInput(EndReason::Closed);
+                inputEnded(EndReason::Closed);
         }
         break;
     case LineReader::Gone:
     case LineReader::Busy:
         break;
     }
-}
-
-void LineConnection::endInput(EndReason reason)
-{
-    inputEnded(reason);
 }
 
 void LineConnection::inputEnded(EndReason reason)

@@ -93,7 +93,6 @@ protected:
     void stopReading() { in.detach(); }
     // What happens when the input ends; by default the end handler.
     virtual void inputEnded(EndReason reason);
-    void endInput(EndReason reason);
 
     LineReader in;
     LineOutput out;

@@ -65,10 +65,8 @@ public:
     }
     // Publishes what waits, if anything.
     void flush();
-    bool waiting() const { return !queue.empty(); }
     // The log was cleared: no record refers to a line before this.
     void logCleared() { lastLogLine = -1; }
-    qint64 lastLogged() const { return lastLogLine; }
 
 private:
     void deliver(TrafficRecord &record);

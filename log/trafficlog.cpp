@@ -119,11 +119,10 @@ qint64 TForm1::LogRecord(const TrafficRecord &record)
     const bool sent = marker == LogMarker::Operator || marker == LogMarker::FromRelay;
     if (!sent && CbExclude->isChecked() && !PassesExcludeFilter(QString::fromLatin1(record.line)))
         return -1;
-    const QByteArray stamp = noTimeStamp ? QByteArray()
-        : heldStampBytes.isNull()        ? TimeStampPrefix().toLatin1()
-                                         : heldStampBytes;
+    // Records are logged in a batch, whose stamp is held (empty without
+    // time stamps).
     logLineBuffer.resize(0);
-    logLineBuffer.append(stamp).append(marker.data(), marker.size()).append(record.line);
+    logLineBuffer.append(heldStampBytes).append(marker.data(), marker.size()).append(record.line);
     return AppendLogNow(QByteArrayView(logLineBuffer));
 }
 
