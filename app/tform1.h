@@ -232,7 +232,7 @@ public:
     void ProcessServerLine(const QByteArray &line);
     void ProcessServerLine(const QString &line) { ProcessServerLine(line.toLatin1()); }
     // `own`: the line was rewritten on its way.
-    void WriteServerLine(const QByteArray &line, bool own = false);
+    void WriteServerLine(const QByteArray &line, bool own = false, bool relayed = false);
     // A connect attempt is under way (look-up or connect).
     bool LinkSettling() const;
 
@@ -341,6 +341,8 @@ public:
     // shows a message, has the waiting records done first.
     void Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker,
                  bool own = false, bool onWire = true);
+    // A relay client's line as it passes the server's leg (see TrafficRecord::relayed).
+    void PublishRelayed(check::Direction dir, const QByteArray &line, bool own = false);
     void FlushDeferredTraffic() { traffic.flush(); }
     // The log's subscription to the tap: the record's log line, or -1.
     qint64 LogRecord(const TrafficRecord &record);

@@ -54,9 +54,9 @@ void TForm1::buildInspector()
 
 void TForm1::InspectRecord(const TrafficRecord &record)
 {
-    if (!record.onWire || !inspector->live())
+    if (!record.onWire || record.relayed || !inspector->live())
         return;
-    inspector->feed(record.leg, record.dir, QByteArrayView(record.line), record.own, int(record.logLine));
+    inspector->feed(record.leg, record.dir, record.line, record.own, int(record.logLine));
 }
 
 void TForm1::InspectReset(check::Leg leg)

@@ -183,7 +183,7 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     if (role == Qt::ToolTipRole && index.column() == ColCommand)
-        return r->command;
+        return QString::fromLatin1(r->command);
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return QVariant();
     switch (index.column()) {
@@ -193,7 +193,8 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QString::fromLatin1(r->tag());
     case ColCommand: {
         // The command without its tag.
-        return r->command.size() > 6 ? r->command.mid(6) : r->command;
+        return QString::fromLatin1(r->command.size() > 6 ? QByteArrayView(r->command).sliced(6)
+                                                         : QByteArrayView(r->command));
     }
     case ColSent:
         return TimeText(ins, r->tSent);
@@ -233,7 +234,7 @@ bool TransactionModel::matches(const TxnRow &row) const
         return false;
     if (text_.isEmpty())
         return true;
-    return row.command.contains(text_, Qt::CaseInsensitive)
+    return QLatin1String(row.command).contains(text_, Qt::CaseInsensitive)
         || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
 }
 

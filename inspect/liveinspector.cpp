@@ -16,7 +16,6 @@ LiveInspector::LiveInspector(QObject *parent)
     checker_.setTransactionHandler([this](check::TxnEvent e, const check::Transaction &t, qint64 position) {
         onTransaction(e, t, position);
     });
-    buffer_.reserve(1024);
 }
 
 LiveInspector::~LiveInspector() = default;
@@ -26,26 +25,11 @@ void LiveInspector::setRules(const check::RuleSet &rules)
     checker_.setRules(rules);
 }
 
-void LiveInspector::feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine)
+void LiveInspector::feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine)
 {
-    currentText_ = &line;
-    feed(leg, dir, QStringView(line), own, logLine);
-    currentText_ = nullptr;
-}
-
-void LiveInspector::feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine)
-{
-    // Protocol text is Latin-1: one byte a character, into a buffer kept
-    // from line to line.
-    const qsizetype n = line.size();
-    buffer_.resize(n);
-    char *out = buffer_.data();
-    const QChar *in = line.data();
-    for (qsizetype i = 0; i < n; ++i) {
-        const char16_t c = in[i].unicode();
-        out[i] = c < 256 ? char(c) : '?';
-    }
-    feed(leg, dir, QByteArrayView(buffer_.constData(), n), own, logLine);
+    currentBytes_ = &line;
+    feed(leg, dir, QByteArrayView(line), own, logLine);
+    currentBytes_ = nullptr;
 }
 
 void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine)
@@ -216,12 +200,10 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.logLine = r->logLine;
             row.own = r->own;
         }
-        if (currentText_)
-            row.command =
-                currentText_->size() <= MaxCommandChars ? *currentText_ : currentText_->left(MaxCommandChars);
+        if (currentBytes_ && currentBytes_->size() <= MaxCommandChars)
+            row.command = *currentBytes_;
         else
-            row.command =
-                QString::fromLatin1(current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)));
+            row.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
         row.finding = commandFound_;
         openSlot_[k] = int(open_.size());
         open_.push_back(std::move(row));

@@ -40,7 +40,7 @@ struct TxnRow {
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
     int logLine = -1; // the command's line in the traffic log, -1 for none
     qint64 position = -1; // the command's position in the stream
-    QString command; // the command line as sent (cut at MaxCommandChars)
+    QByteArray command; // the command line as sent (cut at MaxCommandChars), Latin-1
     QByteArray error; // the first error line's text, after the tag
     QByteArray tag() const { return check::TagText(key); }
 };
@@ -81,10 +81,9 @@ public:
     // One line that passed a leg's socket, without its line end. `own`: made
     // up or rewritten by this program (checked, but not blamed on a peer).
     // `logLine`: the traffic-log line it got, -1 when it got none.
-    void feed(check::Leg leg, check::Direction dir, QStringView line, bool own, int logLine);
-    // The same; a command's text is then shared with `line`, not copied.
-    void feed(check::Leg leg, check::Direction dir, const QString &line, bool own, int logLine);
     void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine);
+    // The same; a command's text is then shared with `line`, not copied.
+    void feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine);
     // A leg's connection came or went: its stream starts afresh, outside a
     // session (the relay leg: in the server link's session).
     void connectionReset(check::Leg leg, int logLine = -1,
@@ -168,12 +167,11 @@ private:
     QElapsedTimer clock_;
     qint64 wallBaseMs_ = 0;
     QTimer refresh_;
-    QByteArray buffer_; // the line being fed, as bytes
     qint64 position_ = 0; // of the line being fed
     qint64 timeUs_ = -1;
     qint64 heldUs_ = -1;
     QByteArrayView current_;
-    const QString *currentText_ = nullptr; // the line being fed, when it came as a QString
+    const QByteArray *currentBytes_ = nullptr; // the line being fed, when it came as a QByteArray
     bool commandFound_ = false; // a finding on the command being fed, before it opens
     qint64 floodWindowUs_ = 0; // start of the current second
     std::array<int, check::RuleCount> floodCount_{};

@@ -58,7 +58,7 @@ void TForm1::DispatchCommand(QByteArray line, bool fromRelay)
     } else {
         if (!TimerCTS->isActive())
             TimerCTS->start();
-        WriteServerLine(line, rewritten);
+        WriteServerLine(line, rewritten, fromRelay);
     }
 }
 

@@ -146,7 +146,7 @@ void TForm1::ServerInputEnded(LineConnection::EndReason reason)
     RunHandler([this] { IdTCPClient1Disconnected(); });
 }
 
-void TForm1::WriteServerLine(const QByteArray &line, bool own)
+void TForm1::WriteServerLine(const QByteArray &line, bool own, bool relayed)
 {
     if (!IdTCPClient1->isOpen() || IdTCPClient1->socket()->state() != QAbstractSocket::ConnectedState)
         throw HandlerError(QStringLiteral("Not Connected"));
@@ -155,7 +155,10 @@ void TForm1::WriteServerLine(const QByteArray &line, bool own)
         IdTCPClient1->write(WireLine(line));
     else
         IdTCPClient1->writeLine(line);
-    Publish(check::Leg::Operator, check::Direction::ToServer, line, QLatin1String(), own);
+    if (relayed)
+        PublishRelayed(check::Direction::ToServer, line, own);
+    else
+        Publish(check::Leg::Operator, check::Direction::ToServer, line, QLatin1String(), own);
 }
 
 // One server line, handled to the end: the acknowledge, then the simulator's
@@ -173,7 +176,7 @@ void TForm1::ProcessServerLine(const QByteArray &received)
     if (RouteToRelayClient(line, altered)) {
         // The line as the server sent it, on the server's leg: its log line
         // is the one just written.
-        Publish(check::Leg::Operator, check::Direction::FromServer, received, QLatin1String());
+        PublishRelayed(check::Direction::FromServer, received);
     } else if (altered) {
         LogWithMarker(line, LogMarker::Server);
         Publish(check::Leg::Operator, check::Direction::FromServer, received, QLatin1String());

@@ -34,6 +34,10 @@ struct TrafficRecord {
     QLatin1String marker;
     bool own = false; // made up, altered or rewritten by this program
     bool onWire = true; // false: logged only (an answer the simulator kept in the window)
+    // A relay client's line on the server's leg (its command on the way to
+    // the server, a server line passed on to it): the relay leg's record of
+    // the same line is the one checked, as in a saved log.
+    bool relayed = false;
     // Filled in when it is published: the batch's time, and the log line
     // the record got (-1 when none, or freeze or the filter kept it out).
     QTime time;

@@ -108,6 +108,13 @@ void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &lin
     traffic.publish(TrafficRecord(leg, dir, line, marker, own, onWire));
 }
 
+void TForm1::PublishRelayed(check::Direction dir, const QByteArray &line, bool own)
+{
+    TrafficRecord record(check::Leg::Operator, dir, line, QLatin1String(), own);
+    record.relayed = true;
+    traffic.publish(std::move(record));
+}
+
 // Every traffic line reaches the log through here. What was sent (the
 // operator's commands, the relay client's lines) is never excluded;
 // everything else passes the exclude filter first.

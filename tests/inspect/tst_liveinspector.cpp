@@ -49,7 +49,7 @@ private Q_SLOTS:
         QCOMPARE(r.outcome, TxnOutcome::Ok);
         QCOMPARE(r.lines, 3u);
         QCOMPARE(r.logLine, 0);
-        QCOMPARE(r.command, QStringLiteral("00001 GetDMEVersion()"));
+        QCOMPARE(r.command, QByteArray("00001 GetDMEVersion()"));
         QVERIFY(r.tSent >= 0 && r.tAck >= r.tSent && r.tDone >= r.tAck);
 
         // An error reply: its text is the result.
