@@ -45,7 +45,8 @@ void transaction(inspect::LiveInspector &ins, Leg leg, int n, int &logLine)
 {
     const QByteArray cmd = tagged(n, "Get(X(), Y(), Z())");
     ins.feed(leg, Direction::ToServer, cmd, false, logLine++);
-    const QByteArray ack = tagged(n, "&"), data = tagged(n, "# X(1.0), Y(2.0), Z(3.0)"), done = tagged(n, "%");
+    const QByteArray ack = tagged(n, "&"), data = tagged(n, "# X(1.0), Y(2.0), Z(3.0)"),
+                     done = tagged(n, "%");
     ins.feed(leg, Direction::FromServer, ack, false, logLine++);
     ins.feed(leg, Direction::FromServer, data, false, logLine++);
     ins.feed(leg, Direction::FromServer, done, false, logLine++);

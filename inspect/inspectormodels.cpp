@@ -183,7 +183,7 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     if (role == Qt::ToolTipRole && index.column() == ColCommand)
-        return QString::fromLatin1(r->command);
+        return QString::fromLatin1(ins->commandText(*r));
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return QVariant();
     switch (index.column()) {
@@ -193,8 +193,9 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QString::fromLatin1(r->tag());
     case ColCommand: {
         // The command without its tag.
-        return QString::fromLatin1(r->command.size() > 6 ? QByteArrayView(r->command).sliced(6)
-                                                         : QByteArrayView(r->command));
+        const QByteArray command = ins->commandText(*r);
+        return QString::fromLatin1(command.size() > 6 ? QByteArrayView(command).sliced(6)
+                                                      : QByteArrayView(command));
     }
     case ColSent:
         return TimeText(ins, r->tSent);
@@ -234,7 +235,7 @@ bool TransactionModel::matches(const TxnRow &row) const
         return false;
     if (text_.isEmpty())
         return true;
-    return QLatin1String(row.command).contains(text_, Qt::CaseInsensitive)
+    return QLatin1String(ins->commandText(row)).contains(text_, Qt::CaseInsensitive)
         || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
 }
 

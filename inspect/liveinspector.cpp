@@ -1,5 +1,7 @@
 #include "inspect/liveinspector.h"
 
+#include <cstring>
+
 #include <QDateTime>
 
 namespace inspect {
@@ -176,10 +178,10 @@ void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
         ++openGeneration_;
         return;
     }
-    int looked = 0;
-    for (auto r = completed_.rbegin(); r != completed_.rend() && looked < 64; ++r, ++looked) {
-        if (r->key == key && r->leg == leg) {
-            r->finding = true;
+    for (quint64 s = completedEnd_; s > completedBase_ && completedEnd_ - s < 64; --s) {
+        TxnRow &r = completed_[size_t((s - 1) % MaxCompleted)];
+        if (r.key == key && r.leg == leg) {
+            r.finding = true;
             return;
         }
     }
@@ -253,11 +255,46 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     open_.pop_back();
     openSlot_[k] = -1;
     ++openGeneration_;
-    if (completed_.size() >= size_t(MaxCompleted)) {
-        completed_.pop_front();
+    keepText(done);
+    if (completed_.size() < size_t(MaxCompleted))
+        completed_.push_back(std::move(done));
+    else
+        completed_[size_t(completedEnd_ % MaxCompleted)] = std::move(done);
+    ++completedEnd_;
+    if (completedEnd_ - completedBase_ > quint64(MaxCompleted))
         ++completedBase_;
+}
+
+void LiveInspector::keepText(TxnRow &row)
+{
+    QByteArrayView text(row.command);
+    row.textAt = textWritten_;
+    row.textLength = quint16(text.size());
+    while (!text.isEmpty()) {
+        const size_t at = size_t(textWritten_ % TextRingSize);
+        const size_t n = qMin(size_t(text.size()), TextRingSize - at);
+        if (textRing_.size() < at + n)
+            textRing_.resize(at + n);
+        std::memcpy(textRing_.data() + at, text.data(), n);
+        textWritten_ += n;
+        text = text.sliced(qsizetype(n));
     }
-    completed_.push_back(std::move(done));
+    row.command = QByteArray();
+}
+
+QByteArray LiveInspector::commandText(const TxnRow &row) const
+{
+    if (row.outcome == TxnOutcome::Open)
+        return row.command;
+    QByteArray out;
+    out.resize(row.textLength);
+    for (qsizetype done = 0; done < out.size();) {
+        const size_t at = size_t((row.textAt + quint64(done)) % TextRingSize);
+        const size_t n = qMin(size_t(out.size() - done), TextRingSize - at);
+        std::memcpy(out.data() + done, textRing_.data() + at, n);
+        done += qsizetype(n);
+    }
+    return out;
 }
 
 QVector<LogLineFinding> LiveInspector::findingsAtLogLine(int logLine) const

@@ -40,7 +40,11 @@ struct TxnRow {
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
     int logLine = -1; // the command's line in the traffic log, -1 for none
     qint64 position = -1; // the command's position in the stream
-    QByteArray command; // the command line as sent (cut at MaxCommandChars), Latin-1
+    // The command line as sent (cut at MaxCommandChars), Latin-1, while the
+    // transaction is open; LiveInspector::commandText() reads it either way.
+    QByteArray command;
+    quint64 textAt = 0; // completed: where its command text is kept
+    quint16 textLength = 0;
     QByteArray error; // the first error line's text, after the tag
     QByteArray tag() const { return check::TagText(key); }
 };
@@ -115,8 +119,10 @@ public:
     // Completed transactions by serial number, oldest first: serials from
     // completedBegin() up to completedEnd() are kept.
     quint64 completedBegin() const { return completedBase_; }
-    quint64 completedEnd() const { return completedBase_ + completed_.size(); }
-    const TxnRow &completedRow(quint64 serial) const { return completed_[size_t(serial - completedBase_)]; }
+    quint64 completedEnd() const { return completedEnd_; }
+    const TxnRow &completedRow(quint64 serial) const { return completed_[size_t(serial % MaxCompleted)]; }
+    // A transaction's command line, open or completed.
+    QByteArray commandText(const TxnRow &row) const;
     // Findings the same way.
     quint64 findingsBegin() const { return findingsBase_; }
     quint64 findingsEnd() const { return findingsBase_ + findings_.size(); }
@@ -184,8 +190,16 @@ private:
     std::vector<TxnRow> open_;
     std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
     quint64 openGeneration_ = 0;
-    std::deque<TxnRow> completed_;
-    quint64 completedBase_ = 0;
+    // The kept completed transactions: serial s in slot s % MaxCompleted.
+    // Their command texts are kept in completion order in a ring of bytes
+    // that has room for MaxCompleted of the longest: a row and its text go
+    // together, and dropping the oldest frees nothing line by line.
+    std::vector<TxnRow> completed_;
+    quint64 completedBase_ = 0, completedEnd_ = 0;
+    static constexpr size_t TextRingSize = size_t(MaxCompleted) * MaxCommandChars;
+    std::vector<char> textRing_;
+    quint64 textWritten_ = 0;
+    void keepText(TxnRow &row);
     std::deque<FindingRow> findings_;
     quint64 findingsBase_ = 0;
     QMultiHash<int, quint64> byLogLine_; // log line -> finding serials

@@ -49,7 +49,7 @@ private Q_SLOTS:
         QCOMPARE(r.outcome, TxnOutcome::Ok);
         QCOMPARE(r.lines, 3u);
         QCOMPARE(r.logLine, 0);
-        QCOMPARE(r.command, QByteArray("00001 GetDMEVersion()"));
+        QCOMPARE(f.ins.commandText(r), QByteArray("00001 GetDMEVersion()"));
         QVERIFY(r.tSent >= 0 && r.tAck >= r.tSent && r.tDone >= r.tAck);
 
         // An error reply: its text is the result.
@@ -238,13 +238,17 @@ private Q_SLOTS:
         Feeder f;
         inspect::TransactionModel txns(&f.ins);
         inspect::FindingModel findings(&f.ins);
-        // More completed transactions than are kept.
+        // More completed transactions than are kept, with commands long
+        // enough that their kept texts wrap around.
         const int n = LiveInspector::MaxCompleted + 5000;
+        const auto command = [](int i) {
+            return QByteArray::number(i % 99999 + 1).rightJustified(5, '0') + " GoTo(X("
+                + QByteArray(170 + i % 50, '1') + "))";
+        };
         char line[32];
         for (int i = 0; i < n; ++i) {
             const int tag = i % 99999 + 1;
-            std::snprintf(line, sizeof line, "%05d Home()", tag);
-            f.ins.feed(Leg::Relay, Direction::ToServer, QByteArrayView(line), false, -1);
+            f.ins.feed(Leg::Relay, Direction::ToServer, command(i), false, -1);
             std::snprintf(line, sizeof line, "%05d &", tag);
             f.ins.feed(Leg::Relay, Direction::FromServer, QByteArrayView(line), false, -1);
             std::snprintf(line, sizeof line, "%05d %%", tag);
@@ -256,6 +260,9 @@ private Q_SLOTS:
         QCOMPARE(f.ins.completedEnd() - f.ins.completedBegin(), quint64(LiveInspector::MaxCompleted));
         QCOMPARE(txns.rowCount(), LiveInspector::MaxCompleted);
         QVERIFY(txns.rowAt(txns.rowCount() - 1) != nullptr);
+        for (const quint64 serial : {f.ins.completedBegin(), f.ins.completedEnd() - 1})
+            QCOMPARE(f.ins.commandText(f.ins.completedRow(serial)),
+                     command(int(serial)).left(LiveInspector::MaxCommandChars));
 
         // A flood of replies for tags never sent: counted, but after the
         // first ones of the second not listed.
