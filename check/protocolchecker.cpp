@@ -173,6 +173,13 @@ Transaction *ProtocolChecker::openTxn(LegState &s, quint32 key)
     return o ? &o->t : nullptr;
 }
 
+const Transaction *ProtocolChecker::openTransaction(Leg leg, quint32 key) const
+{
+    if (key >= TagKeyCount)
+        return nullptr;
+    return const_cast<ProtocolChecker *>(this)->openTxn(*legs_[int(leg) & 1], key);
+}
+
 void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 {
     if (onTxn_)

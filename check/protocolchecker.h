@@ -186,6 +186,8 @@ public:
     // The completed transactions, oldest first (at most RingSize).
     int completedCount() const { return int(ringFill_); }
     const Transaction &completed(int i) const;
+    // An open transaction of a leg by its tag's key; nullptr when none is open.
+    const Transaction *openTransaction(Leg leg, quint32 key) const;
     qint64 linesFed() const { return fed_; }
 
 private:

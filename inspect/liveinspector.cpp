@@ -187,6 +187,24 @@ void LiveInspector::markFinding(check::Leg leg, const QByteArray &tag)
     }
 }
 
+namespace {
+// What the checker knows of a transaction's replies so far, into its row.
+void Progress(const check::Transaction &t, TxnRow &row)
+{
+    row.acked = t.tAck >= 0 || t.state == check::TxnState::Acked;
+    row.tAck = t.tAck;
+    row.lines = (row.acked ? 1u : 0u) + t.dataLines + t.errorLines;
+}
+} // namespace
+
+const TxnRow &LiveInspector::openRow(int i) const
+{
+    TxnRow &row = open_[size_t(i)];
+    if (const check::Transaction *t = checker_.openTransaction(row.leg, row.key))
+        Progress(*t, row);
+    return row;
+}
+
 void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
 {
     if (t.key >= KeysPerLeg)
@@ -215,28 +233,21 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     const int index = openSlot_[k];
     if (index < 0)
         return;
-    TxnRow &row = open_[size_t(index)];
     ++openGeneration_;
-    switch (event) {
-    case check::TxnEvent::Acked:
-        row.acked = true;
-        row.tAck = t.tAck;
-        ++row.lines;
+    // An open row's progress ('&', reply lines) is read from the checker when
+    // it is shown (openRow): an acknowledge or a data line leaves it alone.
+    if (event == check::TxnEvent::Acked || event == check::TxnEvent::Data)
         return;
-    case check::TxnEvent::Data:
-        ++row.lines;
-        return;
-    case check::TxnEvent::Error:
-        ++row.lines;
+    TxnRow &row = open_[size_t(index)];
+    if (event == check::TxnEvent::Error) {
         if (row.error.isEmpty() && current_.size() > 7)
             row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
                             .trimmed();
         return;
-    default:
-        break;
     }
     // Closed: to the completed rows.
     TxnRow done = std::move(row);
+    Progress(t, done);
     if (t.state == check::TxnState::Done) {
         ++done.lines;
         done.tDone = t.tDone;
@@ -245,8 +256,6 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         done.outcome = t.state == check::TxnState::Aborted ? TxnOutcome::Aborted : TxnOutcome::Dropped;
         done.tDone = -1;
     }
-    if (t.tAck >= 0)
-        done.tAck = t.tAck;
     const int last = int(open_.size()) - 1;
     if (index != last) {
         open_[size_t(index)] = std::move(open_[size_t(last)]);
@@ -273,8 +282,8 @@ void LiveInspector::keepText(TxnRow &row)
     while (!text.isEmpty()) {
         const size_t at = size_t(textWritten_ % TextRingSize);
         const size_t n = qMin(size_t(text.size()), TextRingSize - at);
-        if (textRing_.size() < at + n)
-            textRing_.resize(at + n);
+        if (textRing_.size() < at + n) // grows by doubling up to its size
+            textRing_.resize(qMin(TextRingSize, qMax(at + n, 2 * textRing_.size())));
         std::memcpy(textRing_.data() + at, text.data(), n);
         textWritten_ += n;
         text = text.sliced(qsizetype(n));

@@ -115,7 +115,7 @@ public:
 
     // Open transactions, in no particular order.
     int openCount() const { return int(open_.size()); }
-    const TxnRow &openRow(int i) const { return open_[size_t(i)]; }
+    const TxnRow &openRow(int i) const;
     // Completed transactions by serial number, oldest first: serials from
     // completedBegin() up to completedEnd() are kept.
     quint64 completedBegin() const { return completedBase_; }
@@ -187,7 +187,7 @@ private:
     int floodLimit_ = FloodPerSecond;
     std::vector<LineRecord> recent_;
 
-    std::vector<TxnRow> open_;
+    mutable std::vector<TxnRow> open_; // openRow() brings a row's progress up to date
     std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
     quint64 openGeneration_ = 0;
     // The kept completed transactions: serial s in slot s % MaxCompleted.
