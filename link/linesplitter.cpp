@@ -28,6 +28,9 @@ LineSplitter::Result LineSplitter::next(QByteArray &line)
     if (end - readPos > maxLength)
         return Overflow;
     line = buffer.mid(readPos, end - readPos);
+    took(line, end < lf                                          ? Ending::CrLf
+             : lf + 1 < buffer.size() && buffer.at(lf + 1) == '\r' ? Ending::LfCr
+                                                                  : Ending::Lf);
     readPos = lf + 1;
     scanPos = readPos;
     if (readPos == buffer.size()) {
@@ -42,8 +45,10 @@ bool LineSplitter::takeRest(QByteArray &line)
     if (pending() <= 0)
         return false;
     line = buffer.mid(readPos);
-    if (line.endsWith('\r'))
+    const bool cr = line.endsWith('\r');
+    if (cr)
         line.chop(1);
+    took(line, cr ? Ending::Cr : Ending::None);
     clear();
     return true;
 }
@@ -52,4 +57,5 @@ void LineSplitter::clear()
 {
     buffer.clear();
     readPos = scanPos = 0;
+    afterBareLf = false;
 }

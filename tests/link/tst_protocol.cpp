@@ -129,6 +129,39 @@ private Q_SLOTS:
         QCOMPARE(s.pending(), 0);
     }
 
+    // How each line ended, for the checker; the lines themselves as before.
+    void tellsLineEnds()
+    {
+        using E = LineSplitter::Ending;
+        LineSplitter s;
+        QByteArray line;
+        const auto take = [&](const char *text, E end, bool leadingCr) {
+            QCOMPARE(s.next(line), LineSplitter::Line);
+            QCOMPARE(line, QByteArray(text));
+            QCOMPARE(s.ending(), end);
+            QCOMPARE(s.leadingCr(), leadingCr);
+        };
+        s.feed("00001 A()\r\n00002 B()\n00003 C()\n\r00004 D()\r\n");
+        take("00001 A()", E::CrLf, false);
+        take("00002 B()", E::Lf, false);
+        take("00003 C()", E::LfCr, false); // the CR is already here
+        take("\r00004 D()", E::CrLf, true); // kept, and told
+        // The CR comes with the next read: the line before was taken as a
+        // bare LF, and the CR is still known for its.
+        s.feed("00005 E()\n");
+        take("00005 E()", E::Lf, false);
+        s.feed("\r00006 F()\r\n\r00007 G()\r");
+        take("\r00006 F()", E::CrLf, true);
+        QCOMPARE(s.next(line), LineSplitter::NeedMore);
+        QVERIFY(s.takeRest(line)); // the peer closed after a CR
+        QCOMPARE(line, QByteArray("\r00007 G()"));
+        QCOMPARE(s.ending(), E::Cr);
+        QVERIFY(!s.leadingCr()); // after CR LF, a CR is the line's own
+        s.feed("00008 H()");
+        QVERIFY(s.takeRest(line));
+        QCOMPARE(s.ending(), E::None);
+    }
+
     void keepsEveryByte()
     {
         LineSplitter s;
