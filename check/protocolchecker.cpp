@@ -13,14 +13,16 @@ quint32 TagKey(QByteArrayView tag)
 {
     if (tag.size() != 5)
         return 0;
-    const bool event = tag[0] == 'E';
-    quint32 n = 0;
-    for (int i = event ? 1 : 0; i < 5; ++i) {
-        if (!IsDigit(tag[i]))
-            return 0;
-        n = n * 10 + quint32(tag[i] - '0');
-    }
-    return event ? EventKeyBase + n : n;
+    const uchar *p = reinterpret_cast<const uchar *>(tag.data());
+    const unsigned d1 = p[1] - unsigned('0'), d2 = p[2] - unsigned('0'), d3 = p[3] - unsigned('0'),
+                   d4 = p[4] - unsigned('0');
+    if (d1 > 9 || d2 > 9 || d3 > 9 || d4 > 9)
+        return 0;
+    const quint32 low = d1 * 1000 + d2 * 100 + d3 * 10 + d4;
+    if (p[0] == 'E')
+        return EventKeyBase + low;
+    const unsigned d0 = p[0] - unsigned('0');
+    return d0 > 9 ? 0 : d0 * 10000 + low;
 }
 
 QByteArray TagText(quint32 key)
@@ -210,14 +212,30 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
     bool charsetSeen = false, crlfSeen = false;
     const char *p = line.data();
     const qsizetype n = line.size();
-    // Eight bytes at a time while all are printable (32-126).
+    // Eight bytes at a time while all are printable (32-126); the last eight
+    // overlap the ones before, and a short line is padded with blanks.
     constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
+    auto printable = [&](quint64 w) { return !((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs); };
     qsizetype i = 0;
-    for (; i + 8 <= n; i += 8) {
-        quint64 w;
-        std::memcpy(&w, p + i, 8);
-        if ((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs)
-            break;
+    if (n < 8) {
+        quint64 w = 0x2020202020202020ULL;
+        if (n > 0)
+            std::memcpy(&w, p, size_t(n));
+        if (printable(w))
+            i = n;
+    } else {
+        for (; i + 8 <= n; i += 8) {
+            quint64 w;
+            std::memcpy(&w, p + i, 8);
+            if (!printable(w))
+                break;
+        }
+        if (i < n && i + 8 > n) {
+            quint64 w;
+            std::memcpy(&w, p + n - 8, 8);
+            if (printable(w))
+                i = n;
+        }
     }
     for (; i < n; ++i) {
         const uchar c = uchar(p[i]);

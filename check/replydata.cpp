@@ -1,5 +1,8 @@
 #include "check/replydata.h"
 
+#include <array>
+#include <cstring>
+
 namespace check {
 
 namespace {
@@ -50,6 +53,20 @@ private:
     qsizetype pos_ = 0;
 };
 
+// The characters that matter to the structure of a list: brackets, quotes
+// and the comma.
+constexpr std::array<bool, 256> ListSyntax = [] {
+    std::array<bool, 256> t{};
+    for (const char c : {'"', '(', ')', ','})
+        t[uchar(c)] = true;
+    return t;
+}();
+
+inline bool IsListSyntax(char c)
+{
+    return ListSyntax[uchar(c)];
+}
+
 } // namespace
 
 bool IsBlank(QByteArrayView s)
@@ -89,48 +106,61 @@ bool HasItemNames(QByteArrayView list, QByteArrayView names)
 {
     // Every data line of a Get comes here: one pass, the names compared as
     // they are met, blanks around a name skipped as ItemNames trims them.
+    // Values and quoted text are skipped in tight loops, as nothing in them
+    // but brackets and quotes matters.
     if (IsBlank(list))
         return names.isEmpty();
-    qsizetype at = 0;
-    auto put = [&](char c) {
-        if (at >= names.size() || names[at] != c)
-            return false;
-        ++at;
-        return true;
-    };
+    const char *p = list.data();
+    const char *const end = p + list.size();
+    const char *want = names.data();
+    const char *const wantEnd = want + names.size();
     int depth = 0, blanks = 0;
-    bool quoted = false, inName = true, started = false;
-    for (const char c : list) {
-        if (quoted) {
-            quoted = c != '"';
-        } else if (c == '"') {
-            quoted = true;
+    bool inName = true, started = false;
+    while (p < end) {
+        const char c = *p++;
+        switch (c) {
+        case '"': {
+            const void *close = std::memchr(p, '"', size_t(end - p));
+            p = close ? static_cast<const char *>(close) + 1 : end;
             inName = false;
-        } else if (c == '(') {
+            break;
+        }
+        case '(':
             ++depth;
             inName = false;
-        } else if (c == ')') {
+            break;
+        case ')':
             --depth;
-        } else if (c == ',' && depth == 0) {
-            if (!put(','))
+            break;
+        case ',':
+            if (depth != 0)
+                break;
+            if (want == wantEnd || *want != ',')
                 return false;
+            ++want;
             inName = true;
             started = false;
             blanks = 0;
-        } else if (inName && depth == 0) {
-            if (c == ' ') {
+            break;
+        default:
+            if (!inName || depth != 0) {
+                while (p < end && !IsListSyntax(*p))
+                    ++p;
+            } else if (c == ' ') {
                 blanks += started;
-                continue;
-            }
-            for (; blanks > 0; --blanks)
-                if (!put(' '))
+            } else {
+                for (; blanks > 0; --blanks, ++want)
+                    if (want == wantEnd || *want != ' ')
+                        return false;
+                started = true;
+                if (want == wantEnd || *want != c)
                     return false;
-            started = true;
-            if (!put(c))
-                return false;
+                ++want;
+            }
+            break;
         }
     }
-    return at == names.size();
+    return want == wantEnd;
 }
 
 qsizetype CountValues(QByteArrayView list)
