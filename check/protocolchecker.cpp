@@ -11,18 +11,7 @@ const char *LegName(Leg leg)
 
 quint32 TagKey(QByteArrayView tag)
 {
-    if (tag.size() != 5)
-        return 0;
-    const uchar *p = reinterpret_cast<const uchar *>(tag.data());
-    const unsigned d1 = p[1] - unsigned('0'), d2 = p[2] - unsigned('0'), d3 = p[3] - unsigned('0'),
-                   d4 = p[4] - unsigned('0');
-    if (d1 > 9 || d2 > 9 || d3 > 9 || d4 > 9)
-        return 0;
-    const quint32 low = d1 * 1000 + d2 * 100 + d3 * 10 + d4;
-    if (p[0] == 'E')
-        return EventKeyBase + low;
-    const unsigned d0 = p[0] - unsigned('0');
-    return d0 > 9 ? 0 : d0 * 10000 + low;
+    return tag.size() == 5 ? TagKeyOf(tag.data()) : 0;
 }
 
 QByteArray TagText(quint32 key)
@@ -120,6 +109,15 @@ const Transaction &ProtocolChecker::completed(int i) const
 int ProtocolChecker::internMethod(QByteArrayView name)
 {
     name = name.first(qMin<qsizetype>(name.size(), MaxMethodName));
+    // Clients send the same method again and again.
+    if (lastMethod_ >= 0 && SameBytes(methods_[size_t(lastMethod_)].name, name))
+        return lastMethod_;
+    lastMethod_ = internNew(name);
+    return lastMethod_;
+}
+
+int ProtocolChecker::internNew(QByteArrayView name)
+{
     const QByteArray key = QByteArray::fromRawData(name.data(), name.size());
     auto it = methodIndex_.constFind(key);
     if (it != methodIndex_.constEnd())
@@ -177,30 +175,26 @@ Transaction *ProtocolChecker::openTxn(LegState &s, quint32 key)
 
 void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 {
+    OpenTable &table = s.open.tableOf(key);
     if (onTxn_)
-        if (const OpenTxn *o = s.open.find(key))
+        if (const OpenTxn *o = table.find(key))
             onTxn_(TxnEvent::Closed, o->t, curPos_);
-    s.open.tableOf(key).remove(key);
-    // Keep the order queues from growing behind a transaction that stays open.
-    auto stillOpen = [&](const std::pair<quint32, quint64> &e) {
-        const OpenTxn *o = s.open.find(e.first);
+    table.remove(key);
+    // Keep the order queue from growing behind a transaction that stays open.
+    OrderQueue &q = key < EventKeyBase ? s.order : s.eventOrder;
+    auto stillOpen = [&](const OrderQueue::Entry &e) {
+        const OpenTxn *o = table.find(e.first);
         return o && o->seq == e.second;
     };
-    auto compact = [&](OrderQueue &q, qsizetype open) {
-        while (!q.empty() && !stillOpen(q.front()))
-            q.pop_front();
-        if (q.size() > 2 * size_t(open) + 1024) {
-            OrderQueue kept;
-            for (const auto &e : q)
-                if (stillOpen(e))
-                    kept.push_back(e);
-            q.swap(kept);
-        }
-    };
-    if (key < EventKeyBase)
-        compact(s.order, s.open.commands.size());
-    else
-        compact(s.eventOrder, s.open.events.size());
+    while (!q.empty() && !stillOpen(q.front()))
+        q.pop_front();
+    if (q.size() > 2 * size_t(table.size()) + 1024) {
+        OrderQueue kept;
+        for (size_t i = 0; i < q.size(); ++i)
+            if (stillOpen(q[i]))
+                kept.emplace_back(q[i].first, q[i].second);
+        q.swap(kept);
+    }
 }
 
 // ---------------------------------------------------------------- every line
@@ -212,31 +206,10 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
     bool charsetSeen = false, crlfSeen = false;
     const char *p = line.data();
     const qsizetype n = line.size();
-    // Eight bytes at a time while all are printable (32-126); the last eight
-    // overlap the ones before, and a short line is padded with blanks.
-    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
-    auto printable = [&](quint64 w) { return !((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs); };
+    // Eight bytes at a time while all are printable (32-126).
     qsizetype i = 0;
-    if (n < 8) {
-        quint64 w = 0x2020202020202020ULL;
-        if (n > 0)
-            std::memcpy(&w, p, size_t(n));
-        if (printable(w))
-            i = n;
-    } else {
-        for (; i + 8 <= n; i += 8) {
-            quint64 w;
-            std::memcpy(&w, p + i, 8);
-            if (!printable(w))
-                break;
-        }
-        if (i < n && i + 8 > n) {
-            quint64 w;
-            std::memcpy(&w, p + n - 8, 8);
-            if (printable(w))
-                i = n;
-        }
-    }
+    while (i + 8 <= n && AllPrintable(p + i, 8))
+        i += 8;
     for (; i < n; ++i) {
         const uchar c = uchar(p[i]);
         if (c >= 32 && c <= 126)
@@ -301,9 +274,11 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
         ++s.totals.linesFromServer;
 
     // A view, not a copy: no allocation for a line without a finding.
-    const quint32 key = line.size() >= 5 ? TagKey(line.first(5)) : 0;
+    const quint32 key = line.size() >= 5 ? TagKeyOf(line.data()) : 0;
     const QByteArrayView tagText = key != 0 ? line.first(5) : QByteArrayView();
-    checkLineBytes(s, line, pos, end, tagText);
+    // Most lines are clean: the byte rules look closer only when they are not.
+    if ((end != LineEnd::Unknown && end != LineEnd::CrLf) || !AllPrintable(line.data(), line.size()))
+        checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > RuleLineLimit)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1, [&] {
             return QStringLiteral("line of %1 characters, more than %2").arg(fullLength).arg(RuleLineLimit);

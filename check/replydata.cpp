@@ -79,9 +79,16 @@ bool IsBlank(QByteArrayView s)
 
 QByteArrayView ArgsOf(QByteArrayView command)
 {
-    const qsizetype open = command.indexOf('(');
-    const qsizetype close = command.lastIndexOf(')');
-    if (open < 0 || close <= open)
+    const char *const p = command.data();
+    const qsizetype n = command.size();
+    const void *found = n > 0 ? std::memchr(p, '(', size_t(n)) : nullptr;
+    if (!found)
+        return {};
+    const qsizetype open = static_cast<const char *>(found) - p;
+    qsizetype close = n - 1;
+    while (close > open && p[close] != ')')
+        --close;
+    if (close <= open)
         return {};
     return command.sliced(open + 1, close - open - 1);
 }
