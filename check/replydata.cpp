@@ -1,5 +1,7 @@
 #include "check/replydata.h"
 
+#include <QtEndian>
+
 #include <array>
 #include <cstring>
 
@@ -67,6 +69,75 @@ inline bool IsListSyntax(char c)
     return ListSyntax[uchar(c)];
 }
 
+inline bool IsNameChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+// The ')' that closes a bracket from `p` on, or nullptr when a '(' or a '"'
+// comes first or nothing closes it. Eight bytes at a time: in each the first
+// byte equal to a given one shows as the lowest marked byte.
+const char *CloseOfPlainBracket(const char *p, const char *end)
+{
+    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
+    const auto equal = [](quint64 w, char c) {
+        const quint64 x = w ^ (Ones * uchar(c));
+        return (x - Ones) & ~x & Highs;
+    };
+    for (; end - p >= 8; p += 8) {
+        const quint64 w = qFromLittleEndian<quint64>(p);
+        const quint64 close = equal(w, ')'), other = equal(w, '(') | equal(w, '"');
+        if (other && (!close || (other & -other) < (close & -close)))
+            return nullptr;
+        if (close)
+            return p + qCountTrailingZeroBits(close) / 8;
+    }
+    for (; p < end; ++p) {
+        if (*p == ')')
+            return p;
+        if (*p == '(' || *p == '"')
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// HasItemNames for the plain form nearly every data line has: items of a
+// name and a bracket without brackets or quotes inside ("X(1.5), Y(2)"),
+// blanks only around the items. -1 when the list is of another form.
+int PlainHasItemNames(QByteArrayView list, QByteArrayView names)
+{
+    const char *p = list.data();
+    const char *const end = p + list.size();
+    const char *want = names.data();
+    const char *const wantEnd = want + names.size();
+    for (;;) {
+        while (p < end && *p == ' ')
+            ++p;
+        const char *const name = p;
+        while (p < end && want < wantEnd && *p == *want && IsNameChar(*p)) {
+            ++p;
+            ++want;
+        }
+        if (p == name || p == end || *p != '(')
+            return -1;
+        if (want < wantEnd && *want != ',')
+            return 0; // a longer name was asked for
+        p = CloseOfPlainBracket(p + 1, end);
+        if (!p)
+            return -1;
+        for (++p; p < end && *p == ' ';)
+            ++p;
+        if (p == end)
+            return want == wantEnd;
+        if (*p != ',')
+            return -1;
+        if (want == wantEnd)
+            return 0; // more items than asked for
+        ++p;
+        ++want;
+    }
+}
+
 } // namespace
 
 bool IsBlank(QByteArrayView s)
@@ -115,6 +186,8 @@ bool HasItemNames(QByteArrayView list, QByteArrayView names)
     // they are met, blanks around a name skipped as ItemNames trims them.
     // Values and quoted text are skipped in tight loops, as nothing in them
     // but brackets and quotes matters.
+    if (const int plain = PlainHasItemNames(list, names); plain >= 0)
+        return plain == 1;
     if (IsBlank(list))
         return names.isEmpty();
     const char *p = list.data();
