@@ -218,11 +218,10 @@ void ProtocolChecker::keepWithinCap(LegState &s, const Command &c, qint64 pos)
 
 void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint64 pos)
 {
-    OpenTxn o;
+    OpenTxn &o = s.open.tableOf(c.key).insert(c.key);
     o.seq = s.nextSeq++;
     o.method = c.method;
     o.kind = c.method ? c.method->kind : DataKind::Unknown;
-    o.t.key = c.key;
     o.t.method = c.methodIndex;
     o.t.leg = s.leg;
     o.t.commandLine = pos;
@@ -237,7 +236,7 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
     case DataShape::Items:
         // Clients ask for the same items again and again: keep the last.
         o.hasWant = true;
-        if (args != QByteArrayView(s.lastItemsAsked)) {
+        if (!SameBytes(args, s.lastItemsAsked)) {
             s.lastItemsAsked = QByteArray(args.data(), args.size());
             s.lastItemNames = ItemNames(args);
         }
@@ -287,9 +286,8 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
         s.abortRunning = true;
         s.abortLine = pos;
     }
-    OpenTxn &inserted = s.open.tableOf(c.key).insert(o);
     if (onTxn_)
-        onTxn_(TxnEvent::Opened, inserted.t, pos);
+        onTxn_(TxnEvent::Opened, o.t, pos);
     (c.eventTag ? s.eventOrder : s.order).emplace_back(c.key, o.seq);
 
     s.awaiting = true;

@@ -11,7 +11,8 @@
 #include <QHash>
 
 #include <algorithm>
-#include <deque>
+#include <cstring>
+#include <vector>
 #include <utility>
 
 namespace check {
@@ -81,6 +82,58 @@ inline bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The key of the five characters at `tag` (TagKey without the length check).
+inline quint32 TagKeyOf(const char *tag)
+{
+    const uchar *p = reinterpret_cast<const uchar *>(tag);
+    const unsigned d1 = p[1] - unsigned('0'), d2 = p[2] - unsigned('0'), d3 = p[3] - unsigned('0'),
+                   d4 = p[4] - unsigned('0');
+    if (d1 > 9 || d2 > 9 || d3 > 9 || d4 > 9)
+        return 0;
+    const quint32 low = d1 * 1000 + d2 * 100 + d3 * 10 + d4;
+    if (p[0] == 'E')
+        return EventKeyBase + low;
+    const unsigned d0 = p[0] - unsigned('0');
+    return d0 > 9 ? 0 : d0 * 10000 + low;
+}
+
+// Whether all `n` bytes at `p` are printable (32-126): eight at a time, the
+// last eight overlapping the ones before; a short run in two overlapping
+// halves.
+inline bool AllPrintable(const char *p, qsizetype n)
+{
+    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
+    const auto clean = [](quint64 w) { return !((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs); };
+    if (n >= 8) {
+        quint64 w;
+        qsizetype i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::memcpy(&w, p + i, 8);
+            if (!clean(w))
+                return false;
+        }
+        if (i == n)
+            return true;
+        std::memcpy(&w, p + n - 8, 8);
+        return clean(w);
+    }
+    if (n >= 4) {
+        quint32 lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return clean(lo | quint64(hi) << 32);
+    }
+    for (qsizetype i = 0; i < n; ++i)
+        if (uchar(p[i]) < 32 || uchar(p[i]) > 126)
+            return false;
+    return true;
+}
+
+inline bool SameBytes(QByteArrayView a, QByteArrayView b)
+{
+    return a.size() == b.size() && (a.isEmpty() || std::memcmp(a.data(), b.data(), size_t(a.size())) == 0);
+}
+
 inline bool IsIdentifier(QByteArrayView s)
 {
     if (s.isEmpty())
@@ -102,7 +155,48 @@ inline QString Plural(qint64 n, const char *word)
                                                 n == 1 ? QString() : QStringLiteral("s"));
 }
 
-using OrderQueue = std::deque<std::pair<quint32, quint64>>; // key and send order
+// Tags in send order: a ring of (key, send order) that grows by doubling and
+// keeps its room, as every command passes through it.
+class OrderQueue {
+public:
+    using Entry = std::pair<quint32, quint64>;
+
+    bool empty() const { return n_ == 0; }
+    size_t size() const { return n_; }
+    const Entry &front() const { return ring_[head_]; }
+    const Entry &operator[](size_t i) const { return ring_[(head_ + i) & (ring_.size() - 1)]; }
+    void pop_front()
+    {
+        head_ = (head_ + 1) & (ring_.size() - 1);
+        --n_;
+    }
+    void emplace_back(quint32 key, quint64 seq)
+    {
+        if (n_ == ring_.size())
+            grow();
+        ring_[(head_ + n_) & (ring_.size() - 1)] = {key, seq};
+        ++n_;
+    }
+    void clear() { head_ = n_ = 0; }
+    void swap(OrderQueue &other)
+    {
+        ring_.swap(other.ring_);
+        std::swap(head_, other.head_);
+        std::swap(n_, other.n_);
+    }
+
+private:
+    void grow()
+    {
+        std::vector<Entry> bigger(ring_.empty() ? 64 : 2 * ring_.size());
+        for (size_t i = 0; i < n_; ++i)
+            bigger[i] = (*this)[i];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<Entry> ring_; // a power of two long
+    size_t head_ = 0, n_ = 0;
+};
 
 // A client line taken apart.
 struct ProtocolChecker::Command {

@@ -39,6 +39,22 @@ public:
         return i < 0 ? nullptr : &entries_[size_t(i)];
     }
     const OpenTxn *find(quint32 key) const { return const_cast<OpenTable *>(this)->find(key); }
+    // A fresh entry for `key`, in place of any open one.
+    OpenTxn &insert(quint32 key)
+    {
+        if (slotOf_.empty())
+            slotOf_.assign(count_, -1);
+        int &slot = slotOf_[key - base_];
+        if (slot >= 0) {
+            entries_[size_t(slot)] = OpenTxn();
+        } else {
+            slot = int(entries_.size());
+            entries_.emplace_back();
+        }
+        OpenTxn &entry = entries_[size_t(slot)];
+        entry.t.key = key;
+        return entry;
+    }
     OpenTxn &insert(const OpenTxn &value)
     {
         if (slotOf_.empty())

@@ -11,16 +11,7 @@ const char *LegName(Leg leg)
 
 quint32 TagKey(QByteArrayView tag)
 {
-    if (tag.size() != 5)
-        return 0;
-    const bool event = tag[0] == 'E';
-    quint32 n = 0;
-    for (int i = event ? 1 : 0; i < 5; ++i) {
-        if (!IsDigit(tag[i]))
-            return 0;
-        n = n * 10 + quint32(tag[i] - '0');
-    }
-    return event ? EventKeyBase + n : n;
+    return tag.size() == 5 ? TagKeyOf(tag.data()) : 0;
 }
 
 QByteArray TagText(quint32 key)
@@ -118,6 +109,15 @@ const Transaction &ProtocolChecker::completed(int i) const
 int ProtocolChecker::internMethod(QByteArrayView name)
 {
     name = name.first(qMin<qsizetype>(name.size(), MaxMethodName));
+    // Clients send the same method again and again.
+    if (lastMethod_ >= 0 && SameBytes(methods_[size_t(lastMethod_)].name, name))
+        return lastMethod_;
+    lastMethod_ = internNew(name);
+    return lastMethod_;
+}
+
+int ProtocolChecker::internNew(QByteArrayView name)
+{
     const QByteArray key = QByteArray::fromRawData(name.data(), name.size());
     auto it = methodIndex_.constFind(key);
     if (it != methodIndex_.constEnd())
@@ -182,30 +182,26 @@ const Transaction *ProtocolChecker::openTransaction(Leg leg, quint32 key) const
 
 void ProtocolChecker::dropTxn(LegState &s, quint32 key)
 {
+    OpenTable &table = s.open.tableOf(key);
     if (onTxn_)
-        if (const OpenTxn *o = s.open.find(key))
+        if (const OpenTxn *o = table.find(key))
             onTxn_(TxnEvent::Closed, o->t, curPos_);
-    s.open.tableOf(key).remove(key);
-    // Keep the order queues from growing behind a transaction that stays open.
-    auto stillOpen = [&](const std::pair<quint32, quint64> &e) {
-        const OpenTxn *o = s.open.find(e.first);
+    table.remove(key);
+    // Keep the order queue from growing behind a transaction that stays open.
+    OrderQueue &q = key < EventKeyBase ? s.order : s.eventOrder;
+    auto stillOpen = [&](const OrderQueue::Entry &e) {
+        const OpenTxn *o = table.find(e.first);
         return o && o->seq == e.second;
     };
-    auto compact = [&](OrderQueue &q, qsizetype open) {
-        while (!q.empty() && !stillOpen(q.front()))
-            q.pop_front();
-        if (q.size() > 2 * size_t(open) + 1024) {
-            OrderQueue kept;
-            for (const auto &e : q)
-                if (stillOpen(e))
-                    kept.push_back(e);
-            q.swap(kept);
-        }
-    };
-    if (key < EventKeyBase)
-        compact(s.order, s.open.commands.size());
-    else
-        compact(s.eventOrder, s.open.events.size());
+    while (!q.empty() && !stillOpen(q.front()))
+        q.pop_front();
+    if (q.size() > 2 * size_t(table.size()) + 1024) {
+        OrderQueue kept;
+        for (size_t i = 0; i < q.size(); ++i)
+            if (stillOpen(q[i]))
+                kept.emplace_back(q[i].first, q[i].second);
+        q.swap(kept);
+    }
 }
 
 // ---------------------------------------------------------------- every line
@@ -218,14 +214,9 @@ bool ProtocolChecker::checkLineBytes(LegState &s, QByteArrayView line, qint64 po
     const char *p = line.data();
     const qsizetype n = line.size();
     // Eight bytes at a time while all are printable (32-126).
-    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
     qsizetype i = 0;
-    for (; i + 8 <= n; i += 8) {
-        quint64 w;
-        std::memcpy(&w, p + i, 8);
-        if ((((w - 32 * Ones) & ~w) | (w + Ones) | w) & Highs)
-            break;
-    }
+    while (i + 8 <= n && AllPrintable(p + i, 8))
+        i += 8;
     for (; i < n; ++i) {
         const uchar c = uchar(p[i]);
         if (c >= 32 && c <= 126)
@@ -290,9 +281,11 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
         ++s.totals.linesFromServer;
 
     // A view, not a copy: no allocation for a line without a finding.
-    const quint32 key = line.size() >= 5 ? TagKey(line.first(5)) : 0;
+    const quint32 key = line.size() >= 5 ? TagKeyOf(line.data()) : 0;
     const QByteArrayView tagText = key != 0 ? line.first(5) : QByteArrayView();
-    checkLineBytes(s, line, pos, end, tagText);
+    // Most lines are clean: the byte rules look closer only when they are not.
+    if ((end != LineEnd::Unknown && end != LineEnd::CrLf) || !AllPrintable(line.data(), line.size()))
+        checkLineBytes(s, line, pos, end, tagText);
     if (fullLength + rules_.lengthLimitOverhead() > RuleLineLimit)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1, [&] {
             return QStringLiteral("line of %1 characters, more than %2").arg(fullLength).arg(RuleLineLimit);

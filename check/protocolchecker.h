@@ -233,6 +233,7 @@ private:
     Transaction *openTxn(LegState &s, quint32 key);
     void dropTxn(LegState &s, quint32 key);
     int internMethod(QByteArrayView name);
+    int internNew(QByteArrayView name);
     // A finding. Its sentence is made only when it is passed on: `text` is
     // the sentence or a callable that makes it, so that a flood of counted
     // findings costs no strings.
@@ -273,6 +274,7 @@ private:
     qint64 fed_ = 0;
     std::vector<MethodEntry> methods_;
     QHash<QByteArray, int> methodIndex_;
+    int lastMethod_ = -1; // the method interned last
     QHash<int, ErrorSeen> errors_;
     std::vector<Transaction> ring_;
     size_t ringHead_ = 0, ringFill_ = 0;

@@ -1,5 +1,10 @@
 #include "check/replydata.h"
 
+#include <QtEndian>
+
+#include <array>
+#include <cstring>
+
 namespace check {
 
 namespace {
@@ -50,6 +55,89 @@ private:
     qsizetype pos_ = 0;
 };
 
+// The characters that matter to the structure of a list: brackets, quotes
+// and the comma.
+constexpr std::array<bool, 256> ListSyntax = [] {
+    std::array<bool, 256> t{};
+    for (const char c : {'"', '(', ')', ','})
+        t[uchar(c)] = true;
+    return t;
+}();
+
+inline bool IsListSyntax(char c)
+{
+    return ListSyntax[uchar(c)];
+}
+
+inline bool IsNameChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+// The ')' that closes a bracket from `p` on, or nullptr when a '(' or a '"'
+// comes first or nothing closes it. Eight bytes at a time: in each the first
+// byte equal to a given one shows as the lowest marked byte.
+const char *CloseOfPlainBracket(const char *p, const char *end)
+{
+    constexpr quint64 Ones = 0x0101010101010101ULL, Highs = 0x8080808080808080ULL;
+    const auto equal = [](quint64 w, char c) {
+        const quint64 x = w ^ (Ones * uchar(c));
+        return (x - Ones) & ~x & Highs;
+    };
+    for (; end - p >= 8; p += 8) {
+        const quint64 w = qFromLittleEndian<quint64>(p);
+        const quint64 close = equal(w, ')'), other = equal(w, '(') | equal(w, '"');
+        if (other && (!close || (other & -other) < (close & -close)))
+            return nullptr;
+        if (close)
+            return p + qCountTrailingZeroBits(close) / 8;
+    }
+    for (; p < end; ++p) {
+        if (*p == ')')
+            return p;
+        if (*p == '(' || *p == '"')
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// HasItemNames for the plain form nearly every data line has: items of a
+// name and a bracket without brackets or quotes inside ("X(1.5), Y(2)"),
+// blanks only around the items. -1 when the list is of another form.
+int PlainHasItemNames(QByteArrayView list, QByteArrayView names)
+{
+    const char *p = list.data();
+    const char *const end = p + list.size();
+    const char *want = names.data();
+    const char *const wantEnd = want + names.size();
+    for (;;) {
+        while (p < end && *p == ' ')
+            ++p;
+        const char *const name = p;
+        while (p < end && want < wantEnd && *p == *want && IsNameChar(*p)) {
+            ++p;
+            ++want;
+        }
+        if (p == name || p == end || *p != '(')
+            return -1;
+        if (want < wantEnd && *want != ',')
+            return 0; // a longer name was asked for
+        p = CloseOfPlainBracket(p + 1, end);
+        if (!p)
+            return -1;
+        for (++p; p < end && *p == ' ';)
+            ++p;
+        if (p == end)
+            return want == wantEnd;
+        if (*p != ',')
+            return -1;
+        if (want == wantEnd)
+            return 0; // more items than asked for
+        ++p;
+        ++want;
+    }
+}
+
 } // namespace
 
 bool IsBlank(QByteArrayView s)
@@ -62,9 +150,16 @@ bool IsBlank(QByteArrayView s)
 
 QByteArrayView ArgsOf(QByteArrayView command)
 {
-    const qsizetype open = command.indexOf('(');
-    const qsizetype close = command.lastIndexOf(')');
-    if (open < 0 || close <= open)
+    const char *const p = command.data();
+    const qsizetype n = command.size();
+    const void *found = n > 0 ? std::memchr(p, '(', size_t(n)) : nullptr;
+    if (!found)
+        return {};
+    const qsizetype open = static_cast<const char *>(found) - p;
+    qsizetype close = n - 1;
+    while (close > open && p[close] != ')')
+        --close;
+    if (close <= open)
         return {};
     return command.sliced(open + 1, close - open - 1);
 }
@@ -89,48 +184,63 @@ bool HasItemNames(QByteArrayView list, QByteArrayView names)
 {
     // Every data line of a Get comes here: one pass, the names compared as
     // they are met, blanks around a name skipped as ItemNames trims them.
+    // Values and quoted text are skipped in tight loops, as nothing in them
+    // but brackets and quotes matters.
+    if (const int plain = PlainHasItemNames(list, names); plain >= 0)
+        return plain == 1;
     if (IsBlank(list))
         return names.isEmpty();
-    qsizetype at = 0;
-    auto put = [&](char c) {
-        if (at >= names.size() || names[at] != c)
-            return false;
-        ++at;
-        return true;
-    };
+    const char *p = list.data();
+    const char *const end = p + list.size();
+    const char *want = names.data();
+    const char *const wantEnd = want + names.size();
     int depth = 0, blanks = 0;
-    bool quoted = false, inName = true, started = false;
-    for (const char c : list) {
-        if (quoted) {
-            quoted = c != '"';
-        } else if (c == '"') {
-            quoted = true;
+    bool inName = true, started = false;
+    while (p < end) {
+        const char c = *p++;
+        switch (c) {
+        case '"': {
+            const void *close = std::memchr(p, '"', size_t(end - p));
+            p = close ? static_cast<const char *>(close) + 1 : end;
             inName = false;
-        } else if (c == '(') {
+            break;
+        }
+        case '(':
             ++depth;
             inName = false;
-        } else if (c == ')') {
+            break;
+        case ')':
             --depth;
-        } else if (c == ',' && depth == 0) {
-            if (!put(','))
+            break;
+        case ',':
+            if (depth != 0)
+                break;
+            if (want == wantEnd || *want != ',')
                 return false;
+            ++want;
             inName = true;
             started = false;
             blanks = 0;
-        } else if (inName && depth == 0) {
-            if (c == ' ') {
+            break;
+        default:
+            if (!inName || depth != 0) {
+                while (p < end && !IsListSyntax(*p))
+                    ++p;
+            } else if (c == ' ') {
                 blanks += started;
-                continue;
-            }
-            for (; blanks > 0; --blanks)
-                if (!put(' '))
+            } else {
+                for (; blanks > 0; --blanks, ++want)
+                    if (want == wantEnd || *want != ' ')
+                        return false;
+                started = true;
+                if (want == wantEnd || *want != c)
                     return false;
-            started = true;
-            if (!put(c))
-                return false;
+                ++want;
+            }
+            break;
         }
     }
-    return at == names.size();
+    return want == wantEnd;
 }
 
 qsizetype CountValues(QByteArrayView list)

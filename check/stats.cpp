@@ -21,10 +21,10 @@ int DurationHistogram::binOf(qint64 us)
                                                  7223245206ULL, 7543045593ULL, 7877004752ULL, 8225749547ULL};
     const int octave = 63 - qCountLeadingZeroBits(quint64(us));
     const quint64 m = octave >= 32 ? quint64(us) >> (octave - 32) : quint64(us) << (32 - octave);
-    int k = 0;
-    for (int step = PerOctave / 2; step > 0; step /= 2)
-        if (m >= Edges[k + step])
-            k += step;
+    int k = m >= Edges[8] ? 8 : 0;
+    k += m >= Edges[k + 4] ? 4 : 0;
+    k += m >= Edges[k + 2] ? 2 : 0;
+    k += m >= Edges[k + 1] ? 1 : 0;
     const int bin = 1 + octave * PerOctave + k;
     return bin >= Bins ? Bins - 1 : bin;
 }
@@ -34,16 +34,6 @@ qint64 DurationHistogram::lowerEdge(int bin)
     if (bin <= 0)
         return 0;
     return qint64(std::exp2(double(bin - 1) / PerOctave));
-}
-
-void DurationHistogram::add(qint64 us)
-{
-    if (us < 0)
-        return;
-    ++bins_[size_t(binOf(us))];
-    ++n_;
-    if (us > max_)
-        max_ = us;
 }
 
 qint64 DurationHistogram::quantile(double q) const

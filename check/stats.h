@@ -10,7 +10,15 @@ namespace check {
 
 class DurationHistogram {
 public:
-    void add(qint64 us);
+    void add(qint64 us)
+    {
+        if (us < 0)
+            return;
+        ++bins_[size_t(binOf(us))];
+        ++n_;
+        if (us > max_)
+            max_ = us;
+    }
     qint64 count() const { return n_; }
     qint64 max() const { return max_; }
     // The q-quantile (0..1) as the middle of its bin; -1 when empty.

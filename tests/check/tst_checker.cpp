@@ -334,6 +334,68 @@ private Q_SLOTS:
             QCOMPARE(CheckText(exchange(good)).count(Rule::Method), 1);
     }
 
+    // Data lines in the usual form and in the rarer ones: long values,
+    // brackets and quotes inside an item, blanks, names that only begin alike.
+    void itemsOfGetData_data()
+    {
+        QTest::addColumn<QByteArray>("asked");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("match");
+        QTest::newRow("plain") << QByteArray("X(),Y(),Z()") << QByteArray("X(1.000), Y(2.000), Z(3.000)")
+                               << true;
+        QTest::newRow("long values") << QByteArray("X(), Y()")
+                                     << QByteArray("X(1.0000000000000), Y(-2.5e+10)") << true;
+        QTest::newRow("quoted bracket")
+            << QByteArray("Tool.Name(), X()") << QByteArray("Tool.Name(\"a)b,c(\"), X(1)") << true;
+        QTest::newRow("nested") << QByteArray("X(),Y()") << QByteArray("X(f(1,2)), Y(2)") << true;
+        QTest::newRow("blanks") << QByteArray("X(),Y()") << QByteArray("  X(1) ,   Y(2)  ") << true;
+        QTest::newRow("one more") << QByteArray("X(),Y()") << QByteArray("X(1), Y(2), Z(3)") << false;
+        QTest::newRow("one less") << QByteArray("X(),Y()") << QByteArray("X(1.000000000)") << false;
+        QTest::newRow("longer name") << QByteArray("X(),Y()") << QByteArray("XA(1), Y(2)") << false;
+        QTest::newRow("shorter name") << QByteArray("XA(),Y()") << QByteArray("X(1.00000000), Y(2)") << false;
+        QTest::newRow("unclosed") << QByteArray("X(),Y()") << QByteArray("X(1.00000000, Y(2)") << false;
+        QTest::newRow("other order") << QByteArray("X(),Y()") << QByteArray("Y(2.0000000), X(1)") << false;
+    }
+    void itemsOfGetData()
+    {
+        QFETCH(QByteArray, asked);
+        QFETCH(QByteArray, data);
+        QFETCH(bool, match);
+        const CheckRun run =
+            CheckMidSession("C: 00001 Get(" + asked + ")\nS: 00001 &\nS: 00001 # " + data + "\nS: 00001 %\n");
+        QCOMPARE(run.count(Rule::DataMatch), match ? 0 : 1);
+        QCOMPARE(run.findings.size(), run.count(Rule::DataMatch));
+    }
+
+    // Long pipelines: the earliest open command is still found once the
+    // send order has grown and wrapped around many times.
+    void overlapInLongPipelines()
+    {
+        QByteArray t;
+        int tag = 0;
+        for (int round = 0; round < 5; ++round) {
+            const int first = tag + 1;
+            for (int i = 0; i < 300; ++i)
+                t += QByteArray("C: ") + TagText(quint32(++tag)) + " Home()\n";
+            for (int i = first; i <= tag; ++i)
+                t += "S: " + TagText(quint32(i)) + " &\n";
+            // The fifth of each round completes before the first four.
+            t += "S: " + TagText(quint32(first + 4)) + " %\n";
+            for (int i = first; i <= tag; ++i)
+                if (i != first + 4)
+                    t += "S: " + TagText(quint32(i)) + " %\n";
+        }
+        RuleSet rules;
+        rules.set(Rule::AckFirst, false);
+        const CheckRun run = CheckMidSession(t, rules);
+        QCOMPARE(run.findings.size(), 5);
+        for (const Finding &f : run.findings) {
+            QCOMPARE(f.rule, Rule::Overlap);
+            QVERIFY2(f.text.contains(QStringLiteral("before the '%' of ")), qPrintable(f.text));
+        }
+        QVERIFY(run.findings[4].text.contains(QStringLiteral("of 01201 ")));
+    }
+
     void sessionBeginsAtTheConnection()
     {
         const QByteArray fresh = "C: 00001 GoTo(X(1))\nS: 00001 &\nS: 00001 %\n";
