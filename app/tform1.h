@@ -348,6 +348,19 @@ public:
     qint64 LogRecord(const TrafficRecord &record);
     QString heldTimeStamp; // a batch's shared stamp while it is logged, else null
     QByteArray heldStampBytes; // the same as bytes
+    // While a received line is handled: how it ended on the wire, for the
+    // records of it (see TrafficRecord::ending).
+    LineSplitter::Ending receivedEnding = LineSplitter::Ending::CrLf;
+    bool receivedLeadingCr = false;
+    // Runs `handle` for a line `from` just read, with its ending known.
+    template <typename F> void HandleReceived(const LineConnection *from, F &&handle)
+    {
+        receivedEnding = from->lineEnding();
+        receivedLeadingCr = from->leadingCr();
+        handle();
+        receivedEnding = LineSplitter::Ending::CrLf;
+        receivedLeadingCr = false;
+    }
     QByteArray logLineBuffer; // a log line being put together, kept from line to line
     void WireTraffic();
     void SetFrozen(bool on);

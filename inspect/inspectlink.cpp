@@ -56,7 +56,14 @@ void TForm1::InspectRecord(const TrafficRecord &record)
 {
     if (!record.onWire || record.relayed || !inspector->live())
         return;
-    inspector->feed(record.leg, record.dir, record.line, record.own, int(record.logLine));
+    static constexpr check::LineEnd Ends[] = {check::LineEnd::CrLf, check::LineEnd::Lf, check::LineEnd::LfCr,
+                                              check::LineEnd::Cr, check::LineEnd::Missing};
+    const check::LineEnd end = Ends[int(record.ending)];
+    if (record.leadingCr) // the CR is the line before's
+        inspector->feed(record.leg, record.dir, QByteArrayView(record.line).sliced(1), record.own,
+                        int(record.logLine), end);
+    else
+        inspector->feed(record.leg, record.dir, record.line, record.own, int(record.logLine), end);
 }
 
 void TForm1::InspectReset(check::Leg leg)

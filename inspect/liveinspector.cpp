@@ -27,14 +27,16 @@ void LiveInspector::setRules(const check::RuleSet &rules)
     checker_.setRules(rules);
 }
 
-void LiveInspector::feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine)
+void LiveInspector::feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine,
+                         check::LineEnd end)
 {
     currentBytes_ = &line;
-    feed(leg, dir, QByteArrayView(line), own, logLine);
+    feed(leg, dir, QByteArrayView(line), own, logLine, end);
     currentBytes_ = nullptr;
 }
 
-void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine)
+void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine,
+                         check::LineEnd end)
 {
     ++position_;
     timeUs_ = heldUs_ >= 0 ? heldUs_ : nowUs();
@@ -57,9 +59,9 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     current_ = line.first(qMin<qsizetype>(line.size(), check::KeptLineLength));
     commandFound_ = false;
     if (line.size() > current_.size())
-        checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_);
+        checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_, end);
     else
-        checker_.feed(leg, dir, timeUs_, current_, position_);
+        checker_.feed(leg, dir, timeUs_, current_, position_, end);
     current_ = {};
     changed();
 }

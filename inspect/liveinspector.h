@@ -85,9 +85,12 @@ public:
     // One line that passed a leg's socket, without its line end. `own`: made
     // up or rewritten by this program (checked, but not blamed on a peer).
     // `logLine`: the traffic-log line it got, -1 when it got none.
-    void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine);
+    // `end`: how it ended on the wire, when known.
+    void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine,
+              check::LineEnd end = check::LineEnd::Unknown);
     // The same; a command's text is then shared with `line`, not copied.
-    void feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine);
+    void feed(check::Leg leg, check::Direction dir, const QByteArray &line, bool own, int logLine,
+              check::LineEnd end = check::LineEnd::Unknown);
     // A leg's connection came or went: its stream starts afresh, outside a
     // session (the relay leg: in the server link's session).
     void connectionReset(check::Leg leg, int logLine = -1,

@@ -64,6 +64,10 @@ public:
     // Bytes to the peer, in order; a line gets CR LF.
     void write(const QByteArray &bytes) { out.write(bytes); }
     void writeLine(QByteArrayView line);
+    // How the line being handled ended on the wire, and whether its first
+    // byte is the CR of the line before's LF CR.
+    LineSplitter::Ending lineEnding() const { return in.ending(); }
+    bool leadingCr() const { return in.leadingCr(); }
     // Bytes gathered or queued for this peer, not yet taken by the system.
     qint64 queued() const { return out.queued(); }
     bool outputFull() const { return out.full(); }

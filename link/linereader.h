@@ -51,6 +51,9 @@ public:
     bool readDirect();
     // At the peer's close: the bytes after the last line end, as a line.
     bool takeRest(QByteArray &line) { return lines.takeRest(line); }
+    // How the line last handed on ended on the wire (see LineSplitter).
+    LineSplitter::Ending ending() const { return lines.ending(); }
+    bool leadingCr() const { return lines.leadingCr(); }
     // The last drain stopped on `goOn` with lines left: the next one goes on.
     bool held() const { return stopped; }
 

@@ -28,9 +28,10 @@ LineSplitter::Result LineSplitter::next(QByteArray &line)
     if (end - readPos > maxLength)
         return Overflow;
     line = buffer.mid(readPos, end - readPos);
-    took(line, end < lf                                          ? Ending::CrLf
+    took(line,
+         end < lf                                                  ? Ending::CrLf
              : lf + 1 < buffer.size() && buffer.at(lf + 1) == '\r' ? Ending::LfCr
-                                                                  : Ending::Lf);
+                                                                   : Ending::Lf);
     readPos = lf + 1;
     scanPos = readPos;
     if (readPos == buffer.size()) {

@@ -31,7 +31,7 @@ void TForm1::BuildServerLink()
     IdTCPClient1->setBurstHandlers([this] { traffic.hold(); }, [this] { traffic.release(); });
     IdTCPClient1->setLineHandler([this](const QByteArray &line) {
         if (!line.isEmpty())
-            RunHandler([this, &line] { ProcessServerLine(line); });
+            HandleReceived(IdTCPClient1, [&] { RunHandler([this, &line] { ProcessServerLine(line); }); });
     });
     IdTCPClient1->setEndHandler([this](LineConnection::EndReason reason) { ServerInputEnded(reason); });
 }

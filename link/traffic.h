@@ -9,6 +9,7 @@
 // shares one time.
 
 #include "check/protocolchecker.h"
+#include "link/linesplitter.h"
 
 #include <QByteArray>
 #include <QLatin1String>
@@ -38,6 +39,11 @@ struct TrafficRecord {
     // the server, a server line passed on to it): the relay leg's record of
     // the same line is the one checked, as in a saved log.
     bool relayed = false;
+    // How a received line ended on the wire (CR LF for what this program
+    // writes), and whether its first byte is the CR of the line before's
+    // LF CR: the checker judges line ends on the line they belong to.
+    LineSplitter::Ending ending = LineSplitter::Ending::CrLf;
+    bool leadingCr = false;
     // Filled in when it is published: the batch's time, and the log line
     // the record got (-1 when none, or freeze or the filter kept it out).
     QTime time;

@@ -105,13 +105,22 @@ void TForm1::LogWithMarker(const QByteArray &line, QLatin1String marker)
 void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker,
                      bool own, bool onWire)
 {
-    traffic.publish(TrafficRecord(leg, dir, line, marker, own, onWire));
+    TrafficRecord record(leg, dir, line, marker, own, onWire);
+    if (!own) {
+        record.ending = receivedEnding;
+        record.leadingCr = receivedLeadingCr;
+    }
+    traffic.publish(std::move(record));
 }
 
 void TForm1::PublishRelayed(check::Direction dir, const QByteArray &line, bool own)
 {
     TrafficRecord record(check::Leg::Operator, dir, line, QLatin1String(), own);
     record.relayed = true;
+    if (!own) {
+        record.ending = receivedEnding;
+        record.leadingCr = receivedLeadingCr;
+    }
     traffic.publish(std::move(record));
 }
 

@@ -42,8 +42,9 @@ void TForm1::BuildRelaySession()
             relayConnection = nullptr;
         });
     IdTCPServer1->setBurstHandlers([this] { traffic.hold(); }, [this] { traffic.release(); });
-    IdTCPServer1->setLineHandler(
-        [this](const QByteArray &line) { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
+    IdTCPServer1->setLineHandler([this](const QByteArray &line) {
+        HandleReceived(IdTCPServer1, [&] { RunHandler([this, &line] { IdTCPServer1Execute(line); }); });
+    });
     IdTCPServer1->setEndHandler([this](LineConnection::EndReason reason) {
         if (reason == LineConnection::EndReason::LineTooLong)
             LogEvent(QStringLiteral("---------- Client line longer than %1 characters, connection closed")

@@ -254,6 +254,41 @@ private Q_SLOTS:
         QCOMPARE(c.totals(check::Leg::Operator).commands, 0);
     }
 
+    // Line ends are judged on the line they end, as they came off the wire;
+    // what is relayed and logged is as before.
+    void lineEndsAreCheckedLive()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            return QList<QByteArray>{line.mid(line.indexOf('0'), 5) + " &",
+                                     line.mid(line.indexOf('0'), 5) + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendRaw("00021 Home()\n"); // a bare LF
+        QVERIFY(client.waitForLines(2));
+        client.sendRaw("00022 Home()\n\r"); // LF CR: the CR is this line's
+        QVERIFY(client.waitForLines(4));
+        client.sendRaw("00023 Home()\r\n");
+        QVERIFY(client.waitForLines(6));
+        const check::ProtocolChecker &c = rig.f->inspector->checker();
+        QCOMPARE(c.findingCount(check::Rule::Crlf, check::Severity::Error), 2);
+        QCOMPARE(c.findingCount(check::Rule::Charset, check::Severity::Error), 0);
+        QCOMPARE(c.findingCount(check::Rule::TagFormat, check::Severity::Error), 0);
+        QCOMPARE(c.totals(check::Leg::Relay).completed, 3);
+        rig.f->inspector->flush();
+        QStringList atFault;
+        for (quint64 s = rig.f->inspector->findingsBegin(); s < rig.f->inspector->findingsEnd(); ++s) {
+            const inspect::FindingRow &f = rig.f->inspector->findingRow(s);
+            if (f.finding.rule == check::Rule::Crlf)
+                atFault << rig.f->MemoLog->line(f.logLine);
+        }
+        QCOMPARE(atFault.size(), 2);
+        QVERIFY(atFault[0].endsWith(QStringLiteral("00021 Home()")));
+        QVERIFY(atFault[1].endsWith(QStringLiteral("00022 Home()")));
+        QVERIFY(rig.logHas(QStringLiteral(">$> \r00023 Home()"))); // the log is as before
+    }
+
     // Off, the traffic is relayed and logged but not checked; on again, it is
     // checked from there. The switch is kept in the settings.
     void liveCheckSwitch()
