@@ -592,6 +592,12 @@ void CaptureReader::Impl::tcp(const Endpoint &srcAddr, const Endpoint &dstAddr, 
     if (c->state != Conn::Active)
         return;
 
+    // The peer's acknowledgement first: it had those bytes before it sent
+    // this segment's.
+    if (flags & TcpAck)
+        c->stream[1 - from]->bytes.acknowledged(ack, frameNo, timeUs);
+    if (c->state != Conn::Active)
+        return;
     Stream &s = *c->stream[from];
     if (size > 0) {
         if (!s.bytes.started()) {
@@ -603,8 +609,6 @@ void CaptureReader::Impl::tcp(const Endpoint &srcAddr, const Endpoint &dstAddr, 
         if (c->state == Conn::Active && length - doff > size && s.bytes.started())
             s.bytes.acknowledged(dataSeq + quint32(length - doff), frameNo, timeUs);
     }
-    if (c->state == Conn::Active && (flags & TcpAck))
-        c->stream[1 - from]->bytes.acknowledged(ack, frameNo, timeUs);
     if (c->state != Conn::Active)
         return;
     if (flags & TcpRst) {

@@ -2,7 +2,7 @@
 # Records a real session on the loopback interface: the demo server, the
 # tap in front of it and a small client, captured with tcpdump. Run by hand,
 # as root (tcpdump needs it); the tests only read what it leaves here:
-#   loopback.pcapng   both connections (client-tap and tap-server)
+#   loopback.pcap   both connections (client-tap and tap-server)
 #   loopback-tap.log  the tap's log of the same session
 #   tests/capture/data/record-loopback.sh [build-folder]
 set -euo pipefail
@@ -40,7 +40,7 @@ wait_port() {
   exit 1
 }
 
-tcpdump -i lo -U -s 0 --time-stamp-precision=micro -w "$work/capture.pcapng" \
+tcpdump -i lo -U -s 0 --time-stamp-precision=micro -w "$work/capture.pcap" \
   "tcp port $server_port or tcp port $tap_port" 2>"$work/tcpdump.err" &
 pids+=($!)
 "$server_bin" --port "$server_port" --delay-ms 40 &
@@ -51,7 +51,7 @@ wait_port "$server_port"
 tap=$!
 wait_port "$tap_port"
 # tcpdump writes its file header once it runs.
-for _ in $(seq 50); do [ -s "$work/capture.pcapng" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -s "$work/capture.pcap" ] && break; sleep 0.1; done
 
 exec 4<>"/dev/tcp/127.0.0.1/$tap_port"
 send() { printf '%s\r\n' "$1" >&4; }
@@ -90,6 +90,6 @@ kill "${pids[0]}" 2>/dev/null || true
 wait "${pids[0]}" 2>/dev/null || true
 pids=("${pids[@]:1}")
 
-cp "$work/capture.pcapng" "$here/loopback.pcapng"
+cp "$work/capture.pcap" "$here/loopback.pcap"
 cp "$work/tap.log" "$here/loopback-tap.log"
-ls -l "$here/loopback.pcapng" "$here/loopback-tap.log"
+ls -l "$here/loopback.pcap" "$here/loopback-tap.log"
