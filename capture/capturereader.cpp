@@ -113,7 +113,7 @@ public:
     // unless they begin a tagged line, the stream is taken up at the next.
     bool unsureStart = false;
 
-    template <typename F> void data(const char *p, qsizetype n, qint64 frame, qint64 t, F &&emit)
+    template <typename F> void data(const char *p, qsizetype n, qint64 frame, qint64 t, F &&deliver)
     {
         const char *end = p + n;
         if (n <= 0)
@@ -121,8 +121,8 @@ public:
         if (pending_) {
             const bool cr = *p == '\r';
             pending_ = false;
-            emit(QByteArrayView(pendingBytes_), pendingLength_,
-                 cr ? check::LineEnd::LfCr : check::LineEnd::Lf, pendingTime_, pendingFrame_);
+            deliver(QByteArrayView(pendingBytes_), pendingLength_,
+                    cr ? check::LineEnd::LfCr : check::LineEnd::Lf, pendingTime_, pendingFrame_);
             pendingBytes_.clear();
             if (cr && ++p == end)
                 return;
@@ -162,10 +162,10 @@ public:
             if (cr) {
                 if (line.size() == full)
                     line.chop(1);
-                emit(line, full - 1, check::LineEnd::CrLf, t, frame);
+                deliver(line, full - 1, check::LineEnd::CrLf, t, frame);
             } else if (p < end) {
                 const bool lfcr = *p == '\r';
-                emit(line, full, lfcr ? check::LineEnd::LfCr : check::LineEnd::Lf, t, frame);
+                deliver(line, full, lfcr ? check::LineEnd::LfCr : check::LineEnd::Lf, t, frame);
                 if (lfcr)
                     ++p;
             } else {
@@ -183,9 +183,9 @@ public:
 
     // Bytes are missing: the line in progress is lost, and the stream is
     // taken up at the next line.
-    template <typename F> void gap(F &&emit)
+    template <typename F> void gap(F &&deliver)
     {
-        flushPending(emit);
+        flushPending(deliver);
         cur_.clear();
         curLength_ = 0;
         curEndsInCr_ = false;
@@ -193,22 +193,23 @@ public:
         unsureStart = false;
     }
 
-    template <typename F> void finish(qint64 frame, qint64 t, F &&emit)
+    template <typename F> void finish(qint64 frame, qint64 t, F &&deliver)
     {
-        flushPending(emit);
+        flushPending(deliver);
         if (curLength_ > 0 && !skipping_)
-            emit(QByteArrayView(cur_), curLength_, check::LineEnd::Missing, t, frame);
+            deliver(QByteArrayView(cur_), curLength_, check::LineEnd::Missing, t, frame);
         cur_.clear();
         curLength_ = 0;
     }
 
 private:
-    template <typename F> void flushPending(F &&emit)
+    template <typename F> void flushPending(F &&deliver)
     {
         if (!pending_)
             return;
         pending_ = false;
-        emit(QByteArrayView(pendingBytes_), pendingLength_, check::LineEnd::Lf, pendingTime_, pendingFrame_);
+        deliver(QByteArrayView(pendingBytes_), pendingLength_, check::LineEnd::Lf, pendingTime_,
+                pendingFrame_);
         pendingBytes_.clear();
     }
 
@@ -276,8 +277,14 @@ struct CaptureReader::Impl {
     int active = 0;
     int nextSession = 0;
     qint64 frameNo = 0, timeUs = -1;
+    pcap_t *pcap = nullptr;
 
     Impl(CaptureReader &o, ReaderOptions opt) : owner(o), options(std::move(opt)) { }
+    ~Impl()
+    {
+        if (pcap)
+            pcap_close(pcap);
+    }
 
     void emitEvent(EventKind kind, const Conn &c, Side side, qint64 bytes, qint64 frame, qint64 t)
     {
@@ -346,6 +353,14 @@ CaptureReader::~CaptureReader() = default;
 
 ReadResult CaptureReader::read(const QString &path)
 {
+    if (open(path))
+        while (readSome(1 << 16)) { }
+    return close();
+}
+
+bool CaptureReader::open(const QString &path)
+{
+    close();
     ReadResult &r = d->result;
     r = ReadResult();
     {
@@ -356,34 +371,55 @@ ReadResult CaptureReader::read(const QString &path)
         }
     }
     char err[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *p = pcap_open_offline_with_tstamp_precision(QFile::encodeName(path).constData(),
-                                                        PCAP_TSTAMP_PRECISION_NANO, err);
-    if (!p) {
+    d->pcap = pcap_open_offline_with_tstamp_precision(QFile::encodeName(path).constData(),
+                                                      PCAP_TSTAMP_PRECISION_NANO, err);
+    if (!d->pcap) {
         r.error = QString::fromLocal8Bit(err);
-        return r;
+        return false;
     }
     r.opened = true;
-    r.linkType = pcap_datalink(p);
-    for (;;) {
+    r.linkType = pcap_datalink(d->pcap);
+    return true;
+}
+
+bool CaptureReader::readSome(int frames)
+{
+    ReadResult &r = d->result;
+    if (!d->pcap)
+        return false;
+    for (int i = 0; i < frames; ++i) {
         pcap_pkthdr *hdr = nullptr;
         const uchar *bytes = nullptr;
-        const int rc = pcap_next_ex(p, &hdr, &bytes);
+        const int rc = pcap_next_ex(d->pcap, &hdr, &bytes);
         if (rc == 1) {
             const qint64 t = qint64(hdr->ts.tv_sec) * 1000000 + qint64(hdr->ts.tv_usec) / 1000;
             frame(r.linkType, bytes, qsizetype(hdr->caplen), t);
             if (!r.linkSupported)
-                break;
+                return false;
             continue;
         }
         if (rc == PCAP_ERROR) {
-            r.error = QString::fromLocal8Bit(pcap_geterr(p));
+            r.error = QString::fromLocal8Bit(pcap_geterr(d->pcap));
             r.truncated = true;
         }
-        break;
+        return false;
     }
-    pcap_close(p);
-    finish();
-    return r;
+    return true;
+}
+
+const ReadResult &CaptureReader::progress() const
+{
+    return d->result;
+}
+
+ReadResult CaptureReader::close()
+{
+    if (d->pcap) {
+        pcap_close(d->pcap);
+        d->pcap = nullptr;
+        finish();
+    }
+    return d->result;
 }
 
 void CaptureReader::frame(int linkType, const uchar *p, qsizetype n, qint64 timeUs)

@@ -110,6 +110,16 @@ public:
     // Reads the whole file; the handlers are called as it goes.
     ReadResult read(const QString &path);
 
+    // The same in slices, for a caller that must not block (a window reads
+    // a slice a turn of its event loop): open() (false when the file is no
+    // capture libpcap reads), readSome() until it returns false (the end, a
+    // cut, or a link type this reader does not know), then close(), which
+    // ends the open sessions and says how it went.
+    bool open(const QString &path);
+    bool readSome(int frames);
+    ReadResult close();
+    const ReadResult &progress() const;
+
     // The packet layer, for callers that bring their own frames (tests, the
     // fuzzer): one frame of the given link type and its capture time.
     void frame(int linkType, const uchar *bytes, qsizetype size, qint64 timeUs);
