@@ -116,12 +116,11 @@ private:
     qint64 timeUs_ = 1700000000000000;
 };
 
-bool WriteCapture(const QString &path, qint64 lines)
+bool WriteCapture(const QString &path, qint64 lines, qint64 perSession)
 {
     Writer w(path);
     if (!w.ok())
         return false;
-    const qint64 perSession = qMax<qint64>(lines / 10, 1);
     qint64 written = 0;
     for (qint64 i = 0; written < lines; ++i) {
         if (written % perSession == 0 || i == 0) {
@@ -151,7 +150,10 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString small = dir.filePath(QStringLiteral("small.pcap")),
                   big = dir.filePath(QStringLiteral("big.pcap"));
-    if (!WriteCapture(small, lines / 10) || !WriteCapture(big, lines)) {
+    // Sessions of the same length in both, so that each fills the checker's
+    // ring of completed transactions alike.
+    const qint64 perSession = qMax<qint64>(lines / 10, 1);
+    if (!WriteCapture(small, lines / 10, perSession) || !WriteCapture(big, lines, perSession)) {
         std::fprintf(stderr, "cannot write the captures in %s\n", qPrintable(dir.path()));
         return 1;
     }

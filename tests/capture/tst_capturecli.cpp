@@ -166,6 +166,19 @@ private Q_SLOTS:
         QCOMPARE(r.code, 0);
         QVERIFY(r.out.contains("no I++ DME traffic found"));
 
+        // Another protocol's server on the I++ DME port: findings, no more.
+        Conversation ssh(V4(5, 40013), V4(6, 1294));
+        ssh.handshake();
+        ssh.send(1, "SSH-2.0-OpenSSH_9.2\r\n");
+        ssh.send(0, "00001 StartSession()\r\n");
+        ssh.send(1, QByteArray(3000, '\x7f') + "\n" + QByteArray(60000, 'z'));
+        const QString other = file("ssh.pcap");
+        QVERIFY(WritePcap(other, DLT_EN10MB, ssh.packets));
+        r = Check({other});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.out.contains(":frame 4: error: R-TAG-FORMAT: \"SSH-2.0-\" is not a tag"));
+        QVERIFY(r.out.contains(":frame 6: warning: R-ORDER: 1 transaction without '%'"));
+
         // A capture's magic and nothing that follows it.
         const QString junk = file("junk.pcap");
         QFile j(junk);

@@ -96,7 +96,7 @@ private:
             start(*e.session);
             return;
         case capture::EventKind::SessionEnd:
-            end(e.session->id);
+            end(e.session->id, e.frame);
             return;
         case capture::EventKind::Gap:
         case capture::EventKind::Differs: {
@@ -184,13 +184,13 @@ private:
             + (s.opened ? "" : ", begun before the capture");
     }
 
-    void end(int id)
+    void end(int id, qint64 frame)
     {
         auto it = runs_.find(id);
         if (it == runs_.end())
             return;
         Run &run = it->second;
-        run.checker->finish(-1);
+        run.checker->finish(frame);
         if (!opt_.json) {
             out_.put(name_ + ": " + describe(run) + ": " + QByteArray::number(run.lines)
                      + " protocol lines, profile " + ProfileName(opt_.rules.profile) + '\n');
