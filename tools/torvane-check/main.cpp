@@ -97,9 +97,9 @@ QString InputHelp()
         "  transcript inside one with --mid-session); a Torvane log at its connect line.\n"
         "  Packet captures (pcap, pcapng): every I++ DME connection in them, found by its\n"
         "  server port (--port) or by a tagged command as its client's first line, is\n"
-        "  checked as a session of its own; findings name the frame.\n"
+        "  checked as a session of its own; findings name the frame. Not from stdin.\n"
         "\nExit status: 0 nothing at the --fail-on level, 1 something is,\n"
-        "  2 a file cannot be read, is no traffic log or ends mid-line.\n");
+        "  2 a file cannot be read, is no traffic log or ends mid-line (a capture: mid-packet).\n");
 }
 
 QString CatalogueHelp()
