@@ -124,6 +124,8 @@ private Q_SLOTS:
         b.handshake();
         b.send(0, "00001 StartSession()\r\n");
         b.send(1, "00001 &\r\n00001 %\r\n");
+        b.send(1, "00001 # X(1)\r\n"); // after its '%'
+        // Session 1 still runs: session 2's findings wait for their record.
         QList<Packet> all = a.packets + b.packets;
         std::stable_sort(all.begin(), all.end(),
                          [](const Packet &x, const Packet &y) { return x.timeUs < y.timeUs; });
@@ -140,7 +142,8 @@ private Q_SLOTS:
         QVERIFY(r.out.contains("session 1: client 192.0.2.1:40000, server 192.0.2.2:1294, from "
                                "2023-11-14 22:13:20.000000 UTC (frame 1)"));
         QVERIFY(r.out.contains("session 2: client [2001:db8::3]:40001, server [2001:db8::4]:4711"));
-        QCOMPARE(Check({"--session", "2", path}).code, 0);
+        QVERIFY(r.out.contains(": error: R-ORDER: [session 2] 00001: '#' line after"));
+        QCOMPARE(Check({"--session", "2", path}).code, 1);
         QVERIFY(Check({"--session", "3", path}).out.contains("no session 3"));
 
         const QJsonArray records = Records({path});
@@ -149,6 +152,7 @@ private Q_SLOTS:
         QCOMPARE(first.value("frame").toInt(), 11);
         QCOMPARE(first.value("related").toInt(), 9);
         QCOMPARE(records[1].toObject().value("session").toInt(), 2);
+        QCOMPARE(Findings(records[1].toObject()).size(), 1);
 
         // The rule is explained like the others.
         QVERIFY(Check({"--explain", "R-CAPTURE-GAP"}).out.contains("What to change"));
