@@ -302,6 +302,8 @@ const char *FormatName(LogFormat f)
         return "nist-server";
     case LogFormat::Transcript:
         return "transcript";
+    case LogFormat::Capture:
+        return "capture";
     }
     return "unknown";
 }

@@ -13,7 +13,9 @@
 
 namespace check {
 
-enum class LogFormat { Unknown, Empty, Binary, Torvane, NistClient, NistServer, Transcript };
+// Capture: a packet capture's session, read by the capture reader, never
+// recognised here.
+enum class LogFormat { Unknown, Empty, Binary, Torvane, NistClient, NistServer, Transcript, Capture };
 const char *FormatName(LogFormat f);
 
 // Recognises the format from the first bytes of a file (64 KiB or the whole

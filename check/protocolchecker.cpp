@@ -142,6 +142,16 @@ int ProtocolChecker::internNew(QByteArrayView name)
     return index;
 }
 
+void ProtocolChecker::reportSource(Leg leg, Rule rule, Severity severity, Party party, qint64 position,
+                                   const QString &text)
+{
+    LegState &s = *legs_[int(leg) & 1];
+    const Party was = curParty_;
+    curParty_ = party;
+    report(s, rule, severity, QByteArrayView(), position, -1, text);
+    curParty_ = was;
+}
+
 bool ProtocolChecker::counted(LegState &s, Rule r, Severity sev)
 {
     if (!rules_.on(r))

@@ -170,6 +170,10 @@ public:
     void connectionReset(Leg leg, qint64 position = -1, StreamStart start = StreamStart::Connection);
     // End of the stream: reports what is still open.
     void finish(qint64 position = -1);
+    // A finding of the traffic's source that the lines cannot show (a hole
+    // in a capture): counted and handed on like the checker's own.
+    void reportSource(Leg leg, Rule rule, Severity severity, Party party, qint64 position,
+                      const QString &text);
 
     // Results.
     qint64 findingCount(Rule r, Severity s) const { return counts_[size_t(r)][size_t(s)]; }

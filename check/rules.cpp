@@ -32,6 +32,8 @@ constexpr RuleInfo Rules[RuleCount] = {
     {Rule::OpenLimit, "R-OPEN-LIMIT",
      "too many transactions left open on a leg; the oldest are set aside, their tags still checked"},
     {Rule::Method, "R-METHOD", "a method the profile's catalogue does not know (vendor XX.Name aside)"},
+    {Rule::CaptureGap, "R-CAPTURE-GAP", "bytes the capture missed; that side is taken up at its next line"},
+    {Rule::CaptureDiff, "R-CAPTURE-DIFF", "a retransmitted copy differs from the first, which is kept"},
 };
 
 // Who breaks each rule, what it does to a real controller, and what to change.
@@ -129,6 +131,19 @@ constexpr Explanation Explanations[RuleCount] = {
      "The server answers error 0501 \"Unsupported command\", or the command works only with one "
      "vendor's controller.",
      "Use the profile's methods; put vendor methods in their name space (XX.Method)."},
+    {"Neither side: the capture. The recording machine dropped packets (a busy interface, a small "
+     "buffer, a mirror port over its bandwidth), or the snapshot length cut them short.",
+     "The lines in the hole go unchecked; the transactions they belonged to may look open, or their "
+     "replies may look like answers to unknown tags. Those findings are the capture's, not the peers'.",
+     "Record on the controller's PC itself, with the full snapshot length and a larger buffer "
+     "(tcpdump -s 0 -B 16384), filtered to the I++ DME port."},
+    {"Neither peer, usually: a retransmission with other bytes than the first copy points to "
+     "segmentation offload on the recording machine or to faulty network equipment; rarely to a "
+     "sender that changed its buffer before sending it again.",
+     "Which copy the receiver took cannot be told from the capture; the checker keeps the first, so it "
+     "may check other bytes than the receiver read.",
+     "Record again with offloading off (ethtool -K IFACE tso off gso off gro off), or on the other "
+     "machine; check the network path."},
 };
 
 struct TableEntry {

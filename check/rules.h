@@ -35,6 +35,9 @@ enum class Rule : quint8 {
     Daemon,
     OpenLimit,
     Method,
+    // Of the recording, not of the peers: what a packet capture lacks.
+    CaptureGap,
+    CaptureDiff,
     Count
 };
 constexpr int RuleCount = int(Rule::Count);

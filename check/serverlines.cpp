@@ -333,6 +333,11 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
         st.toDone.add(t - txn.tSent);
     ++s.totals.completed;
     if (ring_.size() < size_t(RingSize)) {
+        // One block for the whole ring (its pages are touched as it fills):
+        // checkers made one after another, one a session of a capture, then
+        // reuse the same memory instead of leaving the halves of a growing one.
+        if (ring_.capacity() == 0)
+            ring_.reserve(size_t(RingSize));
         ring_.push_back(txn);
         ringFill_ = ring_.size();
     } else {

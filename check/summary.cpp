@@ -224,6 +224,11 @@ void PutSummary(Output &out, const QByteArray &name, const ProtocolChecker &chec
     if (r.unrecognised)
         out.put("  " + QByteArray::number(r.unrecognised)
                 + " lines neither traffic nor log text (skipped)\n");
+    PutSummaryBody(out, checker, opt);
+}
+
+void PutSummaryBody(Output &out, const ProtocolChecker &checker, const Options &opt)
+{
     if (checker.findingCount() == 0) {
         out.put("  no findings\n");
     } else {

@@ -33,11 +33,24 @@ struct Options {
 class Output {
 public:
     explicit Output(FILE *f) : f_(f) { }
-    void put(const QByteArray &s) { std::fwrite(s.constData(), 1, size_t(s.size()), f_); }
-    void flush() { std::fflush(f_); }
+    // Into memory, for a part written later.
+    explicit Output(QByteArray *buffer) : buffer_(buffer) { }
+    void put(const QByteArray &s)
+    {
+        if (buffer_)
+            buffer_->append(s);
+        else
+            std::fwrite(s.constData(), 1, size_t(s.size()), f_);
+    }
+    void flush()
+    {
+        if (f_)
+            std::fflush(f_);
+    }
 
 private:
-    FILE *f_;
+    FILE *f_ = nullptr;
+    QByteArray *buffer_ = nullptr;
 };
 
 // --profile, --enable, --disable and --fail-on.
@@ -69,5 +82,8 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
 // the errors the server reported.
 void PutSummary(Output &out, const QByteArray &name, const ProtocolChecker &checker, const ReadResult &r,
                 const Options &opt);
+// The same without its first line (what was read): for a source that says
+// that its own way.
+void PutSummaryBody(Output &out, const ProtocolChecker &checker, const Options &opt);
 
 } // namespace check

@@ -145,12 +145,12 @@ private Q_SLOTS:
 
     void explainsEveryRule()
     {
-        const QStringList ids = {"R-CHARSET",      "R-CRLF",      "R-LENGTH",     "R-TAG-FORMAT",
-                                 "R-TAG-UNIQUE",   "R-EVENT-TAG", "R-E0000",      "R-REPLY-FORMAT",
-                                 "R-ERROR-FORMAT", "R-ORDER",     "R-ACK-FIRST",  "R-OVERLAP",
-                                 "R-UNKNOWN-TAG",  "R-DATA",      "R-DATA-MATCH", "R-ERROR-STATE",
-                                 "R-ERROR-TEXT",   "R-SESSION",   "R-ABORT",      "R-DAEMON",
-                                 "R-OPEN-LIMIT",   "R-METHOD"};
+        const QStringList ids = {"R-CHARSET",      "R-CRLF",      "R-LENGTH",      "R-TAG-FORMAT",
+                                 "R-TAG-UNIQUE",   "R-EVENT-TAG", "R-E0000",       "R-REPLY-FORMAT",
+                                 "R-ERROR-FORMAT", "R-ORDER",     "R-ACK-FIRST",   "R-OVERLAP",
+                                 "R-UNKNOWN-TAG",  "R-DATA",      "R-DATA-MATCH",  "R-ERROR-STATE",
+                                 "R-ERROR-TEXT",   "R-SESSION",   "R-ABORT",       "R-DAEMON",
+                                 "R-OPEN-LIMIT",   "R-METHOD",    "R-CAPTURE-GAP", "R-CAPTURE-DIFF"};
         for (const QString &id : ids) {
             const Run r = Check({"--explain", id});
             QCOMPARE(r.code, 0);

@@ -4,6 +4,8 @@
 // Exit status: 0 when no finding reaches the --fail-on level, 1 when one
 // does, 2 when a file cannot be read or is no traffic log.
 
+#include "capture/capturereader.h"
+#include "capturecheck.h"
 #include "check/catalogue.h"
 #include "check/logreader.h"
 #include "check/protocolchecker.h"
@@ -20,12 +22,18 @@ using namespace check;
 namespace {
 
 // Checks one file; returns 0, 1 or 2.
-int CheckFile(const QString &path, const Options &opt, Output &out, bool firstJson)
+int CheckFile(const QString &path, const Options &opt, const CaptureOptions &copt, Output &out,
+              bool firstJson)
 {
     QFile file(path);
     const QByteArray name = path.toLocal8Bit();
     const bool isStdin = path == QLatin1String("-");
     const bool opened = isStdin ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
+    // A packet capture is told by its first bytes.
+    if (opened && !isStdin && capture::LooksLikeCapture(file.peek(4))) {
+        file.close();
+        return CheckCapture(path, opt, copt, out, firstJson);
+    }
 
     ProtocolChecker checker(opt.rules);
     qint64 printed[RuleCount] = {};
@@ -87,8 +95,11 @@ QString InputHelp()
         "  whose lines start with \"C:\" or \"S:\"; the format is recognised from the content.\n"
         "  A NIST log or a transcript begins at the connection, outside a session (a\n"
         "  transcript inside one with --mid-session); a Torvane log at its connect line.\n"
+        "  Packet captures (pcap, pcapng): every I++ DME connection in them, found by its\n"
+        "  server port (--port) or by a tagged command as its client's first line, is\n"
+        "  checked as a session of its own; findings name the frame. Not from stdin.\n"
         "\nExit status: 0 nothing at the --fail-on level, 1 something is,\n"
-        "  2 a file cannot be read, is no traffic log or ends mid-line.\n");
+        "  2 a file cannot be read, is no traffic log or ends mid-line (a capture: mid-packet).\n");
 }
 
 QString CatalogueHelp()
@@ -144,8 +155,15 @@ int main(int argc, char **argv)
         QStringLiteral("RULE"));
     const QCommandLineOption midSession(QStringLiteral("mid-session"),
                                         QStringLiteral("Transcripts begin inside a session."));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("In captures, the I++ DME server's port (repeatable; default 1294)."),
+        QStringLiteral("N"));
+    const QCommandLineOption session(QStringLiteral("session"),
+                                     QStringLiteral("In captures, checks only the Nth session."),
+                                     QStringLiteral("N"));
     parser.addOptions({help, version, ruleOptions.profile, ruleOptions.enable, ruleOptions.disable, json,
-                       ruleOptions.failOn, maxPerRule, explain, midSession});
+                       ruleOptions.failOn, maxPerRule, explain, midSession, port, session});
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Log files to check (\"-\" for stdin)."),
                                  QStringLiteral("FILE..."));
@@ -194,6 +212,23 @@ int main(int argc, char **argv)
         if (!ok || opt.maxPerRule < 0)
             return usageError(QStringLiteral("--max-per-rule takes a count"));
     }
+    CaptureOptions copt;
+    if (parser.isSet(port)) {
+        copt.ports.clear();
+        for (const QString &v : parser.values(port)) {
+            bool ok = false;
+            const uint n = v.toUInt(&ok);
+            if (!ok || n == 0 || n > 65535)
+                return usageError(QStringLiteral("--port takes a port number, not %1").arg(v));
+            copt.ports.append(quint16(n));
+        }
+    }
+    if (parser.isSet(session)) {
+        bool ok = false;
+        copt.session = parser.value(session).toInt(&ok);
+        if (!ok || copt.session < 1)
+            return usageError(QStringLiteral("--session takes a session number from 1"));
+    }
     const QStringList files = parser.positionalArguments();
     if (files.isEmpty())
         return usageError(QStringLiteral("no log file given"));
@@ -204,7 +239,7 @@ int main(int argc, char **argv)
         out.put(QByteArray("{\"profile\": \"") + ProfileName(opt.rules.profile) + "\", \"files\": [\n");
     bool first = true;
     for (const QString &f : files) {
-        const int s = CheckFile(f, opt, out, first);
+        const int s = CheckFile(f, opt, copt, out, first);
         first = false;
         status = qMax(status, s);
     }
