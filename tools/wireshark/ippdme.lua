@@ -130,7 +130,6 @@ local kinds = {
 }
 
 local F = {
-    line = ProtoField.string("ippdme.line", "Line"),
     tag = ProtoField.string("ippdme.tag", "Tag"),
     kind = ProtoField.string("ippdme.kind", "Kind"),
     method = ProtoField.string("ippdme.method", "Method"),
@@ -148,7 +147,7 @@ local F = {
     time = ProtoField.double("ippdme.time", "Time to '%' (ms)"),
 }
 ippdme.fields = {
-    F.line, F.tag, F.kind, F.method, F.args, F.data, F.err_severity, F.err_number, F.err_method,
+    F.tag, F.kind, F.method, F.args, F.data, F.err_severity, F.err_number, F.err_method,
     F.err_text, F.err_meaning, F.request_in, F.ack_in, F.response_in, F.ack_time, F.time,
 }
 
@@ -223,13 +222,20 @@ end
 
 -- ---------------------------------------------------------------- per line
 
--- Findings of a line: { {id, "error"|"warning", text}, ... }.
-local function add(findings, id, level, text)
-    findings[#findings + 1] = {id, level, text}
+-- A finding on a line (or on what is parsed from it), kept in `holder.findings`
+-- as { rule, "error" | "warning", text }; most lines have none, and no table.
+local function add(holder, id, level, text)
+    local f = holder.findings
+    if not f then
+        f = {}
+        holder.findings = f
+    end
+    f[#f + 1] = {id, level, text}
 end
 
--- R-CHARSET and R-CRLF on the bytes of a line; `ending` is "crlf", "lf" or "lfcr".
-local function check_bytes(findings, s, ending)
+-- R-CHARSET and R-CRLF on the bytes of a line; `ending` is "crlf", "lf",
+-- "lfcr" or "cut". Returns whether every byte is printable.
+local function check_bytes(p, s, ending)
     local bad = s:find("[^\32-\126]")
     if bad then
         local crlf_seen, charset_seen = false, false
@@ -239,94 +245,100 @@ local function check_bytes(findings, s, ending)
             if c == 13 or c == 10 then
                 if not crlf_seen then
                     crlf_seen = true
-                    add(findings, "R-CRLF", "error", string.format("%s inside the line at column %d",
+                    add(p, "R-CRLF", "error", string.format("%s inside the line at column %d",
                         c == 13 and "lone CR" or "bare LF", i))
                 end
             elseif not charset_seen then
                 charset_seen = true
-                add(findings, "R-CHARSET", "error", string.format("illegal character 0x%02x at column %d", c, i))
+                add(p, "R-CHARSET", "error", string.format("illegal character 0x%02x at column %d", c, i))
             end
             if crlf_seen and charset_seen then break end
             i = s:find("[^\32-\126]", i + 1)
         end
     end
     if ending == "lf" then
-        add(findings, "R-CRLF", "error", "line ends in a bare LF")
+        add(p, "R-CRLF", "error", "line ends in a bare LF")
     elseif ending == "lfcr" then
-        add(findings, "R-CRLF", "error", "line ends in LF CR instead of CR LF")
+        add(p, "R-CRLF", "error", "line ends in LF CR instead of CR LF")
     end
+    return not bad
 end
 
--- A client line: { key, tag, text, name } or nil when it carries no usable tag.
-local function parse_command(findings, s)
+-- A client line: sets p.key, p.text and p.name, or leaves p.key unset
+-- when the line carries no usable tag.
+local function parse_command(p, s)
     if #s == 0 then
-        add(findings, "R-TAG-FORMAT", "error", "empty line")
-        return nil
+        add(p, "R-TAG-FORMAT", "error", "empty line")
+        return
     end
     local key = tag_key(s)
-    local tag = s:sub(1, 5)
     if key == 0 then
-        add(findings, "R-TAG-FORMAT", "error", tag == "00000" and "tag 00000 is not a valid command tag"
+        add(p, "R-TAG-FORMAT", "error", s:sub(1, 5) == "00000" and "tag 00000 is not a valid command tag"
             or ("\"" .. printable(s:sub(1, 8)) .. "\" is not a tag (00001-99999 or E0001-E9999)"))
-        return nil
+        return
     end
     if key == EVENT_BASE then
-        add(findings, "R-TAG-FORMAT", "error", "E0000 is reserved for the server")
-        return nil
+        add(p, "R-TAG-FORMAT", "error", "E0000 is reserved for the server")
+        return
     end
     if s:byte(6) ~= 32 then
-        add(findings, "R-TAG-FORMAT", "error",
+        add(p, "R-TAG-FORMAT", "error",
             #s > 5 and "no blank after the tag in column 6" or "tag without a command")
-        return nil
+        return
     end
     local text = s:sub(7)
-    local name = text:match("^[^( ]*")
-    return {key = key, tag = tag, text = text, name = name}
+    p.key = key
+    p.text = text
+    p.name = text:match("^[^( ]*")
 end
 
--- A server line: { key, tag, type, body } or nil when it cannot be followed.
-local function parse_reply(findings, s)
-    local key = #s >= 5 and tag_key(s) or 0
-    if #s < 7 then
-        if #s == 0 then
-            add(findings, "R-REPLY-FORMAT", "error", "empty line")
+-- A server line: sets p.key, p.type and p.body, or leaves p.key unset
+-- when the line cannot be followed.
+local function parse_reply(p, s)
+    local n = #s
+    local key = n >= 5 and tag_key(s) or 0
+    if n < 7 then
+        if n == 0 then
+            add(p, "R-REPLY-FORMAT", "error", "empty line")
         elseif key ~= 0 then
-            add(findings, "R-REPLY-FORMAT", "error", "reply without a type")
+            add(p, "R-REPLY-FORMAT", "error", "reply without a type")
         else
-            add(findings, "R-TAG-FORMAT", "error", "\"" .. printable(s) .. "\" is not a tagged reply")
+            add(p, "R-TAG-FORMAT", "error", "\"" .. printable(s) .. "\" is not a tagged reply")
         end
-        return nil
+        return
     end
-    local tag = s:sub(1, 5)
     if key == 0 then
-        add(findings, "R-TAG-FORMAT", "error", tag == "00000" and "tag 00000 in a reply"
+        add(p, "R-TAG-FORMAT", "error", s:sub(1, 5) == "00000" and "tag 00000 in a reply"
             or ("\"" .. printable(s:sub(1, 8)) .. "\" is not a tag"))
-        return nil
+        return
     end
     if s:byte(6) ~= 32 then
-        add(findings, "R-TAG-FORMAT", "error", "no blank after the tag in column 6")
-        return nil
+        add(p, "R-TAG-FORMAT", "error", "no blank after the tag in column 6")
+        return
     end
     local c = s:sub(7, 7)
     if c ~= "&" and c ~= "#" and c ~= "!" and c ~= "%" then
-        add(findings, "R-REPLY-FORMAT", "error", "'" .. printable(c) .. "' is no reply type (& # ! %)")
-        return nil
+        add(p, "R-REPLY-FORMAT", "error", "'" .. printable(c) .. "' is no reply type (& # ! %)")
+        return
     end
     local body = ""
-    if #s > 7 then
+    if n > 7 then
         if s:byte(8) ~= 32 then
-            add(findings, "R-REPLY-FORMAT", "error", "no blank after '" .. c .. "'")
+            add(p, "R-REPLY-FORMAT", "error", "no blank after '" .. c .. "'")
             body = s:sub(8)
         else
             body = s:sub(9)
         end
+        if c == "&" or c == "%" then
+            add(p, "R-REPLY-FORMAT", "error", "'" .. c .. "' line carries more: \"" .. printable(s:sub(8), 60) .. "\"")
+        end
     end
-    if (c == "&" or c == "%") and #s > 7 then
-        add(findings, "R-REPLY-FORMAT", "error", "'" .. c .. "' line carries more: \"" .. printable(s:sub(8), 60) .. "\"")
-    elseif (c == "#" or c == "!") and not body:find("%S") then
-        add(findings, "R-REPLY-FORMAT", "error", "'" .. c .. "' line without content")
+    if (c == "#" or c == "!") and not body:find("%S") then
+        add(p, "R-REPLY-FORMAT", "error", "'" .. c .. "' line without content")
     end
-    return {key = key, tag = tag, type = c, body = body}
+    p.key = key
+    p.type = c
+    p.body = body
 end
 
 -- "Error(F1, F2, F3, \"Text\")": the four fields, or nil and what is wrong.
@@ -359,35 +371,39 @@ local function split_error(body)
     }
 end
 
--- The error fields of a '!' body: { severity, number, method, text } with -1
--- for what is invalid, or nil when the body is no error.
-local function parse_error(findings, body)
+-- The error fields of a '!' body: { severity, number, method, text, findings }
+-- with -1 for what is invalid; `findings` are about its form.
+local function parse_error(body)
     local e, why = split_error(body)
     if not e then
-        add(findings, "R-ERROR-FORMAT", "error", why)
-        return nil
+        return {severity = -1, number = -1, findings = {{"R-ERROR-FORMAT", "error", why}}}
     end
     local sev = -1
     if e.f1:match("^%d$") and severity_meaning[tonumber(e.f1)] then
         sev = tonumber(e.f1)
     else
-        add(findings, "R-ERROR-FORMAT", "error", "\"" .. printable(e.f1) .. "\" is no valid severity")
+        add(e, "R-ERROR-FORMAT", "error", "\"" .. printable(e.f1) .. "\" is no valid severity")
     end
     local number = -1
     if e.f2:match("^%d%d%d%d$") then
         number = tonumber(e.f2)
     else
-        add(findings, "R-ERROR-FORMAT", "error", "\"" .. printable(e.f2) .. "\" is no four-digit error number")
+        add(e, "R-ERROR-FORMAT", "error", "\"" .. printable(e.f2) .. "\" is no four-digit error number")
     end
-    return {severity = sev, number = number, method = e.f3, text = e.text}
+    e.severity = sev
+    e.number = number
+    e.method = e.f3
+    e.valid = true
+    return e
 end
 
 -- ---------------------------------------------------------------- conversations
 
--- The state of each conversation, built in the first pass only; what each line
--- found and links to is kept by frame for the passes that follow.
+-- The state of each conversation, built in the first pass only. What each
+-- line found and links to is kept by frame for the passes that follow: the
+-- frame's first line record, and the next line of that frame in `more`.
 local conversations = {}
-local records = {} -- frame number -> { by_pos = {offset -> record}, list = {records in order} }
+local records = {}
 local pending_lf = {} -- conversation and direction -> the record whose bare LF ended a segment
 local skip_cr = {} -- frame number -> true when its first byte ended the line before
 
@@ -413,58 +429,55 @@ local function new_conversation()
     }
 end
 
-local function drop(conv, key)
-    conv.open[key] = nil
-end
-
 -- Seconds as milliseconds, to the microsecond.
 local function millis(seconds)
     return math.floor(seconds * 1e6 + 0.5) / 1000
 end
 
 -- A client line, in the first pass.
-local function on_client_line(conv, rec, findings, cmd)
+local function on_client_line(conv, rec, p)
     -- The command before must have had its '&' (StartSession: its '%').
     if conv.awaiting then
         local o = conv.open[conv.await_key]
         if o and o.seq == conv.await_seq and (conv.await_percent or o.state == "sent") then
-            add(findings, "R-ACK-FIRST", "error", string.format("command sent before the %s of %s (frame %d)",
+            add(rec, "R-ACK-FIRST", "error", string.format("command sent before the %s of %s (frame %d)",
                 conv.await_percent and "'%'" or "'&'", tag_text(conv.await_key), o.cmd_frame))
         end
         conv.awaiting = false
     end
     if conv.reject_pending then
-        add(findings, "R-ACK-FIRST", "warning",
+        add(rec, "R-ACK-FIRST", "warning",
             string.format("command sent before any answer to the line in frame %d", conv.reject_frame))
         conv.reject_pending = false
     end
-    if not cmd then
+    local key = p.key
+    if not key then
         -- A server answers a line it cannot tag with an E0000 "Illegal tag".
         conv.reject_pending = true
         conv.reject_frame = rec.frame
         return
     end
     conv.any_command = true
-    local key = cmd.key
     local event_tag = key > EVENT_BASE
     local old = conv.open[key]
     if old then
-        add(findings, "R-TAG-UNIQUE", "error",
-            string.format("tag still in use by the command in frame %d", old.cmd_frame))
-        drop(conv, key)
+        add(rec, "R-TAG-UNIQUE", "error", string.format("tag still in use by the command in frame %d", old.cmd_frame))
+        conv.open[key] = nil
     elseif event_tag and conv.daemon[key] == "running" then
-        add(findings, "R-TAG-UNIQUE", "error", "tag of a daemon still running")
+        add(rec, "R-TAG-UNIQUE", "error", "tag of a daemon still running")
     end
     if event_tag then conv.daemon[key] = nil end
     conv.mark[key] = nil
 
-    conv.seq = conv.seq + 1
+    local seq = conv.seq + 1
+    conv.seq = seq
+    local name = p.name
     local txn = {
-        seq = conv.seq, key = key, name = cmd.name, state = "sent",
-        cmd_frame = rec.frame, cmd_ts = rec.ts, errors = 0,
+        seq = seq, key = key, name = name, state = "sent", cmd_frame = rec.frame, cmd_ts = rec.ts,
+        errors = 0, ack_frame = false, done_frame = false, stops = false, order_reported = false,
     }
-    if cmd.name == "StopDaemon" then
-        local d = tag_key(trim(args_of(cmd.text) or ""))
+    if name == "StopDaemon" then
+        local d = tag_key(trim(args_of(p.text) or ""))
         if d > EVENT_BASE then txn.stops = d end
     end
     conv.open[key] = txn
@@ -472,20 +485,21 @@ local function on_client_line(conv, rec, findings, cmd)
     rec.txn = txn
     conv.awaiting = true
     conv.await_key = key
-    conv.await_seq = txn.seq
-    conv.await_percent = cmd.name == "StartSession"
+    conv.await_seq = seq
+    conv.await_percent = name == "StartSession"
 end
 
 -- An error line: "Illegal tag" closes an untaggable line; a grave error aborts
 -- the pending commands but its own. Its form is checked here, not for a
 -- stray error line, which is only the unknown tag's.
-local function on_error(conv, findings, txn, p)
-    for _, f in ipairs(p.err_findings) do
-        findings[#findings + 1] = f
+local function on_error(conv, rec, txn, err)
+    if err.findings then
+        for _, f in ipairs(err.findings) do
+            add(rec, f[1], f[2], f[3])
+        end
     end
-    local err = p.err
     if txn then txn.errors = txn.errors + 1 end
-    if not err then return end
+    if not err.valid then return end
     if not txn and (err.number == 1 or err.text:lower() == "illegal tag") then
         if conv.reject_pending then
             conv.reject_pending = false
@@ -493,7 +507,7 @@ local function on_error(conv, findings, txn, p)
             local o = conv.open[conv.await_key]
             if o and o.seq == conv.await_seq and o.state == "sent" then
                 conv.mark[conv.await_key] = "quiet"
-                drop(conv, conv.await_key)
+                conv.open[conv.await_key] = nil
             end
             conv.awaiting = false
         end
@@ -530,7 +544,7 @@ local function complete(conv, txn)
     if conv.awaiting and conv.await_key == key and conv.await_seq == txn.seq then
         conv.awaiting = false
     end
-    drop(conv, key)
+    conv.open[key] = nil
     if name == "AbortE" then
         -- Whatever command is still open is closed by AbortE's '%'.
         for k, _ in pairs(conv.open) do
@@ -543,51 +557,47 @@ local function complete(conv, txn)
 end
 
 -- A reply for a tag with no open transaction.
-local function on_orphan(conv, findings, reply)
-    local key = reply.key
+local function on_orphan(conv, rec, p)
+    local key = p.key
     local d = key > EVENT_BASE and conv.daemon[key] or nil
-    if d == "running" and reply.type == "#" then return end
+    if d == "running" and p.type == "#" then return end
     if d == "stopped" or d == "ended" then return end
     local mark = conv.mark[key]
     if mark == "completed" then
         local last = conv.last[key]
-        add(findings, "R-ORDER", "error", string.format("'%s' line after the transaction completed%s", reply.type,
+        add(rec, "R-ORDER", "error", string.format("'%s' line after the transaction completed%s", p.type,
             last and last.done_frame and string.format(" (frame %d)", last.done_frame) or ""))
     elseif mark == "quiet" then
-        if reply.type == "%" then conv.mark[key] = "completed" end
-    elseif mark == "aborted" then
-        return
-    else
-        add(findings, "R-UNKNOWN-TAG", "error",
+        if p.type == "%" then conv.mark[key] = "completed" end
+    elseif mark ~= "aborted" then
+        add(rec, "R-UNKNOWN-TAG", "error",
             conv.any_command and "reply for a tag not sent on this connection" or "reply before any command")
     end
 end
 
 -- A server line, in the first pass.
-local function on_server_line(conv, rec, findings, p)
-    local reply = p.reply
-    if not reply then return end
-    local key = reply.key
-    local t = reply.type
+local function on_server_line(conv, rec, p)
+    local key = p.key
+    if not key then return end
+    local t = p.type
     if key == EVENT_BASE then
         if t == "&" or t == "%" then
-            add(findings, "R-E0000", "error", t == "&" and "E0000 never acknowledges" or "E0000 never completes")
+            add(rec, "R-E0000", "error", t == "&" and "E0000 never acknowledges" or "E0000 never completes")
         elseif t == "!" then
-            on_error(conv, findings, nil, p)
+            on_error(conv, rec, nil, p.err)
         end
         return
     end
     local txn = conv.open[key]
     if not txn then
-        local last = conv.last[key]
-        if last then rec.request = last end
-        on_orphan(conv, findings, reply)
+        rec.request = conv.last[key]
+        on_orphan(conv, rec, p)
         return
     end
     rec.request = txn
     if t == "&" then
         if txn.state ~= "sent" then
-            add(findings, "R-ORDER", "error", "second '&'")
+            add(rec, "R-ORDER", "error", "second '&'")
         else
             txn.state = "acked"
             txn.ack_frame = rec.frame
@@ -598,12 +608,12 @@ local function on_server_line(conv, rec, findings, p)
     if txn.state == "sent" then
         if not txn.order_reported then
             txn.order_reported = true
-            add(findings, "R-ORDER", "error", "'" .. t .. "' line before the '&'")
+            add(rec, "R-ORDER", "error", "'" .. t .. "' line before the '&'")
         end
         txn.state = "acked"
     end
     if t == "!" then
-        on_error(conv, findings, txn, p)
+        on_error(conv, rec, txn, p.err)
     elseif t == "%" then
         txn.done_frame = rec.frame
         rec.ms = millis(rec.ts - txn.cmd_ts)
@@ -613,66 +623,75 @@ end
 
 -- ---------------------------------------------------------------- the dissector
 
--- Which side of a conversation is the server: the side on port 1294, else the
--- side that did not send the first tagged command.
-local function server_of(pinfo, looks_like_command)
-    if pinfo.dst_port == PORT and pinfo.src_port ~= PORT then
-        return tostring(pinfo.dst), pinfo.dst_port
-    elseif pinfo.src_port == PORT and pinfo.dst_port ~= PORT then
-        return tostring(pinfo.src), pinfo.src_port
-    elseif looks_like_command then
-        return tostring(pinfo.dst), pinfo.dst_port
-    end
-    return tostring(pinfo.src), pinfo.src_port
-end
-
 local function looks_like_command(s)
     return s:find("^%d%d%d%d%d [%a][%w_.]*%(") ~= nil or s:find("^E%d%d%d%d [%a][%w_.]*%(") ~= nil
 end
 
-local function from_client(conv, pinfo)
-    if pinfo.src_port ~= pinfo.dst_port then
-        return pinfo.src_port ~= conv.server_port
+-- Which side of a new conversation is the server: the side on port 1294,
+-- else the side that did not send the first tagged command.
+local function new_conversation_at(pinfo, s)
+    local conv = new_conversation()
+    local src, dst = pinfo.src_port, pinfo.dst_port
+    conv.same_ports = src == dst
+    if dst == PORT and src ~= PORT then
+        conv.server_port, conv.server_addr = dst, tostring(pinfo.dst)
+    elseif src == PORT and dst ~= PORT then
+        conv.server_port, conv.server_addr = src, tostring(pinfo.src)
+    elseif looks_like_command(s) then
+        conv.server_port, conv.server_addr = dst, tostring(pinfo.dst)
+    else
+        conv.server_port, conv.server_addr = src, tostring(pinfo.src)
     end
-    return tostring(pinfo.src) ~= conv.server_addr
+    return conv
+end
+
+local function from_client(conv, pinfo)
+    if conv.same_ports then
+        return tostring(pinfo.src) ~= conv.server_addr
+    end
+    return pinfo.src_port ~= conv.server_port
 end
 
 -- The stateless part of a line: what it is and what is wrong with it alone.
 local function parse_line(s, client, ending)
-    local findings = {}
-    check_bytes(findings, s, ending)
-    local p = {findings = findings}
+    -- Every field named up front: the table is made once at its size.
+    local p = {
+        clean = true, findings = false, key = false, type = false, body = false, text = false, name = false,
+        err = false,
+    }
+    p.clean = check_bytes(p, s, ending)
     if client then
-        p.cmd = parse_command(findings, s)
+        parse_command(p, s)
     else
-        p.reply = parse_reply(findings, s)
-        if p.reply and p.reply.type == "!" then
-            p.err_findings = {}
-            p.err = parse_error(p.err_findings, p.reply.body)
+        parse_reply(p, s)
+        if p.type == "!" then
+            p.err = parse_error(p.body)
         end
     end
     return p
 end
 
-local function info_text(s, p, rec)
-    local r = p.reply
-    if r and r.type == "%" and rec.ms then
-        return string.format("%s %% (%.1f ms)", r.tag, rec.ms)
+local function kind_of(p, client)
+    if client then
+        return p.key > EVENT_BASE and "event command" or "command"
     end
-    return printable(s, 120)
+    if p.key == EVENT_BASE then return "E0000 event" end
+    return p.type
 end
 
 -- One line into the tree.
 local function show_line(tree, range, s, p, rec, client)
-    local item = tree:add(ippdme, range, "I++ DME: " .. printable(s, 200))
-    item:add(F.line, range, s)
-    if client then
-        local cmd = p.cmd
-        if cmd then
-            item:add(F.tag, range(0, 5))
-            item:add(F.kind, range, cmd.key > EVENT_BASE and kinds.event_command or kinds.command)
-            item:add(F.method, #cmd.name > 0 and range(6, #cmd.name) or range, cmd.name)
-            local args, open = args_of(cmd.text)
+    local label = p.clean and #s <= 200 and s or printable(s, 200)
+    local item = tree:add(ippdme, range, "I++ DME: " .. label)
+    if not p.key then
+        if #s >= 5 then item:add(F.tag, range(0, 5)) end
+    else
+        item:add(F.tag, range(0, 5))
+        item:add(F.kind, range, kind_of(p, client))
+        if client then
+            local name = p.name
+            item:add(F.method, #name > 0 and range(6, #name) or range, name)
+            local args, open = args_of(p.text)
             if args then
                 item:add(F.args, #args > 0 and range(6 + open, #args) or range, args)
             end
@@ -681,44 +700,44 @@ local function show_line(tree, range, s, p, rec, client)
                 if txn.ack_frame then item:add(F.ack_in, range, txn.ack_frame):set_generated() end
                 if txn.done_frame then item:add(F.response_in, range, txn.done_frame):set_generated() end
             end
-        elseif #s >= 5 then
-            item:add(F.tag, range(0, 5))
-        end
-    else
-        local r = p.reply
-        if r then
-            item:add(F.tag, range(0, 5))
-            local kind = r.key == EVENT_BASE and kinds.event
-                or (r.type == "&" and kinds.ack) or (r.type == "#" and kinds.data)
-                or (r.type == "!" and kinds.error) or kinds.done
-            item:add(F.kind, range, kind)
-            if r.type == "#" then
-                item:add(F.data, range, r.body)
-            end
-            local e = p.err
-            if e then
-                if e.severity >= 0 then item:add(F.err_severity, range, e.severity) end
-                if e.number >= 0 then
-                    item:add(F.err_number, range, e.number)
-                    item:add(F.err_meaning, range, error_meaning(e.number)):set_generated()
+        else
+            local t = p.type
+            if t == "#" then
+                item:add(F.data, range, p.body)
+            elseif t == "!" then
+                local e = p.err
+                if e.valid then
+                    if e.severity >= 0 then item:add(F.err_severity, range, e.severity) end
+                    if e.number >= 0 then
+                        item:add(F.err_number, range, e.number)
+                        item:add(F.err_meaning, range, error_meaning(e.number)):set_generated()
+                    end
+                    item:add(F.err_method, range, e.method)
+                    item:add(F.err_text, range, e.text)
                 end
-                item:add(F.err_method, range, e.method)
-                item:add(F.err_text, range, e.text)
             end
             local txn = rec.request
             if txn then
                 item:add(F.request_in, range, txn.cmd_frame):set_generated()
                 if rec.ms then
-                    item:add(r.type == "&" and F.ack_time or F.time, range, rec.ms):set_generated()
+                    item:add(t == "&" and F.ack_time or F.time, range, rec.ms):set_generated()
                 end
             end
-        elseif #s >= 5 then
-            item:add(F.tag, range(0, 5))
         end
     end
-    for _, f in ipairs(rec.findings) do
-        item:add_proto_expert_info(experts[f[1]][f[2]], f[1] .. ": " .. f[3])
+    local findings = rec.findings
+    if findings then
+        for _, f in ipairs(findings) do
+            item:add_proto_expert_info(experts[f[1]][f[2]], f[1] .. ": " .. f[3])
+        end
     end
+end
+
+local function info_text(s, p, rec)
+    if p.type == "%" and rec.ms then
+        return string.format("%s %% (%.1f ms)", s:sub(1, 5), rec.ms)
+    end
+    return p.clean and #s <= 120 and s or printable(s, 120)
 end
 
 local function dissect(tvb, pinfo, tree)
@@ -728,19 +747,13 @@ local function dissect(tvb, pinfo, tree)
     local stream = f_stream()
     local conv_id = stream and stream.value or -1
     local conv = conversations[conv_id]
-    local visited = pinfo.visited
     if not conv then
-        conv = new_conversation()
-        conv.server_addr, conv.server_port = server_of(pinfo, looks_like_command(s))
+        conv = new_conversation_at(pinfo, s)
         conversations[conv_id] = conv
     end
     local client = from_client(conv, pinfo)
+    local visited = pinfo.visited
     local frame = pinfo.number
-    local frame_recs = records[frame]
-    if not frame_recs then
-        frame_recs = {by_pos = {}, list = {}}
-        records[frame] = frame_recs
-    end
     local dir_key = conv_id * 2 + (client and 1 or 0)
 
     local pos = 1
@@ -760,8 +773,8 @@ local function dissect(tvb, pinfo, tree)
     end
     if skip_cr[frame] then pos = 2 end
 
-    local parent
-    local shown = 0
+    local ts
+    local shown = false
     while pos <= total do
         local lf = s:find("\n", pos, true)
         local line_end, next_pos, ending
@@ -781,17 +794,24 @@ local function dissect(tvb, pinfo, tree)
         end
         local line = s:sub(pos, line_end)
         local p = parse_line(line, client, ending)
-        local rec = frame_recs.by_pos[pos] -- by offset in this call's data
-        if rec and rec.total ~= total then rec = nil end
+        -- The line's record, by its place in this call's data.
+        local rec, last = records[frame], nil
+        while rec and not (rec.pos == pos and rec.total == total) do
+            last = rec
+            rec = rec.more
+        end
         if not rec then
-            rec = {frame = frame, ts = pinfo.rel_ts, total = total, findings = p.findings}
+            ts = ts or pinfo.rel_ts
+            rec = {
+                frame = frame, pos = pos, total = total, ts = ts, findings = p.findings,
+                txn = false, request = false, ms = false, info = false, more = false,
+            }
             if not visited then
-                frame_recs.by_pos[pos] = rec
-                frame_recs.list[#frame_recs.list + 1] = rec
+                if last then last.more = rec else records[frame] = rec end
                 if client then
-                    on_client_line(conv, rec, p.findings, p.cmd)
+                    on_client_line(conv, rec, p)
                 else
-                    on_server_line(conv, rec, p.findings, p)
+                    on_server_line(conv, rec, p)
                 end
                 if ending == "lf" and next_pos > total then
                     pending_lf[dir_key] = rec
@@ -799,21 +819,25 @@ local function dissect(tvb, pinfo, tree)
             end
         end
         rec.info = info_text(line, p, rec)
-        if not parent then
-            pinfo.cols.protocol = "I++ DME"
-            parent = tree
-        end
-        show_line(parent, tvb(pos - 1, next_pos - pos), line, p, rec, client)
-        shown = shown + 1
+        shown = true
+        show_line(tree, tvb(pos - 1, next_pos - pos), line, p, rec, client)
         pos = next_pos
     end
     -- The Info column lists every line of the frame, across the calls for it.
-    if shown > 0 then
-        local parts = {}
-        for _, r in ipairs(frame_recs.list) do
-            if r.info then parts[#parts + 1] = r.info end
+    if shown then
+        pinfo.cols.protocol = "I++ DME"
+        local first = records[frame]
+        if first and first.more then
+            local parts = {}
+            local r = first
+            while r do
+                if r.info then parts[#parts + 1] = r.info end
+                r = r.more
+            end
+            pinfo.cols.info = table.concat(parts, "; ")
+        else
+            pinfo.cols.info = (first or {}).info or ""
         end
-        pinfo.cols.info:set(table.concat(parts, "; "))
     end
     return total
 end
@@ -825,13 +849,14 @@ end
 -- Other ports: a stream that begins with a tagged command. Its conversation
 -- then stays with this dissector, in both directions.
 local function heuristic(tvb, pinfo, tree)
-    if tvb:len() < 8 then return false end
-    local head = tvb:raw(0, math.min(tvb:len(), 64))
-    if not looks_like_command(head) then return false end
+    local n = tvb:len()
+    if n < 8 then return false end
+    if not looks_like_command(tvb:raw(0, math.min(n, 64))) then return false end
     local stream = f_stream()
     if stream and not conversations[stream.value] then
         local conv = new_conversation()
-        conv.server_addr, conv.server_port = tostring(pinfo.dst), pinfo.dst_port
+        conv.same_ports = pinfo.src_port == pinfo.dst_port
+        conv.server_port, conv.server_addr = pinfo.dst_port, tostring(pinfo.dst)
         conversations[stream.value] = conv
     end
     pinfo.conversation = ippdme
