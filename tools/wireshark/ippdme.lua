@@ -197,12 +197,14 @@ end
 
 -- 00001-99999 as 1-99999, E0000-E9999 above EVENT_BASE; 0 when no tag.
 local function tag_key(s)
-    if #s < 5 then return 0 end
-    local digits = s:match("^%d%d%d%d%d", 1)
-    if digits then return tonumber(digits) end
-    digits = s:match("^E(%d%d%d%d)")
-    if digits then return EVENT_BASE + tonumber(digits) end
-    return 0
+    local a, b, c, d, e = s:byte(1, 5)
+    if not e or b < 48 or b > 57 or c < 48 or c > 57 or d < 48 or d > 57 or e < 48 or e > 57 then
+        return 0
+    end
+    local n = (b - 48) * 1000 + (c - 48) * 100 + (d - 48) * 10 + (e - 48)
+    if a == 69 then return EVENT_BASE + n end -- 'E'
+    if a < 48 or a > 57 then return 0 end
+    return (a - 48) * 10000 + n
 end
 
 local function tag_text(key)
@@ -404,6 +406,12 @@ end
 -- frame's first line record, and the next line of that frame in `more`.
 local conversations = {}
 local records = {}
+-- A line's record is a small array: where the line lies in the data of its
+-- call, its findings, the transaction it opens or belongs to, its time to
+-- '&' or '%', its text in the Info column, and the frame's next line.
+local R_POS, R_TOTAL, R_FINDINGS, R_TXN, R_MS, R_INFO, R_MORE = 1, 2, 3, 4, 5, 6, 7
+-- The frame and relative time of the line being read in the first pass.
+local cur_frame, cur_ts = 0, 0
 local pending_lf = {} -- conversation and direction -> the record whose bare LF ended a segment
 local skip_cr = {} -- frame number -> true when its first byte ended the line before
 
@@ -429,6 +437,16 @@ local function new_conversation()
     }
 end
 
+-- A finding of the line whose record is `rec`.
+local function add_rec(rec, id, level, text)
+    local f = rec[R_FINDINGS]
+    if not f then
+        f = {}
+        rec[R_FINDINGS] = f
+    end
+    f[#f + 1] = {id, level, text}
+end
+
 -- Seconds as milliseconds, to the microsecond.
 local function millis(seconds)
     return math.floor(seconds * 1e6 + 0.5) / 1000
@@ -440,13 +458,13 @@ local function on_client_line(conv, rec, p)
     if conv.awaiting then
         local o = conv.open[conv.await_key]
         if o and o.seq == conv.await_seq and (conv.await_percent or o.state == "sent") then
-            add(rec, "R-ACK-FIRST", "error", string.format("command sent before the %s of %s (frame %d)",
+            add_rec(rec, "R-ACK-FIRST", "error", string.format("command sent before the %s of %s (frame %d)",
                 conv.await_percent and "'%'" or "'&'", tag_text(conv.await_key), o.cmd_frame))
         end
         conv.awaiting = false
     end
     if conv.reject_pending then
-        add(rec, "R-ACK-FIRST", "warning",
+        add_rec(rec, "R-ACK-FIRST", "warning",
             string.format("command sent before any answer to the line in frame %d", conv.reject_frame))
         conv.reject_pending = false
     end
@@ -454,17 +472,17 @@ local function on_client_line(conv, rec, p)
     if not key then
         -- A server answers a line it cannot tag with an E0000 "Illegal tag".
         conv.reject_pending = true
-        conv.reject_frame = rec.frame
+        conv.reject_frame = cur_frame
         return
     end
     conv.any_command = true
     local event_tag = key > EVENT_BASE
     local old = conv.open[key]
     if old then
-        add(rec, "R-TAG-UNIQUE", "error", string.format("tag still in use by the command in frame %d", old.cmd_frame))
+        add_rec(rec, "R-TAG-UNIQUE", "error", string.format("tag still in use by the command in frame %d", old.cmd_frame))
         conv.open[key] = nil
     elseif event_tag and conv.daemon[key] == "running" then
-        add(rec, "R-TAG-UNIQUE", "error", "tag of a daemon still running")
+        add_rec(rec, "R-TAG-UNIQUE", "error", "tag of a daemon still running")
     end
     if event_tag then conv.daemon[key] = nil end
     conv.mark[key] = nil
@@ -473,8 +491,8 @@ local function on_client_line(conv, rec, p)
     conv.seq = seq
     local name = p.name
     local txn = {
-        seq = seq, key = key, name = name, state = "sent", cmd_frame = rec.frame, cmd_ts = rec.ts,
-        errors = 0, ack_frame = false, done_frame = false, stops = false, order_reported = false,
+        seq = seq, name = name, state = "sent", cmd_frame = cur_frame, cmd_ts = cur_ts,
+        errors = 0, ack_frame = false, done_frame = false,
     }
     if name == "StopDaemon" then
         local d = tag_key(trim(args_of(p.text) or ""))
@@ -482,7 +500,7 @@ local function on_client_line(conv, rec, p)
     end
     conv.open[key] = txn
     conv.last[key] = txn
-    rec.txn = txn
+    rec[R_TXN] = txn
     conv.awaiting = true
     conv.await_key = key
     conv.await_seq = seq
@@ -492,10 +510,10 @@ end
 -- An error line: "Illegal tag" closes an untaggable line; a grave error aborts
 -- the pending commands but its own. Its form is checked here, not for a
 -- stray error line, which is only the unknown tag's.
-local function on_error(conv, rec, txn, err)
+local function on_error(conv, rec, txn, key, err)
     if err.findings then
         for _, f in ipairs(err.findings) do
-            add(rec, f[1], f[2], f[3])
+            add_rec(rec, f[1], f[2], f[3])
         end
     end
     if txn then txn.errors = txn.errors + 1 end
@@ -513,7 +531,7 @@ local function on_error(conv, rec, txn, err)
         end
     end
     if err.severity >= ABORTING_SEVERITY then
-        local except = txn and txn.key or 0
+        local except = txn and key or 0
         for key, _ in pairs(conv.open) do
             if key < EVENT_BASE and key ~= except then
                 conv.mark[key] = "quiet"
@@ -523,8 +541,7 @@ local function on_error(conv, rec, txn, err)
     end
 end
 
-local function complete(conv, txn)
-    local key = txn.key
+local function complete(conv, txn, key)
     local ok = txn.errors == 0
     local name = txn.name
     if name == "EndSession" and ok then
@@ -565,12 +582,12 @@ local function on_orphan(conv, rec, p)
     local mark = conv.mark[key]
     if mark == "completed" then
         local last = conv.last[key]
-        add(rec, "R-ORDER", "error", string.format("'%s' line after the transaction completed%s", p.type,
+        add_rec(rec, "R-ORDER", "error", string.format("'%s' line after the transaction completed%s", p.type,
             last and last.done_frame and string.format(" (frame %d)", last.done_frame) or ""))
     elseif mark == "quiet" then
         if p.type == "%" then conv.mark[key] = "completed" end
     elseif mark ~= "aborted" then
-        add(rec, "R-UNKNOWN-TAG", "error",
+        add_rec(rec, "R-UNKNOWN-TAG", "error",
             conv.any_command and "reply for a tag not sent on this connection" or "reply before any command")
     end
 end
@@ -582,42 +599,42 @@ local function on_server_line(conv, rec, p)
     local t = p.type
     if key == EVENT_BASE then
         if t == "&" or t == "%" then
-            add(rec, "R-E0000", "error", t == "&" and "E0000 never acknowledges" or "E0000 never completes")
+            add_rec(rec, "R-E0000", "error", t == "&" and "E0000 never acknowledges" or "E0000 never completes")
         elseif t == "!" then
-            on_error(conv, rec, nil, p.err)
+            on_error(conv, rec, nil, key, p.err)
         end
         return
     end
     local txn = conv.open[key]
     if not txn then
-        rec.request = conv.last[key]
+        rec[R_TXN] = conv.last[key] or false
         on_orphan(conv, rec, p)
         return
     end
-    rec.request = txn
+    rec[R_TXN] = txn
     if t == "&" then
         if txn.state ~= "sent" then
-            add(rec, "R-ORDER", "error", "second '&'")
+            add_rec(rec, "R-ORDER", "error", "second '&'")
         else
             txn.state = "acked"
-            txn.ack_frame = rec.frame
-            rec.ms = millis(rec.ts - txn.cmd_ts)
+            txn.ack_frame = cur_frame
+            rec[R_MS] = millis(cur_ts - txn.cmd_ts)
         end
         return
     end
     if txn.state == "sent" then
         if not txn.order_reported then
             txn.order_reported = true
-            add(rec, "R-ORDER", "error", "'" .. t .. "' line before the '&'")
+            add_rec(rec, "R-ORDER", "error", "'" .. t .. "' line before the '&'")
         end
         txn.state = "acked"
     end
     if t == "!" then
-        on_error(conv, rec, txn, p.err)
+        on_error(conv, rec, txn, key, p.err)
     elseif t == "%" then
-        txn.done_frame = rec.frame
-        rec.ms = millis(rec.ts - txn.cmd_ts)
-        complete(conv, txn)
+        txn.done_frame = cur_frame
+        rec[R_MS] = millis(cur_ts - txn.cmd_ts)
+        complete(conv, txn, key)
     end
 end
 
@@ -653,12 +670,12 @@ local function from_client(conv, pinfo)
 end
 
 -- The stateless part of a line: what it is and what is wrong with it alone.
+-- The parse of the line at hand, made afresh for each line in one table.
+local p = {clean = true, findings = false, key = false, type = false, body = false, text = false, name = false,
+           err = false}
+
 local function parse_line(s, client, ending)
-    -- Every field named up front: the table is made once at its size.
-    local p = {
-        clean = true, findings = false, key = false, type = false, body = false, text = false, name = false,
-        err = false,
-    }
+    p.findings, p.key, p.type, p.body, p.text, p.name, p.err = false, false, false, false, false, false, false
     p.clean = check_bytes(p, s, ending)
     if client then
         parse_command(p, s)
@@ -695,7 +712,7 @@ local function show_line(tree, range, s, p, rec, client)
             if args then
                 item:add(F.args, #args > 0 and range(6 + open, #args) or range, args)
             end
-            local txn = rec.txn
+            local txn = rec[R_TXN]
             if txn then
                 if txn.ack_frame then item:add(F.ack_in, range, txn.ack_frame):set_generated() end
                 if txn.done_frame then item:add(F.response_in, range, txn.done_frame):set_generated() end
@@ -716,16 +733,17 @@ local function show_line(tree, range, s, p, rec, client)
                     item:add(F.err_text, range, e.text)
                 end
             end
-            local txn = rec.request
+            local txn = rec[R_TXN]
             if txn then
                 item:add(F.request_in, range, txn.cmd_frame):set_generated()
-                if rec.ms then
-                    item:add(t == "&" and F.ack_time or F.time, range, rec.ms):set_generated()
+                local ms = rec[R_MS]
+                if ms then
+                    item:add(t == "&" and F.ack_time or F.time, range, ms):set_generated()
                 end
             end
         end
     end
-    local findings = rec.findings
+    local findings = rec[R_FINDINGS]
     if findings then
         for _, f in ipairs(findings) do
             item:add_proto_expert_info(experts[f[1]][f[2]], f[1] .. ": " .. f[3])
@@ -734,8 +752,9 @@ local function show_line(tree, range, s, p, rec, client)
 end
 
 local function info_text(s, p, rec)
-    if p.type == "%" and rec.ms then
-        return string.format("%s %% (%.1f ms)", s:sub(1, 5), rec.ms)
+    local ms = rec[R_MS]
+    if ms and p.type == "%" then
+        return string.format("%s %% (%.1f ms)", s:sub(1, 5), ms)
     end
     return p.clean and #s <= 120 and s or printable(s, 120)
 end
@@ -763,7 +782,7 @@ local function dissect(tvb, pinfo, tree)
         local before = pending_lf[dir_key]
         pending_lf[dir_key] = nil
         if before and s:byte(1) == 13 then
-            for _, f in ipairs(before.findings) do
+            for _, f in ipairs(before[R_FINDINGS]) do
                 if f[1] == "R-CRLF" and f[3] == "line ends in a bare LF" then
                     f[3] = "line ends in LF CR instead of CR LF"
                 end
@@ -773,7 +792,7 @@ local function dissect(tvb, pinfo, tree)
     end
     if skip_cr[frame] then pos = 2 end
 
-    local ts
+    local cur_ts_of_call
     local shown = false
     while pos <= total do
         local lf = s:find("\n", pos, true)
@@ -796,18 +815,17 @@ local function dissect(tvb, pinfo, tree)
         local p = parse_line(line, client, ending)
         -- The line's record, by its place in this call's data.
         local rec, last = records[frame], nil
-        while rec and not (rec.pos == pos and rec.total == total) do
+        while rec and not (rec[R_POS] == pos and rec[R_TOTAL] == total) do
             last = rec
-            rec = rec.more
+            rec = rec[R_MORE]
         end
         if not rec then
-            ts = ts or pinfo.rel_ts
-            rec = {
-                frame = frame, pos = pos, total = total, ts = ts, findings = p.findings,
-                txn = false, request = false, ms = false, info = false, more = false,
-            }
+            rec = {pos, total, p.findings, false, false, false, false}
             if not visited then
-                if last then last.more = rec else records[frame] = rec end
+                if last then last[R_MORE] = rec else records[frame] = rec end
+                cur_frame = frame
+                cur_ts = cur_ts_of_call or pinfo.rel_ts
+                cur_ts_of_call = cur_ts
                 if client then
                     on_client_line(conv, rec, p)
                 else
@@ -818,7 +836,7 @@ local function dissect(tvb, pinfo, tree)
                 end
             end
         end
-        rec.info = info_text(line, p, rec)
+        rec[R_INFO] = info_text(line, p, rec)
         shown = true
         show_line(tree, tvb(pos - 1, next_pos - pos), line, p, rec, client)
         pos = next_pos
@@ -827,16 +845,16 @@ local function dissect(tvb, pinfo, tree)
     if shown then
         pinfo.cols.protocol = "I++ DME"
         local first = records[frame]
-        if first and first.more then
+        if first and first[R_MORE] then
             local parts = {}
             local r = first
             while r do
-                if r.info then parts[#parts + 1] = r.info end
-                r = r.more
+                if r[R_INFO] then parts[#parts + 1] = r[R_INFO] end
+                r = r[R_MORE]
             end
             pinfo.cols.info = table.concat(parts, "; ")
-        else
-            pinfo.cols.info = (first or {}).info or ""
+        elseif first then
+            pinfo.cols.info = first[R_INFO] or ""
         end
     end
     return total
