@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -49,6 +50,42 @@ QVector<Segment> OneLineEach(const QList<QPair<bool, QByteArray>> &lines)
     for (const auto &l : lines)
         out.append({l.first, double(out.size()), l.second});
     return out;
+}
+
+// Traffic made up from pieces, one line a segment: tags, commands and replies
+// that fit together and that don't, odd line ends and bytes.
+QVector<Segment> Generated(quint32 seed)
+{
+    QRandomGenerator random(seed);
+    const char *tags[] = {"00001", "00002", "00003", "E0001", "E0002", "E0000", "00000", "0001x"};
+    const char *commands[] = {"StartSession()",    "EndSession()",    "GoTo(X(1))",
+                              "Get(X())",          "Home()",          "OnMoveReportE(Time(0.5), X())",
+                              "StopDaemon(E0001)", "AbortE()",        "ClearAllErrors()",
+                              "GetErrStatusE()",   "StopAllDaemons()"};
+    const char *replies[] = {"&",
+                             "%",
+                             "# X(1)",
+                             "! Error(3, 0509, GoTo, \"Bad argument\")",
+                             "! Error(1, 0504, GoTo, \"Argument out of range\")",
+                             "! Error(2, 0001, , \"Illegal tag\")",
+                             "! Error(9, 12, x, \"y\")",
+                             "! Oops",
+                             "& x",
+                             "?"};
+    QList<QPair<bool, QByteArray>> lines;
+    for (int n = 0; n < 60; ++n) {
+        const bool client = random.bounded(10) < 4;
+        QByteArray line = QByteArray(tags[random.bounded(8)]) + ' '
+            + (client ? commands[random.bounded(11)] : replies[random.bounded(10)]);
+        if (random.bounded(20) == 0)
+            line.remove(5, 1);
+        if (random.bounded(30) == 0)
+            line += '\x07';
+        const int end = random.bounded(100);
+        line += end < 85 ? "\r\n" : end < 93 ? "\n" : "\n\r";
+        lines.append({client, line});
+    }
+    return OneLineEach(lines);
 }
 
 // The same conversation as a transcript the checker reads.
@@ -410,6 +447,8 @@ private Q_SLOTS:
             {false, "E0002 %\r\n"},
             {false, "00003 %\r\n"},
         });
+        for (quint32 seed : {1, 2, 3})
+            QTest::addRow("generated %u", seed) << Generated(seed);
     }
 
     void agreesWithTheChecker()
@@ -419,7 +458,9 @@ private Q_SLOTS:
         QStringList expected;
         for (const check::Finding &f : run.findings) {
             const QString id = QLatin1String(check::RuleId(f.rule));
-            if (DissectorRules.contains(id))
+            // Transactions left open at the end: no single pass knows where that is.
+            const bool atTheEnd = f.rule == check::Rule::Order && f.severity == check::Severity::Warning;
+            if (DissectorRules.contains(id) && !atTheEnd)
                 expected << QStringLiteral("%1:%2").arg(f.line).arg(id);
         }
         expected.sort();
