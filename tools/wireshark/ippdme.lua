@@ -119,18 +119,9 @@ end
 
 -- ---------------------------------------------------------------- fields
 
-local kinds = {
-    command = "command",
-    event_command = "event command",
-    ack = "&",
-    data = "#",
-    error = "!",
-    done = "%",
-    event = "E0000 event",
-}
-
 local F = {
     tag = ProtoField.string("ippdme.tag", "Tag"),
+    -- "command", "event command", "&", "#", "!", "%" or "E0000 event".
     kind = ProtoField.string("ippdme.kind", "Kind"),
     method = ProtoField.string("ippdme.method", "Method"),
     args = ProtoField.string("ippdme.args", "Arguments"),
@@ -403,7 +394,7 @@ end
 
 -- The state of each conversation, built in the first pass only. What each
 -- line found and links to is kept by frame for the passes that follow: the
--- frame's first line record, and the next line of that frame in `more`.
+-- record of the frame's first line, which leads to the frame's next line.
 local conversations = {}
 local records = {}
 -- A line's record is a small array: where the line lies in the data of its
