@@ -834,7 +834,8 @@ local function dissect(tvb, pinfo, tree)
     end
     -- The Info column lists every line of the frame, across the calls for it.
     if shown then
-        pinfo.cols.protocol = "I++ DME"
+        local cols = pinfo.cols
+        cols.protocol = "I++ DME"
         local first = records[frame]
         if first and first[R_MORE] then
             local parts = {}
@@ -843,9 +844,9 @@ local function dissect(tvb, pinfo, tree)
                 if r[R_INFO] then parts[#parts + 1] = r[R_INFO] end
                 r = r[R_MORE]
             end
-            pinfo.cols.info = table.concat(parts, "; ")
+            cols.info = table.concat(parts, "; ")
         elseif first then
-            pinfo.cols.info = first[R_INFO] or ""
+            cols.info = first[R_INFO] or ""
         end
     end
     return total
