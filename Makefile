@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 10
 
 .PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean \
-        demo package screenshot atspi-check
+        demo package screenshot atspi-check wireshark-plugin
 
 all: build
 
@@ -45,6 +45,7 @@ bench: build
 	$(BUILD)/bench/check_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/inspect_bench
 	$(BUILD)/bench/capture_bench
+	$(BUILD)/bench/dissector_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.
 fuzz:
@@ -81,6 +82,13 @@ screenshot: build
 atspi-check: build
 	@TORVANE_EXTRA_PKGS="xvfb xauth dbus-x11 at-spi2-core python3-pyatspi xdotool" tools/install-deps.sh
 	@tools/atspi-check.sh $(BUILD)
+
+# The I++ DME dissector into the user's personal Wireshark plugin folder.
+WIRESHARK_PLUGINS ?= $(HOME)/.local/lib/wireshark/plugins
+wireshark-plugin:
+	@mkdir -p "$(WIRESHARK_PLUGINS)"
+	cp tools/wireshark/ippdme.lua "$(WIRESHARK_PLUGINS)/"
+	@echo "Restart Wireshark, or reload its Lua plugins (Ctrl+Shift+L)."
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

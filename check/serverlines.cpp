@@ -392,7 +392,8 @@ void ProtocolChecker::noteCompletion(LegState &s, const OpenTxn &o, bool ok)
         s.rates.clear();
         break;
     default:
-        if (o.kind == DataKind::Daemon && ok) {
+        // Daemons are kept by event tag; one started under a command tag is not followed.
+        if (o.kind == DataKind::Daemon && ok && o.t.key > EventKeyBase) {
             s.daemon[o.t.key - EventKeyBase] = DaemonState::Running;
             s.rates.remove(o.t.key);
         }

@@ -56,6 +56,7 @@ struct MeasuredRun {
     int status = -1; // the exit code, -1 when it didn't end normally
     double seconds = -1; // -1 when it couldn't be run
     qint64 peakKb = -1; // its largest resident size
+    double cpuSeconds = -1; // processor time, user and system
 };
 MeasuredRun RunMeasured(const QString &program, const QStringList &args);
 

@@ -219,6 +219,8 @@ MeasuredRun RunMeasured(const QString &program, const QStringList &args)
         return r;
     r.seconds = double(clock.nsecsElapsed()) / 1e9;
     r.peakKb = qint64(ru.ru_maxrss);
+    r.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
+        + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Torvane needs to build and test, when missing.
 set -euo pipefail
-pkgs=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make libpcap-dev)
+pkgs=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make libpcap-dev tshark)
 [ "${TORVANE_EXTRA_PKGS:-}" ] && pkgs+=(${TORVANE_EXTRA_PKGS})
 missing=()
 for p in "${pkgs[@]}"; do

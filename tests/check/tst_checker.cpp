@@ -220,6 +220,10 @@ private Q_SLOTS:
             c.feed(Leg::Relay, Direction::FromServer, -1, l);
             QVERIFY2(found.size() > before, l.left(20).constData());
         }
+        // A daemon started under a command tag completes without harm.
+        const QByteArray daemon = Transcript(
+            {"C: 00001 OnMoveReportE(Time(0.5), X())", "S: 00001 &", "S: 00001 %", "C: 00002 Home()"});
+        QCOMPARE(CheckMidSession(daemon).count(Rule::EventTag), 1);
         // A reply before any command on a leg.
         ProtocolChecker fresh;
         fresh.feed(Leg::Relay, Direction::FromServer, -1, "00001 &");
