@@ -387,6 +387,10 @@ void InspectorWindow::applyRules()
     for (QAction *a : rulesMenu->actions())
         rules.set(check::Rule(a->data().toInt()), a->isChecked());
     live.ins->setRules(rules);
+    // A file shown is read again under the new rules.
+    if (showingFile()
+        && (rules.profile != fileIns->rules().profile || rules.enabled != fileIns->rules().enabled))
+        openFile(filePath);
 }
 
 void InspectorWindow::applySettings(const InspectorSettings &s)

@@ -21,8 +21,8 @@ namespace {
 class InspectorSink : public check::TrafficSink {
 public:
     explicit InspectorSink(LiveInspector *i) : ins(i) { }
-    void traffic(check::Leg leg, check::Direction dir, qint64 timeUs, QByteArrayView line, qint64, qint64 lineNo,
-                 check::LineEnd end) override
+    void traffic(check::Leg leg, check::Direction dir, qint64 timeUs, QByteArrayView line, qint64,
+                 qint64 lineNo, check::LineEnd end) override
     {
         ins->setFileTime(timeUs);
         ins->feed(leg, dir, line, false, FileLine(lineNo), end);
@@ -150,18 +150,18 @@ bool OfflineReader::start(const QString &path)
                           .arg(who)
                           .arg(e.bytes)
                           .arg(e.frame);
-                st.ins->reportSource(check::Leg::Operator,
-                                     e.kind == capture::EventKind::Gap ? check::Rule::CaptureGap
-                                                                       : check::Rule::CaptureDiff,
-                                     check::Severity::Warning,
-                                     e.side == capture::Side::Client ? check::Party::Client : check::Party::Server,
-                                     text);
+                st.ins->reportSource(
+                    check::Leg::Operator,
+                    e.kind == capture::EventKind::Gap ? check::Rule::CaptureGap : check::Rule::CaptureDiff,
+                    check::Severity::Warning,
+                    e.side == capture::Side::Client ? check::Party::Client : check::Party::Server, text);
                 return;
             }
             }
         });
         if (!s.capture->open(path)) {
-            s.error = QStringLiteral("It is not a capture that can be read: %1").arg(s.capture->progress().error);
+            s.error =
+                QStringLiteral("It is not a capture that can be read: %1").arg(s.capture->progress().error);
             s.capture.reset();
             return false;
         }
@@ -171,7 +171,7 @@ bool OfflineReader::start(const QString &path)
         if (!s.scanner.begin(head)) {
             const check::ReadResult &r = s.scanner.result();
             s.error = r.format == check::LogFormat::Empty ? QStringLiteral("The file is empty.")
-                                                           : QStringLiteral("It is %1.").arg(r.error);
+                                                          : QStringLiteral("It is %1.").arg(r.error);
             s.file.close();
             return false;
         }

@@ -7,8 +7,10 @@
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
 
+#include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -95,14 +97,26 @@ private Q_SLOTS:
         QStringList rules = Column(found, FindingModel::ColRule);
         rules.sort();
         QCOMPARE(rules, (QStringList{QStringLiteral("R-ERROR-TEXT"), QStringLiteral("R-METHOD")}));
-        const int errorText = int(Column(found, FindingModel::ColRule).indexOf(QStringLiteral("R-ERROR-TEXT")));
+        const int errorText =
+            int(Column(found, FindingModel::ColRule).indexOf(QStringLiteral("R-ERROR-TEXT")));
         QCOMPARE(found->index(errorText, FindingModel::ColLogLine).data().toInt(), 33);
         // Timing from the log's stamps: each command took about 40 ms.
         StatsModel *stats = rig.w->stats();
-        const int startSession = int(Column(stats, StatsModel::ColMethod).indexOf(QStringLiteral("StartSession")));
+        const int startSession =
+            int(Column(stats, StatsModel::ColMethod).indexOf(QStringLiteral("StartSession")));
         QVERIFY(startSession >= 0);
-        const double done = stats->text(startSession, StatsModel::ColDoneMedian).section(QLatin1Char(' '), 0, 0).toDouble();
+        const double done =
+            stats->text(startSession, StatsModel::ColDoneMedian).section(QLatin1Char(' '), 0, 0).toDouble();
         QVERIFY2(done > 30 && done < 50, qPrintable(stats->text(startSession, StatsModel::ColDoneMedian)));
+
+        // Other rules read the file again.
+        for (QAction *a : rig.w->rulesMenu->actions())
+            if (a->text().startsWith(QStringLiteral("R-METHOD ")))
+                a->setChecked(false);
+        QTRY_COMPARE(Column(rig.w->findings(), FindingModel::ColRule),
+                     QStringList{QStringLiteral("R-ERROR-TEXT")});
+        QVERIFY(rig.w->showingFile());
+        QCOMPARE(rig.w->transactions()->rowCount(), 11);
 
         // The live traffic is still checked underneath, unseen.
         rig.liveLine(check::Direction::FromServer, "00001 &");
@@ -117,7 +131,8 @@ private Q_SLOTS:
         QVERIFY(!rig.w->windowTitle().contains(QStringLiteral("loopback")));
         QCOMPARE(Column(rig.w->transactions(), TransactionModel::ColCommand),
                  (QStringList{QStringLiteral("Home()"), QStringLiteral("StartSession()")}));
-        QVERIFY2(rig.w->findings()->rowCount() == 0, qPrintable(rig.w->findings()->index(0, FindingModel::ColSentence).data().toString()));
+        QVERIFY2(rig.w->findings()->rowCount() == 0,
+                 qPrintable(rig.w->findings()->index(0, FindingModel::ColSentence).data().toString()));
     }
 
     void aCaptureReadsLikeItsLog()
@@ -140,7 +155,8 @@ private Q_SLOTS:
         // Times from the capture: the same 40 ms or so per command.
         const QStringList durations = Column(rig.w->transactions(), TransactionModel::ColToDone);
         for (const QString &d : durations)
-            QVERIFY2(!d.isEmpty() && !d.startsWith(QLatin1Char('(')), qPrintable(durations.join(QLatin1Char('|'))));
+            QVERIFY2(!d.isEmpty() && !d.startsWith(QLatin1Char('(')),
+                     qPrintable(durations.join(QLatin1Char('|'))));
 
         // Its report, saved as live.
         QTemporaryDir dir;
@@ -182,10 +198,9 @@ private Q_SLOTS:
         QVERIFY(part.open(QIODevice::WriteOnly));
         part.write(whole.readAll().chopped(20));
         part.close();
-        const QStringList bad{CheckData + QStringLiteral("/logs/binary.bin"),
-                              CheckData + QStringLiteral("/logs/prose.txt"),
-                              CheckData + QStringLiteral("/logs/empty.txt"), cut,
-                              dir.filePath(QStringLiteral("missing.log"))};
+        const QStringList bad{
+            CheckData + QStringLiteral("/logs/binary.bin"), CheckData + QStringLiteral("/logs/prose.txt"),
+            CheckData + QStringLiteral("/logs/empty.txt"), cut, dir.filePath(QStringLiteral("missing.log"))};
 
         Rig rig;
         rig.liveLine(check::Direction::ToServer, "00001 StartSession()");
@@ -204,7 +219,8 @@ private Q_SLOTS:
                 QTRY_VERIFY(!rig.w->readingFile());
                 QCOMPARE(rig.messages.size(), 1);
                 all << rig.messages;
-                QVERIFY2(rig.messages[0].contains(QStringLiteral("cannot be shown")), qPrintable(rig.messages[0]));
+                QVERIFY2(rig.messages[0].contains(QStringLiteral("cannot be shown")),
+                         qPrintable(rig.messages[0]));
                 QCOMPARE(rig.w->showingFile(), fileShown);
                 QCOMPARE(rig.w->windowTitle(), title);
                 QCOMPARE(rig.w->transactions()->rowCount(), rows);
@@ -224,8 +240,8 @@ private Q_SLOTS:
                 "12.00.00:000  <<< 00001 &\n12.00.00:000  <<< 00001 %\n");
         for (int i = 0; f.size() < 3 * (1 << 20); ++i) {
             const QByteArray tag = QByteArray::number(10000 + i % 90000);
-            f.write("12.00.00:000  >>> " + tag + " Home()\n12.00.00:001  <<< " + tag + " &\n12.00.00:040  <<< "
-                    + tag + " %\n");
+            f.write("12.00.00:000  >>> " + tag + " Home()\n12.00.00:001  <<< " + tag
+                    + " &\n12.00.00:040  <<< " + tag + " %\n");
         }
         f.close();
 
@@ -245,7 +261,8 @@ private Q_SLOTS:
         QVERIFY(!rig.w->showingFile());
         QTRY_VERIFY(rig.w->showingFile());
         QVERIFY(rig.w->transactions()->rowCount() > 1000);
-        QVERIFY2(rig.w->findings()->rowCount() == 0, qPrintable(rig.w->findings()->index(0, FindingModel::ColSentence).data().toString()));
+        QVERIFY2(rig.w->findings()->rowCount() == 0,
+                 qPrintable(rig.w->findings()->index(0, FindingModel::ColSentence).data().toString()));
     }
 };
 
