@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -197,45 +198,51 @@ void OfflineReader::cancel()
 void OfflineReader::slice()
 {
     State &s = *d;
+    QElapsedTimer spent;
+    spent.start();
     if (s.capture) {
-        const bool more = s.capture->readSome(SliceFrames);
-        s.done = more ? s.capture->filePosition() : s.size;
-        if (!more) {
-            s.captureResult = s.capture->close();
-            const capture::ReadResult &r = s.captureResult;
-            if (!r.linkSupported)
-                s.error = r.error;
-            else if (r.truncated)
-                s.error = QStringLiteral("The capture is cut short: it ends inside a packet after frame %1.")
-                              .arg(r.frames);
-            else if (!r.error.isEmpty())
-                s.error = r.error;
-            else if (s.sessions == 0)
-                s.error = QStringLiteral("No I++ DME traffic found in its %1 frames.").arg(r.frames);
-            end(s.error.isEmpty());
+        bool more = true;
+        do
+            more = s.capture->readSome(PieceFrames);
+        while (more && spent.elapsed() < SliceMs);
+        if (more) {
+            s.done = s.capture->filePosition();
+            Q_EMIT progressed(s.done, s.size);
             return;
         }
-        Q_EMIT progressed(s.done, s.size);
+        s.done = s.size;
+        s.captureResult = s.capture->close();
+        const capture::ReadResult &r = s.captureResult;
+        if (!r.linkSupported)
+            s.error = r.error;
+        else if (r.truncated)
+            s.error = QStringLiteral("The capture is cut short: it ends inside a packet after frame %1.")
+                          .arg(r.frames);
+        else if (!r.error.isEmpty())
+            s.error = r.error;
+        else if (s.sessions == 0)
+            s.error = QStringLiteral("No I++ DME traffic found in its %1 frames.").arg(r.frames);
+        end(s.error.isEmpty());
         return;
     }
-    s.buffer.resize(SliceBytes);
-    const qint64 got = s.file.read(s.buffer.data(), SliceBytes);
-    if (got < 0) {
-        s.error = QStringLiteral("Reading it failed: %1").arg(s.file.errorString());
-        end(false);
-        return;
-    }
-    if (got > 0) {
+    s.buffer.resize(PieceBytes);
+    qint64 got = 0;
+    do {
+        got = s.file.read(s.buffer.data(), PieceBytes);
+        if (got < 0) {
+            s.error = QStringLiteral("Reading it failed: %1").arg(s.file.errorString());
+            end(false);
+            return;
+        }
         s.scanner.feed(QByteArrayView(s.buffer.constData(), got));
         s.done += got;
-    }
-    Q_EMIT progressed(s.done, qMax(s.size, s.done));
-    if (!s.running)
-        return; // cancelled meanwhile
+    } while (got > 0 && !s.file.atEnd() && spent.elapsed() < SliceMs);
     if (got == 0 || s.file.atEnd()) {
         s.scanner.end();
         end(true);
+        return;
     }
+    Q_EMIT progressed(s.done, qMax(s.size, s.done));
 }
 
 void OfflineReader::end(bool ok)

@@ -19,8 +19,10 @@ class LiveInspector;
 class OfflineReader : public QObject {
     Q_OBJECT
 public:
-    static constexpr qint64 SliceBytes = 1 << 20; // of a log, a turn
-    static constexpr int SliceFrames = 8192; // of a capture, a turn
+    // A turn of the event loop reads pieces of the file for about this long.
+    static constexpr int SliceMs = 20;
+    static constexpr qint64 PieceBytes = 64 * 1024; // of a log
+    static constexpr int PieceFrames = 512; // of a capture
 
     // Reads into `target`, which should be fresh.
     explicit OfflineReader(LiveInspector *target, QObject *parent = nullptr);
