@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <memory>
@@ -167,6 +168,59 @@ private Q_SLOTS:
         const QByteArray html = f.readAll();
         QVERIFY(html.contains("R-ERROR-TEXT"));
         QVERIFY(html.contains("EnumTools"));
+    }
+
+    void aCaptureWithAGap()
+    {
+        // The loopback capture without the frame that carried one command.
+        QFile whole(CaptureData + QStringLiteral("/loopback.pcap"));
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        const QByteArray in = whole.readAll();
+        QCOMPARE(in.left(4), QByteArray("\xd4\xc3\xb2\xa1", 4));
+        QByteArray out = in.left(24);
+        bool dropped = false;
+        for (qsizetype at = 24; at + 16 <= in.size();) {
+            const qsizetype length = qFromLittleEndian<quint32>(in.constData() + at + 8);
+            const QByteArray record = in.mid(at, 16 + length);
+            at += 16 + length;
+            if (!dropped && record.contains("00004 GoTo(")) {
+                dropped = true;
+                continue;
+            }
+            out += record;
+        }
+        QVERIFY(dropped);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("gap.pcap"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(out);
+        f.close();
+
+        Rig rig;
+        rig.click(path);
+        QTRY_VERIFY(rig.w->showingFile());
+        FindingModel *found = rig.w->findings();
+        const int gap = int(Column(found, FindingModel::ColRule).indexOf(QStringLiteral("R-CAPTURE-GAP")));
+        QVERIFY2(gap >= 0, qPrintable(Column(found, FindingModel::ColRule).join(QLatin1Char(' '))));
+        QVERIFY(found->index(gap, FindingModel::ColSentence)
+                    .data()
+                    .toString()
+                    .contains(QStringLiteral("client")));
+        // One command lost, the rest of the session still read.
+        const QStringList commands = Column(rig.w->transactions(), TransactionModel::ColCommand);
+        QVERIFY(!commands.contains(QStringLiteral("GoTo(X(10), Y(20), Z(-5))")));
+        QVERIFY(commands.contains(QStringLiteral("EndSession()")));
+    }
+
+    void aNistLog()
+    {
+        Rig rig;
+        rig.click(CheckData + QStringLiteral("/nist/Get_Client.log"));
+        QTRY_VERIFY(rig.w->showingFile());
+        QVERIFY(rig.w->sourceLabel->text().contains(QStringLiteral("nist-client")));
+        QVERIFY(Column(rig.w->transactions(), TransactionModel::ColCommand)
+                    .contains(QStringLiteral("StartSession()")));
     }
 
     void aTranscriptWithoutTimes()
