@@ -278,7 +278,10 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     refresh();
 }
 
-InspectorWindow::~InspectorWindow() = default;
+InspectorWindow::~InspectorWindow()
+{
+    stopReading();
+}
 
 void InspectorWindow::refresh()
 {

@@ -1,7 +1,9 @@
 #pragma once
 // The inspector: a top-level window of its own beside the main window, with
 // the transactions, the findings and the timing of the live inspection, the
-// checker's profile and rule switches, and the report.
+// checker's profile and rule switches, and the report. Its panes can show a
+// saved log or a capture instead, read into an inspector of its own, while
+// the live one goes on checking unseen.
 
 #include "app/hooks.h"
 #include "inspect/inspectorsettings.h"
