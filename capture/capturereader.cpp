@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <unordered_map>
@@ -410,6 +411,12 @@ bool CaptureReader::readSome(int frames)
 const ReadResult &CaptureReader::progress() const
 {
     return d->result;
+}
+
+qint64 CaptureReader::filePosition() const
+{
+    FILE *f = d->pcap ? pcap_file(d->pcap) : nullptr;
+    return f ? qint64(std::ftell(f)) : 0;
 }
 
 ReadResult CaptureReader::close()

@@ -119,6 +119,8 @@ public:
     bool readSome(int frames);
     ReadResult close();
     const ReadResult &progress() const;
+    // How far into the file reading has come, in bytes (while open).
+    qint64 filePosition() const;
 
     // The packet layer, for callers that bring their own frames (tests, the
     // fuzzer): one frame of the given link type and its capture time.

@@ -130,8 +130,7 @@ bool IsTranscriptLine(QByteArrayView v)
 
 class Parser {
 public:
-    Parser(ProtocolChecker &c, ReadResult &r, bool recordedEnds)
-        : checker(c), result(r), recorded(recordedEnds)
+    Parser(TrafficSink &c, ReadResult &r, bool recordedEnds) : checker(c), result(r), recorded(recordedEnds)
     { }
 
     // One file line without its LF; `fullLength` counts what was cut off,
@@ -225,7 +224,7 @@ private:
             if (m->skip || (m->dir == Direction::ToServer && rec == "---------- timeout"))
                 return;
             ++result.traffic;
-            checker.feedLong(m->leg, m->dir, unwrap(t), rec, rec.size() + cut, no, end);
+            checker.traffic(m->leg, m->dir, unwrap(t), rec, rec.size() + cut, no, end);
             return;
         }
         case LogFormat::NistClient:
@@ -250,7 +249,7 @@ private:
             else
                 dir = result.format == LogFormat::NistClient ? Direction::ToServer : Direction::FromServer;
             ++result.traffic;
-            checker.feedLong(Leg::Operator, dir, unwrap(t), rec, rec.size() + cut, no, end);
+            checker.traffic(Leg::Operator, dir, unwrap(t), rec, rec.size() + cut, no, end);
             return;
         }
         case LogFormat::Transcript: {
@@ -266,7 +265,7 @@ private:
                 skip = 3;
             rec = rec.sliced(skip);
             ++result.traffic;
-            checker.feedLong(Leg::Operator, dir, -1, rec, rec.size() + cut, no, end);
+            checker.traffic(Leg::Operator, dir, -1, rec, rec.size() + cut, no, end);
             return;
         }
         default:
@@ -274,7 +273,7 @@ private:
         }
     }
 
-    ProtocolChecker &checker;
+    TrafficSink &checker;
     ReadResult &result;
     bool recorded;
     QByteArray pending;
@@ -367,15 +366,145 @@ LogFormat DetectFormat(QByteArrayView head)
     return best == torvane ? LogFormat::Torvane : LogFormat::Transcript;
 }
 
+struct LogScanner::Impl {
+    Impl(TrafficSink &s, const ReadOptions &o) : sink(s), options(o) { }
+    TrafficSink &sink;
+    ReadOptions options;
+    ReadResult result;
+    std::unique_ptr<Parser> parser;
+    QByteArray cur; // a line that spans pieces (its first KeptLineLength bytes)
+    qint64 curLength = 0; // its full length so far
+    bool curEndsInCr = false; // its last byte so far is a CR
+    qint64 lineNo = 0;
+};
+
+LogScanner::LogScanner(TrafficSink &sink, const ReadOptions &options)
+    : d(std::make_unique<Impl>(sink, options))
+{ }
+
+LogScanner::~LogScanner() = default;
+
+const ReadResult &LogScanner::result() const
+{
+    return d->result;
+}
+
+ReadResult &LogScanner::result()
+{
+    return d->result;
+}
+
+qint64 LogScanner::lines() const
+{
+    return d->lineNo;
+}
+
+bool LogScanner::begin(QByteArrayView head)
+{
+    ReadResult &result = d->result;
+    result.format = DetectFormat(head);
+    switch (result.format) {
+    case LogFormat::Empty:
+        return false;
+    case LogFormat::Binary:
+        result.error = QStringLiteral("binary data, not a traffic log");
+        return false;
+    case LogFormat::Unknown:
+        result.error = QStringLiteral("not a traffic log: no Torvane, NIST or \"C:\"/\"S:\" lines found");
+        return false;
+    default:
+        break;
+    }
+    const bool recorded = result.format == LogFormat::Transcript && head.contains('\r');
+    d->parser = std::make_unique<Parser>(d->sink, result, recorded);
+    // NIST logs and transcripts begin at the connection; a Torvane log at its
+    // connect line (the checker's legs start unknown until then).
+    if (result.format != LogFormat::Torvane)
+        d->sink.connectionReset(Leg::Operator, 0,
+                                d->options.midSession && result.format == LogFormat::Transcript
+                                    ? StreamStart::InSession
+                                    : StreamStart::Connection);
+    return true;
+}
+
+void LogScanner::feed(QByteArrayView bytes)
+{
+    Impl &s = *d;
+    const char *base = bytes.data();
+    const qsizetype filled = bytes.size();
+    qsizetype pos = 0;
+    while (pos < filled) {
+        const void *nl = std::memchr(base + pos, '\n', size_t(filled - pos));
+        const qsizetype end = nl ? qsizetype(static_cast<const char *>(nl) - base) : filled;
+        const qsizetype len = end - pos;
+        const bool endsInCr = len > 0 ? base[end - 1] == '\r' : s.curEndsInCr;
+        if (nl && s.curLength == 0) {
+            ++s.lineNo;
+            const qsizetype keep = qMin(len, KeptLineLength);
+            s.parser->line(QByteArrayView(base + pos, keep), len, s.lineNo, true, endsInCr);
+        } else {
+            const qsizetype room = KeptLineLength - s.cur.size();
+            if (room > 0)
+                s.cur.append(base + pos, qMin(len, room));
+            s.curLength += len;
+            s.curEndsInCr = endsInCr;
+            if (nl) {
+                ++s.lineNo;
+                s.parser->line(s.cur, s.curLength, s.lineNo, true, s.curEndsInCr);
+                s.cur.clear();
+                s.curLength = 0;
+                s.curEndsInCr = false;
+            }
+        }
+        pos = end + 1;
+    }
+}
+
+void LogScanner::end()
+{
+    Impl &s = *d;
+    if (s.curLength > 0) {
+        ++s.lineNo;
+        // A last CR after the final LF ends an LF CR line; it cuts nothing short.
+        s.result.truncated = QByteArrayView(s.cur).trimmed().size() > 0 || s.curLength > s.cur.size();
+        s.parser->line(s.cur, s.curLength, s.lineNo, false, s.curEndsInCr);
+        s.cur.clear();
+        s.curLength = 0;
+    }
+    s.parser->flush();
+    s.result.lines = s.lineNo;
+}
+
+namespace {
+// The checker as the scanner's sink.
+class CheckerSink : public TrafficSink {
+public:
+    explicit CheckerSink(ProtocolChecker &c) : checker(c) { }
+    void traffic(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 fullLength, qint64 lineNo,
+                 LineEnd end) override
+    {
+        checker.feedLong(leg, dir, timeUs, line, fullLength, lineNo, end);
+    }
+    void connectionReset(Leg leg, qint64 lineNo, StreamStart start) override
+    {
+        checker.connectionReset(leg, lineNo, start);
+    }
+
+private:
+    ProtocolChecker &checker;
+};
+} // namespace
+
 ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const ReadOptions &options)
 {
-    ReadResult result;
+    CheckerSink sink(checker);
+    LogScanner scanner(sink, options);
     QByteArray chunk(ChunkSize, Qt::Uninitialized);
     qint64 got = device.read(chunk.data(), HeadSize);
     if (got < 0) {
-        result.readError = true;
-        result.error = device.errorString();
-        return result;
+        scanner.result().readError = true;
+        scanner.result().error = device.errorString();
+        return scanner.result();
     }
     // Fill the head completely when the device delivers in smaller pieces.
     while (got < HeadSize) {
@@ -384,67 +513,15 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const Re
             break;
         got += more;
     }
-    const QByteArrayView head(chunk.constData(), got);
-    result.format = DetectFormat(head);
-    switch (result.format) {
-    case LogFormat::Empty:
-        return result;
-    case LogFormat::Binary:
-        result.error = QStringLiteral("binary data, not a traffic log");
-        return result;
-    case LogFormat::Unknown:
-        result.error = QStringLiteral("not a traffic log: no Torvane, NIST or \"C:\"/\"S:\" lines found");
-        return result;
-    default:
-        break;
-    }
-    const bool recorded = result.format == LogFormat::Transcript && head.contains('\r');
-    Parser parser(checker, result, recorded);
-    // NIST logs and transcripts begin at the connection; a Torvane log at its
-    // connect line (the checker's legs start unknown until then).
-    if (result.format != LogFormat::Torvane)
-        checker.connectionReset(Leg::Operator, 0,
-                                options.midSession && result.format == LogFormat::Transcript
-                                    ? StreamStart::InSession
-                                    : StreamStart::Connection);
-
-    QByteArray cur; // a line that spans chunks (its first KeptLineLength bytes)
-    qint64 curLength = 0; // its full length so far
-    bool curEndsInCr = false; // its last byte so far is a CR
-    qint64 lineNo = 0;
+    if (!scanner.begin(QByteArrayView(chunk.constData(), got)))
+        return scanner.result();
     qint64 filled = got;
     for (;;) {
-        const char *base = chunk.constData();
-        qsizetype pos = 0;
-        while (pos < filled) {
-            const void *nl = std::memchr(base + pos, '\n', size_t(filled - pos));
-            const qsizetype end = nl ? qsizetype(static_cast<const char *>(nl) - base) : filled;
-            const qsizetype len = end - pos;
-            const bool endsInCr = len > 0 ? base[end - 1] == '\r' : curEndsInCr;
-            if (nl && curLength == 0) {
-                ++lineNo;
-                const qsizetype keep = qMin(len, KeptLineLength);
-                parser.line(QByteArrayView(base + pos, keep), len, lineNo, true, endsInCr);
-            } else {
-                const qsizetype room = KeptLineLength - cur.size();
-                if (room > 0)
-                    cur.append(base + pos, qMin(len, room));
-                curLength += len;
-                curEndsInCr = endsInCr;
-                if (nl) {
-                    ++lineNo;
-                    parser.line(cur, curLength, lineNo, true, curEndsInCr);
-                    cur.clear();
-                    curLength = 0;
-                    curEndsInCr = false;
-                }
-            }
-            pos = end + 1;
-        }
+        scanner.feed(QByteArrayView(chunk.constData(), filled));
         filled = device.read(chunk.data(), chunk.size());
         if (filled < 0) {
-            result.readError = true;
-            result.error = device.errorString();
+            scanner.result().readError = true;
+            scanner.result().error = device.errorString();
             break;
         }
         if (filled == 0 && device.atEnd())
@@ -452,16 +529,9 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const Re
         if (filled == 0 && !device.waitForReadyRead(-1))
             break;
     }
-    if (curLength > 0) {
-        ++lineNo;
-        // A last CR after the final LF ends an LF CR line; it cuts nothing short.
-        result.truncated = QByteArrayView(cur).trimmed().size() > 0 || curLength > cur.size();
-        parser.line(cur, curLength, lineNo, false, curEndsInCr);
-    }
-    parser.flush();
-    result.lines = lineNo;
-    checker.finish(lineNo);
-    return result;
+    scanner.end();
+    checker.finish(scanner.lines());
+    return scanner.result();
 }
 
 } // namespace check

@@ -11,6 +11,8 @@
 #include <QIODevice>
 #include <QString>
 
+#include <memory>
+
 namespace check {
 
 // Capture: a packet capture's session, read by the capture reader, never
@@ -37,6 +39,40 @@ struct ReadResult {
     bool truncated = false; // the last line has no line end
     bool readError = false;
     QString error; // why the file is no log, or could not be read
+};
+
+// Where a log's traffic goes, line by line.
+class TrafficSink {
+public:
+    virtual ~TrafficSink() = default;
+    // One protocol line: its kept start, its real length and its file line.
+    virtual void traffic(Leg leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 fullLength,
+                         qint64 lineNo, LineEnd end) = 0;
+    virtual void connectionReset(Leg leg, qint64 lineNo, StreamStart start = StreamStart::Connection) = 0;
+};
+
+// A log read in pieces, for a caller that reads a slice at a time: begin()
+// with the head (HeadSize bytes, or the whole file when shorter), which
+// recognises the format and is false for a file that is empty or no log;
+// then feed() the whole file from its start, in pieces of any size, and
+// end() once at its end.
+class LogScanner {
+public:
+    explicit LogScanner(TrafficSink &sink, const ReadOptions &options = {});
+    ~LogScanner();
+    LogScanner(const LogScanner &) = delete;
+    LogScanner &operator=(const LogScanner &) = delete;
+
+    bool begin(QByteArrayView head);
+    void feed(QByteArrayView bytes);
+    void end();
+    qint64 lines() const; // file lines so far
+    const ReadResult &result() const;
+    ReadResult &result();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
 };
 
 class LogReader {

@@ -2,11 +2,14 @@
 
 #include "inspect/inspectormodels.h"
 #include "inspect/liveinspector.h"
+#include "inspect/offline.h"
 #include "inspect/timeline.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -54,6 +57,7 @@ QTableView *MakeTable(QWidget *parent, QAbstractItemModel *model, const QString 
 InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, QWidget *parent)
     : QWidget(parent, Qt::Window), ins(inspector), hooks(std::move(formHooks))
 {
+    live.ins = inspector;
     setObjectName(QStringLiteral("InspectorWindow"));
     setAccessibleName(QStringLiteral("Inspector"));
     resize(980, 560);
@@ -68,9 +72,9 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     liveBox->setObjectName(QStringLiteral("liveBox"));
     liveBox->setAccessibleName(QStringLiteral("Check the traffic live"));
     liveBox->setToolTip(QStringLiteral("Off, the traffic is relayed and logged but not checked"));
-    liveBox->setChecked(ins->live());
+    liveBox->setChecked(live.ins->live());
     connect(liveBox, &QCheckBox::toggled, this, [this](bool on) {
-        ins->setLive(on);
+        live.ins->setLive(on);
         updateTitle();
     });
     profileBox = new QComboBox(this);
@@ -100,6 +104,22 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     reportButton->setAccessibleName(QStringLiteral("Save report"));
     connect(reportButton, &QPushButton::clicked, this, [this] { saveReport(); });
     connect(profileBox, &QComboBox::currentIndexChanged, this, [this] { applyRules(); });
+    openButton = new QPushButton(QStringLiteral("&Open..."), this);
+    openButton->setObjectName(QStringLiteral("openButton"));
+    openButton->setAccessibleName(QStringLiteral("Open a log or a capture"));
+    openButton->setToolTip(
+        QStringLiteral("Show a saved log or a packet capture here; the live traffic goes on"));
+    connect(openButton, &QPushButton::clicked, this, [this] { openFile(); });
+    liveButton = new QPushButton(QStringLiteral("Back to &live"), this);
+    liveButton->setObjectName(QStringLiteral("liveButton"));
+    liveButton->setAccessibleName(QStringLiteral("Back to the live traffic"));
+    liveButton->hide();
+    connect(liveButton, &QPushButton::clicked, this, [this] { backToLive(); });
+    sourceLabel = new QLabel(this);
+    sourceLabel->setObjectName(QStringLiteral("sourceLabel"));
+    sourceLabel->setAccessibleName(QStringLiteral("File shown"));
+    sourceLabel->setTextFormat(Qt::PlainText);
+    sourceLabel->hide();
     auto *profileLabel = new QLabel(QStringLiteral("&Profile:"), this);
     profileLabel->setBuddy(profileBox);
 
@@ -109,6 +129,8 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     top->addWidget(profileBox);
     top->addWidget(rulesButton);
     top->addStretch(1);
+    top->addWidget(openButton);
+    top->addWidget(liveButton);
     top->addWidget(reportButton);
 
     tabs = new QTabWidget(this);
@@ -142,7 +164,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     h->resizeSection(TransactionModel::ColCommand, 300);
     h->resizeSection(TransactionModel::ColSent, 96);
     connect(transactionView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
-        if (const TxnRow *r = txnModel->rowAt(index.row()); r && r->logLine >= 0)
+        if (const TxnRow *r = txnModel->rowAt(index.row()); r && r->logLine >= 0 && !showingFile())
             Q_EMIT showLogLine(r->logLine);
     });
     auto *filters = new QHBoxLayout;
@@ -173,7 +195,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     connect(summaryView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { summarySelected(); });
     connect(findingView, &QTableView::clicked, this, [this](const QModelIndex &index) {
-        if (const FindingRow *r = findingModel->rowAt(index.row()); r && r->logLine >= 0)
+        if (const FindingRow *r = findingModel->rowAt(index.row()); r && r->logLine >= 0 && !showingFile())
             Q_EMIT showLogLine(r->logLine);
     });
     ruleExplanation = new QLabel(findPage);
@@ -212,7 +234,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
                          seconds);
     connect(spanBox, &QComboBox::currentIndexChanged, this,
             [this] { timeline->setSpan(qint64(spanBox->currentData().toInt()) * 1000000); });
-    auto *timeSplit = new QSplitter(Qt::Vertical, timePage);
+    timeSplit = new QSplitter(Qt::Vertical, timePage);
     timeSplit->addWidget(statsView);
     timeSplit->addWidget(timeline);
     timeSplit->setStretchFactor(0, 1);
@@ -226,8 +248,15 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     tabs->insertTab(TimingPane, timePage, QStringLiteral("Ti&ming"));
     connect(tabs, &QTabWidget::currentChanged, this, [this] { refreshTiming(); });
 
+    live.txn = txnModel;
+    live.finding = findingModel;
+    live.summary = summaryModel;
+    live.stats = statsModel;
+    live.timeline = timeline;
+
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(sourceLabel);
     layout->addWidget(tabs, 1);
 
     ageTimer = new QTimer(this);
@@ -240,7 +269,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     timingTimer->setInterval(TimingTickMs);
     connect(timingTimer, &QTimer::timeout, this, [this] { refreshTiming(); });
     // Hidden, the views wait: they catch up when shown.
-    connect(ins, &LiveInspector::updated, this, [this] {
+    connect(live.ins, &LiveInspector::updated, this, [this] {
         if (isVisible())
             refresh();
     });
@@ -249,7 +278,10 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     refresh();
 }
 
-InspectorWindow::~InspectorWindow() = default;
+InspectorWindow::~InspectorWindow()
+{
+    stopReading();
+}
 
 void InspectorWindow::refresh()
 {
@@ -271,6 +303,13 @@ void InspectorWindow::refresh()
 
 void InspectorWindow::updateTitle()
 {
+    if (showingFile()) {
+        setWindowTitle(QStringLiteral("Torvane Inspector - %1 - %2 open, %3 findings")
+                           .arg(QFileInfo(filePath).fileName())
+                           .arg(ins->openCount())
+                           .arg(ins->findingCount()));
+        return;
+    }
     setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2 findings%3")
                        .arg(ins->openCount())
                        .arg(ins->findingCount())
@@ -350,7 +389,11 @@ void InspectorWindow::applyRules()
     check::RuleSet rules(check::Profile(profileBox->currentData().toInt()));
     for (QAction *a : rulesMenu->actions())
         rules.set(check::Rule(a->data().toInt()), a->isChecked());
-    ins->setRules(rules);
+    live.ins->setRules(rules);
+    // A file shown is read again under the new rules.
+    if (showingFile()
+        && (rules.profile != fileIns->rules().profile || rules.enabled != fileIns->rules().enabled))
+        openFile(filePath);
 }
 
 void InspectorWindow::applySettings(const InspectorSettings &s)
@@ -363,7 +406,7 @@ void InspectorWindow::applySettings(const InspectorSettings &s)
         const QSignalBlocker b(liveBox);
         liveBox->setChecked(s.live);
     }
-    ins->setLive(s.live);
+    live.ins->setLive(s.live);
     const QSignalBlocker block(profileBox);
     profileBox->setCurrentIndex(qMax(0, profileBox->findData(int(s.rules.profile))));
     for (QAction *a : rulesMenu->actions()) {
@@ -378,9 +421,163 @@ InspectorSettings InspectorWindow::settings() const
     InspectorSettings s;
     s.present = true;
     s.geometry = QRect(pos(), size());
-    s.rules = ins->rules();
-    s.live = ins->live();
+    s.rules = live.ins->rules();
+    s.live = live.ins->live();
     return s;
+}
+
+void InspectorWindow::openFile()
+{
+    if (!hooks.openFileName)
+        return;
+    const QString path = hooks.openFileName(
+        QStringLiteral("Open a log or a capture"),
+        QStringLiteral("Logs and captures|*.txt;*.log;*.pcap;*.pcapng;*.cap|All files|*"), true);
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+bool InspectorWindow::openFile(const QString &path)
+{
+    stopReading();
+    auto *target = new LiveInspector(this);
+    target->setRules(live.ins->rules());
+    auto *r = new OfflineReader(target, this);
+    if (!r->start(path)) {
+        const QString why = r->error();
+        delete r;
+        delete target;
+        if (hooks.message)
+            hooks.message(QMessageBox::Warning, QStringLiteral("Open"),
+                          QStringLiteral("%1 cannot be shown in the inspector. %2")
+                              .arg(QDir::toNativeSeparators(path), why));
+        return false;
+    }
+    reader = r;
+    pendingIns = target;
+    const QString label = QStringLiteral("Reading %1...").arg(QFileInfo(path).fileName());
+    connect(r, &OfflineReader::progressed, this, [this, label](qint64 done, qint64 total) {
+        // The last call, with done == total, is the caller's: it takes the display away.
+        if (hooks.progress && done < total && !hooks.progress(label, done, total))
+            stopReading();
+    });
+    connect(r, &OfflineReader::finished, this, [this, path](bool ok) { fileRead(ok, path); });
+    return true;
+}
+
+void InspectorWindow::stopReading()
+{
+    if (!reader)
+        return;
+    if (hooks.progress)
+        hooks.progress(QString(), 1, 1);
+    reader->cancel();
+    reader->deleteLater();
+    reader = nullptr;
+    pendingIns->deleteLater();
+    pendingIns = nullptr;
+}
+
+void InspectorWindow::fileRead(bool ok, const QString &path)
+{
+    if (hooks.progress)
+        hooks.progress(QString(), 1, 1);
+    OfflineReader *r = reader;
+    LiveInspector *target = pendingIns;
+    reader = nullptr;
+    pendingIns = nullptr;
+    r->deleteLater();
+    if (!ok) {
+        target->deleteLater();
+        if (hooks.message)
+            hooks.message(QMessageBox::Warning, QStringLiteral("Open"),
+                          QStringLiteral("%1 cannot be shown in the inspector. %2")
+                              .arg(QDir::toNativeSeparators(path), r->error()));
+        return;
+    }
+    const QString what = r->description();
+    backToLive();
+    filePath = path;
+    fileIns = target;
+    file = makePanes(target);
+    connect(target, &LiveInspector::updated, this, [this] {
+        if (isVisible())
+            refresh();
+    });
+    showPanes(file);
+    sourceLabel->setText(
+        QStringLiteral("Showing %1. The live traffic is still checked; \"Back to live\" shows it.")
+            .arg(what));
+    sourceLabel->show();
+    liveButton->show();
+    updateTitle();
+}
+
+void InspectorWindow::backToLive()
+{
+    if (!fileIns)
+        return;
+    showPanes(live);
+    file.txn->deleteLater();
+    file.finding->deleteLater();
+    file.summary->deleteLater();
+    file.stats->deleteLater();
+    file.timeline->deleteLater();
+    fileIns->deleteLater();
+    fileIns = nullptr;
+    file = Panes();
+    sourceLabel->hide();
+    liveButton->hide();
+    updateTitle();
+}
+
+InspectorWindow::Panes InspectorWindow::makePanes(LiveInspector *to)
+{
+    Panes p;
+    p.ins = to;
+    p.txn = new TransactionModel(to, this);
+    p.finding = new FindingModel(to, this);
+    p.summary = new FindingSummaryModel(to, this);
+    p.stats = new StatsModel(to, this);
+    p.timeline = new TimelineView(to);
+    p.timeline->setObjectName(QStringLiteral("timeline"));
+    return p;
+}
+
+void InspectorWindow::showPanes(const Panes &p)
+{
+    ins = p.ins;
+    txnModel = p.txn;
+    findingModel = p.finding;
+    summaryModel = p.summary;
+    statsModel = p.stats;
+    // The views keep their column widths across the change of model.
+    auto swap = [](QTableView *view, QAbstractItemModel *model) {
+        const QByteArray state = view->horizontalHeader()->saveState();
+        view->setModel(model);
+        view->horizontalHeader()->restoreState(state);
+    };
+    swap(transactionView, txnModel);
+    swap(findingView, findingModel);
+    swap(summaryView, summaryModel);
+    swap(statsView, statsModel);
+    connect(summaryView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { summarySelected(); });
+    if (timeSplit->widget(1) != p.timeline) {
+        QWidget *old = timeSplit->replaceWidget(1, p.timeline);
+        if (old) {
+            // Put away, not shown: the live one comes back, a file's is deleted.
+            old->hide();
+            old->setParent(this);
+        }
+    }
+    timeline = p.timeline;
+    timeline->setSpan(qint64(spanBox->currentData().toInt()) * 1000000);
+    timeline->show();
+    applyFilter();
+    summarySelected();
+    refresh();
+    refreshTiming();
 }
 
 } // namespace inspect

@@ -1,7 +1,9 @@
 #pragma once
 // The inspector: a top-level window of its own beside the main window, with
 // the transactions, the findings and the timing of the live inspection, the
-// checker's profile and rule switches, and the report.
+// checker's profile and rule switches, and the report. Its panes can show a
+// saved log or a capture instead, read into an inspector of its own, while
+// the live one goes on checking unseen.
 
 #include "app/hooks.h"
 #include "inspect/inspectorsettings.h"
@@ -14,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QSplitter;
 class QTabWidget;
 class QTableView;
 class QTimer;
@@ -24,6 +27,7 @@ namespace inspect {
 class FindingModel;
 class FindingSummaryModel;
 class LiveInspector;
+class OfflineReader;
 class StatsModel;
 class TimelineView;
 class TransactionModel;
@@ -43,6 +47,17 @@ public:
     // Asks for a file name and saves the report there; false when cancelled or failed.
     bool saveReport();
 
+    // Asks for a saved log or a capture and reads it into the panes in place
+    // of the live traffic, which goes on underneath; a file that cannot be
+    // read gets a message and changes nothing.
+    void openFile();
+    // The same without asking.
+    bool openFile(const QString &path);
+    // The panes show the live traffic again.
+    void backToLive();
+    bool showingFile() const { return fileIns != nullptr; }
+    bool readingFile() const { return reader != nullptr; }
+
     // Brings the views up to date now (they follow on a timer otherwise).
     void refresh();
     void updateTitle();
@@ -59,6 +74,9 @@ public:
     QToolButton *rulesButton = nullptr;
     QMenu *rulesMenu = nullptr;
     QPushButton *reportButton = nullptr;
+    QPushButton *openButton = nullptr;
+    QPushButton *liveButton = nullptr; // "Back to live", while a file is shown
+    QLabel *sourceLabel = nullptr; // the file shown
     QLineEdit *filterEdit = nullptr;
     QComboBox *legBox = nullptr;
     QCheckBox *onlyFindingsBox = nullptr;
@@ -86,8 +104,28 @@ private:
     void summarySelected();
     void refreshTiming();
     QString totalsText() const;
+    // The panes read from the inspector `to` with these models and timeline.
+    struct Panes {
+        LiveInspector *ins = nullptr;
+        TransactionModel *txn = nullptr;
+        FindingModel *finding = nullptr;
+        FindingSummaryModel *summary = nullptr;
+        StatsModel *stats = nullptr;
+        TimelineView *timeline = nullptr;
+    };
+    Panes makePanes(LiveInspector *to);
+    void showPanes(const Panes &p);
+    void fileRead(bool ok, const QString &path);
+    void stopReading();
 
-    LiveInspector *ins;
+    LiveInspector *ins; // the inspector the panes show
+    Panes live; // the live traffic's
+    LiveInspector *fileIns = nullptr; // a file's, while one is shown or read
+    Panes file;
+    LiveInspector *pendingIns = nullptr; // the file's being read
+    OfflineReader *reader = nullptr; // while a file is read
+    QString filePath;
+    QSplitter *timeSplit = nullptr;
     FormHooks hooks;
     TransactionModel *txnModel = nullptr;
     FindingModel *findingModel = nullptr;

@@ -39,7 +39,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
                          check::LineEnd end)
 {
     ++position_;
-    timeUs_ = heldUs_ >= 0 ? heldUs_ : nowUs();
+    timeUs_ = fileClock_ ? fileUs_ : heldUs_ >= 0 ? heldUs_ : nowUs();
     if (timeUs_ - floodWindowUs_ >= 1000000) {
         // A new second: flooding rules are listed again.
         floodWindowUs_ = timeUs_;
@@ -77,6 +77,19 @@ void LiveInspector::connectionReset(check::Leg leg, int logLine, check::StreamSt
     r.fromServer = false;
     r.isLine = false;
     checker_.connectionReset(leg, position_, start);
+    changed();
+}
+
+void LiveInspector::reportSource(check::Leg leg, check::Rule rule, check::Severity severity,
+                                 check::Party party, const QString &text)
+{
+    checker_.reportSource(leg, rule, severity, party, position_, text);
+    changed();
+}
+
+void LiveInspector::finish()
+{
+    checker_.finish(position_);
     changed();
 }
 

@@ -95,6 +95,12 @@ public:
     // session (the relay leg: in the server link's session).
     void connectionReset(check::Leg leg, int logLine = -1,
                          check::StreamStart start = check::StreamStart::Connection);
+    // A finding of the traffic's source that its lines cannot show (bytes a
+    // capture missed), at the line fed last.
+    void reportSource(check::Leg leg, check::Rule rule, check::Severity severity, check::Party party,
+                      const QString &text);
+    // The end of a file's traffic: what is still open is reported.
+    void finish();
     // The traffic log was emptied: no line refers into it any more.
     void logCleared();
 
@@ -112,8 +118,21 @@ public:
     // all get the time it was held at, read once.
     void holdClock() { heldUs_ = nowUs(); }
     void releaseClock() { heldUs_ = -1; }
+    // Reading a file: the lines' times are the file's, set before each line
+    // (-1: the line has none), and the clock stands at the latest of them.
+    // `wallBaseMs`: the wall time of the file's time 0.
+    void useFileClock(qint64 wallBaseMs)
+    {
+        fileClock_ = true;
+        wallBaseMs_ = wallBaseMs;
+    }
+    void setFileTime(qint64 us)
+    {
+        fileUs_ = us;
+        fileNowUs_ = qMax(fileNowUs_, us);
+    }
     // The inspector's clock, in us since it was made, and wall time for it.
-    qint64 nowUs() const { return clock_.nsecsElapsed() / 1000; }
+    qint64 nowUs() const { return fileClock_ ? fileNowUs_ : clock_.nsecsElapsed() / 1000; }
     qint64 wallMs(qint64 us) const { return wallBaseMs_ + us / 1000; }
 
     // Open transactions, in no particular order.
@@ -179,6 +198,8 @@ private:
     qint64 position_ = 0; // of the line being fed
     qint64 timeUs_ = -1;
     qint64 heldUs_ = -1;
+    bool fileClock_ = false;
+    qint64 fileUs_ = -1, fileNowUs_ = 0;
     QByteArrayView current_;
     const QByteArray *currentBytes_ = nullptr; // the line being fed, when it came as a QByteArray
     bool commandFound_ = false; // a finding on the command being fed, before it opens
