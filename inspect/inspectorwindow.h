@@ -6,7 +6,11 @@
 #include "app/hooks.h"
 #include "inspect/inspectorsettings.h"
 
+#include <QByteArray>
 #include <QWidget>
+
+#include <functional>
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -20,6 +24,11 @@ class QTimer;
 class QToolButton;
 
 namespace inspect {
+
+// "1 finding", "2 findings".
+QString CountText(qint64 n, const char *one, const char *many);
+// A line's bytes as text: non-printing ones escaped (\r, \x07, a backslash doubled).
+QString EscapedLine(QByteArrayView bytes);
 
 class FindingModel;
 class FindingSummaryModel;
@@ -40,6 +49,10 @@ public:
 
     // The report as one HTML page: findings, statistics, the timeline picture.
     QString reportHtml() const;
+    // A traffic-log line's bytes, for the report's context; none when the
+    // log has no such line. Set by the main window.
+    std::function<std::optional<QByteArray>(int logLine)> logLineBytes;
+
     // Asks for a file name and saves the report there; false when cancelled or failed.
     bool saveReport();
 
@@ -86,6 +99,7 @@ private:
     void summarySelected();
     void refreshTiming();
     QString totalsText() const;
+    QString findingDetailsHtml() const;
 
     LiveInspector *ins;
     FormHooks hooks;
