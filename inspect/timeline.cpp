@@ -73,10 +73,12 @@ void Ladder::update()
         const TxnRow &r = ins->completedRow(s);
         if (r.tSent < 0)
             continue;
-        completed_.push_back({r.tSent, s});
+        completed_.push_back({r.tSent, r.position, s});
         lastCompletedUs_ = qMax(lastCompletedUs_, BarEnd(r));
     }
-    const auto byTime = [](const Entry &a, const Entry &b) { return a.tSent < b.tSent; };
+    const auto byTime = [](const Entry &a, const Entry &b) {
+        return a.tSent < b.tSent || (a.tSent == b.tSent && a.position < b.position);
+    };
     const auto mid = completed_.begin() + qsizetype(old);
     if (!std::is_sorted(mid, completed_.end(), byTime))
         std::stable_sort(mid, completed_.end(), byTime);
@@ -91,7 +93,7 @@ void Ladder::update()
         const TxnRow &r = ins->openRow(i);
         if (r.tSent < 0)
             continue;
-        open.push_back({r.tSent, OpenBit | quint64(i)});
+        open.push_back({r.tSent, r.position, OpenBit | quint64(i)});
         lastUs_ = qMax(lastUs_, BarEnd(r));
     }
     std::sort(open.begin(), open.end(), byTime);
@@ -114,18 +116,7 @@ int Ladder::rowAtOrAfter(qint64 us) const
 
 bool Ladder::overlapsPrevious(int i) const
 {
-    const TxnRow &r = row(i);
-    // The previous command on the same leg, a few rows up at most.
-    for (int j = i - 1; j >= 0 && j >= i - 8; --j) {
-        const TxnRow &p = row(j);
-        if (p.leg != r.leg)
-            continue;
-        if (p.tAck >= 0)
-            return r.tSent < p.tAck;
-        // No '&' (yet): overlapping while the previous one was still open.
-        return p.outcome == TxnOutcome::Open || (p.tDone >= 0 && r.tSent < p.tDone);
-    }
-    return false;
+    return row(i).pipelined;
 }
 
 // ------------------------------------------------------------------ picture

@@ -41,6 +41,7 @@ public:
 private:
     struct Entry {
         qint64 tSent;
+        qint64 position; // in the stream: sent in the same microsecond, still in order
         quint64 id; // a completed serial, or OpenBit | the open index
     };
     static constexpr quint64 OpenBit = quint64(1) << 63;
