@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -394,6 +395,16 @@ void InspectorWindow::applySettings(const InspectorSettings &s)
         a->setChecked(s.rules.on(check::Rule(a->data().toInt())));
     }
     applyRules();
+    folder = s.folder;
+}
+
+QString InspectorWindow::askSaveFileName(const QString &title, const QString &filter)
+{
+    SetNextDialogFolder(folder);
+    const QString path = hooks.saveFileName(title, filter);
+    if (!path.isEmpty())
+        folder = QFileInfo(path).absolutePath();
+    return path;
 }
 
 InspectorSettings InspectorWindow::settings() const
@@ -403,6 +414,7 @@ InspectorSettings InspectorWindow::settings() const
     s.geometry = QRect(pos(), size());
     s.rules = ins->rules();
     s.live = ins->live();
+    s.folder = folder;
     return s;
 }
 

@@ -53,6 +53,9 @@ public:
     // log has no such line. Set by the main window.
     std::function<std::optional<QByteArray>(int logLine)> logLineBytes;
 
+    // A save-file dialog that opens where the last file went, and remembers
+    // the folder of the one chosen.
+    QString askSaveFileName(const QString &title, const QString &filter);
     // Asks for a file name and saves the report there; false when cancelled or failed.
     bool saveReport();
 
@@ -109,6 +112,7 @@ private:
     StatsModel *statsModel = nullptr;
     QTimer *ageTimer = nullptr;
     QTimer *timingTimer = nullptr;
+    QString folder; // of the last file chosen
 };
 
 } // namespace inspect

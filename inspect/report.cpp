@@ -315,8 +315,8 @@ QString InspectorWindow::findingDetailsHtml() const
 
 bool InspectorWindow::saveReport()
 {
-    const QString path = hooks.saveFileName(QStringLiteral("Save inspection report"),
-                                            QStringLiteral("HTML files|*.html;*.htm|All files|*.*"));
+    const QString path = askSaveFileName(QStringLiteral("Save inspection report"),
+                                         QStringLiteral("HTML files|*.html;*.htm|All files|*.*"));
     if (path.isEmpty())
         return false;
     QString error;

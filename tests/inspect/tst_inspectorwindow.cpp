@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QMenu>
 #include <QTabBar>
@@ -436,8 +437,14 @@ private Q_SLOTS:
         QCOMPARE(f->inspector->rules().profile, check::Profile::Nist);
         QVERIFY(!f->inspector->rules().on(check::Rule::Daemon));
         w->resize(700, 400);
+        // The file dialogs remember the folder of the last file chosen.
+        const QString reports = f.dir() + QStringLiteral("/reports");
+        QVERIFY(QDir().mkpath(reports));
+        f.fileAnswers << reports + QStringLiteral("/r.html");
+        QVERIFY(w->saveReport());
         f.close();
         const QByteArray ini = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.contains("Folder=" + reports.toUtf8()));
         QVERIFY(ini.contains("[Inspector]"));
         QVERIFY(ini.contains("Profile=nist"));
         QVERIFY(ini.contains("R-DAEMON=0"));
@@ -451,6 +458,7 @@ private Q_SLOTS:
         f->ShowInspector();
         QCOMPARE(f->inspectorWindow->profileBox->currentText(), QStringLiteral("nist"));
         QCOMPARE(f->inspectorWindow->size(), QSize(700, 400));
+        QCOMPARE(f->inspectorWindow->settings().folder, reports);
         // Unchanged, it is written back as it was.
         f.close();
         QCOMPARE(readFile(f.dir() + QStringLiteral("/Torvane.ini")), ini);
