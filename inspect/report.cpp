@@ -232,7 +232,11 @@ QString InspectorWindow::reportHtml() const
     }
     h += QStringLiteral("</table>\n");
 
-    const QImage picture = timeline->render(QSize(1000, 420));
+    // As tall as the newest rows need, up to a screenful.
+    timeline->ladder().update();
+    const int rows = qBound(1, timeline->ladder().count(), 30);
+    const QImage picture = timeline->render(QSize(
+        1000, LadderMetrics::LegendHeight + LadderMetrics::AxisHeight + rows * LadderMetrics::RowHeight + 6));
     h += QStringLiteral("<h2 id=\"ladder\">Ladder</h2>\n<p>The newest transactions, %1 across: a row per "
                         "transaction, oldest at the top, a bar from its command to its '%', a black tick "
                         "at its '&amp;'; the colours as the legend in the picture says.</p>\n")

@@ -332,8 +332,7 @@ void TimelineView::setSpan(qint64 us)
 
 qint64 TimelineView::span() const
 {
-    const int width = qMax(10, plotArea().width() - LadderMetrics::LabelWidth - 4);
-    return qint64(frame_.usPerPx * width);
+    return qint64(frame_.usPerPx * plotWidth);
 }
 
 void TimelineView::rowsScrolled(int value)
@@ -347,6 +346,7 @@ void TimelineView::rowsScrolled(int value)
 void TimelineView::follow(const QRect &area)
 {
     ladder_.update();
+    plotWidth = qMax(10, area.width() - LadderMetrics::LabelWidth - 4);
     const int rows = LadderMetrics::visibleRows(area);
     const int maxFirst = qMax(0, ladder_.count() - rows);
     if (tail)

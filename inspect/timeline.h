@@ -123,6 +123,7 @@ private:
     bool tail = true; // the rows follow the newest
     QPoint pressAt, lastAt;
     bool dragging = false;
+    int plotWidth = 10; // of the last picture, in px
 };
 
 } // namespace inspect
