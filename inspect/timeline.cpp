@@ -229,9 +229,12 @@ void PaintLadder(QPainter &p, const QRect &area, const Ladder &ladder, const Lad
         else if (i % 2)
             p.fillRect(QRect(area.left(), y, area.width(), M::RowHeight), QColor(248, 248, 248));
         p.setPen(Qt::black);
+        // The command after its tag; a line without a well-formed tag whole.
+        const QByteArray tag = r.tag(), command = ins->commandText(r);
+        const bool tagged = command.startsWith(tag + ' ');
         const QString label = (r.leg == check::Leg::Relay ? QStringLiteral("R ") : QStringLiteral("O "))
-            + QString::fromLatin1(r.tag()) + QLatin1Char(' ')
-            + QString::fromLatin1(ins->commandText(r)).mid(6, 80);
+            + QString::fromLatin1(tag) + QLatin1Char(' ')
+            + QString::fromLatin1(command.mid(tagged ? tag.size() + 1 : 0, 80));
         p.drawText(QRect(area.left() + 4, y, M::LabelWidth - 8, M::RowHeight), Qt::AlignVCenter,
                    fm.elidedText(label, Qt::ElideRight, M::LabelWidth - 8));
         const qint64 end = r.outcome == TxnOutcome::Open ? ladder.lastUs() : BarEnd(r);
