@@ -67,6 +67,40 @@ private Q_SLOTS:
             QVERIFY(c.unicode() >= 0x20 && c.unicode() < 0x7f);
     }
 
+    // A flood of findings makes a report of bounded size: every one counted,
+    // the first ones of each rule in full, pictures up to a bound; the
+    // context stops at the log's first line.
+    void reportOfAFlood()
+    {
+        inspect::LiveInspector ins;
+        ins.setFloodLimit(0);
+        QList<QByteArray> log;
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray tag = QByteArray::number(i % 99999 + 1).rightJustified(5, '0');
+            for (const QByteArray &line : {tag + " Home()", tag + " &", tag + " # 1\x07", tag + " %"}) {
+                const bool out = line.endsWith("()");
+                ins.feed(check::Leg::Relay, out ? check::Direction::ToServer : check::Direction::FromServer,
+                         line, false, int(log.size()));
+                log << line;
+            }
+        }
+        ins.flush();
+        inspect::InspectorWindow w(&ins, FormHooks());
+        w.logLineBytes = [&log](int line) -> std::optional<QByteArray> {
+            return line >= 0 && line < log.size() ? std::optional(log[line]) : std::nullopt;
+        };
+        const QString html = w.reportHtml();
+        QVERIFY(html.contains(QStringLiteral("R-DATA</a>: 3000 findings")));
+        QVERIFY(html.contains(QStringLiteral("The first 200 of 3000 kept findings are shown in full")));
+        // The data line and the byte that doesn't print: two rules, 200 each.
+        QCOMPARE(html.count(QStringLiteral("<div class=\"finding\">")), 400);
+        QCOMPARE(html.count(QStringLiteral("data:image/png")), 101); // 100 around findings, the whole ladder
+        QVERIFY(html.size() < 16 * 1024 * 1024);
+        // The first finding's line is the log's third: two lines before it.
+        QVERIFY(html.contains(QStringLiteral("<pre>     1  00001 Home()\n     2  00001 &amp;\n"
+                                             "<span class=\"at\">     3  00001 # 1\\x07</span>")));
+    }
+
     // The Rules menu shows each rule's text as written, '&' included.
     void rulesMenuShowsAmpersands()
     {
