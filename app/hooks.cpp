@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QProgressDialog>
 #include <memory>
+#include <utility>
 
 QString QtFileFilter(const QString &pipeFilter)
 {
@@ -19,6 +20,21 @@ QString QtFileFilter(const QString &pipeFilter)
         filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
     }
     return filters.join(QStringLiteral(";;"));
+}
+
+namespace {
+QString nextDialogFolder; // the dialogs run on the UI thread only
+
+QString TakeDialogFolder()
+{
+    const QString folder = std::exchange(nextDialogFolder, QString());
+    return !folder.isEmpty() && QDir(folder).exists() ? folder : QDir::currentPath();
+}
+} // namespace
+
+void SetNextDialogFolder(const QString &folder)
+{
+    nextDialogFolder = folder;
 }
 
 FormHooks FormHooks::desktop(QWidget *parent)
@@ -35,7 +51,7 @@ FormHooks FormHooks::desktop(QWidget *parent)
         return box.exec() == QMessageBox::Ok;
     };
     h.openFileName = [owner](const QString &title, const QString &filter, bool mustExist) {
-        QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
+        QFileDialog dlg(owner, title, TakeDialogFolder(), QtFileFilter(filter));
         dlg.setAcceptMode(QFileDialog::AcceptOpen);
         dlg.setFileMode(mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
         if (dlg.exec() != QDialog::Accepted)
@@ -44,7 +60,7 @@ FormHooks FormHooks::desktop(QWidget *parent)
         return files.isEmpty() ? QString() : files.constFirst();
     };
     h.saveFileName = [owner](const QString &title, const QString &filter) {
-        QFileDialog dlg(owner, title, QDir::currentPath(), QtFileFilter(filter));
+        QFileDialog dlg(owner, title, TakeDialogFolder(), QtFileFilter(filter));
         dlg.setAcceptMode(QFileDialog::AcceptSave);
         dlg.setFileMode(QFileDialog::AnyFile);
         dlg.setOption(QFileDialog::DontConfirmOverwrite, true);

@@ -31,5 +31,9 @@ struct FormHooks {
     static FormHooks desktop(QWidget *parent);
 };
 
+// The folder the next desktop file dialog opens in, once; empty or gone:
+// the working directory. For windows that remember where their files went.
+void SetNextDialogFolder(const QString &folder);
+
 // "Text files|*.txt;*.log|*.*|*.*" -> "Text files (*.txt *.log);;*.* (*)"
 QString QtFileFilter(const QString &pipeFilter);

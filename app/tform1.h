@@ -251,6 +251,8 @@ public:
     void IdTCPServer1Connect();
     void IdTCPServer1Execute(const QByteArray &line);
     void IdTCPServer1Disconnect();
+    // A closed relay client waits for its open commands' replies: said in the status and the log.
+    void ShowRelayReplyWait();
     void edListenPortExit();
     bool RelayClientConnected() const;
     // The relay client has ended its input and waits for its last replies.

@@ -1,7 +1,8 @@
 // The live inspector under load, by hand (make bench): what a line costs to
 // feed, the longest event-loop stall with the inspector window open while
 // events arrive at 10,000 a second (replies for tags never sent, commands
-// that never complete, ordinary transactions), and the memory it takes.
+// that never complete, ordinary transactions), the ladder's repaint at
+// 100,000 transactions, and the memory it takes.
 //   inspect_bench [seconds of the 10,000/s run, default 5]
 //   INSPECT_BENCH_BURST=n   commands a burst in the pipelined feed (100)
 //   INSPECT_BENCH_TRACE=1   prints each new longest stall as it happens
@@ -9,14 +10,20 @@
 #include "inspect/inspectormodels.h"
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
+#include "inspect/timeline.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 using check::Direction;
 using check::Leg;
@@ -114,6 +121,61 @@ int main(int argc, char **argv)
         for (int i = 0; i < bytes.size(); ++i)
             alone.feed(Leg::Relay, toServer[i] ? Direction::ToServer : Direction::FromServer, 0, bytes[i]);
         std::printf("  the checker alone:       %7.0f ns a line\n", double(t.nsecsElapsed()) / bytes.size());
+    }
+
+    // 1c. The ladder at 100,000 transactions: pipelined in tens, so that
+    // rows overlap, and some left open.
+    {
+        inspect::LiveInspector lins;
+        int line = 0;
+        for (int b = 0; lins.completedEnd() < quint64(inspect::LiveInspector::MaxCompleted); b += 10) {
+            for (int i = b; i < b + 10; ++i)
+                lins.feed(Leg::Relay, Direction::ToServer, tagged(i, "Get(X(), Y(), Z())"), false, line++);
+            for (int i = b; i < b + 10; ++i) {
+                lins.feed(Leg::Relay, Direction::FromServer, tagged(i, "&"), false, line++);
+                lins.feed(Leg::Relay, Direction::FromServer, tagged(i, "%"), false, line++);
+            }
+        }
+        for (int i = 0; i < 200; ++i)
+            lins.feed(Leg::Operator, Direction::ToServer, tagged(i, "GoTo(X(1))"), false, line++);
+        inspect::TimelineView view(&lins);
+        view.resize(1200, 700);
+        view.show();
+        QElapsedTimer t;
+        t.start();
+        view.ladder().update();
+        const double buildMs = double(t.nsecsElapsed()) / 1e6;
+        const auto repaints = [&](const char *what) {
+            std::vector<double> ms;
+            for (int i = 0; i < 60; ++i) {
+                t.restart();
+                const QPixmap shot = view.grab(); // the paint event, as on screen
+                ms.push_back(double(t.nsecsElapsed()) / 1e6);
+            }
+            std::sort(ms.begin(), ms.end());
+            const double p95 = ms[ms.size() * 95 / 100];
+            std::printf(
+                "ladder repaint, %-28s median %5.2f ms, 95th %5.2f ms, max %5.2f ms (target 16): %s\n", what,
+                ms[ms.size() / 2], p95, ms.back(), p95 <= 16 ? "ok" : "OVER");
+        };
+        std::printf("ladder of %d transactions: built in %.1f ms\n", view.ladder().count(), buildMs);
+        repaints("newest rows, fitted:");
+        view.findChild<QScrollBar *>()->setValue(view.ladder().count() / 2);
+        repaints("middle rows, fitted:");
+        QWheelEvent wheel(QPointF(700, 300), QPointF(700, 300), QPoint(), QPoint(0, -1200), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&view, &wheel);
+        repaints("middle rows, zoomed out:");
+        // New traffic: the ladder follows what came since.
+        for (int i = 0; i < 100; ++i) {
+            lins.feed(Leg::Relay, Direction::ToServer, tagged(i, "Home()"), false, line++);
+            lins.feed(Leg::Relay, Direction::FromServer, tagged(i, "&"), false, line++);
+            lins.feed(Leg::Relay, Direction::FromServer, tagged(i, "%"), false, line++);
+        }
+        t.restart();
+        view.grab();
+        std::printf("ladder repaint after 100 new transactions (the ring full): %.2f ms\n",
+                    double(t.nsecsElapsed()) / 1e6);
     }
 
     const qint64 rssBefore = statusKb("VmRSS:");

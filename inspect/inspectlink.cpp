@@ -82,6 +82,11 @@ void TForm1::ShowInspector()
         windowHooks.saveFileName = hooks.saveFileName;
         inspectorWindow = new inspect::InspectorWindow(inspector, windowHooks, this);
         inspectorWindow->applySettings(inspectorSettings);
+        inspectorWindow->logLineBytes = [this](int line) -> std::optional<QByteArray> {
+            if (line < 0 || line >= MemoLog->lineCount())
+                return std::nullopt;
+            return MemoLog->lineBytes(line);
+        };
         connect(inspectorWindow, &inspect::InspectorWindow::showLogLine, this,
                 [this](int logLine) { ShowLogLine(logLine); });
     }

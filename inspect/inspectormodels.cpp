@@ -1,5 +1,7 @@
 #include "inspect/inspectormodels.h"
 
+#include "log/timestamp.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QDateTime>
@@ -27,14 +29,15 @@ QString SeverityTitle(check::Severity s)
     return QLatin1String(check::SeverityName(s));
 }
 
+} // namespace
+
 QString TimeText(const LiveInspector *ins, qint64 us)
 {
     if (us < 0)
         return QString();
-    return QDateTime::fromMSecsSinceEpoch(ins->wallMs(us)).toString(QStringLiteral("HH:mm:ss.zzz"));
+    static const QChar separator = LocaleTimeSeparator();
+    return FormatTimeStampPrefix(QDateTime::fromMSecsSinceEpoch(ins->wallMs(us)).time(), separator).trimmed();
 }
-
-} // namespace
 
 QString FormatDuration(qint64 us)
 {

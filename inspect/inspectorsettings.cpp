@@ -42,6 +42,7 @@ void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out)
     }
     out.rules = rules;
     out.live = ini.readInteger(Section, QStringLiteral("Live"), 1) != 0;
+    out.folder = ini.readString(Section, QStringLiteral("Folder"), QString());
 }
 
 void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in)
@@ -53,6 +54,8 @@ void WriteInspectorSettings(ProfileFile &ini, const InspectorSettings &in)
         ini.writeInteger(Section, QStringLiteral("Height"), in.geometry.height());
     }
     ini.writeInteger(Section, QStringLiteral("Live"), in.live ? 1 : 0);
+    if (!in.folder.isEmpty())
+        ini.writeString(Section, QStringLiteral("Folder"), in.folder);
     ini.writeString(Section, QStringLiteral("Profile"), QLatin1String(check::ProfileName(in.rules.profile)));
     for (int r = 0; r < check::RuleCount; ++r)
         ini.writeInteger(Section, QLatin1String(check::RuleId(check::Rule(r))),

@@ -6,6 +6,7 @@
 #include "check/rules.h"
 
 #include <QRect>
+#include <QString>
 
 class ProfileFile;
 
@@ -16,6 +17,7 @@ struct InspectorSettings {
     QRect geometry; // null when the file names none
     check::RuleSet rules;
     bool live = true; // the traffic is checked as it passes
+    QString folder; // where the last file went, for the next file dialog
 };
 
 void ReadInspectorSettings(const ProfileFile &ini, InspectorSettings &out);

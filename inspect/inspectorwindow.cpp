@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
@@ -52,7 +53,18 @@ QTableView *MakeTable(QWidget *parent, QAbstractItemModel *model, const QString 
     return view;
 }
 
+// An action's text shows '&' as itself, not as a shortcut's mark.
+QString MenuText(QString text)
+{
+    return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
 } // namespace
+
+QString CountText(qint64 n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
 
 InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, QWidget *parent)
     : QWidget(parent, Qt::Window), ins(inspector), hooks(std::move(formHooks))
@@ -91,8 +103,8 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     rulesMenu->setAccessibleName(QStringLiteral("Rule switches"));
     for (int r = 0; r < check::RuleCount; ++r) {
         const check::RuleInfo &info = check::InfoFor(check::Rule(r));
-        QAction *a =
-            rulesMenu->addAction(QLatin1String(info.id) + QStringLiteral("  ") + QLatin1String(info.summary));
+        QAction *a = rulesMenu->addAction(
+            MenuText(QLatin1String(info.id) + QStringLiteral("  ") + QLatin1String(info.summary)));
         a->setCheckable(true);
         a->setChecked(true);
         a->setData(r);
@@ -163,6 +175,13 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     h->resizeSection(TransactionModel::ColTag, 56);
     h->resizeSection(TransactionModel::ColCommand, 300);
     h->resizeSection(TransactionModel::ColSent, 96);
+    // The short columns as wide as their longest text, the result whole.
+    const QFontMetrics fm = transactionView->fontMetrics();
+    h->resizeSection(TransactionModel::ColLines, fm.horizontalAdvance(QStringLiteral("Lines 00000")));
+    h->resizeSection(TransactionModel::ColToAck, fm.horizontalAdvance(QStringLiteral("Time to '&' 00")));
+    h->resizeSection(TransactionModel::ColToDone, fm.horizontalAdvance(QStringLiteral("Time to '%' 00")));
+    h->resizeSection(TransactionModel::ColResult,
+                     fm.horizontalAdvance(QStringLiteral("no '%' (dropped) 0000")));
     connect(transactionView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         if (const TxnRow *r = txnModel->rowAt(index.row()); r && r->logLine >= 0 && !showingFile())
             Q_EMIT showLogLine(r->logLine);
@@ -218,7 +237,12 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     // Timing.
     auto *timePage = new QWidget(tabs);
     statsView = MakeTable(timePage, statsModel, QStringLiteral("Timing per method"));
-    statsView->horizontalHeader()->resizeSection(StatsModel::ColMethod, 180);
+    statsView->horizontalHeader()->resizeSection(StatsModel::ColMethod, 150);
+    // A handful of rows: every column as wide as its contents, the last
+    // ones in view at the window's first size.
+    for (int col = StatsModel::ColCount; col < StatsModel::ColumnCount; ++col)
+        statsView->horizontalHeader()->setSectionResizeMode(col, QHeaderView::ResizeToContents);
+    statsView->horizontalHeader()->setStretchLastSection(false);
     totalsLabel = new QLabel(timePage);
     totalsLabel->setObjectName(QStringLiteral("totalsLabel"));
     totalsLabel->setAccessibleName(QStringLiteral("Totals per leg"));
@@ -232,13 +256,15 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
         spanBox->addItem(seconds < 60 ? QStringLiteral("Last %1 s").arg(seconds)
                                       : QStringLiteral("Last %1 min").arg(seconds / 60),
                          seconds);
-    connect(spanBox, &QComboBox::currentIndexChanged, this,
+    // Chosen again, "Fit the traffic" fits anew after a zoom or a drag.
+    connect(spanBox, &QComboBox::activated, this,
             [this] { timeline->setSpan(qint64(spanBox->currentData().toInt()) * 1000000); });
     timeSplit = new QSplitter(Qt::Vertical, timePage);
     timeSplit->addWidget(statsView);
     timeSplit->addWidget(timeline);
     timeSplit->setStretchFactor(0, 1);
-    timeSplit->setStretchFactor(1, 1);
+    timeSplit->setStretchFactor(1, 2);
+    connect(timeline, &TimelineView::showLogLine, this, &InspectorWindow::showLogLine);
     auto *timeBar = new QHBoxLayout;
     timeBar->addWidget(totalsLabel, 1);
     timeBar->addWidget(spanBox);
@@ -292,7 +318,7 @@ void InspectorWindow::refresh()
     QString note = dropped ? QStringLiteral("The last %1 findings are listed; %2 older ones were dropped.")
                                  .arg(ins->findingsEnd() - ins->findingsBegin())
                                  .arg(dropped)
-                           : QStringLiteral("%1 findings.").arg(ins->findingsEnd());
+                           : CountText(qint64(ins->findingsEnd()), "finding.", "findings.");
     if (const qint64 unlisted = ins->unlistedFindings())
         note += QStringLiteral(" %1 more were counted but not listed: their rule gave more than %2 a second.")
                     .arg(unlisted)
@@ -304,15 +330,15 @@ void InspectorWindow::refresh()
 void InspectorWindow::updateTitle()
 {
     if (showingFile()) {
-        setWindowTitle(QStringLiteral("Torvane Inspector - %1 - %2 open, %3 findings")
+        setWindowTitle(QStringLiteral("Torvane Inspector - %1 - %2 open, %3")
                            .arg(QFileInfo(filePath).fileName())
                            .arg(ins->openCount())
-                           .arg(ins->findingCount()));
+                           .arg(CountText(ins->findingCount(), "finding", "findings")));
         return;
     }
-    setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2 findings%3")
+    setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2%3")
                        .arg(ins->openCount())
-                       .arg(ins->findingCount())
+                       .arg(CountText(ins->findingCount(), "finding", "findings"))
                        .arg(ins->live() ? QString() : QStringLiteral(", not checking")));
 }
 
@@ -330,15 +356,13 @@ QString InspectorWindow::totalsText() const
     QStringList parts;
     for (check::Leg leg : {check::Leg::Operator, check::Leg::Relay}) {
         const check::LegTotals &t = ins->checker().totals(leg);
-        parts << QStringLiteral(
-                     "%1: %2 commands, %3 completed, %4 aborted, %5 open, %6 error lines, %7 events")
-                     .arg(LegTitle(leg))
-                     .arg(t.commands)
+        parts << QStringLiteral("%1: %2, %3 completed, %4 aborted, %5 open, %6, %7")
+                     .arg(LegTitle(leg), CountText(t.commands, "command", "commands"))
                      .arg(t.completed)
                      .arg(t.aborted)
                      .arg(t.open)
-                     .arg(t.errorLines)
-                     .arg(t.events);
+                     .arg(CountText(t.errorLines, "error line", "error lines"),
+                          CountText(t.events, "event", "events"));
     }
     return parts.join(QStringLiteral("\n"));
 }
@@ -414,6 +438,16 @@ void InspectorWindow::applySettings(const InspectorSettings &s)
         a->setChecked(s.rules.on(check::Rule(a->data().toInt())));
     }
     applyRules();
+    folder = s.folder;
+}
+
+QString InspectorWindow::askSaveFileName(const QString &title, const QString &filter)
+{
+    SetNextDialogFolder(folder);
+    const QString path = hooks.saveFileName(title, filter);
+    if (!path.isEmpty())
+        folder = QFileInfo(path).absolutePath();
+    return path;
 }
 
 InspectorSettings InspectorWindow::settings() const
@@ -423,6 +457,7 @@ InspectorSettings InspectorWindow::settings() const
     s.geometry = QRect(pos(), size());
     s.rules = live.ins->rules();
     s.live = live.ins->live();
+    s.folder = folder;
     return s;
 }
 
@@ -430,11 +465,14 @@ void InspectorWindow::openFile()
 {
     if (!hooks.openFileName)
         return;
+    SetNextDialogFolder(folder);
     const QString path = hooks.openFileName(
         QStringLiteral("Open a log or a capture"),
         QStringLiteral("Logs and captures|*.txt;*.log;*.pcap;*.pcapng;*.cap|All files|*"), true);
-    if (!path.isEmpty())
-        openFile(path);
+    if (path.isEmpty())
+        return;
+    folder = QFileInfo(path).absolutePath();
+    openFile(path);
 }
 
 bool InspectorWindow::openFile(const QString &path)

@@ -8,7 +8,11 @@
 #include "app/hooks.h"
 #include "inspect/inspectorsettings.h"
 
+#include <QByteArray>
 #include <QWidget>
+
+#include <functional>
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -23,6 +27,11 @@ class QTimer;
 class QToolButton;
 
 namespace inspect {
+
+// "1 finding", "2 findings".
+QString CountText(qint64 n, const char *one, const char *many);
+// A line's bytes as text: non-printing ones escaped (\r, \x07, a backslash doubled).
+QString EscapedLine(QByteArrayView bytes);
 
 class FindingModel;
 class FindingSummaryModel;
@@ -44,6 +53,13 @@ public:
 
     // The report as one HTML page: findings, statistics, the timeline picture.
     QString reportHtml() const;
+    // A traffic-log line's bytes, for the report's context; none when the
+    // log has no such line. Set by the main window.
+    std::function<std::optional<QByteArray>(int logLine)> logLineBytes;
+
+    // A save-file dialog that opens where the last file went, and remembers
+    // the folder of the one chosen.
+    QString askSaveFileName(const QString &title, const QString &filter);
     // Asks for a file name and saves the report there; false when cancelled or failed.
     bool saveReport();
 
@@ -117,6 +133,7 @@ private:
     void showPanes(const Panes &p);
     void fileRead(bool ok, const QString &path);
     void stopReading();
+    QString findingDetailsHtml() const;
 
     LiveInspector *ins; // the inspector the panes show
     Panes live; // the live traffic's
@@ -133,6 +150,7 @@ private:
     StatsModel *statsModel = nullptr;
     QTimer *ageTimer = nullptr;
     QTimer *timingTimer = nullptr;
+    QString folder; // of the last file chosen
 };
 
 } // namespace inspect

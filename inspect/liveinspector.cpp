@@ -240,6 +240,11 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         else
             row.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
         row.finding = commandFound_;
+        quint32 &previous = lastOpened_[size_t(t.leg)];
+        if (previous > 0 && previous - 1 != t.key)
+            if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
+                row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
+        previous = t.key + 1;
         openSlot_[k] = int(open_.size());
         open_.push_back(std::move(row));
         ++openGeneration_;

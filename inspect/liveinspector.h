@@ -35,6 +35,7 @@ struct TxnRow {
     bool acked = false;
     bool own = false; // the command was made up or rewritten by this program
     bool finding = false; // a finding names this transaction
+    bool pipelined = false; // sent while the one before it on its leg had no '&' yet
     quint32 key = 0; // check::TagKey
     quint32 lines = 0; // reply lines so far
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
@@ -203,6 +204,7 @@ private:
     QByteArrayView current_;
     const QByteArray *currentBytes_ = nullptr; // the line being fed, when it came as a QByteArray
     bool commandFound_ = false; // a finding on the command being fed, before it opens
+    std::array<quint32, check::LegCount> lastOpened_{}; // each leg's newest command, +1; 0 for none
     qint64 floodWindowUs_ = 0; // start of the current second
     std::array<int, check::RuleCount> floodCount_{};
     bool muted_ = false; // some rule's details are off

@@ -1,6 +1,8 @@
-// The inspector's report: one HTML page with the findings, the timing
-// statistics and the timeline picture (a PNG inside the page), so that it
-// opens in any browser as a single file.
+// The inspector's report: one HTML page with the findings, each with its
+// line and the lines around it, the rule's explanation and the ladder of the
+// transactions around it, the timing statistics and the ladder picture (PNGs
+// inside the page), so that it opens in any browser as a single file and
+// reads without the traffic log.
 
 #include "app/safesave.h"
 #include "inspect/inspectormodels.h"
@@ -11,6 +13,10 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QImage>
+
+#include <array>
+#include <optional>
+#include <vector>
 
 namespace inspect {
 
@@ -29,7 +35,67 @@ QString Row(const QStringList &cells, const char *tag = "td")
     return out + QStringLiteral("</tr>\n");
 }
 
+QString ImageTag(const QImage &picture, const QString &alt)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    return QStringLiteral("<img alt=\"%1\" src=\"data:image/png;base64,").arg(alt.toHtmlEscaped())
+        + QString::fromLatin1(png.toBase64()) + QStringLiteral("\">");
+}
+
+QString RuleAnchor(check::Rule rule)
+{
+    return QStringLiteral("rule-") + QLatin1String(check::RuleId(rule));
+}
+
+QString Side(const FindingRow &r)
+{
+    if (!r.known)
+        return QLatin1String(check::PartyName(r.finding.party));
+    if (r.own)
+        return QStringLiteral("this program");
+    return r.fromServer ? QStringLiteral("server") : QStringLiteral("client");
+}
+
+// The row of the finding's transaction near its time, -1 for none.
+int FindingRowInLadder(const Ladder &ladder, const FindingRow &f)
+{
+    if (ladder.count() == 0)
+        return -1;
+    const int at = ladder.rowAtOrAfter(f.timeUs);
+    for (int i = qMin(at, ladder.count() - 1); i >= 0 && i > at - 64; --i) {
+        const TxnRow &r = ladder.row(i);
+        if (r.leg == f.finding.leg && !f.finding.tag.isEmpty() && r.tag() == f.finding.tag)
+            return i;
+    }
+    return -1;
+}
+
 } // namespace
+
+QString EscapedLine(QByteArrayView bytes)
+{
+    QString out;
+    out.reserve(bytes.size());
+    for (char c : bytes) {
+        const uchar u = uchar(c);
+        if (u == '\\')
+            out += QStringLiteral("\\\\");
+        else if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u == '\t')
+            out += QStringLiteral("\\t");
+        else if (u < 0x20 || u >= 0x7f)
+            out += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else
+            out += QLatin1Char(c);
+    }
+    return out;
+}
 
 QString InspectorWindow::reportHtml() const
 {
@@ -39,7 +105,9 @@ QString InspectorWindow::reportHtml() const
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
         "<title>Torvane inspection report</title>\n<style>\n"
         "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse;margin:0.5em 0}"
-        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}th{background:#eee}");
+        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}th{background:#eee}"
+        "pre{background:#f6f6f6;padding:4px;margin:0.3em 0}pre .at{background:#ffe3b0;font-weight:bold}"
+        ".finding{border-top:1px solid #ccc;margin-top:1em;padding-top:0.3em}.why{color:#444}");
     for (check::Severity s : {check::Severity::Error, check::Severity::Warning, check::Severity::Note})
         h += QStringLiteral(".%1{color:%2}")
                  .arg(QLatin1String(check::SeverityName(s)), SeverityColour(s).name());
@@ -55,6 +123,22 @@ QString InspectorWindow::reportHtml() const
                  off.isEmpty() ? QString() : QStringLiteral(", rules off: ") + off.join(QStringLiteral(", ")))
             .arg(c.linesFed());
 
+    if (c.findingCount() > 0) {
+        h += QStringLiteral("<h2>Contents</h2>\n<ul>\n");
+        for (int r = 0; r < check::RuleCount; ++r) {
+            const check::Rule rule = check::Rule(r);
+            qint64 n = 0;
+            for (int sev = 0; sev < 3; ++sev)
+                n += c.findingCount(rule, check::Severity(sev));
+            if (n)
+                h += QStringLiteral("<li><a href=\"#%1\">%2</a>: %3, %4</li>\n")
+                         .arg(RuleAnchor(rule), QLatin1String(check::RuleId(rule)),
+                              CountText(n, "finding", "findings"),
+                              QString::fromLatin1(check::InfoFor(rule).summary).toHtmlEscaped());
+        }
+        h += QStringLiteral("<li><a href=\"#timing\">Timing per method</a></li>\n"
+                            "<li><a href=\"#ladder\">Ladder</a></li>\n</ul>\n");
+    }
     h += QStringLiteral("<h2>Totals</h2>\n<table>\n");
     h += Row({QStringLiteral("Leg"), QStringLiteral("Lines to server"), QStringLiteral("Lines from server"),
               QStringLiteral("Commands"), QStringLiteral("Completed"), QStringLiteral("Aborted"),
@@ -131,9 +215,10 @@ QString InspectorWindow::reportHtml() const
             h += Row(cells);
         }
         h += QStringLiteral("</table>\n");
+        h += findingDetailsHtml();
     }
 
-    h += QStringLiteral("<h2>Timing per method</h2>\n<table>\n");
+    h += QStringLiteral("<h2 id=\"timing\">Timing per method</h2>\n<table>\n");
     QStringList head;
     for (int col = 0; col < StatsModel::ColumnCount; ++col)
         head << statsModel->headerData(col, Qt::Horizontal).toString();
@@ -147,24 +232,95 @@ QString InspectorWindow::reportHtml() const
     }
     h += QStringLiteral("</table>\n");
 
-    const QImage picture = timeline->render(QSize(1000, 260));
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "PNG");
-    h += QStringLiteral("<h2>Timeline</h2>\n<p>The last %1: a bar per transaction from its command to its "
-                        "'%', a black mark at its '&amp;', errors in red, open ones in orange.</p>\n")
+    // As tall as the newest rows need, up to a screenful.
+    timeline->ladder().update();
+    const int rows = qBound(1, timeline->ladder().count(), 30);
+    const QImage picture = timeline->render(QSize(
+        1000, LadderMetrics::LegendHeight + LadderMetrics::AxisHeight + rows * LadderMetrics::RowHeight + 6));
+    h += QStringLiteral("<h2 id=\"ladder\">Ladder</h2>\n<p>The newest transactions, %1 across: a row per "
+                        "transaction, oldest at the top, a bar from its command to its '%', a black tick "
+                        "at its '&amp;'; the colours as the legend in the picture says.</p>\n")
              .arg(FormatDuration(timeline->span()));
-    h += QStringLiteral("<img alt=\"Timeline of the transactions\" src=\"data:image/png;base64,")
-        + QString::fromLatin1(png.toBase64()) + QStringLiteral("\">\n");
+    h += ImageTag(picture, QStringLiteral("Ladder of the transactions")) + QStringLiteral("\n");
     h += QStringLiteral("</body></html>\n");
+    return h;
+}
+
+// Each kept finding by rule: its line and two lines either side from the
+// traffic log, the side at fault, what the rule is for, and the ladder of
+// the transactions around it. The pictures stop at a bound, so that a flood
+// of findings makes no page too large to open.
+QString InspectorWindow::findingDetailsHtml() const
+{
+    constexpr int ContextLines = 2, MaxPictures = 100, MaxDetailedPerRule = 200;
+    Ladder &ladder = timeline->ladder();
+    ladder.update();
+    QString h;
+    int pictures = 0;
+    std::array<std::vector<quint64>, check::RuleCount> byRule;
+    for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s)
+        byRule[size_t(ins->findingRow(s).finding.rule)].push_back(s);
+    for (int r = 0; r < check::RuleCount; ++r) {
+        const check::Rule rule = check::Rule(r);
+        if (byRule[size_t(r)].empty())
+            continue;
+        const check::Explanation &x = check::RuleExplanation(rule);
+        h += QStringLiteral("<h2 id=\"%1\">%2: %3</h2>\n<p class=\"why\">%4<br>What it leads to: %5<br>"
+                            "What to change: %6</p>\n")
+                 .arg(RuleAnchor(rule), QLatin1String(check::RuleId(rule)),
+                      QString::fromLatin1(check::InfoFor(rule).summary).toHtmlEscaped(),
+                      QString::fromLatin1(x.who).toHtmlEscaped(),
+                      QString::fromLatin1(x.effect).toHtmlEscaped(),
+                      QString::fromLatin1(x.fix).toHtmlEscaped());
+        const std::vector<quint64> &serials = byRule[size_t(r)];
+        if (serials.size() > size_t(MaxDetailedPerRule))
+            h += QStringLiteral("<p>The first %1 of %2 kept findings are shown in full.</p>\n")
+                     .arg(MaxDetailedPerRule)
+                     .arg(serials.size());
+        for (size_t i = 0; i < serials.size() && i < size_t(MaxDetailedPerRule); ++i) {
+            const FindingRow &f = ins->findingRow(serials[i]);
+            h += QStringLiteral("<div class=\"finding\"><p><b class=\"%1\">%2</b> %3, %4 leg, at fault: "
+                                "<b>%5</b>, %6</p>\n<p>%7</p>\n")
+                     .arg(QLatin1String(check::SeverityName(f.finding.severity)),
+                          QLatin1String(check::SeverityName(f.finding.severity)), TimeText(ins, f.timeUs),
+                          LegTitle(f.finding.leg), Side(f),
+                          f.logLine >= 0 ? QStringLiteral("log line %1").arg(f.logLine + 1)
+                                         : QStringLiteral("not in the log"),
+                          f.finding.text.toHtmlEscaped());
+            if (f.logLine >= 0 && logLineBytes) {
+                h += QStringLiteral("<pre>");
+                for (int l = f.logLine - ContextLines; l <= f.logLine + ContextLines; ++l) {
+                    if (l < 0)
+                        continue;
+                    const std::optional<QByteArray> bytes = logLineBytes(l);
+                    if (!bytes)
+                        continue;
+                    const QString text = QStringLiteral("%1  %2").arg(l + 1, 6).arg(EscapedLine(*bytes));
+                    h += l == f.logLine
+                        ? QStringLiteral("<span class=\"at\">%1</span>\n").arg(text.toHtmlEscaped())
+                        : text.toHtmlEscaped() + QLatin1Char('\n');
+                }
+                h += QStringLiteral("</pre>\n");
+            }
+            const int row = FindingRowInLadder(ladder, f);
+            if (pictures < MaxPictures && ladder.count() > 0 && f.timeUs >= 0) {
+                ++pictures;
+                h += ImageTag(LadderAround(ladder, f.timeUs, 4, 4, 900, row),
+                              QStringLiteral("The transactions around this finding"))
+                    + QLatin1Char('\n');
+            }
+            h += QStringLiteral("</div>\n");
+        }
+    }
+    if (pictures == MaxPictures)
+        h += QStringLiteral("<p>Ladder pictures are shown for the first %1 findings.</p>\n").arg(MaxPictures);
     return h;
 }
 
 bool InspectorWindow::saveReport()
 {
-    const QString path = hooks.saveFileName(QStringLiteral("Save inspection report"),
-                                            QStringLiteral("HTML files|*.html;*.htm|All files|*.*"));
+    const QString path = askSaveFileName(QStringLiteral("Save inspection report"),
+                                         QStringLiteral("HTML files|*.html;*.htm|All files|*.*"));
     if (path.isEmpty())
         return false;
     QString error;

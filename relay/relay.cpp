@@ -49,6 +49,10 @@ void TForm1::BuildRelaySession()
         if (reason == LineConnection::EndReason::LineTooLong)
             LogEvent(QStringLiteral("---------- Client line longer than %1 characters, connection closed")
                          .arg(MaxLineLength));
+        // A client that closed with commands open is kept for their replies:
+        // said once the session has decided to wait.
+        if (reason == LineConnection::EndReason::Closed)
+            QTimer::singleShot(0, this, [this] { ShowRelayReplyWait(); });
     });
     // The client's lines wait while the link is settling.
     IdTCPServer1->setReadGate([this] { return !LinkSettling(); });
@@ -134,6 +138,24 @@ void TForm1::IdTCPServer1Disconnect()
     ShowRelayStatus();
     relayConnection = nullptr;
     operatorTags.clear();
+}
+
+void TForm1::ShowRelayReplyWait()
+{
+    if (!IdTCPServer1->finishing() || IdTCPServer1->leaving())
+        return;
+    const int open = IdTCPServer1->openCommands();
+    const QString seconds = QString::number(double(IdTCPServer1->replyWaitMs) / 1000.0, 'g', 3);
+    LogEvent(
+        QStringLiteral("---------- Client closed its side: waiting up to %1 s for the replies to %2 open %3")
+            .arg(seconds)
+            .arg(open)
+            .arg(open == 1 ? QStringLiteral("command") : QStringLiteral("commands")));
+    relayStatusText = QStringLiteral("Client closed, waiting for %1 %2 (up to %3 s)")
+                          .arg(open)
+                          .arg(open == 1 ? QStringLiteral("reply") : QStringLiteral("replies"))
+                          .arg(seconds);
+    ShowRelayStatus();
 }
 
 // ---------------------------------------------------------------- listen port

@@ -2,7 +2,8 @@
 # Takes the README screenshots of the main window, in normal and in advanced
 # mode, of the inspector and of the log's colours and find bar:
 # docs/screenshot-normal.png, docs/screenshot-advanced.png,
-# docs/screenshot-inspector.png and docs/screenshot-log.png.
+# docs/screenshot-inspector.png (with -timing, -ladder and -findings) and
+# docs/screenshot-log.png.
 #   tools/screenshot.sh [build-folder]        (or: make screenshot)
 # Torvane runs under Xvfb in a scratch folder, against the demo server. A
 # scripted relay client connects to Torvane's relay port, which makes Torvane
@@ -133,8 +134,8 @@ INI
   send 00011 'PtMeas(X(262), Y(120), Z(-52), IJK(0,0,1))'
   if [ "${3:-}" = inspector ]; then
     # A client that doesn't wait for the '&': the inspector has a finding.
-    printf '00012 GetProp(Tool.Name())\r\n00013 Get(X(), Y(), Z())\r\n' >&3
-    await 00013
+    printf '00012 GetProp(Tool.Name())\r\n00013 Get(X(), Y(), Z())\r\n00016 IsHomed()\r\n' >&3
+    await 00016
     send E0016 'GetProp(Tool.Name())'   # an event tag on a command that is none
     send 00014 'GoTo(X(200), Y(100), Z(-40))'
     send 00015 'PtMeas(X(200), Y(100), Z(-52), IJK(0,0,1))'
@@ -150,6 +151,9 @@ INI
     sleep 1.5
     import -window "$inspector" "${2%.png}-timing.png"
     echo "wrote ${2%.png}-timing.png"
+    # The ladder alone, the pipelined commands in it.
+    convert "${2%.png}-timing.png" -gravity south -crop 100%x64%+0+0 +repage "${2%.png}-ladder.png"
+    echo "wrote ${2%.png}-ladder.png"
     xdotool key alt+f   # the Findings pane
     sleep 1
     import -window "$inspector" "${2%.png}-findings.png"

@@ -6,6 +6,7 @@
 #include "inspect/inspectorsettings.h"
 #include "inspect/inspectorwindow.h"
 #include "inspect/liveinspector.h"
+#include "inspect/timeline.h"
 #include "support/relayrig.h"
 #include "log/loggutter.h"
 
@@ -13,11 +14,14 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QMenu>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTest>
+#include <QWheelEvent>
 
 using inspect::FindingModel;
 using inspect::TransactionModel;
@@ -49,6 +53,67 @@ int rowOf(TransactionModel *m, const QString &tag, const QString &leg)
 class TestInspectorWindow : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Every byte value comes out printable and back-readable.
+    void escapedLines()
+    {
+        QCOMPARE(inspect::EscapedLine("00001 Home()"), QStringLiteral("00001 Home()"));
+        QCOMPARE(inspect::EscapedLine(QByteArray("a\r\n\t\\b\x07\x7f\xe9\0", 10)),
+                 QStringLiteral("a\\r\\n\\t\\\\b\\x07\\x7f\\xe9\\x00"));
+        QByteArray all;
+        for (int b = 0; b < 256; ++b)
+            all.append(char(b));
+        const QString text = inspect::EscapedLine(all);
+        for (QChar c : text)
+            QVERIFY(c.unicode() >= 0x20 && c.unicode() < 0x7f);
+    }
+
+    // A flood of findings makes a report of bounded size: every one counted,
+    // the first ones of each rule in full, pictures up to a bound; the
+    // context stops at the log's first line.
+    void reportOfAFlood()
+    {
+        inspect::LiveInspector ins;
+        ins.setFloodLimit(0);
+        QList<QByteArray> log;
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray tag = QByteArray::number(i % 99999 + 1).rightJustified(5, '0');
+            for (const QByteArray &line : {tag + " Home()", tag + " &", tag + " # 1\x07", tag + " %"}) {
+                const bool out = line.endsWith("()");
+                ins.feed(check::Leg::Relay, out ? check::Direction::ToServer : check::Direction::FromServer,
+                         line, false, int(log.size()));
+                log << line;
+            }
+        }
+        ins.flush();
+        inspect::InspectorWindow w(&ins, FormHooks());
+        w.logLineBytes = [&log](int line) -> std::optional<QByteArray> {
+            return line >= 0 && line < log.size() ? std::optional(log[line]) : std::nullopt;
+        };
+        const QString html = w.reportHtml();
+        QVERIFY(html.contains(QStringLiteral("R-DATA</a>: 3000 findings")));
+        QVERIFY(html.contains(QStringLiteral("The first 200 of 3000 kept findings are shown in full")));
+        // The data line and the byte that doesn't print: two rules, 200 each.
+        QCOMPARE(html.count(QStringLiteral("<div class=\"finding\">")), 400);
+        QCOMPARE(html.count(QStringLiteral("data:image/png")), 101); // 100 around findings, the whole ladder
+        QVERIFY(html.size() < 16 * 1024 * 1024);
+        // The first finding's line is the log's third: two lines before it.
+        QVERIFY(html.contains(QStringLiteral("<pre>     1  00001 Home()\n     2  00001 &amp;\n"
+                                             "<span class=\"at\">     3  00001 # 1\\x07</span>")));
+    }
+
+    // The Rules menu shows each rule's text as written, '&' included.
+    void rulesMenuShowsAmpersands()
+    {
+        FormFixture f;
+        f->ShowInspector();
+        bool seen = false;
+        for (QAction *a : f->inspectorWindow->rulesMenu->actions()) {
+            QVERIFY(!a->text().remove(QStringLiteral("&&")).contains(QLatin1Char('&')));
+            seen |= a->text().contains(QStringLiteral("'&&'"));
+        }
+        QVERIFY(seen);
+    }
+
     void f9AndTheButtonOpenIt()
     {
         FormFixture f;
@@ -168,7 +233,7 @@ private Q_SLOTS:
         QCOMPARE(fm->rowCount(), 1); // once, on the relay leg
         QCOMPARE(cell(fm, 0, FindingModel::ColRule), QStringLiteral("R-DATA"));
         QCOMPARE(cell(fm, 0, FindingModel::ColFrom), QStringLiteral("server"));
-        QVERIFY(w->windowTitle().contains(QStringLiteral("0 open, 1 findings")));
+        QVERIFY(w->windowTitle().endsWith(QStringLiteral("0 open, 1 finding")));
         // The selected rule is explained: who breaks it, what to change.
         w->summaryView->selectRow(0);
         QVERIFY(w->ruleExplanation->text().startsWith(QStringLiteral("R-DATA: The server")));
@@ -252,6 +317,59 @@ private Q_SLOTS:
         const check::ProtocolChecker &c = rig.f->inspector->checker();
         QCOMPARE(c.findingCount(check::Rule::AckFirst, check::Severity::Error), 1); // once, on the relay leg
         QCOMPARE(c.totals(check::Leg::Operator).commands, 0);
+
+        // The ladder: a row each, in sending order, the second one marked
+        // as sent before the first one's '&'.
+        rig.f->ShowInspector();
+        inspect::InspectorWindow *w = rig.f->inspectorWindow;
+        rig.f->inspector->flush();
+        w->tabs->setCurrentIndex(2);
+        inspect::TimelineView *t = w->timeline;
+        t->resize(900, 300);
+        const QImage picture = t->render(QSize(900, 300));
+        inspect::Ladder &ladder = t->ladder();
+        QCOMPARE(ladder.count(), 2);
+        QCOMPARE(ladder.row(0).tag(), QByteArray("00012"));
+        QVERIFY(!ladder.overlapsPrevious(0) && ladder.overlapsPrevious(1));
+        // Painted in the legend's colours: the finding's orange and the overlap's mark.
+        bool orange = false, overlap = false;
+        for (int y = inspect::LadderMetrics::rowsTop(picture.rect()); y < picture.height(); ++y)
+            for (int x = inspect::LadderMetrics::LabelWidth; x < picture.width(); ++x) {
+                orange |= picture.pixelColor(x, y) == inspect::LadderColour(ladder.row(1));
+                overlap |= picture.pixelColor(x, y) == QColor(120, 40, 160);
+            }
+        QVERIFY(orange && overlap);
+        // Hovering tells tag, command, the times and the finding.
+        const QString details = t->rowDetails(1);
+        for (const char *part : {"Relay 00013", "00013 Home()", "'&' ", "'%' ", "R-ACK-FIRST",
+                                 "sent before the previous command's '&'"})
+            QVERIFY2(details.contains(QLatin1String(part)), qPrintable(details));
+        // A click selects the transaction and shows its command in the log.
+        const int rowY = inspect::LadderMetrics::rowsTop(t->rect()) + inspect::LadderMetrics::RowHeight + 4;
+        QCOMPARE(t->rowAt(QPoint(300, rowY)), 1);
+        rig.f->MemoLog->setCursorLine(0);
+        QTest::mouseClick(t, Qt::LeftButton, {}, QPoint(300, rowY));
+        QCOMPARE(t->selectedRow(), 1);
+        QCOMPARE(rig.f->MemoLog->cursorLine(), logIndexOf(rig.f, QStringLiteral(">$> 00013 Home()")));
+        // Fitted to the traffic, the wheel zooms in around the pointer, a
+        // drag pans, and "Fit the traffic" fits again.
+        const inspect::LadderFrame fitted = t->frame();
+        QVERIFY(fitted.t0 <= ladder.firstUs());
+        QVERIFY(fitted.t0 + fitted.usPerPx * (t->width() - inspect::LadderMetrics::LabelWidth)
+                >= ladder.lastUs());
+        QWheelEvent wheel(QPointF(500, rowY), t->mapToGlobal(QPointF(500, rowY)), QPoint(), QPoint(0, 240),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(t, &wheel);
+        QVERIFY(t->frame().usPerPx < fitted.usPerPx);
+        const qint64 zoomedT0 = t->frame().t0;
+        QTest::mousePress(t, Qt::LeftButton, {}, QPoint(400, rowY));
+        QTest::mouseMove(t, QPoint(480, rowY));
+        QTest::mouseRelease(t, Qt::LeftButton, {}, QPoint(480, rowY));
+        QVERIFY(t->frame().t0 < zoomedT0); // dragged right: earlier time in view
+        QCOMPARE(t->selectedRow(), 1); // a drag is no click
+        w->spanBox->activated(0);
+        t->render(QSize(900, 300));
+        QCOMPARE(t->frame().usPerPx, fitted.usPerPx);
     }
 
     // Line ends are judged on the line they end, as they came off the wire;
@@ -353,8 +471,14 @@ private Q_SLOTS:
         QCOMPARE(f->inspector->rules().profile, check::Profile::Nist);
         QVERIFY(!f->inspector->rules().on(check::Rule::Daemon));
         w->resize(700, 400);
+        // The file dialogs remember the folder of the last file chosen.
+        const QString reports = f.dir() + QStringLiteral("/reports");
+        QVERIFY(QDir().mkpath(reports));
+        f.fileAnswers << reports + QStringLiteral("/r.html");
+        QVERIFY(w->saveReport());
         f.close();
         const QByteArray ini = readFile(f.dir() + QStringLiteral("/Torvane.ini"));
+        QVERIFY(ini.contains("Folder=" + reports.toUtf8()));
         QVERIFY(ini.contains("[Inspector]"));
         QVERIFY(ini.contains("Profile=nist"));
         QVERIFY(ini.contains("R-DAEMON=0"));
@@ -368,6 +492,7 @@ private Q_SLOTS:
         f->ShowInspector();
         QCOMPARE(f->inspectorWindow->profileBox->currentText(), QStringLiteral("nist"));
         QCOMPARE(f->inspectorWindow->size(), QSize(700, 400));
+        QCOMPARE(f->inspectorWindow->settings().folder, reports);
         // Unchanged, it is written back as it was.
         f.close();
         QCOMPARE(readFile(f.dir() + QStringLiteral("/Torvane.ini")), ini);
@@ -444,6 +569,16 @@ private Q_SLOTS:
         QVERIFY(html.contains("<h2>What to fix</h2>"));
         QVERIFY(html.contains("<td>server 1</td>")); // the data line, once
         QVERIFY(html.contains("src=\"data:image/png;base64,iVBORw0KGgo")); // a PNG
+        // It reads without the log: the line at fault among its neighbours,
+        // the side at fault, what the rule is for, a contents list by rule.
+        QVERIFY(html.contains("<span class=\"at\">"));
+        QVERIFY(html.contains("&lt;$&lt; 00030 # 1</span>"));
+        QVERIFY(html.contains("&gt;$&gt; 00030 Home()"));
+        QVERIFY(html.contains("at fault: <b>server</b>"));
+        QVERIFY(html.contains("<a href=\"#rule-R-DATA\">R-DATA</a>: 1 finding,"));
+        QVERIFY(html.contains("<h2 id=\"rule-R-DATA\">"));
+        QVERIFY(html.contains("What to change: "));
+        QVERIFY(html.count("data:image/png") >= 2); // the finding's ladder and the whole one
         QVERIFY(html.trimmed().endsWith("</html>"));
         QCOMPARE(rig.f.logLines(), logBefore);
         QCOMPARE(readFile(rig.f.dir() + QStringLiteral("/Torvane.ini")), iniBefore);

@@ -2,6 +2,7 @@
 
 #include "inspect/inspectormodels.h"
 #include "inspect/liveinspector.h"
+#include "inspect/timeline.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -70,6 +71,52 @@ private Q_SLOTS:
         QCOMPARE(f.ins.openCount(), 2);
         for (int i = 0; i < 2; ++i)
             QCOMPARE(f.ins.openRow(i).finding, f.ins.openRow(i).key == 4);
+    }
+
+    // The ladder lists transactions in the order their commands went out,
+    // whatever order they complete in, open ones among them; a command sent
+    // before the '&' of the one before it on its leg is marked.
+    void ladderInSendingOrder()
+    {
+        Feeder f;
+        inspect::Ladder ladder(&f.ins);
+        ladder.update();
+        QCOMPARE(ladder.count(), 0);
+        QCOMPARE(ladder.lastUs(), qint64(-1));
+        f.out(Leg::Relay, "00001 Home()");
+        f.out(Leg::Relay, "00002 GetErrStatusE()"); // before 00001's '&'
+        f.out(Leg::Operator, "00100 Home()"); // another leg: no overlap with those
+        f.in(Leg::Relay, "00002 &");
+        f.in(Leg::Relay, "00002 ! Error(3, 0006, GetErrStatusE, \"Not\")");
+        f.in(Leg::Relay, "00002 %");
+        f.in(Leg::Relay, "00001 &");
+        f.in(Leg::Relay, "00001 %");
+        f.out(Leg::Relay, "00003 Home()"); // after every '&': lock-step
+        ladder.update();
+        QCOMPARE(ladder.count(), 4);
+        QStringList tags;
+        for (int i = 0; i < ladder.count(); ++i)
+            tags << QString::fromLatin1(ladder.row(i).tag());
+        QCOMPARE(tags, QStringList({"00001", "00002", "00100", "00003"}));
+        QVERIFY(!ladder.overlapsPrevious(0));
+        QVERIFY(ladder.overlapsPrevious(1));
+        QVERIFY(!ladder.overlapsPrevious(2)); // the first on its leg
+        QVERIFY(!ladder.overlapsPrevious(3));
+        QCOMPARE(ladder.row(3).outcome, TxnOutcome::Open);
+        // The colours of the legend: error over finding over plain, open grey.
+        QCOMPARE(inspect::LadderColour(ladder.row(1)), QColor(210, 30, 30));
+        QVERIFY(ladder.row(0).finding || ladder.row(1).finding);
+        const inspect::TxnRow &withFinding = ladder.row(1).finding ? ladder.row(0) : ladder.row(1);
+        QVERIFY(inspect::LadderColour(withFinding) != inspect::LadderColour(ladder.row(3)));
+        // Fitting: from the first command to the last line, not on to now.
+        const QRect area(0, 0, 800, 200);
+        const inspect::LadderFrame frame = inspect::FitRows(ladder, area, 0, ladder.count() - 1);
+        const double width = area.width() - inspect::LadderMetrics::LabelWidth - 4;
+        QVERIFY(frame.t0 <= ladder.firstUs());
+        QVERIFY(frame.t0 + frame.usPerPx * width >= double(ladder.lastUs()));
+        QVERIFY(frame.usPerPx * width <= 1.2 * double(qMax<qint64>(ladder.lastUs() - ladder.firstUs(), 100)));
+        QCOMPARE(ladder.rowAtOrAfter(ladder.row(2).tSent), 2);
+        QCOMPARE(ladder.rowAtOrAfter(ladder.lastUs() + 1), 4);
     }
 
     void findingsByLogLine()
@@ -238,6 +285,7 @@ private Q_SLOTS:
         Feeder f;
         inspect::TransactionModel txns(&f.ins);
         inspect::FindingModel findings(&f.ins);
+        inspect::Ladder ladder(&f.ins);
         // More completed transactions than are kept, with commands long
         // enough that their kept texts wrap around.
         const int n = LiveInspector::MaxCompleted + 5000;
@@ -253,10 +301,18 @@ private Q_SLOTS:
             f.ins.feed(Leg::Relay, Direction::FromServer, QByteArrayView(line), false, -1);
             std::snprintf(line, sizeof line, "%05d %%", tag);
             f.ins.feed(Leg::Relay, Direction::FromServer, QByteArrayView(line), false, -1);
-            if (i % 20000 == 0)
+            if (i % 20000 == 0) {
                 txns.refresh();
+                ladder.update();
+            }
         }
         txns.refresh();
+        // The ladder follows the ring as it wraps: the kept ones, in order.
+        ladder.update();
+        QCOMPARE(ladder.count(), LiveInspector::MaxCompleted);
+        QCOMPARE(ladder.row(0).position, f.ins.completedRow(f.ins.completedBegin()).position);
+        for (int i = 1; i < ladder.count(); ++i)
+            QVERIFY(ladder.row(i - 1).position < ladder.row(i).position);
         QCOMPARE(f.ins.completedEnd() - f.ins.completedBegin(), quint64(LiveInspector::MaxCompleted));
         QCOMPARE(txns.rowCount(), LiveInspector::MaxCompleted);
         QVERIFY(txns.rowAt(txns.rowCount() - 1) != nullptr);

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "support/relayrig.h"
 
+#include <QLabel>
 #include <QCheckBox>
 #include <QFocusEvent>
 #include <QTcpSocket>
@@ -192,6 +193,13 @@ private Q_SLOTS:
         QVERIFY(rig.server.waitForLines(3));
         QTRY_VERIFY(rig.f->RelayClientFinishing());
         QVERIFY(rig.f->RelayClientConnected());
+        // The wait is said, with its count and its bound.
+        QTRY_VERIFY(
+            rig.f->LaServerStatus->text().contains(QStringLiteral("waiting for 3 replies (up to 5 s)")));
+        QCOMPARE(
+            rig.logCount(QStringLiteral(
+                "---------- Client closed its side: waiting up to 5 s for the replies to 3 open commands")),
+            1);
         for (const char *tag : {"00001", "00002", "00003"}) {
             rig.server.sendLine(QByteArray(tag) + " &");
             rig.server.sendLine(QByteArray(tag) + " %");
@@ -200,6 +208,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.logCount(ClientLeft), 1);
         QCOMPARE(rig.logCount(QStringLiteral("<$< ")), 6);
         QVERIFY(rig.f->serverConnected); // the link was up before the client came
+        QVERIFY(!rig.f->LaServerStatus->text().contains(QStringLiteral("waiting")));
     }
 
     // A command that never completes holds the session for a bounded time.
