@@ -3,6 +3,7 @@
 #include "check/markers.h"
 
 #include <cstring>
+#include <memory>
 
 namespace check {
 
@@ -130,8 +131,7 @@ bool IsTranscriptLine(QByteArrayView v)
 
 class Parser {
 public:
-    Parser(ProtocolChecker &c, ReadResult &r, bool recordedEnds)
-        : checker(c), result(r), recorded(recordedEnds)
+    Parser(TrafficSink &c, ReadResult &r, bool recordedEnds) : checker(c), result(r), recorded(recordedEnds)
     { }
 
     // One file line without its LF; `fullLength` counts what was cut off,
@@ -208,9 +208,9 @@ private:
                 return;
             if (StartsWith(rec, "---------- ")) {
                 if (StartsWith(rec, "---------- Connected") || StartsWith(rec, "---------- Disconnected"))
-                    checker.connectionReset(Leg::Operator, no);
+                    checker.connectionReset(Leg::Operator, no, StreamStart::Connection);
                 else if (StartsWith(rec, "---------- Client "))
-                    checker.connectionReset(Leg::Relay, no);
+                    checker.connectionReset(Leg::Relay, no, StreamStart::Connection);
                 return;
             }
             qint64 t = -1;
@@ -225,7 +225,7 @@ private:
             if (m->skip || (m->dir == Direction::ToServer && rec == "---------- timeout"))
                 return;
             ++result.traffic;
-            checker.feedLong(m->leg, m->dir, unwrap(t), rec, rec.size() + cut, no, end);
+            checker.line(m->leg, m->dir, unwrap(t), rec, rec.size() + cut, no, end);
             return;
         }
         case LogFormat::NistClient:
@@ -250,7 +250,7 @@ private:
             else
                 dir = result.format == LogFormat::NistClient ? Direction::ToServer : Direction::FromServer;
             ++result.traffic;
-            checker.feedLong(Leg::Operator, dir, unwrap(t), rec, rec.size() + cut, no, end);
+            checker.line(Leg::Operator, dir, unwrap(t), rec, rec.size() + cut, no, end);
             return;
         }
         case LogFormat::Transcript: {
@@ -266,7 +266,7 @@ private:
                 skip = 3;
             rec = rec.sliced(skip);
             ++result.traffic;
-            checker.feedLong(Leg::Operator, dir, -1, rec, rec.size() + cut, no, end);
+            checker.line(Leg::Operator, dir, -1, rec, rec.size() + cut, no, end);
             return;
         }
         default:
@@ -274,7 +274,7 @@ private:
         }
     }
 
-    ProtocolChecker &checker;
+    TrafficSink &checker;
     ReadResult &result;
     bool recorded;
     QByteArray pending;
@@ -365,19 +365,81 @@ LogFormat DetectFormat(QByteArrayView head)
     return best == torvane ? LogFormat::Torvane : LogFormat::Transcript;
 }
 
-ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const ReadOptions &options)
-{
+namespace {
+
+// Feeds a ProtocolChecker: the reader's original customer.
+class CheckerSink : public TrafficSink {
+public:
+    explicit CheckerSink(ProtocolChecker &c) : checker(c) { }
+    void connectionReset(Leg leg, qint64 position, StreamStart start) override
+    {
+        checker.connectionReset(leg, position, start);
+    }
+    void line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text, qint64 fullLength, qint64 position,
+              LineEnd end) override
+    {
+        checker.feedLong(leg, dir, timeUs, text, fullLength, position, end);
+    }
+    void finish(qint64 position) override { checker.finish(position); }
+
+private:
+    ProtocolChecker &checker;
+};
+
+} // namespace
+
+struct LogStream::State {
+    State(QIODevice &d, TrafficSink &s, const ReadOptions &o) : device(d), sink(s), options(o) { }
+    QIODevice &device;
+    TrafficSink &sink;
+    ReadOptions options;
     ReadResult result;
-    QByteArray chunk(ChunkSize, Qt::Uninitialized);
-    qint64 got = device.read(chunk.data(), HeadSize);
+    std::unique_ptr<Parser> parser;
+    QByteArray chunk;
+    qint64 filled = 0;
+    QByteArray cur; // a line that spans chunks (its first KeptLineLength bytes)
+    qint64 curLength = 0; // its full length so far
+    bool curEndsInCr = false; // its last byte so far is a CR
+    qint64 lineNo = 0;
+    bool opened = false, ended = false;
+
+    void scan();
+    void end();
+};
+
+LogStream::LogStream(QIODevice &device, TrafficSink &sink, const ReadOptions &options)
+    : d(std::make_unique<State>(device, sink, options))
+{ }
+
+LogStream::~LogStream() = default;
+
+const ReadResult &LogStream::result() const
+{
+    return d->result;
+}
+
+qint64 LogStream::linesRead() const
+{
+    return d->lineNo;
+}
+
+bool LogStream::open()
+{
+    ReadResult &result = d->result;
+    QIODevice &device = d->device;
+    d->opened = true;
+    d->chunk = QByteArray(LogReader::ChunkSize, Qt::Uninitialized);
+    QByteArray &chunk = d->chunk;
+    qint64 got = device.read(chunk.data(), LogReader::HeadSize);
     if (got < 0) {
         result.readError = true;
         result.error = device.errorString();
-        return result;
+        d->ended = true;
+        return false;
     }
     // Fill the head completely when the device delivers in smaller pieces.
-    while (got < HeadSize) {
-        const qint64 more = device.read(chunk.data() + got, HeadSize - got);
+    while (got < LogReader::HeadSize) {
+        const qint64 more = device.read(chunk.data() + got, LogReader::HeadSize - got);
         if (more <= 0)
             break;
         got += more;
@@ -386,80 +448,111 @@ ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const Re
     result.format = DetectFormat(head);
     switch (result.format) {
     case LogFormat::Empty:
-        return result;
+        d->ended = true;
+        return false;
     case LogFormat::Binary:
         result.error = QStringLiteral("binary data, not a traffic log");
-        return result;
+        d->ended = true;
+        return false;
     case LogFormat::Unknown:
         result.error = QStringLiteral("not a traffic log: no Torvane, NIST or \"C:\"/\"S:\" lines found");
-        return result;
+        d->ended = true;
+        return false;
     default:
         break;
     }
     const bool recorded = result.format == LogFormat::Transcript && head.contains('\r');
-    Parser parser(checker, result, recorded);
+    d->parser = std::make_unique<Parser>(d->sink, result, recorded);
     // NIST logs and transcripts begin at the connection; a Torvane log at its
     // connect line (the checker's legs start unknown until then).
     if (result.format != LogFormat::Torvane)
-        checker.connectionReset(Leg::Operator, 0,
-                                options.midSession && result.format == LogFormat::Transcript
+        d->sink.connectionReset(Leg::Operator, 0,
+                                d->options.midSession && result.format == LogFormat::Transcript
                                     ? StreamStart::InSession
                                     : StreamStart::Connection);
+    d->filled = got;
+    return true;
+}
 
-    QByteArray cur; // a line that spans chunks (its first KeptLineLength bytes)
-    qint64 curLength = 0; // its full length so far
-    bool curEndsInCr = false; // its last byte so far is a CR
-    qint64 lineNo = 0;
-    qint64 filled = got;
-    for (;;) {
-        const char *base = chunk.constData();
-        qsizetype pos = 0;
-        while (pos < filled) {
-            const void *nl = std::memchr(base + pos, '\n', size_t(filled - pos));
-            const qsizetype end = nl ? qsizetype(static_cast<const char *>(nl) - base) : filled;
-            const qsizetype len = end - pos;
-            const bool endsInCr = len > 0 ? base[end - 1] == '\r' : curEndsInCr;
-            if (nl && curLength == 0) {
-                ++lineNo;
-                const qsizetype keep = qMin(len, KeptLineLength);
-                parser.line(QByteArrayView(base + pos, keep), len, lineNo, true, endsInCr);
-            } else {
-                const qsizetype room = KeptLineLength - cur.size();
-                if (room > 0)
-                    cur.append(base + pos, qMin(len, room));
-                curLength += len;
-                curEndsInCr = endsInCr;
-                if (nl) {
-                    ++lineNo;
-                    parser.line(cur, curLength, lineNo, true, curEndsInCr);
-                    cur.clear();
-                    curLength = 0;
-                    curEndsInCr = false;
-                }
-            }
-            pos = end + 1;
-        }
-        filled = device.read(chunk.data(), chunk.size());
-        if (filled < 0) {
-            result.readError = true;
-            result.error = device.errorString();
-            break;
-        }
-        if (filled == 0 && device.atEnd())
-            break;
-        if (filled == 0 && !device.waitForReadyRead(-1))
-            break;
+bool LogStream::next()
+{
+    if (!d->opened && !open())
+        return false;
+    if (d->ended)
+        return false;
+    d->scan();
+    ReadResult &result = d->result;
+    QIODevice &device = d->device;
+    d->filled = device.read(d->chunk.data(), d->chunk.size());
+    if (d->filled < 0) {
+        result.readError = true;
+        result.error = device.errorString();
+        d->end();
+        return false;
     }
+    if ((d->filled == 0 && device.atEnd()) || (d->filled == 0 && !device.waitForReadyRead(-1))) {
+        d->end();
+        return false;
+    }
+    return true;
+}
+
+void LogStream::State::scan()
+{
+    const char *base = chunk.constData();
+    qsizetype pos = 0;
+    while (pos < filled) {
+        const void *nl = std::memchr(base + pos, '\n', size_t(filled - pos));
+        const qsizetype end = nl ? qsizetype(static_cast<const char *>(nl) - base) : filled;
+        const qsizetype len = end - pos;
+        const bool endsInCr = len > 0 ? base[end - 1] == '\r' : curEndsInCr;
+        if (nl && curLength == 0) {
+            ++lineNo;
+            const qsizetype keep = qMin(len, KeptLineLength);
+            parser->line(QByteArrayView(base + pos, keep), len, lineNo, true, endsInCr);
+        } else {
+            const qsizetype room = KeptLineLength - cur.size();
+            if (room > 0)
+                cur.append(base + pos, qMin(len, room));
+            curLength += len;
+            curEndsInCr = endsInCr;
+            if (nl) {
+                ++lineNo;
+                parser->line(cur, curLength, lineNo, true, curEndsInCr);
+                cur.clear();
+                curLength = 0;
+                curEndsInCr = false;
+            }
+        }
+        pos = end + 1;
+    }
+}
+
+void LogStream::State::end()
+{
+    ended = true;
     if (curLength > 0) {
         ++lineNo;
         // A last CR after the final LF ends an LF CR line; it cuts nothing short.
         result.truncated = QByteArrayView(cur).trimmed().size() > 0 || curLength > cur.size();
-        parser.line(cur, curLength, lineNo, false, curEndsInCr);
+        parser->line(cur, curLength, lineNo, false, curEndsInCr);
     }
-    parser.flush();
+    parser->flush();
     result.lines = lineNo;
-    checker.finish(lineNo);
-    return result;
+    sink.finish(lineNo);
+}
+
+ReadResult LogReader::Read(QIODevice &device, TrafficSink &sink, const ReadOptions &options)
+{
+    LogStream stream(device, sink, options);
+    while (stream.next()) { }
+    return stream.result();
+}
+
+ReadResult LogReader::Read(QIODevice &device, ProtocolChecker &checker, const ReadOptions &options)
+{
+    CheckerSink sink(checker);
+    return Read(device, sink, options);
 }
 
 } // namespace check
