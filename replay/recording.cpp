@@ -1,0 +1,223 @@
+#include "replay/recording.h"
+
+using namespace check;
+
+namespace replay {
+
+qint64 RecordedTxn::offsetOf(char type) const
+{
+    for (const RecordedLine &l : replies)
+        if (l.type() == type)
+            return l.offsetUs;
+    return -1;
+}
+
+bool LogFileSource::open(TrafficSink &sink, QString *error)
+{
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    stream = std::make_unique<LogStream>(file, sink);
+    if (!stream->open()) {
+        const ReadResult &r = stream->result();
+        *error = r.format == LogFormat::Empty ? QStringLiteral("empty, no traffic") : r.error;
+        return false;
+    }
+    return true;
+}
+
+QString LogFileSource::problem() const
+{
+    if (!stream)
+        return QString();
+    const ReadResult &r = stream->result();
+    if (r.readError)
+        return QStringLiteral("cannot read: ") + r.error;
+    if (r.truncated)
+        return QStringLiteral("truncated: the last line (%1) has no line end").arg(r.lines);
+    return QString();
+}
+
+Recording::Recording(std::unique_ptr<RecordingSource> src, LegChoice leg) : source(std::move(src)), choice(leg)
+{
+    if (leg != LegChoice::Auto) {
+        chosen = leg == LegChoice::Relay ? Leg::Relay : Leg::Operator;
+        decided = true;
+    }
+}
+
+Recording::~Recording() = default;
+
+bool Recording::open(QString *error)
+{
+    if (!source->open(*this, error))
+        return false;
+    // The first piece tells which leg holds the commands.
+    while (!decided && readMore()) {
+        if (legs[0].commands + legs[1].commands > 0)
+            choose();
+    }
+    if (!decided)
+        choose();
+    if (at(0) == nullptr) {
+        const QString problem = source->problem();
+        *error = !problem.isEmpty() ? problem
+            : legs[int(chosen)].commands == 0
+            ? QStringLiteral("no command on the %1 leg").arg(QLatin1String(LegName(chosen)))
+            : QStringLiteral("no transaction");
+        return false;
+    }
+    return true;
+}
+
+void Recording::choose()
+{
+    if (!decided) {
+        // The relay client's leg when it has commands: that is what a tap records.
+        chosen = legs[int(Leg::Relay)].commands > 0 ? Leg::Relay : Leg::Operator;
+        decided = true;
+    }
+    LegData &other = legs[chosen == Leg::Relay ? 0 : 1];
+    other.txns.clear();
+    other.open.clear();
+    other.daemons.clear();
+}
+
+bool Recording::readMore()
+{
+    if (ended)
+        return false;
+    if (!source->next())
+        ended = true;
+    return !ended;
+}
+
+RecordedTxn *Recording::find(LegData &d, qint64 index)
+{
+    const qint64 at = index - base;
+    return at >= 0 && at < qint64(d.txns.size()) ? &d.txns[size_t(at)] : nullptr;
+}
+
+bool Recording::ready(qint64 i) const
+{
+    const std::deque<RecordedTxn> &w = legs[int(chosen)].txns;
+    const qint64 at = i - base;
+    if (at < 0 || at >= qint64(w.size()))
+        return false;
+    if (ended)
+        return true;
+    // Its events end where the next command begins.
+    const RecordedTxn &t = w[size_t(at)];
+    return (t.complete || t.cut) && at + 1 < qint64(w.size());
+}
+
+const RecordedTxn *Recording::at(qint64 i)
+{
+    if (i < base)
+        return nullptr;
+    while (!ready(i) && readMore()) {
+    }
+    return ready(i) ? &legs[int(chosen)].txns[size_t(i - base)] : nullptr;
+}
+
+void Recording::release(qint64 i)
+{
+    std::deque<RecordedTxn> &w = legs[int(chosen)].txns;
+    while (base < i && !w.empty()) {
+        w.pop_front();
+        ++base;
+    }
+}
+
+void Recording::connectionReset(Leg leg, qint64, StreamStart)
+{
+    // What was open is cut off: its transactions are as complete as they get.
+    for (Leg l : {leg, Leg::Relay}) {
+        LegData &d = legs[int(l)];
+        for (qint64 index : std::as_const(d.open))
+            if (RecordedTxn *t = find(d, index))
+                t->cut = true;
+    }
+    legs[int(leg)].open.clear();
+    legs[int(leg)].daemons.clear();
+    if (leg == Leg::Operator) {
+        // The relay leg shares the server's connection.
+        legs[int(Leg::Relay)].open.clear();
+        legs[int(Leg::Relay)].daemons.clear();
+    }
+}
+
+void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text, qint64, qint64 position,
+                     LineEnd)
+{
+    if (decided && leg != chosen)
+        return;
+    LegData &d = legs[int(leg)];
+    while (!text.isEmpty() && text.back() == '\r')
+        text.chop(1);
+    if (text.isEmpty())
+        return;
+    const quint32 key = text.size() >= 5 ? TagKey(text.first(5)) : 0;
+    if (dir == Direction::ToServer) {
+        if (key == 0 || text.size() < 6 || text[5] != ' ') {
+            ++unrecognisedCount;
+            return;
+        }
+        RecordedTxn t;
+        t.index = base + qint64(d.txns.size());
+        t.tag = text.first(5).toByteArray();
+        t.command = text.sliced(6).toByteArray();
+        t.normalised = Normalise(t.command);
+        t.timeUs = timeUs;
+        t.fileLine = position;
+        // A tag used again ends the earlier transaction as it stands.
+        if (RecordedTxn *earlier = find(d, d.open.value(key, -1)))
+            earlier->cut = true;
+        d.open.insert(key, t.index);
+        d.daemons.remove(key);
+        d.txns.push_back(std::move(t));
+        ++d.commands;
+        return;
+    }
+    if (key == 0 || text.size() < 7 || text[5] != ' ') {
+        ++unrecognisedCount;
+        return;
+    }
+    auto offsetFrom = [timeUs](qint64 t) { return timeUs >= 0 && t >= 0 ? qMax<qint64>(0, timeUs - t) : -1; };
+    const auto open = d.open.constFind(key);
+    if (open != d.open.constEnd() && key != EventKeyBase) {
+        RecordedTxn *t = find(d, open.value());
+        if (!t)
+            return;
+        t->replies.push_back({text.sliced(5).toByteArray(), offsetFrom(t->timeUs), position});
+        if (text[6] == '%') {
+            t->complete = true;
+            if (t->eventTag())
+                d.daemons.insert(key, t->index);
+            d.open.erase(open);
+        }
+        return;
+    }
+    const qint64 daemon = key == EventKeyBase ? -1 : d.daemons.value(key, -2);
+    if (key != EventKeyBase && daemon == -2) {
+        // A reply to a tag the recording never sent.
+        ++orphanCount;
+        if (orphanAt.size() < 5)
+            orphanAt.append(position);
+        return;
+    }
+    if (d.txns.empty()) {
+        ++unrecognisedCount;
+        return;
+    }
+    RecordedTxn &last = d.txns.back();
+    last.events.push_back({text.toByteArray(), offsetFrom(last.timeUs), daemon, position});
+}
+
+void Recording::finish(qint64)
+{
+    ended = true;
+}
+
+} // namespace replay

@@ -1,0 +1,148 @@
+#pragma once
+// A recording as replay reads it: one leg's transactions, in the order their
+// commands were sent, each with its reply lines and the event lines that
+// came after it, with their times as offsets from the command.
+//
+// The recording is streamed: transactions are read from the source as the
+// replay asks for them, and those it is done with are let go, so that a
+// long recording takes the memory of its window, not of its length.
+//
+// Where the lines come from is a RecordingSource: a saved log (every format
+// the checker reads), or any other source that hands the same lines to a
+// check::TrafficSink one piece at a time.
+
+#include "check/logreader.h"
+#include "replay/match.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QHash>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+namespace replay {
+
+// One line that came back, without its tag: " &", " # X(1)", " %".
+struct RecordedLine {
+    QByteArray body;
+    qint64 offsetUs = -1; // from the command; -1 when the recording has no times
+    qint64 fileLine = -1;
+    char type() const { return body.size() >= 2 ? body[1] : '\0'; }
+};
+
+// An event line after a command: an E0000 line, or the report of a daemon
+// that an earlier event command set up (its tag is that command's).
+struct RecordedEvent {
+    QByteArray line; // the whole line, recorded tag included
+    qint64 offsetUs = -1; // from the command before it
+    qint64 daemonOf = -1; // the transaction whose tag it carries, -1 for E0000
+    qint64 fileLine = -1;
+};
+
+struct RecordedTxn {
+    qint64 index = -1; // in the leg, from 0
+    QByteArray tag; // as recorded
+    QByteArray command; // the text after the tag and its blank
+    QByteArray normalised;
+    qint64 timeUs = -1;
+    qint64 fileLine = -1;
+    std::vector<RecordedLine> replies;
+    std::vector<RecordedEvent> events;
+    bool complete = false; // its '%' was recorded
+    bool cut = false; // its tag was used again, or the connection ended, before its '%'
+    bool eventTag() const { return tag.startsWith('E'); }
+    // The offset of its first line of `type`, -1 when none or unknown.
+    qint64 offsetOf(char type) const;
+};
+
+// Pushes a recording's lines into a sink, one piece at a time.
+class RecordingSource {
+public:
+    virtual ~RecordingSource() = default;
+    // False with `error` set when the source can't be read or holds no log.
+    virtual bool open(check::TrafficSink &sink, QString *error) = 0;
+    // One more piece; false once the end was reached (the sink's finish()
+    // has run).
+    virtual bool next() = 0;
+    // What the source found wrong after the end (a truncated last line).
+    virtual QString problem() const { return QString(); }
+};
+
+// A saved traffic log, in any format the checker reads.
+class LogFileSource : public RecordingSource {
+public:
+    explicit LogFileSource(const QString &path) : file(path) { }
+    bool open(check::TrafficSink &sink, QString *error) override;
+    bool next() override { return stream && stream->next(); }
+    QString problem() const override;
+    check::LogFormat format() const { return stream ? stream->result().format : check::LogFormat::Unknown; }
+
+private:
+    QFile file;
+    std::unique_ptr<check::LogStream> stream;
+};
+
+enum class LegChoice { Auto, Operator, Relay };
+
+class Recording : private check::TrafficSink {
+public:
+    // At most this many transactions are kept ahead of the replay when it
+    // looks for a command out of order.
+    static constexpr qint64 LookAhead = 100000;
+
+    explicit Recording(std::unique_ptr<RecordingSource> source, LegChoice leg = LegChoice::Auto);
+    ~Recording() override;
+
+    // Reads the start. False with `error` set when the recording can't be
+    // read, is no log, or holds no command on the chosen leg.
+    bool open(QString *error);
+    check::Leg leg() const { return chosen; }
+
+    // Transaction `i` once it is complete (its '%', its events up to the next
+    // command), reading on as needed; null past the end, or when it was let go.
+    const RecordedTxn *at(qint64 i);
+    // Transactions before `i` are no longer needed.
+    void release(qint64 i);
+    // Read to the end: every transaction is known (and the count final).
+    bool atEnd() const { return ended; }
+    qint64 known() const { return base + qint64(legs[int(chosen)].txns.size()); }
+
+    // What the reading found: lines that answer no recorded command, lines
+    // that are no protocol line, the source's own problem.
+    qint64 orphans() const { return orphanCount; }
+    qint64 unrecognised() const { return unrecognisedCount; }
+    QString problem() const { return source->problem(); }
+    // The first few orphan lines, for the message.
+    const QList<qint64> &orphanLines() const { return orphanAt; }
+
+private:
+    struct LegData {
+        std::deque<RecordedTxn> txns;
+        qint64 commands = 0;
+        QHash<quint32, qint64> open; // tag key -> index of the open transaction
+        QHash<quint32, qint64> daemons; // tag key -> completed event command
+    };
+    void connectionReset(check::Leg leg, qint64 position, check::StreamStart start) override;
+    void line(check::Leg leg, check::Direction dir, qint64 timeUs, QByteArrayView text, qint64 fullLength,
+              qint64 position, check::LineEnd end) override;
+    void finish(qint64 position) override;
+    bool ready(qint64 i) const;
+    bool readMore();
+    void choose();
+    RecordedTxn *find(LegData &d, qint64 index);
+
+    std::unique_ptr<RecordingSource> source;
+    LegChoice choice;
+    check::Leg chosen = check::Leg::Operator;
+    bool decided = false;
+    LegData legs[check::LegCount];
+    qint64 base = 0; // index of window.front()
+    bool ended = false;
+    qint64 orphanCount = 0, unrecognisedCount = 0;
+    QList<qint64> orphanAt;
+};
+
+} // namespace replay
