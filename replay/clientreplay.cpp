@@ -64,7 +64,9 @@ void ClientReplay::sendNext()
     s.sentUs = TrafficClockUs();
     const quint32 key = TagKey(tag);
     paceKey = key;
-    paceOnDone = MethodName(t->command) == "StartSession";
+    // A session must stand, and an abort be through, before the next command.
+    const QByteArray method = MethodName(t->command);
+    paceOnDone = method == "StartSession" || method == "AbortE";
     // The recorded pacing point of this command, for the next one's think-time.
     const qint64 recordedPace = t->offsetOf(paceOnDone ? '%' : '&');
     lastPaceOffsetUs = t->timeUs >= 0 && recordedPace >= 0 ? t->timeUs + recordedPace : t->timeUs;

@@ -1,7 +1,7 @@
 #pragma once
 // Client replay: the recording plays the client against a server. The
 // recorded commands go out with fresh tags, each after the previous one's
-// '&' (StartSession's '%'), as a well-behaved client paces them, with the
+// '&' (StartSession's and AbortE's '%'), as a well-behaved client paces them, with the
 // recorded think-time scaled by the speed. Each reply is held against the
 // recorded one. Stopping sends AbortE, then EndSession. No sockets here:
 // the owner hands in the server's lines and writes what comes out.

@@ -60,7 +60,8 @@ std::vector<LineChange> CompareReplies(const std::vector<QByteArray> &a, const s
 void Diff::add(DiffEntry e)
 {
     auto slowTime = [this](qint64 recorded, qint64 now) {
-        return recorded >= 0 && now >= 0 && double(now) > opt.slower * double(qMax(recorded, opt.timeFloorUs));
+        return recorded >= 0 && now >= 0
+            && double(now) > opt.slower * double(qMax(recorded, opt.timeFloorUs));
     };
     if (e.kind == EntryKind::Matched) {
         e.slowAck = slowTime(e.recordedAckUs, e.ackUs);
@@ -173,7 +174,8 @@ void PutDiffText(FILE *out, const ReportHeader &h, const Diff &d)
         const QByteArray head = "  " + Where(e) + ": ";
         switch (e.kind) {
         case EntryKind::Missing:
-            s += head + "missing: " + e.recordedCommand + (e.note.isEmpty() ? "" : " (" + e.note + ")") + '\n';
+            s +=
+                head + "missing: " + e.recordedCommand + (e.note.isEmpty() ? "" : " (" + e.note + ")") + '\n';
             continue;
         case EntryKind::Extra:
             s += head + "extra: " + e.replayedCommand + (e.note.isEmpty() ? "" : " (" + e.note + ")") + '\n';
@@ -192,8 +194,8 @@ void PutDiffText(FILE *out, const ReportHeader &h, const Diff &d)
             s += '\n';
         }
         if (e.slowAck)
-            s += head + e.recordedCommand + ": slower '&': " + Ms(e.ackUs) + ", recorded " + Ms(e.recordedAckUs)
-                + '\n';
+            s += head + e.recordedCommand + ": slower '&': " + Ms(e.ackUs) + ", recorded "
+                + Ms(e.recordedAckUs) + '\n';
         if (e.slowDone)
             s += head + e.recordedCommand + ": slower '%': " + Ms(e.doneUs) + ", recorded "
                 + Ms(e.recordedDoneUs) + '\n';
@@ -209,7 +211,8 @@ QByteArray DiffJson(const ReportHeader &h, const Diff &d, qint64 findings, int s
 {
     using check::JsonString;
     QByteArray s = "{\"recording\": " + JsonString(h.recording) + ", \"mode\": " + JsonString(h.mode)
-        + ", \"peer\": " + JsonString(h.peer) + ",\n \"summary\": {\"matched\": " + QByteArray::number(d.matched)
+        + ", \"peer\": " + JsonString(h.peer)
+        + ",\n \"summary\": {\"matched\": " + QByteArray::number(d.matched)
         + ", \"missing\": " + QByteArray::number(d.missing) + ", \"extra\": " + QByteArray::number(d.extra)
         + ", \"changed\": " + QByteArray::number(d.changed) + ", \"slow\": " + QByteArray::number(d.slow)
         + ", \"unlisted\": " + QByteArray::number(d.dropped) + "},\n \"differences\": [";
@@ -219,21 +222,21 @@ QByteArray DiffJson(const ReportHeader &h, const Diff &d, qint64 findings, int s
             continue;
         s += first ? "\n" : ",\n";
         first = false;
-        s += "  {\"kind\": \"" + QByteArray(KindName(e.kind)) + "\", \"line\": " + QByteArray::number(e.fileLine)
-            + ", \"recorded\": " + JsonString(e.recordedCommand) + ", \"replayed\": "
-            + JsonString(e.replayedCommand) + ", \"note\": " + JsonString(e.note) + ", \"lines\": [";
+        s += "  {\"kind\": \"" + QByteArray(KindName(e.kind)) + "\", \"line\": "
+            + QByteArray::number(e.fileLine) + ", \"recorded\": " + JsonString(e.recordedCommand)
+            + ", \"replayed\": " + JsonString(e.replayedCommand) + ", \"note\": " + JsonString(e.note)
+            + ", \"lines\": [";
         for (size_t i = 0; i < e.lines.size(); ++i)
             s += QByteArray(i ? ", " : "") + "{\"change\": \"" + ChangeName(e.lines[i].kind)
                 + "\", \"recorded\": " + JsonString(e.lines[i].recorded)
                 + ", \"replayed\": " + JsonString(e.lines[i].replayed) + "}";
         s += "], \"ackMs\": " + JsonString(check::Ms(e.ackUs)) + ", \"recordedAckMs\": "
             + JsonString(check::Ms(e.recordedAckUs)) + ", \"doneMs\": " + JsonString(check::Ms(e.doneUs))
-            + ", \"recordedDoneMs\": " + JsonString(check::Ms(e.recordedDoneUs))
-            + ", \"slowAck\": " + (e.slowAck ? "true" : "false") + ", \"slowDone\": "
-            + (e.slowDone ? "true" : "false") + "}";
+            + ", \"recordedDoneMs\": " + JsonString(check::Ms(e.recordedDoneUs)) + ", \"slowAck\": "
+            + (e.slowAck ? "true" : "false") + ", \"slowDone\": " + (e.slowDone ? "true" : "false") + "}";
     }
-    s += "\n ],\n \"findings\": " + QByteArray::number(findings) + ", \"status\": " + QByteArray::number(status)
-        + "}\n";
+    s += "\n ],\n \"findings\": " + QByteArray::number(findings)
+        + ", \"status\": " + QByteArray::number(status) + "}\n";
     return s;
 }
 
@@ -246,8 +249,8 @@ QByteArray DiffHtml(const ReportHeader &h, const Diff &d)
           "white-space:pre-wrap}tr.missing td{background:#fde}tr.extra td{background:#def}"
           "td.changed{background:#ffd}</style></head><body>\n<h1>"
         + Html(h.mode) + " replay of " + Html(h.recording) + "</h1>\n<p>" + QByteArray::number(d.matched)
-        + " matched, " + QByteArray::number(d.missing) + " missing, " + QByteArray::number(d.extra) + " extra, "
-        + QByteArray::number(d.changed) + " with changed replies, " + QByteArray::number(d.slow)
+        + " matched, " + QByteArray::number(d.missing) + " missing, " + QByteArray::number(d.extra)
+        + " extra, " + QByteArray::number(d.changed) + " with changed replies, " + QByteArray::number(d.slow)
         + " slower.</p>\n<table><tr><th>line</th><th>recorded</th><th>replayed</th></tr>\n";
     for (const DiffEntry &e : d.entries) {
         s += "<tr class=\"" + QByteArray(KindName(e.kind)) + "\"><td>" + Where(e) + "</td><td>"

@@ -40,10 +40,12 @@ bool FaultScript::loadJson(const QByteArray &json, const QString &name, QString 
     QJsonParseError pe;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &pe);
     if (pe.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("%1: not JSON at offset %2: %3").arg(name).arg(pe.offset).arg(pe.errorString());
+        *error =
+            QStringLiteral("%1: not JSON at offset %2: %3").arg(name).arg(pe.offset).arg(pe.errorString());
         return false;
     }
-    const QJsonArray list = doc.isArray() ? doc.array() : doc.object().value(QLatin1String("rules")).toArray();
+    const QJsonArray list =
+        doc.isArray() ? doc.array() : doc.object().value(QLatin1String("rules")).toArray();
     if (!doc.isArray() && !doc.object().value(QLatin1String("rules")).isArray()) {
         *error = QStringLiteral("%1: a list of rules, or an object with \"rules\", is wanted").arg(name);
         return false;
@@ -51,7 +53,10 @@ bool FaultScript::loadJson(const QByteArray &json, const QString &name, QString 
     rules.clear();
     for (int i = 0; i < list.size(); ++i) {
         auto fail = [&](const char *field, const QString &why) {
-            *error = QStringLiteral("%1: rule %2: field \"%3\": %4").arg(name).arg(i + 1).arg(QLatin1String(field), why);
+            *error = QStringLiteral("%1: rule %2: field \"%3\": %4")
+                         .arg(name)
+                         .arg(i + 1)
+                         .arg(QLatin1String(field), why);
             rules.clear();
             return false;
         };
@@ -79,10 +84,11 @@ bool FaultScript::loadJson(const QByteArray &json, const QString &name, QString 
                 known = true;
             }
         if (!known)
-            return fail("action",
-                        QStringLiteral("unknown action \"%1\" (delay-ack, delay-done, error, drop, insert, event, "
-                                       "close, silence)")
-                            .arg(action));
+            return fail(
+                "action",
+                QStringLiteral("unknown action \"%1\" (delay-ack, delay-done, error, drop, insert, event, "
+                               "close, silence)")
+                    .arg(action));
         auto number = [&](const char *field, qint64 *into, qint64 lo, qint64 hi) {
             const QJsonValue v = o.value(QLatin1String(field));
             if (!v.isDouble() || v.toDouble() < double(lo) || v.toDouble() > double(hi))
@@ -184,10 +190,11 @@ bool FaultScript::apply(QByteArrayView command, FaultPlan &plan)
             const qint64 delay = it != plan.lines.end() ? it->delayUs : at;
             if (r.action == Action::Error) {
                 const QByteArray method = MethodName(command);
-                plan.lines.insert(it, {plan.tag + " ! Error(" + QByteArray::number(r.severity) + ", "
-                                           + QByteArray::number(r.number).rightJustified(4, '0') + ", " + method
-                                           + ", \"" + r.text + "\")",
-                                       delay});
+                plan.lines.insert(it,
+                                  {plan.tag + " ! Error(" + QByteArray::number(r.severity) + ", "
+                                       + QByteArray::number(r.number).rightJustified(4, '0') + ", " + method
+                                       + ", \"" + r.text + "\")",
+                                   delay});
             } else if (r.action == Action::Insert) {
                 std::vector<PlannedLine> add;
                 for (const QByteArray &d : r.data)

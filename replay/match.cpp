@@ -118,9 +118,9 @@ bool SameText(QByteArrayView a, QByteArrayView b, double tolerance)
 
 bool IsMotion(QByteArrayView method)
 {
-    static const char *const names[] = {"GoTo",       "PtMeas",     "Home",     "ChangeTool",     "SetTool",
-                                        "AlignTool",  "AlignPart",  "LockAxis", "CenterPart",     "TiltPart",
-                                        "TiltCenterPart", "ReQualify"};
+    static const char *const names[] = {"GoTo",       "PtMeas",    "Home",           "ChangeTool",
+                                        "SetTool",    "AlignTool", "AlignPart",      "LockAxis",
+                                        "CenterPart", "TiltPart",  "TiltCenterPart", "ReQualify"};
     for (const char *name : names)
         if (method == QByteArrayView(name))
             return true;

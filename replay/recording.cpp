@@ -39,7 +39,8 @@ QString LogFileSource::problem() const
     return QString();
 }
 
-Recording::Recording(std::unique_ptr<RecordingSource> src, LegChoice leg) : source(std::move(src)), choice(leg)
+Recording::Recording(std::unique_ptr<RecordingSource> src, LegChoice leg)
+    : source(std::move(src)), choice(leg)
 {
     if (leg != LegChoice::Auto) {
         chosen = leg == LegChoice::Relay ? Leg::Relay : Leg::Operator;
@@ -116,8 +117,7 @@ const RecordedTxn *Recording::at(qint64 i)
 {
     if (i < base)
         return nullptr;
-    while (!ready(i) && readMore()) {
-    }
+    while (!ready(i) && readMore()) { }
     return ready(i) ? &legs[int(chosen)].txns[size_t(i - base)] : nullptr;
 }
 

@@ -46,7 +46,8 @@ void ServerReplay::clientLine(const QByteArray &raw)
         line.chop(1);
     if (line.trimmed().isEmpty())
         return;
-    const bool tagged = line.size() >= 6 && check::TagKey(QByteArrayView(line).first(5)) != 0 && line[5] == ' ';
+    const bool tagged =
+        line.size() >= 6 && check::TagKey(QByteArrayView(line).first(5)) != 0 && line[5] == ' ';
     if (!tagged) {
         // No command: the checker says what is wrong with it; nothing is answered.
         DiffEntry e;
