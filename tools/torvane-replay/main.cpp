@@ -93,8 +93,8 @@ public:
         qint64 failing = 0;
         for (int s = int(opt.check.failOn); s <= int(Severity::Error); ++s)
             failing += checker.findingCount(Severity(s));
-        std::printf("checker: %lld findings, %lld at the --fail-on level\n", (long long)checker.findingCount(),
-                    (long long)failing);
+        std::printf("checker: %lld findings, %lld at the --fail-on level\n",
+                    (long long)checker.findingCount(), (long long)failing);
         if (recording) {
             if (recording->orphans() > 0)
                 std::printf("recording: %lld reply lines for tags it never sent (first at line %lld)\n",
@@ -176,7 +176,8 @@ public:
         });
         relay->setSessionHandlers(
             [this](QTcpSocket *s) {
-                peer = (s->peerAddress().toString() + QLatin1Char(':') + QString::number(s->peerPort())).toLatin1();
+                peer = (s->peerAddress().toString() + QLatin1Char(':') + QString::number(s->peerPort()))
+                           .toLatin1();
                 checker.connectionReset(Leg::Operator);
                 checker.connectionReset(Leg::Relay);
             },
@@ -362,29 +363,37 @@ int main(int argc, char **argv)
     auto opt = [](const char *name, const char *help, const char *value = nullptr,
                   const char *def = nullptr) {
         return QCommandLineOption(QLatin1String(name), QLatin1String(help),
-                                  value ? QLatin1String(value) : QString(), def ? QLatin1String(def) : QString());
+                                  value ? QLatin1String(value) : QString(),
+                                  def ? QLatin1String(def) : QString());
     };
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help."));
     const QCommandLineOption version = opt("version", "Shows the version.");
     const QCommandLineOption listen = opt("listen", "serve: the port the client connects to.", "[ADDR:]PORT");
     const QCommandLineOption server = opt("server", "client: the I++ DME server.", "HOST:PORT");
-    const QCommandLineOption leg = opt("leg", "The recording's leg: operator or relay (default: the relay "
-                                              "client's when it has commands).", "LEG");
-    const QCommandLineOption match = opt("match", "serve: strict (the next recorded command, the default) or "
-                                                  "any (the first unused one with the same text).", "MODE", "strict");
+    const QCommandLineOption leg = opt("leg",
+                                       "The recording's leg: operator or relay (default: the relay "
+                                       "client's when it has commands).",
+                                       "LEG");
+    const QCommandLineOption match = opt("match",
+                                         "serve: strict (the next recorded command, the default) or "
+                                         "any (the first unused one with the same text).",
+                                         "MODE", "strict");
     const QCommandLineOption tolerance = opt("tolerance", "Numbers may differ by T (default 0).", "T", "0");
-    const QCommandLineOption speed = opt("speed", "Recorded delays scaled by 1/S; 0 sends at once (default 1).",
-                                         "S", "1");
-    const QCommandLineOption onMiss = opt("on-miss", "serve: a command the recording doesn't have gets an "
-                                                     "error (default), ack, or the connection is closed.",
+    const QCommandLineOption speed =
+        opt("speed", "Recorded delays scaled by 1/S; 0 sends at once (default 1).", "S", "1");
+    const QCommandLineOption onMiss = opt("on-miss",
+                                          "serve: a command the recording doesn't have gets an "
+                                          "error (default), ack, or the connection is closed.",
                                           "RULE", "error");
     const QCommandLineOption faults = opt("faults", "serve: scripted faults from the JSON FILE.", "FILE");
-    const QCommandLineOption slower = opt("slower", "Flags times past F times the recorded ones (default 2).",
-                                          "F", "2");
+    const QCommandLineOption slower =
+        opt("slower", "Flags times past F times the recorded ones (default 2).", "F", "2");
     const QCommandLineOption allowMotion = opt("allow-motion", "client: sends motion commands too.");
     const QCommandLineOption dryRun = opt("dry-run", "client: prints what would be sent, sends nothing.");
-    const QCommandLineOption keepGoing = opt("keep-going", "client: a server error of severity 3 or more "
-                                                           "doesn't stop the replay.");
+    const QCommandLineOption keepGoing = opt("keep-going",
+                                             "client: a server error of severity 3 or more "
+                                             "doesn't stop the replay.");
     const QCommandLineOption json = opt("json", "Writes the diff as JSON to FILE.", "FILE");
     const QCommandLineOption html = opt("html", "Writes the diff as one HTML page to FILE.", "FILE");
     const QCommandLineOption quiet = opt("quiet", "Doesn't report each miss.");
@@ -401,11 +410,12 @@ int main(int argc, char **argv)
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText()
-                              + QStringLiteral("\nExit status: 0 no differences, 1 differences or findings at "
-                                               "the --fail-on level,\n  2 bad input or a connection that "
-                                               "failed.\n")),
-                   stdout);
+        std::fputs(
+            qPrintable(parser.helpText()
+                       + QStringLiteral("\nExit status: 0 no differences, 1 differences or findings at "
+                                        "the --fail-on level,\n  2 bad input or a connection that "
+                                        "failed.\n")),
+            stdout);
         return 0;
     }
     if (parser.isSet(version)) {
