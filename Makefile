@@ -44,6 +44,7 @@ bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/faults_bench
 	$(BUILD)/bench/check_bench
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/inspect_bench
+	$(BUILD)/bench/replay_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.
 fuzz:

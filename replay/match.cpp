@@ -81,6 +81,14 @@ QByteArray Normalise(QByteArrayView text)
     return out;
 }
 
+QByteArray Normalise(const QByteArray &text)
+{
+    for (char c : text)
+        if (c == ' ' || c == '\t' || c == '\r' || c == '"')
+            return Normalise(QByteArrayView(text));
+    return text;
+}
+
 QByteArray MethodName(QByteArrayView command)
 {
     const qsizetype paren = command.indexOf('(');

@@ -10,6 +10,8 @@ namespace replay {
 
 // The command without its blanks outside quoted strings.
 QByteArray Normalise(QByteArrayView text);
+// The same, sharing `text` when it has no such blank.
+QByteArray Normalise(const QByteArray &text);
 // The method name: what comes before the first '(' (blanks left out).
 QByteArray MethodName(QByteArrayView command);
 // Two texts, each normalised, are the same apart from numbers that differ by

@@ -169,6 +169,7 @@ void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text,
         t.tag = text.first(5).toByteArray();
         t.command = text.sliced(6).toByteArray();
         t.normalised = Normalise(t.command);
+        t.replies.reserve(4); // '&', a data line or an error, '%'; in one allocation
         t.timeUs = timeUs;
         t.fileLine = position;
         // A tag used again ends the earlier transaction as it stands.

@@ -166,10 +166,29 @@ public:
             [this](const QByteArray &line) {
                 if (!relay->clientConnected())
                     return;
-                relay->writeLine(line);
+                // The answers to a burst of commands go out in one piece.
+                if (inBurst) {
+                    gathered += line;
+                    gathered += "\r\n";
+                } else {
+                    relay->writeLine(line);
+                }
                 checker.feed(Leg::Relay, Direction::FromServer, TrafficClockUs(), line);
             },
-            [this] { relay->drop(); });
+            [this] {
+                sendGathered();
+                relay->drop();
+            });
+        relay->setBurstHandlers([this] { inBurst = true; },
+                                [this] {
+                                    inBurst = false;
+                                    sendGathered();
+                                });
+        // In lock-step the next command comes within microseconds: look for
+        // it before the loop goes to sleep.
+        look = new QuickLook(
+            relay, relay, [this] { return relay->client() && !relay->leaving(); }, this);
+        relay->setQuickLook(look);
         QObject::connect(engine, &ServerReplay::missed, this, [this](const QByteArray &line) {
             if (!opt.quiet)
                 Message(QStringLiteral("not in the recording: %1").arg(QString::fromLatin1(line)));
@@ -221,9 +240,21 @@ public:
         report(engine->diff(), "serve", peer, false);
     }
 
+    void sendGathered()
+    {
+        if (gathered.isEmpty())
+            return;
+        if (relay->clientConnected())
+            relay->write(gathered);
+        gathered.clear();
+    }
+
     RelaySession *relay;
+    QuickLook *look = nullptr;
     ServerReplay *engine = nullptr;
     QByteArray peer;
+    QByteArray gathered;
+    bool inBurst = false;
 };
 
 // ---------------------------------------------------------------- client
