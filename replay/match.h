@@ -12,6 +12,10 @@ namespace replay {
 QByteArray Normalise(QByteArrayView text);
 // The same, sharing `text` when it has no such blank.
 QByteArray Normalise(const QByteArray &text);
+inline QByteArray Normalise(const char *text)
+{
+    return Normalise(QByteArrayView(text));
+}
 // The method name: what comes before the first '(' (blanks left out).
 QByteArray MethodName(QByteArrayView command);
 // Two texts, each normalised, are the same apart from numbers that differ by

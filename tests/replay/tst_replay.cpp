@@ -60,7 +60,8 @@ private Q_SLOTS:
     {
         const std::vector<QByteArray> rec = {" &", " # X(1), Y(2)", " # X(3)", " %"};
         QVERIFY(CompareReplies(rec, {" &", " # X(1.00001), Y(2)", " # X(3)", " %"}, 0.001).empty());
-        const auto d = CompareReplies(rec, {" &", " # X(1), Y(2.5)", " ! Error(1, 1008, GoTo, \"x\")", " %"}, 0);
+        const auto d =
+            CompareReplies(rec, {" &", " # X(1), Y(2.5)", " ! Error(1, 1008, GoTo, \"x\")", " %"}, 0);
         QCOMPARE(d.size(), size_t(2));
         QCOMPARE(d[0].kind, LineChange::Changed);
         QCOMPARE(d[0].replayed, QByteArray(" # X(1), Y(2.5)"));
@@ -179,7 +180,8 @@ private Q_SLOTS:
             s.clientLine("00001 Get(X())");
             s.clientLine("00002 Home()");
             s.finish();
-            QCOMPARE(out.lines, (QList<QByteArray>{"00001 &", "00001 # X(10)", "00001 %", "00002 &", "00002 %"}));
+            QCOMPARE(out.lines,
+                     (QList<QByteArray>{"00001 &", "00001 # X(10)", "00001 %", "00002 &", "00002 %"}));
             QCOMPARE(s.diff().missing, 2);
         }
         {
@@ -220,7 +222,8 @@ private Q_SLOTS:
         QString error;
         QVERIFY(!f.loadJson("[{\"match\": \"(\", \"action\": \"error\"}]", "f.json", &error));
         QVERIFY2(error.startsWith("f.json: rule 1: field \"match\""), qPrintable(error));
-        QVERIFY(!f.loadJson("[{\"match\": \"x\"}, {\"match\": \"y\", \"action\": \"explode\"}]", "f.json", &error));
+        QVERIFY(!f.loadJson("[{\"match\": \"x\"}, {\"match\": \"y\", \"action\": \"explode\"}]", "f.json",
+                            &error));
         QVERIFY2(error.contains("rule 1: field \"action\""), qPrintable(error));
         QVERIFY(!f.loadJson("{\"rules\": [{\"match\": \"x\", \"action\": \"error\", \"severity\": 1}]}", "g",
                             &error));

@@ -71,7 +71,8 @@ bool StartDemo(Program &demo, const QStringList &more = {})
 bool StartServe(Program &serve, const QString &recording, const QStringList &more = {})
 {
     return serve.start(QStringLiteral(REPLAY_BINARY),
-                       QStringList{"serve", recording, "--listen", "127.0.0.1:0"} + more, "listening on port (\\d+)");
+                       QStringList{"serve", recording, "--listen", "127.0.0.1:0"} + more,
+                       "listening on port (\\d+)");
 }
 
 int RunReplay(const QStringList &args, QByteArray *out, QByteArray *err = nullptr)
@@ -93,9 +94,13 @@ int RunReplay(const QStringList &args, QByteArray *out, QByteArray *err = nullpt
 }
 
 // The session the client plays: each command, in lock-step, on its '%'.
-const QList<QByteArray> Session = {
-    "00001 StartSession()", "00002 Home()", "00003 ChangeTool(\"Probe1\")", "00004 GoTo(X(10), Y(20), Z(30))",
-    "00005 Get(X(), Y(), Z())", "00006 GoTo(X(15), Y(20), Z(30))", "00007 EndSession()"};
+const QList<QByteArray> Session = {"00001 StartSession()",
+                                   "00002 Home()",
+                                   "00003 ChangeTool(\"Probe1\")",
+                                   "00004 GoTo(X(10), Y(20), Z(30))",
+                                   "00005 Get(X(), Y(), Z())",
+                                   "00006 GoTo(X(15), Y(20), Z(30))",
+                                   "00007 EndSession()"};
 
 bool PlaySession(quint16 port, QList<QByteArray> *replies)
 {
@@ -134,8 +139,8 @@ private Q_SLOTS:
         Program demo, tap;
         QVERIFY(StartDemo(demo));
         QVERIFY(tap.start(QStringLiteral(TAP_BINARY),
-                          {"--listen", "127.0.0.1:0", "--server", QStringLiteral("127.0.0.1:%1").arg(demo.port),
-                           "--log", log, "--once", "--quiet"},
+                          {"--listen", "127.0.0.1:0", "--server",
+                           QStringLiteral("127.0.0.1:%1").arg(demo.port), "--log", log, "--once", "--quiet"},
                           "listening on port (\\d+)"));
         QVERIFY(PlaySession(tap.port, &recorded));
         QCOMPARE(tap.finish(), 0);
@@ -144,7 +149,6 @@ private Q_SLOTS:
     // Served back: the same replies byte for byte, and an empty diff.
     void roundTrip()
     {
-
         Program serve;
         QVERIFY(StartServe(serve, log, {"--speed", "0", "--json", dir.filePath("serve.json")}));
         QList<QByteArray> replayed;
@@ -163,14 +167,20 @@ private Q_SLOTS:
         const QString faults = dir.filePath("faults.json");
         QFile f(faults);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[{\"match\": \"^GoTo\", \"nth\": 2, \"action\": \"error\", \"severity\": 1, \"number\": 1008," "\"text\": \"Machine in error state\"}," "{\"match\": \"^Get\\\\(\", \"action\": \"insert\", \"data\": [\"R(1)\"]}]");
+        f.write(
+            "[{\"match\": \"^GoTo\", \"nth\": 2, \"action\": \"error\", \"severity\": 1, \"number\": 1008,"
+            "\"text\": \"Machine in error state\"},"
+            "{\"match\": \"^Get\\\\(\", \"action\": \"insert\", \"data\": [\"R(1)\"]}]");
         f.close();
         Program demo;
         QVERIFY(StartDemo(demo, {"--faults", faults}));
         QByteArray out;
         const QString json = dir.filePath("client.json");
-        const QStringList args = {"client", log, "--server", QStringLiteral("127.0.0.1:%1").arg(demo.port),
-                                  "--speed", "0", "--json", json, "--html", dir.filePath("client.html")};
+        const QStringList args = {"client",   log,
+                                  "--server", QStringLiteral("127.0.0.1:%1").arg(demo.port),
+                                  "--speed",  "0",
+                                  "--json",   json,
+                                  "--html",   dir.filePath("client.html")};
         // Motion needs saying so.
         QCOMPARE(RunReplay(args, &out), 2);
         QCOMPARE(RunReplay(args + QStringList{"--allow-motion"}, &out), 1);
@@ -201,13 +211,15 @@ private Q_SLOTS:
             Program serve;
             QVERIFY(StartServe(serve, path, {"--speed", "0", "--json", dir.filePath("n-serve.json")}));
             QByteArray out;
-            RunReplay({"client", path, "--server", QStringLiteral("127.0.0.1:%1").arg(serve.port), "--speed", "0",
-                       "--allow-motion", "--keep-going", "--slower", "1000", "--json", dir.filePath("n-client.json")},
+            RunReplay({"client", path, "--server", QStringLiteral("127.0.0.1:%1").arg(serve.port), "--speed",
+                       "0", "--allow-motion", "--keep-going", "--slower", "1000", "--json",
+                       dir.filePath("n-client.json")},
                       &out);
             QVERIFY(serve.finish() >= 0);
             for (const char *report : {"n-serve.json", "n-client.json"}) {
                 const QJsonObject r = ReadJson(dir.filePath(report));
-                QVERIFY2(r.value("differences").toArray().isEmpty() && r.value("summary")["matched"].toInt() > 0,
+                QVERIFY2(r.value("differences").toArray().isEmpty()
+                             && r.value("summary")["matched"].toInt() > 0,
                          qPrintable(name + ": " + report + "\n" + out));
             }
         }
@@ -224,22 +236,25 @@ private Q_SLOTS:
             return f.fileName();
         };
         QByteArray out, err;
-        const QString ok = write("ok.txt", "C: 00001 StartSession()\nS: 00001 &\nS: 00001 %\n"
-                                           "C: 00002 Get(X())\nS: 00002 &\nS: 00002 %\n");
+        const QString ok = write("ok.txt",
+                                 "C: 00001 StartSession()\nS: 00001 &\nS: 00001 %\n"
+                                 "C: 00002 Get(X())\nS: 00002 &\nS: 00002 %\n");
         for (const QString &bad : {write("empty.txt", ""), write("binary.bin", QByteArray(3000, '\x01')),
                                    write("replies.txt", "S: 00007 &\nS: 00007 %\n")}) {
             QCOMPARE(RunReplay({"serve", bad, "--listen", "127.0.0.1:0"}, &out, &err), 2);
             QVERIFY2(err.contains(bad.toLocal8Bit() + ": "), err.constData());
         }
         write("bad-regex.json", "[{\"match\": \"Go(\", \"action\": \"close\"}]");
-        QCOMPARE(RunReplay({"serve", ok, "--listen", "127.0.0.1:0", "--faults", dir.filePath("bad-regex.json")},
-                           &out, &err),
-                 2);
+        QCOMPARE(
+            RunReplay({"serve", ok, "--listen", "127.0.0.1:0", "--faults", dir.filePath("bad-regex.json")},
+                      &out, &err),
+            2);
         QVERIFY2(err.contains("bad-regex.json: rule 1: field \"match\""), err.constData());
         write("bad-action.json", R"([{"match": "Go", "action": "explode"}])");
-        QCOMPARE(RunReplay({"serve", ok, "--listen", "127.0.0.1:0", "--faults", dir.filePath("bad-action.json")},
-                           &out, &err),
-                 2);
+        QCOMPARE(
+            RunReplay({"serve", ok, "--listen", "127.0.0.1:0", "--faults", dir.filePath("bad-action.json")},
+                      &out, &err),
+            2);
         QVERIFY2(err.contains("field \"action\": unknown action \"explode\""), err.constData());
 
         // 100,000 transactions that never complete are read, served and
@@ -272,7 +287,8 @@ private Q_SLOTS:
             }
             return {line.left(5) + " &", line.left(5) + " %"};
         };
-        QCOMPARE(RunReplay({"client", ok, "--server", QStringLiteral("127.0.0.1:%1").arg(server.port())}, &out, &err),
+        QCOMPARE(RunReplay({"client", ok, "--server", QStringLiteral("127.0.0.1:%1").arg(server.port())},
+                           &out, &err),
                  2);
         QVERIFY2(err.contains("closed the connection mid-replay"), err.constData());
         QVERIFY2(out.contains("1 missing"), out.constData());
