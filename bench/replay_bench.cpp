@@ -153,8 +153,9 @@ int main(int argc, char **argv)
     }
     Child serve;
     if (!serve.start(replayBin,
-                     {QStringLiteral("serve"), recording, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                      QStringLiteral("--speed"), QStringLiteral("0"), QStringLiteral("--quiet")},
+                     {QStringLiteral("serve"), recording, QStringLiteral("--listen"),
+                      QStringLiteral("127.0.0.1:0"), QStringLiteral("--speed"), QStringLiteral("0"),
+                      QStringLiteral("--quiet")},
                      "listening on port (\\d+)"))
         return 2;
 
@@ -192,8 +193,8 @@ int main(int argc, char **argv)
         std::string chunk;
         for (int i = 0; i < longCount; ++i) {
             const std::string t = Tag(i);
-            chunk += "C: " + t + " Get(X())\nS: " + t + " &\nS: " + t + " # X(" + std::to_string(i) + ")\nS: " + t
-                + " %\n";
+            chunk += "C: " + t + " Get(X())\nS: " + t + " &\nS: " + t + " # X(" + std::to_string(i)
+                + ")\nS: " + t + " %\n";
             if (chunk.size() > (1 << 20)) {
                 f.write(chunk.data(), qint64(chunk.size()));
                 chunk.clear();
@@ -238,10 +239,11 @@ int main(int argc, char **argv)
         }
         platform::CloseSocket(fd);
     });
-    const platform::test::MeasuredRun served = platform::test::RunMeasured(
-        replayBin, {QStringLiteral("serve"), longFile, QStringLiteral("--listen"),
-                    QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--speed"), QStringLiteral("0"),
-                    QStringLiteral("--quiet")});
+    const platform::test::MeasuredRun served =
+        platform::test::RunMeasured(replayBin,
+                                    {QStringLiteral("serve"), longFile, QStringLiteral("--listen"),
+                                     QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--speed"),
+                                     QStringLiteral("0"), QStringLiteral("--quiet")});
     client.join();
     std::printf("  served to a pipelining client:    %.2f s, peak %lld KB, status %d\n", served.seconds,
                 (long long)served.peakKb, served.status);

@@ -13,7 +13,7 @@ ClientReplay::ClientReplay(Recording &recording, const ClientOptions &options, Q
     thinkTimer.setSingleShot(true);
     stopTimer.setSingleShot(true);
     connect(&thinkTimer, &QTimer::timeout, this, [this] { sendNext(); });
-    connect(&stopTimer, &QTimer::timeout, this, [this] { windUp(); });
+    connect(&stopTimer, &QTimer::timeout, this, [this] { stopStep(); });
 }
 
 QByteArray ClientReplay::freshTag(bool event)
@@ -86,20 +86,11 @@ void ClientReplay::serverLine(const QByteArray &raw)
         line.chop(1);
     const quint32 key = line.size() >= 7 && line[5] == ' ' ? TagKey(QByteArrayView(line).first(5)) : 0;
     const char type = key ? line[6] : '\0';
-    if (stopState != Stop::None) {
-        const QByteArray tag = line.left(5);
-        if (type == '%' && stopState == Stop::Aborting && tag == abortTag) {
-            stopState = Stop::Ending;
-            endTag = freshTag(false);
-            stopTimer.start(opt.stopWaitMs);
-            writeLine(endTag + " EndSession()");
-        } else if (type == '%' && stopState == Stop::Ending && tag == endTag) {
-            windUp();
-        }
-        if (open.contains(key)) {
-            if (type == '%')
-                open.remove(key);
-        }
+    // The stop's own commands are not in the recording; the recorded ones
+    // still open are answered and compared as before.
+    if (stopState != Stop::None && !stopTag.isEmpty() && line.startsWith(stopTag)) {
+        if (type == '%')
+            stopStep();
         return;
     }
     auto it = open.find(key);
@@ -153,7 +144,7 @@ void ClientReplay::complete(quint32 key)
     result.add(std::move(e));
     ++completed;
     Q_EMIT progress(completed, rec.atEnd() ? rec.known() : -1);
-    if (allSent && open.isEmpty())
+    if (allSent && open.isEmpty() && stopState == Stop::None)
         end();
 }
 
@@ -164,22 +155,32 @@ void ClientReplay::stop(const QByteArray &why)
     stopReason = why;
     thinkTimer.stop();
     stopState = Stop::Aborting;
-    abortTag = freshTag(true);
-    stopTimer.start(opt.stopWaitMs);
-    writeLine(abortTag + " AbortE()");
+    sendStop("AbortE()");
 }
 
-void ClientReplay::windUp()
+// The next step of a stop: after AbortE the errors are cleared, then the
+// session ends. A step without an answer in time is passed over.
+void ClientReplay::stopStep()
 {
-    if (stopState == Stop::Aborting) {
-        // No answer to AbortE in time: the session is ended anyway.
-        stopState = Stop::Ending;
-        endTag = freshTag(false);
-        stopTimer.start(opt.stopWaitMs);
-        writeLine(endTag + " EndSession()");
+    switch (stopState) {
+    case Stop::Aborting:
+        stopState = Stop::Clearing;
+        sendStop("ClearAllErrors()");
         return;
+    case Stop::Clearing:
+        stopState = Stop::Ending;
+        sendStop("EndSession()");
+        return;
+    default:
+        end();
     }
-    end();
+}
+
+void ClientReplay::sendStop(const QByteArray &command)
+{
+    stopTag = freshTag(stopState == Stop::Aborting);
+    stopTimer.start(opt.stopWaitMs);
+    writeLine(stopTag + ' ' + command);
 }
 
 void ClientReplay::serverGone()

@@ -1,10 +1,11 @@
 #pragma once
 // Client replay: the recording plays the client against a server. The
 // recorded commands go out with fresh tags, each after the previous one's
-// '&' (StartSession's and AbortE's '%'), as a well-behaved client paces them, with the
-// recorded think-time scaled by the speed. Each reply is held against the
-// recorded one. Stopping sends AbortE, then EndSession. No sockets here:
-// the owner hands in the server's lines and writes what comes out.
+// '&' (StartSession's and AbortE's '%'), as a well-behaved client paces
+// them, with the recorded think-time scaled by the speed. Each reply is held
+// against the recorded one. Stopping sends AbortE, ClearAllErrors, then
+// EndSession. No sockets here: the owner hands in the server's lines and
+// writes what comes out.
 
 #include "replay/diff.h"
 #include "replay/recording.h"
@@ -63,7 +64,8 @@ private:
     void sendNext();
     void complete(quint32 key);
     QByteArray freshTag(bool event);
-    void windUp();
+    void stopStep();
+    void sendStop(const QByteArray &command);
     void end();
 
     Recording &rec;
@@ -79,8 +81,8 @@ private:
     qint64 lastPaceOffsetUs = -1; // the recorded time of the previous pacing point
     qint64 prevCommandUs = -1;
     int tagNo = 0, eventNo = 0;
-    enum class Stop { None, Aborting, Ending } stopState = Stop::None;
-    QByteArray abortTag, endTag;
+    enum class Stop { None, Aborting, Clearing, Ending } stopState = Stop::None;
+    QByteArray stopTag;
     QByteArray stopReason;
     bool done = false, allSent = false;
     Diff result;

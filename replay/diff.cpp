@@ -59,6 +59,11 @@ std::vector<LineChange> CompareReplies(const std::vector<QByteArray> &a, const s
 
 void Diff::add(DiffEntry e)
 {
+    // A flood of long lines keeps only their starts.
+    constexpr qsizetype Kept = 512;
+    for (QByteArray *text : {&e.recordedCommand, &e.replayedCommand})
+        if (text->size() > Kept)
+            text->truncate(Kept);
     auto slowTime = [this](qint64 recorded, qint64 now) {
         return recorded >= 0 && now >= 0
             && double(now) > opt.slower * double(qMax(recorded, opt.timeFloorUs));

@@ -91,7 +91,7 @@ class Recording : private check::TrafficSink {
 public:
     // At most this many transactions are kept ahead of the replay when it
     // looks for a command out of order.
-    static constexpr qint64 LookAhead = 100000;
+    static constexpr qint64 LookAhead = 10000;
 
     explicit Recording(std::unique_ptr<RecordingSource> source, LegChoice leg = LegChoice::Auto);
     ~Recording() override;

@@ -1,6 +1,7 @@
 // Replay's parts without processes: matching, the reply diff, reading a
 // recording, the served answers and their order, the fault rules.
 
+#include "replay/clientreplay.h"
 #include "replay/diff.h"
 #include "replay/faults.h"
 #include "replay/match.h"
@@ -214,6 +215,56 @@ private Q_SLOTS:
         s.clientLine("00008 Get(X())");
         QTRY_COMPARE(out.lines.size(), 5);
         QCOMPARE(out.lines, (QList<QByteArray>{"00007 &", "00008 &", "00007 %", "00008 # X(1)", "00008 %"}));
+    }
+
+    // Paced on '&' (StartSession on '%'), fresh tags, replies compared; a
+    // severe error stops it with AbortE, ClearAllErrors and EndSession, and
+    // what was not sent is missing.
+    void playsClient()
+    {
+        QTemporaryDir dir;
+        QString error;
+        auto rec = Open(dir.filePath("c.log"),
+                        "C: 00010 StartSession()\nS: 00010 &\nS: 00010 %\n"
+                        "C: 00020 Get(X())\nS: 00020 &\nS: 00020 # X(1)\nS: 00020 %\n"
+                        "C: 00030 GoTo(X(2))\nS: 00030 &\nS: 00030 %\n"
+                        "C: 00040 EndSession()\nS: 00040 &\nS: 00040 %\n",
+                        &error);
+        QVERIFY2(rec, qPrintable(error));
+        ClientOptions o;
+        o.speed = 0;
+        ClientReplay c(*rec, o);
+        QList<QByteArray> sent;
+        c.setOutput([&sent](const QByteArray &l) { sent.append(l); });
+        c.start();
+        QCOMPARE(sent, QList<QByteArray>{"00001 StartSession()"});
+        c.serverLine("00001 &");
+        QCOMPARE(sent.size(), 1);
+        c.serverLine("00001 %");
+        QCOMPARE(sent.last(), QByteArray("00002 Get(X())"));
+        c.serverLine("00002 &");
+        QCOMPARE(sent.last(), QByteArray("00003 GoTo(X(2))"));
+        c.serverLine("00002 # X(1.5)");
+        c.serverLine("00002 %");
+        c.serverLine("00003 &");
+        QCOMPARE(sent.last(), QByteArray("00004 EndSession()"));
+        c.serverLine("00003 ! Error(3, 1001, GoTo, \"Machine limit\")");
+        QCOMPARE(sent.last(), QByteArray("E0001 AbortE()"));
+        c.serverLine("00003 %");
+        c.serverLine("E0001 &");
+        c.serverLine("E0001 %");
+        QCOMPARE(sent.last(), QByteArray("00005 ClearAllErrors()"));
+        c.serverLine("00005 &");
+        c.serverLine("00005 %");
+        QCOMPARE(sent.last(), QByteArray("00006 EndSession()"));
+        QVERIFY(!c.isFinished());
+        c.serverLine("00006 &");
+        c.serverLine("00006 %");
+        QVERIFY(c.isFinished() && c.stopped());
+        const Diff &d = c.diff();
+        QCOMPARE(d.matched, 3);
+        QCOMPARE(d.changed, 2); // Get's data, GoTo's error
+        QCOMPARE(d.missing, 1); // the recorded EndSession, sent but aborted unanswered
     }
 
     void faultRules()

@@ -197,6 +197,9 @@ private Q_SLOTS:
                  QStringLiteral(" ! Error(1, 1008, GoTo, \"Machine in error state\")"));
         QCOMPARE(get.value("lines")[0]["replayed"].toString(), QStringLiteral(" # R(1)"));
         QVERIFY(out.contains("added: \"! Error(1, 1008"));
+        QFile page(dir.filePath("client.html"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QVERIFY(page.readAll().contains("! Error(1, 1008, GoTo, &quot;Machine in error state&quot;)"));
     }
 
     // Every NIST client log, served back to a client that sends the same
