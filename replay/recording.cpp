@@ -216,9 +216,27 @@ void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text,
     last.events.push_back({text.toByteArray(), offsetFrom(last.timeUs), daemon, position});
 }
 
-void Recording::finish(qint64)
+void Recording::finish(qint64 position)
 {
     ended = true;
+    if (!source->lastLineCut())
+        return;
+    // A line cut off mid-way is neither sent nor answered.
+    std::deque<RecordedTxn> &w = legs[int(chosen)].txns;
+    if (w.empty())
+        return;
+    if (w.back().fileLine == position) {
+        w.pop_back();
+        return;
+    }
+    for (RecordedTxn &t : w) {
+        if (!t.replies.empty() && t.replies.back().fileLine == position) {
+            t.replies.pop_back();
+            t.complete = false;
+        }
+        if (!t.events.empty() && t.events.back().fileLine == position)
+            t.events.pop_back();
+    }
 }
 
 } // namespace replay

@@ -69,6 +69,8 @@ public:
     virtual bool next() = 0;
     // What the source found wrong after the end (a truncated last line).
     virtual QString problem() const { return QString(); }
+    // The last line had no line end: it may be cut anywhere.
+    virtual bool lastLineCut() const { return false; }
 };
 
 // A saved traffic log, in any format the checker reads.
@@ -78,6 +80,7 @@ public:
     bool open(check::TrafficSink &sink, QString *error) override;
     bool next() override { return stream && stream->next(); }
     QString problem() const override;
+    bool lastLineCut() const override { return stream && stream->result().truncated; }
     check::LogFormat format() const { return stream ? stream->result().format : check::LogFormat::Unknown; }
 
 private:

@@ -246,6 +246,12 @@ private Q_SLOTS:
             QCOMPARE(RunReplay({"serve", bad, "--listen", "127.0.0.1:0"}, &out, &err), 2);
             QVERIFY2(err.contains(bad.toLocal8Bit() + ": "), err.constData());
         }
+        // Cut mid-line: the cut command is not sent, and the status says so.
+        const QString cut =
+            write("cut.txt", "C: 00001 StartSession()\nS: 00001 &\nS: 00001 %\nC: 00002 Get(X");
+        QCOMPARE(RunReplay({"client", cut, "--dry-run"}, &out, &err), 2);
+        QCOMPARE(out, QByteArray("00001 StartSession()\n"));
+        QVERIFY2(err.contains("truncated"), err.constData());
         write("bad-regex.json", "[{\"match\": \"Go(\", \"action\": \"close\"}]");
         QCOMPARE(
             RunReplay({"serve", ok, "--listen", "127.0.0.1:0", "--faults", dir.filePath("bad-regex.json")},

@@ -360,6 +360,10 @@ int ScanCommands(const RunOptions &opt, bool print, qint64 *motion)
         }
         rec->release(i);
     }
+    if (!rec->problem().isEmpty()) {
+        Message(QStringLiteral("%1: %2").arg(opt.recording, rec->problem()));
+        return 2;
+    }
     return 0;
 }
 
