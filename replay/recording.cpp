@@ -52,8 +52,11 @@ Recording::~Recording() = default;
 
 bool Recording::open(QString *error)
 {
-    if (!source->open(*this, error))
+    if (!source->open(*this, error)) {
+        if (error->isEmpty())
+            *error = QStringLiteral("no traffic");
         return false;
+    }
     // The first piece tells which leg holds the commands.
     while (!decided && readMore()) {
         if (legs[0].commands + legs[1].commands > 0)
