@@ -203,6 +203,17 @@ int main(int argc, char **argv)
         f.write(chunk.data(), qint64(chunk.size()));
         std::printf("long recording: %d transactions, %.1f MB\n", longCount, double(f.size()) / 1e6);
     }
+    // Streamed: ready to serve once the start is read.
+    {
+        const auto t0 = Clock::now();
+        Child ready;
+        if (ready.start(replayBin,
+                        {QStringLiteral("serve"), longFile, QStringLiteral("--listen"),
+                         QStringLiteral("127.0.0.1:0"), QStringLiteral("--speed"), QStringLiteral("0")},
+                        "listening on port (\\d+)"))
+            std::printf("  ready to serve (start to port):   %.3f s\n",
+                        std::chrono::duration<double>(Clock::now() - t0).count());
+    }
     // Read to its end: --dry-run lists every command it would send.
     const platform::test::MeasuredRun read = platform::test::RunMeasured(
         replayBin, {QStringLiteral("client"), longFile, QStringLiteral("--dry-run")});
