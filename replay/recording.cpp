@@ -169,7 +169,12 @@ void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text,
         }
         RecordedTxn t;
         t.index = base + qint64(d.txns.size());
-        t.tag = text.first(5).toByteArray();
+        if (tags.empty())
+            tags.resize(TagKeyCount);
+        QByteArray &tag = tags[key];
+        if (tag.isEmpty())
+            tag = text.first(5).toByteArray();
+        t.tag = tag;
         t.command = text.sliced(6).toByteArray();
         t.normalised = Normalise(t.command);
         t.replies.reserve(4); // '&', a data line or an error, '%'; in one allocation
@@ -194,7 +199,11 @@ void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text,
         RecordedTxn *t = find(d, open.value());
         if (!t)
             return;
-        t->replies.push_back({text.sliced(5).toByteArray(), offsetFrom(t->timeUs), position});
+        const QByteArrayView body = text.sliced(5);
+        t->replies.push_back({body == ackBody        ? ackBody
+                                  : body == doneBody ? doneBody
+                                                     : body.toByteArray(),
+                              offsetFrom(t->timeUs), position});
         if (text[6] == '%') {
             t->complete = true;
             if (t->eventTag())

@@ -146,6 +146,10 @@ private:
     bool ended = false;
     qint64 orphanCount = 0, unrecognisedCount = 0;
     QList<qint64> orphanAt;
+    // The texts most lines share, kept once: tags by their key, the bare
+    // '&' and '%' bodies.
+    std::vector<QByteArray> tags;
+    QByteArray ackBody = " &", doneBody = " %";
 };
 
 } // namespace replay
