@@ -169,8 +169,8 @@ void Recording::line(Leg leg, Direction dir, qint64 timeUs, QByteArrayView text,
         }
         RecordedTxn t;
         t.index = base + qint64(d.txns.size());
-        if (tags.empty())
-            tags.resize(TagKeyCount);
+        if (tags.size() <= key)
+            tags.resize(key + 1);
         QByteArray &tag = tags[key];
         if (tag.isEmpty())
             tag = text.first(5).toByteArray();
