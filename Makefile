@@ -46,6 +46,7 @@ bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/inspect_bench
 	$(BUILD)/bench/capture_bench
 	$(BUILD)/bench/dissector_bench
+	$(BUILD)/bench/replay_bench
 
 # libFuzzer targets (clang) for the parsers of outside input.
 fuzz:

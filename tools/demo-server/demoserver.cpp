@@ -9,6 +9,7 @@ DemoServer::DemoServer(QObject *parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, &DemoServer::onNewConnection);
     connect(&eventTimer, &QTimer::timeout, this, &DemoServer::sendEvent);
+    clock.start();
 }
 
 DemoServer::~DemoServer()
@@ -47,6 +48,8 @@ void DemoServer::onNewConnection()
         c->socket = s;
         c->timer.setSingleShot(true);
         connect(&c->timer, &QTimer::timeout, this, [this, raw] { runNext(raw); });
+        c->laterTimer.setSingleShot(true);
+        connect(&c->laterTimer, &QTimer::timeout, this, [this, raw] { flushLater(raw); });
         connect(s, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
         connect(s, &QTcpSocket::disconnected, this, [this, raw] { onClosed(raw); });
         clients.push_back(std::move(c));
@@ -65,6 +68,7 @@ void DemoServer::onClosed(Client *c)
         if (it->get() != c)
             continue;
         c->timer.stop();
+        c->laterTimer.stop();
         if (c->socket) {
             c->socket->disconnect(this);
             c->socket->deleteLater();
@@ -112,6 +116,10 @@ void DemoServer::handleLine(Client *c, const QString &line)
         trace(QStringLiteral(">> ") + line);
     QString tag, command;
     const QString frameError = machine.checkFrame(line, &tag, &command);
+    if (faults && frameError.isEmpty()) {
+        answerPlanned(c, tag, command);
+        return;
+    }
     write(c, tag + QStringLiteral(" &"));
     if (!frameError.isEmpty()) {
         write(c, {tag + QStringLiteral(" ! ") + frameError, tag + QStringLiteral(" %")});
@@ -151,11 +159,68 @@ void DemoServer::runNext(Client *c)
 
 void DemoServer::write(Client *c, const QString &line)
 {
+    if (!c->later.empty())
+        writeLater(c, line.toLatin1(), 0);
+    else
+        writeRaw(c, line.toLatin1());
+}
+
+void DemoServer::writeRaw(Client *c, const QByteArray &line)
+{
     if (!c->socket || c->socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (trace)
-        trace(QStringLiteral("<< ") + line);
-    c->socket->write(line.toLatin1() + "\r\n");
+        trace(QStringLiteral("<< ") + QString::fromLatin1(line));
+    c->socket->write(line + "\r\n");
+}
+
+void DemoServer::writeLater(Client *c, const QByteArray &line, qint64 delayMs)
+{
+    qint64 due = clock.elapsed() + delayMs;
+    if (!c->later.empty())
+        due = qMax(due, c->later.back().first);
+    c->later.emplace_back(due, line);
+    flushLater(c);
+}
+
+void DemoServer::flushLater(Client *c)
+{
+    const qint64 now = clock.elapsed();
+    while (!c->later.empty() && c->later.front().first <= now) {
+        writeRaw(c, c->later.front().second);
+        c->later.pop_front();
+    }
+    if (!c->later.empty())
+        c->laterTimer.start(int(c->later.front().first - now));
+}
+
+// The command runs now; its answer (the '&', then its lines after the
+// delay) goes through the fault rules first.
+void DemoServer::answerPlanned(Client *c, const QString &tag, const QString &command)
+{
+    replay::FaultPlan plan;
+    plan.tag = tag.toLatin1();
+    plan.lines.push_back({plan.tag + " &", 0});
+    for (const QString &l : machine.execute(tag, command))
+        plan.lines.push_back({l.toLatin1(), qint64(delayMs) * 1000});
+    faults->apply(command.toLatin1(), plan);
+    for (const replay::PlannedLine &l : plan.events) {
+        QPointer<QTcpSocket> s = c->socket;
+        const QByteArray line = l.line;
+        QTimer::singleShot(int(l.delayUs / 1000), this, [this, s, c, line] {
+            for (auto &k : clients)
+                if (k.get() == c && s && c->socket == s)
+                    writeRaw(c, line);
+        });
+    }
+    if (plan.close) {
+        if (trace)
+            trace(QStringLiteral("-- a scripted fault closes the connection"));
+        c->socket->abort();
+        return;
+    }
+    for (const replay::PlannedLine &l : plan.lines)
+        writeLater(c, l.line, l.delayUs / 1000);
 }
 
 void DemoServer::write(Client *c, const QStringList &lines)

@@ -7,13 +7,16 @@
 #include "link/linesplitter.h"
 
 #include "demomachine.h"
+#include "replay/faults.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTimer>
 #include <functional>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -45,6 +48,11 @@ public:
 
     DemoMachine machine;
 
+    // Scripted faults on the answers, when set (not owned). Each command then
+    // runs at once, its answer planned: the lines go out in order at their
+    // planned delays.
+    replay::FaultScript *faults = nullptr;
+
 Q_SIGNALS:
     void clientConnected();
     void clientDisconnected();
@@ -55,6 +63,10 @@ private:
         LineSplitter lines;
         QList<QPair<QString, QString>> queue; // tag, command
         QTimer timer;
+        // Lines held back by a planned delay, with the time they are due (ms
+        // on `clock`); later lines wait behind them.
+        std::deque<std::pair<qint64, QByteArray>> later;
+        QTimer laterTimer;
     };
     void onNewConnection();
     void onReadyRead(Client *c);
@@ -63,7 +75,12 @@ private:
     void runNext(Client *c);
     void write(Client *c, const QString &line);
     void write(Client *c, const QStringList &lines);
+    void writeRaw(Client *c, const QByteArray &line);
+    void writeLater(Client *c, const QByteArray &line, qint64 delayMs);
+    void flushLater(Client *c);
+    void answerPlanned(Client *c, const QString &tag, const QString &command);
 
     QTcpServer server;
+    QElapsedTimer clock;
     std::vector<std::unique_ptr<Client>> clients;
 };

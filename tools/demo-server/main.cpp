@@ -35,7 +35,10 @@ int main(int argc, char *argv[])
                                  QStringLiteral("seconds"), QStringLiteral("0"));
     QCommandLineOption verboseOpt(QStringLiteral("verbose"),
                                   QStringLiteral("Print every line received and sent."));
-    parser.addOptions({portOpt, delayOpt, eventsOpt, verboseOpt});
+    QCommandLineOption faultsOpt(QStringLiteral("faults"),
+                                 QStringLiteral("Scripted faults on the answers, from a JSON file."),
+                                 QStringLiteral("file"));
+    parser.addOptions({portOpt, delayOpt, eventsOpt, verboseOpt, faultsOpt});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -56,8 +59,19 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    replay::FaultScript faults;
+    if (parser.isSet(faultsOpt)) {
+        QString error;
+        if (!faults.load(parser.value(faultsOpt), &error)) {
+            err << "torvane-demo-server: " << error << Qt::endl;
+            return 2;
+        }
+    }
+
     DemoServer server;
     server.delayMs = delay;
+    if (parser.isSet(faultsOpt))
+        server.faults = &faults;
     if (parser.isSet(verboseOpt))
         server.trace = [](const QString &line) { QTextStream(stdout) << line << Qt::endl; };
     if (!server.listen(QHostAddress::LocalHost, quint16(port))) {
