@@ -345,6 +345,7 @@ public:
                  bool own = false, bool onWire = true);
     // A relay client's line as it passes the server's leg (see TrafficRecord::relayed).
     void PublishRelayed(check::Direction dir, const QByteArray &line, bool own = false);
+    void PublishRecord(TrafficRecord record);
     void FlushDeferredTraffic() { traffic.flush(); }
     // The log's subscription to the tap: the record's log line, or -1.
     qint64 LogRecord(const TrafficRecord &record);

@@ -157,6 +157,18 @@ int RunStatus(const ReadResult &r, const ProtocolChecker &checker, Severity fail
     return status;
 }
 
+// Each rule that has findings, with its counts by severity.
+template <typename F> static void ForEachRuleFound(const ProtocolChecker &checker, F &&f)
+{
+    for (int i = 0; i < RuleCount; ++i) {
+        const qint64 e = checker.findingCount(Rule(i), Severity::Error);
+        const qint64 w = checker.findingCount(Rule(i), Severity::Warning);
+        const qint64 n = checker.findingCount(Rule(i), Severity::Note);
+        if (e + w + n > 0)
+            f(Rule(i), e, w, n);
+    }
+}
+
 void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &r, const QByteArray &problem,
                  int status, bool firstFinding)
 {
@@ -166,17 +178,11 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
             + ", \"problem\": " + (problem.isEmpty() ? QByteArray("null") : JsonString(problem))
             + ", \"status\": " + QByteArray::number(status) + ",\n   \"summary\": {");
     bool first = true;
-    for (int i = 0; i < RuleCount; ++i) {
-        const qint64 e = checker.findingCount(Rule(i), Severity::Error);
-        const qint64 w = checker.findingCount(Rule(i), Severity::Warning);
-        const qint64 n = checker.findingCount(Rule(i), Severity::Note);
-        if (e + w + n == 0)
-            continue;
-        out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(Rule(i))
-                + "\": {\"error\": " + QByteArray::number(e) + ", \"warning\": " + QByteArray::number(w)
-                + ", \"note\": " + QByteArray::number(n) + '}');
+    ForEachRuleFound(checker, [&](Rule r, qint64 e, qint64 w, qint64 n) {
+        out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(r) + "\": {\"error\": " + QByteArray::number(e)
+                + ", \"warning\": " + QByteArray::number(w) + ", \"note\": " + QByteArray::number(n) + '}');
         first = false;
-    }
+    });
     out.put("},\n   \"causes\": [");
     first = true;
     for (const RepeatedCause &c : checker.repeatedCauses()) {
@@ -233,18 +239,13 @@ void PutSummaryBody(Output &out, const ProtocolChecker &checker, const Options &
         out.put("  no findings\n");
     } else {
         out.put("  findings by rule:\n");
-        for (int i = 0; i < RuleCount; ++i) {
-            const qint64 e = checker.findingCount(Rule(i), Severity::Error);
-            const qint64 w = checker.findingCount(Rule(i), Severity::Warning);
-            const qint64 n = checker.findingCount(Rule(i), Severity::Note);
-            if (e + w + n == 0)
-                continue;
-            QByteArray row = QByteArray("    ") + QByteArray(RuleId(Rule(i))).leftJustified(16);
+        ForEachRuleFound(checker, [&](Rule r, qint64 e, qint64 w, qint64 n) {
+            QByteArray row = QByteArray("    ") + QByteArray(RuleId(r)).leftJustified(16);
             row += QByteArray::number(e) + " error" + (e == 1 ? "" : "s") + ", " + QByteArray::number(w)
                 + " warning" + (w == 1 ? "" : "s") + ", " + QByteArray::number(n) + " note"
                 + (n == 1 ? "" : "s") + '\n';
             out.put(row);
-        }
+        });
     }
     WhatToFix(checker, out);
     bool header = false;

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -145,6 +146,33 @@ void LineConnection::resumeLater()
             readNow();
         },
         Qt::QueuedConnection);
+}
+
+void ExitWhenClosed(QObject *owner, QList<QPointer<QTcpSocket>> *closing, std::function<int()> status,
+                    int waitMs)
+{
+    auto *wait = new QTimer(owner);
+    auto left = std::make_shared<int>(waitMs / 10);
+    QObject::connect(wait, &QTimer::timeout, owner, [closing, status = std::move(status), wait, left] {
+        closing->removeAll(nullptr);
+        if (closing->isEmpty() || --*left <= 0) {
+            wait->stop();
+            QCoreApplication::exit(status());
+        }
+    });
+    wait->start(10);
+}
+
+bool SplitHostPort(const QString &text, QString *host, quint16 *port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint p = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || p > 65535)
+        return false;
+    *host = colon < 0 ? QString() : text.left(colon);
+    *port = quint16(p);
+    return true;
 }
 
 void CloseGracefully(QTcpSocket *socket)

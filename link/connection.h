@@ -19,6 +19,8 @@
 #include "link/linereader.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 #include <QObject>
 #include <QPointer>
 
@@ -120,6 +122,15 @@ private:
 // Whatever the peer still sends is read and let go until its own end of
 // stream: a socket closed with unread bytes would answer with a reset.
 void CloseGracefully(QTcpSocket *socket);
+
+// For the programs without a window, at their end: once every socket in
+// `closing` (closed gracefully) is gone, or after `waitMs`, the event loop
+// exits with `status()`.
+void ExitWhenClosed(QObject *owner, QList<QPointer<QTcpSocket>> *closing, std::function<int()> status,
+                    int waitMs = 2000);
+
+// A command line's "[ADDR:]PORT" or "HOST:PORT"; false when the port is no port.
+bool SplitHostPort(const QString &text, QString *host, quint16 *port);
 
 // In lock-step traffic the answer to what was just relayed comes within
 // microseconds, and going to sleep for that wait costs more than the wait.

@@ -105,19 +105,21 @@ void TForm1::LogWithMarker(const QByteArray &line, QLatin1String marker)
 void TForm1::Publish(check::Leg leg, check::Direction dir, const QByteArray &line, QLatin1String marker,
                      bool own, bool onWire)
 {
-    TrafficRecord record(leg, dir, line, marker, own, onWire);
-    if (!own) {
-        record.ending = receivedEnding;
-        record.leadingCr = receivedLeadingCr;
-    }
-    traffic.publish(std::move(record));
+    PublishRecord(TrafficRecord(leg, dir, line, marker, own, onWire));
 }
 
 void TForm1::PublishRelayed(check::Direction dir, const QByteArray &line, bool own)
 {
     TrafficRecord record(check::Leg::Operator, dir, line, QLatin1String(), own);
     record.relayed = true;
-    if (!own) {
+    PublishRecord(std::move(record));
+}
+
+// A line not of this program's making is the one being received: it ended
+// as that line did.
+void TForm1::PublishRecord(TrafficRecord record)
+{
+    if (!record.own) {
         record.ending = receivedEnding;
         record.leadingCr = receivedLeadingCr;
     }

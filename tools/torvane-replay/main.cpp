@@ -125,16 +125,8 @@ public:
 
     void awaitClose()
     {
-        auto *wait = new QTimer(this);
-        auto left = std::make_shared<int>(CloseWaitMs / 10);
-        connect(wait, &QTimer::timeout, this, [this, wait, left] {
-            closing.removeAll(nullptr);
-            if (closing.isEmpty() || --*left <= 0) {
-                wait->stop();
-                QCoreApplication::exit(status);
-            }
-        });
-        wait->start(10);
+        ExitWhenClosed(
+            this, &closing, [this] { return status; }, CloseWaitMs);
     }
 
     RunOptions opt;
@@ -365,19 +357,6 @@ int ScanCommands(const RunOptions &opt, bool print, qint64 *motion)
         return 2;
     }
     return 0;
-}
-
-// "[ADDR:]PORT" or "HOST:PORT"; false when the port is no port.
-bool SplitHostPort(const QString &text, QString *host, quint16 *port)
-{
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || p > 65535)
-        return false;
-    *host = colon < 0 ? QString() : text.left(colon);
-    *port = quint16(p);
-    return true;
 }
 
 } // namespace

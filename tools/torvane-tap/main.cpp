@@ -541,29 +541,9 @@ void Tap::finish()
 // What the sockets hold still goes out; then the program ends.
 void Tap::awaitClose()
 {
-    auto *wait = new QTimer(this);
-    auto left = std::make_shared<int>(CloseWaitMs / 10);
-    connect(wait, &QTimer::timeout, this, [this, wait, left] {
-        closing.removeAll(nullptr);
-        if (closing.isEmpty() || --*left <= 0) {
-            wait->stop();
-            QCoreApplication::exit(QCoreApplication::instance()->property("tapStatus").toInt());
-        }
-    });
-    wait->start(10);
-}
-
-// "[ADDR:]PORT" or "HOST:PORT"; false when the port is no port.
-bool SplitHostPort(const QString &text, QString *host, quint16 *port)
-{
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || p > 65535)
-        return false;
-    *host = colon < 0 ? QString() : text.left(colon);
-    *port = quint16(p);
-    return true;
+    ExitWhenClosed(
+        this, &closing, [] { return QCoreApplication::instance()->property("tapStatus").toInt(); },
+        CloseWaitMs);
 }
 
 } // namespace
