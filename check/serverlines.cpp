@@ -332,18 +332,8 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     if (txn.tSent >= 0 && t >= 0)
         st.toDone.add(t - txn.tSent);
     ++s.totals.completed;
-    if (ring_.size() < size_t(RingSize)) {
-        // One block for the whole ring (its pages are touched as it fills):
-        // checkers made one after another, one a session of a capture, then
-        // reuse the same memory instead of leaving the halves of a growing one.
-        if (ring_.capacity() == 0)
-            ring_.reserve(size_t(RingSize));
-        ring_.push_back(txn);
-        ringFill_ = ring_.size();
-    } else {
-        ring_[ringHead_] = txn;
-        ringHead_ = (ringHead_ + 1) % size_t(RingSize);
-    }
+    if (keepCompleted_)
+        keepCompleted(txn);
 
     const quint32 key = txn.key;
     const bool wasAbort = o.role == MethodRole::AbortE;
@@ -354,6 +344,23 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     dropTxn(s, key);
     if (wasAbort)
         windUpAbort(s, pos);
+}
+
+void ProtocolChecker::keepCompleted(const Transaction &txn)
+{
+    if (ring_.size() < size_t(RingSize)) {
+        // One block for the whole ring (its pages are touched as it fills):
+        // checkers made one after another, one a session of a capture, then
+        // reuse the same memory instead of leaving the halves of a growing one.
+        if (ring_.capacity() == 0)
+            ring_.reserve(size_t(RingSize));
+        ring_.push_back(txn);
+        ringFill_ = ring_.size();
+    } else {
+        ring_[ringHead_] = txn;
+        if (++ringHead_ == size_t(RingSize))
+            ringHead_ = 0;
+    }
 }
 
 // What a completed command changes: the session, the error state, daemons.
