@@ -6,9 +6,10 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QAbstractItemView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -54,7 +55,8 @@ void ReadReplaySettings(const ProfileFile &ini, ReplaySettings &out)
         return;
     out.fromLog = ini.readInteger(Section, QStringLiteral("ReplayFromLog"), 0) != 0;
     out.leg = qBound(0, ini.readInteger(Section, QStringLiteral("ReplayLeg"), 0), 2);
-    out.playClient = ini.readString(Section, QStringLiteral("ReplayMode"), QString()) == QLatin1String("client");
+    out.playClient =
+        ini.readString(Section, QStringLiteral("ReplayMode"), QString()) == QLatin1String("client");
     out.matchAny = ini.readString(Section, QStringLiteral("ReplayMatch"), QString()) == QLatin1String("any");
     out.tolerance = ReadNumber(ini, QStringLiteral("ReplayTolerance"), 0, 0, 1e6);
     out.speed = ReadNumber(ini, QStringLiteral("ReplaySpeed"), 1, 0, 1000);
@@ -67,10 +69,10 @@ void WriteReplaySettings(ProfileFile &ini, const ReplaySettings &in)
     ini.writeString(Section, QStringLiteral("ReplayRecording"), in.recording);
     ini.writeInteger(Section, QStringLiteral("ReplayFromLog"), in.fromLog ? 1 : 0);
     ini.writeInteger(Section, QStringLiteral("ReplayLeg"), in.leg);
-    ini.writeString(Section, QStringLiteral("ReplayMode"), in.playClient ? QStringLiteral("client")
-                                                                           : QStringLiteral("serve"));
-    ini.writeString(Section, QStringLiteral("ReplayMatch"), in.matchAny ? QStringLiteral("any")
-                                                                         : QStringLiteral("strict"));
+    ini.writeString(Section, QStringLiteral("ReplayMode"),
+                    in.playClient ? QStringLiteral("client") : QStringLiteral("serve"));
+    ini.writeString(Section, QStringLiteral("ReplayMatch"),
+                    in.matchAny ? QStringLiteral("any") : QStringLiteral("strict"));
     ini.writeString(Section, QStringLiteral("ReplayTolerance"), QString::number(in.tolerance, 'g', 10));
     ini.writeString(Section, QStringLiteral("ReplaySpeed"), QString::number(in.speed, 'g', 10));
     ini.writeInteger(Section, QStringLiteral("ReplayOnMiss"), in.onMiss);
@@ -92,7 +94,8 @@ ReplayPage::ReplayPage(QWidget *parent) : QWidget(parent)
     fileButton->setChecked(true);
     fileEdit = new QLineEdit(this);
     named(fileEdit, "replayFileEdit", "Recording file");
-    fileEdit->setPlaceholderText(QStringLiteral("A saved log, a tap log, a NIST log, a transcript or a capture"));
+    fileEdit->setPlaceholderText(
+        QStringLiteral("A saved log, a tap log, a NIST log, a transcript or a capture"));
     browseButton = new QPushButton(QStringLiteral("&Browse..."), this);
     named(browseButton, "replayBrowseButton", "Choose a recording file");
     connect(browseButton, &QPushButton::clicked, this, [this] {
@@ -146,8 +149,8 @@ ReplayPage::ReplayPage(QWidget *parent) : QWidget(parent)
         if (!host.hooks.openFileName)
             return;
         SetNextDialogFolder(folder);
-        const QString path =
-            host.hooks.openFileName(QStringLiteral("Faults"), QStringLiteral("Faults|*.json|All files|*.*"), true);
+        const QString path = host.hooks.openFileName(QStringLiteral("Faults"),
+                                                     QStringLiteral("Faults|*.json|All files|*.*"), true);
         if (!path.isEmpty())
             faultsEdit->setText(path);
     });
@@ -172,7 +175,8 @@ ReplayPage::ReplayPage(QWidget *parent) : QWidget(parent)
     diffTable->setWordWrap(false);
     diffTable->verticalHeader()->hide();
     diffTable->horizontalHeader()->setStretchLastSection(true);
-    diffTable->setToolTip(QStringLiteral("Double-click a row to show the replayed command in the traffic log"));
+    diffTable->setToolTip(
+        QStringLiteral("Double-click a row to show the replayed command in the traffic log"));
     connect(diffTable, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
         const QTableWidgetItem *item = diffTable->item(row, ColLine);
         const qint64 logLine = item ? item->data(Qt::UserRole).toLongLong() : -1;
@@ -180,29 +184,59 @@ ReplayPage::ReplayPage(QWidget *parent) : QWidget(parent)
             host.showLogLine(int(logLine));
     });
 
+    // The long choices don't widen the window: a box shows what fits.
+    for (QComboBox *box : {legBox, modeBox, matchBox, missBox}) {
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setMinimumContentsLength(12);
+        box->view()->setAccessibleName(box->accessibleName());
+    }
+    // A spin box's editor reads out as the box.
+    for (QDoubleSpinBox *box : {toleranceBox, speedBox})
+        if (QLineEdit *editor = box->findChild<QLineEdit *>())
+            editor->setAccessibleName(box->accessibleName());
+
+    // Two columns of choices, so that the page asks no more height of the
+    // window than the other panes.
+    auto *grid = new QGridLayout;
+    auto label = [this](const QString &text, QWidget *buddy) {
+        auto *l = new QLabel(text, this);
+        l->setBuddy(buddy);
+        return l;
+    };
     auto *source = new QHBoxLayout;
     source->addWidget(fileButton);
     source->addWidget(fileEdit, 1);
     source->addWidget(browseButton);
     source->addWidget(logButton);
+    grid->addWidget(new QLabel(QStringLiteral("Recording:"), this), 0, 0);
+    grid->addLayout(source, 0, 1, 1, 3);
+    grid->addWidget(label(QStringLiteral("&Plays:"), modeBox), 1, 0);
+    grid->addWidget(modeBox, 1, 1);
+    grid->addWidget(label(QStringLiteral("Le&g:"), legBox), 1, 2);
+    grid->addWidget(legBox, 1, 3);
+    grid->addWidget(label(QStringLiteral("&Matching:"), matchBox), 2, 0);
+    grid->addWidget(matchBox, 2, 1);
+    grid->addWidget(label(QStringLiteral("&Not recorded:"), missBox), 2, 2);
+    grid->addWidget(missBox, 2, 3);
+    auto *numbers = new QHBoxLayout;
+    numbers->addWidget(toleranceBox, 1);
+    numbers->addWidget(label(QStringLiteral("Spee&d:"), speedBox));
+    numbers->addWidget(speedBox, 1);
+    grid->addWidget(label(QStringLiteral("&Tolerance:"), toleranceBox), 3, 0);
+    grid->addLayout(numbers, 3, 1);
     auto *faultRow = new QHBoxLayout;
     faultRow->addWidget(faultsEdit, 1);
     faultRow->addWidget(faultsButton);
-    auto *form = new QFormLayout;
-    form->addRow(QStringLiteral("Recording:"), source);
-    form->addRow(QStringLiteral("Le&g:"), legBox);
-    form->addRow(QStringLiteral("&Plays:"), modeBox);
-    form->addRow(QStringLiteral("&Matching:"), matchBox);
-    form->addRow(QStringLiteral("&Tolerance:"), toleranceBox);
-    form->addRow(QStringLiteral("Spee&d:"), speedBox);
-    form->addRow(QStringLiteral("&Not recorded:"), missBox);
-    form->addRow(QStringLiteral("Faults:"), faultRow);
+    grid->addWidget(new QLabel(QStringLiteral("Faults:"), this), 3, 2);
+    grid->addLayout(faultRow, 3, 3);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(startButton);
     buttons->addWidget(stopButton);
     buttons->addWidget(progressLabel, 1);
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(form);
+    layout->addLayout(grid);
     layout->addLayout(buttons);
     layout->addWidget(diffTable, 1);
     connect(modeBox, &QComboBox::currentIndexChanged, this, [this] { updateControls(); });
@@ -374,7 +408,8 @@ void ReplayPage::scanSlice()
                             .arg(motion == 1 ? QStringLiteral("command") : QStringLiteral("commands"))));
             if (!go || !host.serverConnected()) {
                 recording.reset();
-                progressLabel->setText(go ? QStringLiteral("The server link is down") : QStringLiteral("Not started"));
+                progressLabel->setText(go ? QStringLiteral("The server link is down")
+                                          : QStringLiteral("Not started"));
                 updateControls();
                 return;
             }
@@ -446,7 +481,8 @@ void ReplayPage::startPlaying()
     });
     client->setPositions([this] { return positions - 1; });
     connect(client, &ClientReplay::progress, this, &ReplayPage::progress);
-    connect(client, &ClientReplay::finished, this, [this] { QTimer::singleShot(0, this, [this] { done(); }); });
+    connect(client, &ClientReplay::finished, this,
+            [this] { QTimer::singleShot(0, this, [this] { done(); }); });
     awaitRelayLeg = false;
     progressLabel->setText(QStringLiteral("Playing the client"));
     updateControls();
@@ -555,7 +591,9 @@ void ReplayPage::fillTable()
     diffTable->setUpdatesEnabled(false);
     diffTable->setRowCount(0);
     int row = 0;
-    auto put = [this](int r, int c, const QString &text) { diffTable->setItem(r, c, new QTableWidgetItem(text)); };
+    auto put = [this](int r, int c, const QString &text) {
+        diffTable->setItem(r, c, new QTableWidgetItem(text));
+    };
     for (const DiffEntry &e : d.entries) {
         if (!e.differs())
             continue;
@@ -592,9 +630,9 @@ void ReplayPage::fillTable()
         where->setData(Qt::UserRole, logLine);
         diffTable->setItem(row, ColLine, where);
         put(row, ColKind,
-            e.kind == EntryKind::Missing ? QStringLiteral("missing")
-            : e.kind == EntryKind::Extra ? QStringLiteral("extra")
-                                         : QStringLiteral("changed"));
+            e.kind == EntryKind::Missing     ? QStringLiteral("missing")
+                : e.kind == EntryKind::Extra ? QStringLiteral("extra")
+                                             : QStringLiteral("changed"));
         put(row, ColRecorded, Latin1(e.recordedCommand));
         put(row, ColReplayed, Latin1(e.replayedCommand));
         put(row, ColChange, changes.join(QStringLiteral("; ")));

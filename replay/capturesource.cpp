@@ -22,8 +22,9 @@ bool CaptureSource::open(TrafficSink &sink, QString *error)
     ro.onlySession = choice.session;
     reader = std::make_unique<capture::CaptureReader>(ro);
     reader->setLineHandler([this](const capture::Line &l) {
-        into->traffic(Leg::Operator, l.side == capture::Side::Client ? Direction::ToServer : Direction::FromServer,
-                      l.timeUs, l.bytes, l.fullLength, l.frame, l.end);
+        into->traffic(Leg::Operator,
+                      l.side == capture::Side::Client ? Direction::ToServer : Direction::FromServer, l.timeUs,
+                      l.bytes, l.fullLength, l.frame, l.end);
     });
     reader->setEventHandler([this](const capture::Event &e) {
         if (e.kind == capture::EventKind::SessionStart)

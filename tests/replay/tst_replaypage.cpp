@@ -75,8 +75,8 @@ private Q_SLOTS:
         client.sendLine("00104 Home()");
         QVERIFY(client.waitForLines(10));
         QCOMPARE(client.received,
-                 QList<QByteArray>({"00101 &", "00101 %", "00102 &", "00102 # Tool.Name(\"Probe1\")", "00102 %",
-                                    "00103 &", "00103 %", "00104 &",
+                 QList<QByteArray>({"00101 &", "00101 %", "00102 &", "00102 # Tool.Name(\"Probe1\")",
+                                    "00102 %", "00103 &", "00103 %", "00104 &",
                                     "00104 ! Error(3, 0501, Home, \"Unsupported command\")", "00104 %"}));
         QVERIFY(!rig.f->serverConnected);
         QVERIFY(rig.logHas(QStringLiteral(">$> 00104 Home()")));
