@@ -370,12 +370,9 @@ bool ReplayPage::start()
     awaitingLog.clear();
     logLineAt.clear();
     positions = 0;
-    if (serve) {
-        startServing();
-        return true;
-    }
-    // A machine moves: the motion commands are counted first, a slice at a
-    // time, and the operator is asked.
+    // The transactions are counted a slice at a time, for the progress's
+    // total; a client replay waits for the count of the motion commands
+    // among them and asks first, since the machine moves.
     scanning = openRecording(&error);
     if (!scanning) {
         recording.reset();
@@ -383,9 +380,14 @@ bool ReplayPage::start()
         return false;
     }
     scanned = motion = 0;
+    total = -1;
     scanTimer = new QTimer(this);
     connect(scanTimer, &QTimer::timeout, this, [this] { scanSlice(); });
     scanTimer->start(0);
+    if (serve) {
+        startServing();
+        return true;
+    }
     progressLabel->setText(QStringLiteral("Counting the motion commands..."));
     updateControls();
     return true;
@@ -399,6 +401,12 @@ void ReplayPage::scanSlice()
             scanTimer->deleteLater();
             scanTimer = nullptr;
             scanning.reset();
+            total = scanned;
+            if (server) {
+                if (servedClient)
+                    progress(server->diff().matched, total);
+                return;
+            }
             const bool go = motion == 0
                 || (host.hooks.confirm
                     && host.hooks.confirm(
@@ -420,7 +428,8 @@ void ReplayPage::scanSlice()
             ++motion;
         scanning->release(scanned);
     }
-    progressLabel->setText(QStringLiteral("Counting the motion commands... %1").arg(scanned));
+    if (!server)
+        progressLabel->setText(QStringLiteral("Counting the motion commands... %1").arg(scanned));
 }
 
 qint64 ReplayPage::expectLogged(const QByteArray &line)
@@ -519,15 +528,17 @@ void ReplayPage::serverLinkDropped()
         client->serverGone();
 }
 
-void ReplayPage::progress(qint64 doneCount, qint64 total)
+void ReplayPage::progress(qint64 doneCount, qint64 of)
 {
-    progressLabel->setText(total >= 0 ? QStringLiteral("%1 of %2 transactions").arg(doneCount).arg(total)
-                                      : QStringLiteral("%1 transactions").arg(doneCount));
+    if (of < 0)
+        of = total;
+    progressLabel->setText(of >= 0 ? QStringLiteral("%1 of %2 transactions").arg(doneCount).arg(of)
+                                   : QStringLiteral("%1 transactions").arg(doneCount));
 }
 
 void ReplayPage::stop()
 {
-    if (scanTimer) {
+    if (scanTimer && !server) {
         scanTimer->deleteLater();
         scanTimer = nullptr;
         scanning.reset();
@@ -567,6 +578,11 @@ void ReplayPage::done()
         client = nullptr;
     } else {
         return;
+    }
+    if (scanTimer) {
+        scanTimer->deleteLater();
+        scanTimer = nullptr;
+        scanning.reset();
     }
     recording.reset();
     faults.reset();

@@ -129,7 +129,7 @@ private:
     void startServing();
     void startPlaying();
     void scanSlice();
-    void progress(qint64 done, qint64 total);
+    void progress(qint64 done, qint64 of);
     void done();
     void fillTable();
     void updateControls();
@@ -142,10 +142,12 @@ private:
     std::unique_ptr<replay::FaultScript> faults;
     replay::ServerReplay *server = nullptr;
     replay::ClientReplay *client = nullptr;
-    // The motion scan before a client replay, in slices.
+    // The count of the transactions (and the motion commands among them),
+    // in slices.
     std::unique_ptr<replay::Recording> scanning;
     QTimer *scanTimer = nullptr;
     qint64 scanned = 0, motion = 0;
+    qint64 total = -1; // recorded transactions, once counted
     bool servedClient = false; // a relay client was served in this replay
     // Replayed commands waiting for their log line, and the log lines by
     // their position in the replay.

@@ -71,6 +71,7 @@ private Q_SLOTS:
         client.sendLine("00101 StartSession()");
         client.sendLine("00102 GetProp( Tool.Name() )");
         QVERIFY(client.waitForLines(5));
+        QTRY_COMPARE(page->progressLabel->text(), QStringLiteral("2 of 4 transactions"));
         client.sendLine("00103 GoTo(X(10.2), Y(20), Z(-5))"); // within the tolerance
         client.sendLine("00104 Home()");
         QVERIFY(client.waitForLines(10));
