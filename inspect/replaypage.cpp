@@ -444,9 +444,9 @@ qint64 ReplayPage::expectLogged(const QByteArray &line)
 
 void ReplayPage::logged(bool relayLeg, bool toServer, const QByteArray &line, qint64 logLine)
 {
-    if (awaitingLog.empty() || !toServer || relayLeg != awaitRelayLeg || logLine < 0
-        || line != awaitingLog.front().first)
+    if (awaitingLog.empty() || !toServer || relayLeg != awaitRelayLeg || line != awaitingLog.front().first)
         return;
+    // A line that freeze or the filter kept out of the log has no line to show.
     const qint64 position = awaitingLog.front().second;
     awaitingLog.pop_front();
     if (qint64(logLineAt.size()) <= position)
