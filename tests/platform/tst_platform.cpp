@@ -6,6 +6,8 @@
 #include "platform/testsupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,7 +81,12 @@ private Q_SLOTS:
         QString error;
         const qintptr file = platform::OpenScratchFile(dir.path(), &error);
         QVERIFY2(file >= 0, qPrintable(error));
-        QVERIFY(QDir(dir.path()).isEmpty()); // nothing left behind, even after a crash
+        // No one else sees it: gone from the folder, or (where the name
+        // stays until the close) not to be opened by anyone else.
+        for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+            QFile other(dir.filePath(name));
+            QVERIFY2(!other.open(QIODevice::ReadOnly), qPrintable(name));
+        }
 
         QVERIFY(platform::WriteAt(file, "world", 5, 6, &error));
         QVERIFY(platform::WriteAt(file, "hello ", 6, 0, &error));
@@ -87,17 +94,23 @@ private Q_SLOTS:
         QVERIFY(platform::ReadAt(file, back, 11, 0));
         QCOMPARE(QByteArray(back, 11), QByteArray("hello world"));
         QVERIFY(!platform::ReadAt(file, back, 2, 10)); // past the end
-        {
-            platform::test::FileSizeLimit limit(1024);
-            QVERIFY(limit.applied);
-            const QByteArray big(4096, 'y');
-            QVERIFY(!platform::WriteAt(file, big.constData(), big.size(), 0, &error));
-            QVERIFY(!error.isEmpty());
-        }
         platform::CloseFile(file);
+        QVERIFY(QDir(dir.path()).isEmpty()); // nothing left behind
 
         error.clear();
         QCOMPARE(platform::OpenScratchFile(dir.filePath(QStringLiteral("missing")), &error), qintptr(-1));
+        QVERIFY(!error.isEmpty());
+
+        // A full disk, as the writer sees it.
+        const qintptr small = platform::OpenScratchFile(dir.path(), &error);
+        QVERIFY2(small >= 0, qPrintable(error));
+        const auto closeSmall = qScopeGuard([small] { platform::CloseFile(small); });
+        platform::test::FileSizeLimit limit(1024);
+        if (!limit.applied)
+            QSKIP("this system has no file-size limit for one process");
+        const QByteArray big(4096, 'y');
+        error.clear();
+        QVERIFY(!platform::WriteAt(small, big.constData(), big.size(), 0, &error));
         QVERIFY(!error.isEmpty());
     }
 
