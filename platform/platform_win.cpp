@@ -59,9 +59,19 @@ HANDLE file(qintptr handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// The system's own words for a Win32 error code (qt_error_string reads
+// small codes as errno values).
 QString systemError(DWORD error)
 {
-    return qt_error_string(int(error));
+    wchar_t *text = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                         | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString message = n > 0 ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
+    ::LocalFree(text);
+    if (message.isEmpty())
+        message = QStringLiteral("Windows error %1").arg(error);
+    return message;
 }
 
 // One call moves at most this much: Winsock and ReadFile/WriteFile count in

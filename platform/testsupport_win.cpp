@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -23,6 +24,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <psapi.h>
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
@@ -364,16 +366,69 @@ FileSizeLimit::FileSizeLimit(qint64) { }
 
 FileSizeLimit::~FileSizeLimit() = default;
 
-// No folder is closed to its owner by attributes here; what an access list
-// could do, Wine doesn't enforce. holds() tells.
+namespace {
+// The access lists before, by folder (the class has no room of its own for them).
+std::map<QString, PSECURITY_DESCRIPTOR> &savedAccess()
+{
+    static std::map<QString, PSECURITY_DESCRIPTOR> saved;
+    return saved;
+}
+} // namespace
+
+// The folder's access list gets an entry that denies this user adding or
+// changing anything in it, handed down to what it holds; the list before
+// comes back at the end. (Wine keeps access lists but doesn't enforce them:
+// holds() tells.)
 UnwritableFolder::UnwritableFolder(const QString &folder) : path(folder)
 {
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    std::wstring name = wide(QDir::toNativeSeparators(path));
+    PACL old = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &old, nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return;
+    savedAccess()[path] = descriptor;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    char user[256];
+    DWORD length = 0;
+    const bool known = ::GetTokenInformation(token, TokenUser, user, sizeof user, &length);
+    ::CloseHandle(token);
+    if (!known)
+        return;
+    EXPLICIT_ACCESSW deny{};
+    deny.grfAccessPermissions = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA | FILE_APPEND_DATA
+        | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE;
+    deny.grfAccessMode = DENY_ACCESS;
+    deny.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    deny.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    deny.Trustee.TrusteeType = TRUSTEE_IS_USER;
+    deny.Trustee.ptstrName = reinterpret_cast<LPWSTR>(reinterpret_cast<TOKEN_USER *>(user)->User.Sid);
+    PACL denied = nullptr;
+    if (::SetEntriesInAclW(1, &deny, old, &denied) == ERROR_SUCCESS) {
+        ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                denied, nullptr);
+        ::LocalFree(denied);
+    }
 }
 
 UnwritableFolder::~UnwritableFolder()
 {
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const auto saved = savedAccess().find(path);
+    if (saved == savedAccess().end())
+        return;
+    const PSECURITY_DESCRIPTOR before = saved->second;
+    savedAccess().erase(saved);
+    std::wstring name = wide(QDir::toNativeSeparators(path));
+    PACL old = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (::GetSecurityDescriptorDacl(before, &present, &old, &defaulted) && present)
+        ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, old, nullptr);
+    ::LocalFree(before);
 }
 
 bool UnwritableFolder::holds() const

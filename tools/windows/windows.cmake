@@ -1,6 +1,6 @@
 # The Windows build's own part, included by the top-level CMakeLists.txt when
-# building for Windows: the programs' version resources and icon, the window
-# as a GUI program (no console), and the DPI awareness manifest.
+# building for Windows: the programs' version resources and icon, and the
+# window as a GUI program (no console).
 
 enable_language(RC)
 
@@ -27,12 +27,3 @@ endif()
 # itself per-monitor DPI aware, so the window follows the system's scaling.
 set_target_properties(torvane PROPERTIES WIN32_EXECUTABLE ON)
 
-# The MinGW runtime DLLs that go beside the programs.
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
-                OUTPUT_VARIABLE TORVANE_LIBSTDCXX_DLL OUTPUT_STRIP_TRAILING_WHITESPACE)
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgcc_s_seh-1.dll
-                OUTPUT_VARIABLE TORVANE_LIBGCC_DLL OUTPUT_STRIP_TRAILING_WHITESPACE)
-find_file(TORVANE_WINPTHREAD_DLL libwinpthread-1.dll
-          PATHS /usr/x86_64-w64-mingw32/lib /usr/x86_64-w64-mingw32/bin NO_DEFAULT_PATH)
-set(TORVANE_MINGW_RUNTIME ${TORVANE_LIBSTDCXX_DLL} ${TORVANE_LIBGCC_DLL} ${TORVANE_WINPTHREAD_DLL}
-    CACHE INTERNAL "The MinGW runtime DLLs the programs load")
