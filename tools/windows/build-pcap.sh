@@ -18,6 +18,12 @@ fi
 "$here/install-deps.sh"
 mkdir -p "$work"
 cd "$work"
+exec 9>"$work/.lock"
+flock 9 # one build at a time; a second run then finds the first's cache
+if [ -f "$prefix/lib/libpcap.a" ] && [ -f "$prefix/.torvane-complete" ]; then
+  echo "libpcap for Windows: using $prefix"
+  exit 0
+fi
 if ! ls -d libpcap-*/ >/dev/null 2>&1; then
   if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
   apt-get source --download-only libpcap >/dev/null 2>&1 || {
