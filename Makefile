@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 10
 
 .PHONY: all deps configure build run test test-sanitize bench fuzz fuzz-smoke clean \
-        demo package screenshot atspi-check wireshark-plugin windows windows-test portability
+        demo package screenshot atspi-check wireshark-plugin windows windows-test windows-smoke portability
 
 all: build
 
@@ -110,6 +110,13 @@ windows:
 # Every test program of the Windows build under Wine (tools/windows/wine-run.sh).
 windows-test: windows
 	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# torvane.exe under Wine relaying to the demo server, closed with Alt+F4
+# (Torvane.ini written), docs/screenshot-windows.png, and the installer
+# installing and uninstalling silently (Xvfb).
+windows-smoke: windows
+	@TORVANE_EXTRA_PKGS="xvfb imagemagick xdotool" tools/install-deps.sh
+	@tools/windows/smoke.sh $(WIN_BUILD)
 
 # The quick guard of the Windows build (part of .ci/run): no Qt for Windows needed.
 portability: deps
