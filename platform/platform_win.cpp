@@ -345,19 +345,23 @@ public:
     }
 };
 
+// The events and the watch on the named one, made once. The console's
+// handler goes in too; a program without a console has no use for it, so
+// its failure doesn't count.
 bool makeEvents()
 {
-    if (loopEvent)
+    static const bool made = [] {
+        loopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        const QString name = TerminationEventName(::GetCurrentProcessId());
+        requestEvent = ::CreateEventW(nullptr, FALSE, FALSE, reinterpret_cast<const wchar_t *>(name.utf16()));
+        if (!loopEvent || !requestEvent
+            || !::RegisterWaitForSingleObject(&requestWait, requestEvent, OnRequestEvent, nullptr, INFINITE,
+                                              WT_EXECUTEDEFAULT))
+            return false;
+        ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
         return true;
-    loopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    const QString name = TerminationEventName(::GetCurrentProcessId());
-    requestEvent = ::CreateEventW(nullptr, FALSE, FALSE, reinterpret_cast<const wchar_t *>(name.utf16()));
-    if (!loopEvent || !requestEvent)
-        return false;
-    if (!::RegisterWaitForSingleObject(&requestWait, requestEvent, OnRequestEvent, nullptr, INFINITE,
-                                       WT_EXECUTEDEFAULT))
-        return false;
-    return ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+    }();
+    return made;
 }
 
 char overdueMessage[256];
