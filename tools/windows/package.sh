@@ -33,8 +33,9 @@ cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 resolve() {
   local dll="$1" d
   for d in "$qt/bin" "$gcc_runtime" /usr/x86_64-w64-mingw32/lib /usr/x86_64-w64-mingw32/bin; do
-    [ -f "$d/$dll" ] && { echo "$d/$dll"; return; }
+    [ -f "$d/$dll" ] && { echo "$d/$dll"; return 0; }
   done
+  return 0
 }
 todo=("$stage"/*.exe "$stage"/platforms/*.dll "$stage"/styles/*.dll)
 while [ ${#todo[@]} -gt 0 ]; do
