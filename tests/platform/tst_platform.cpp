@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -73,6 +75,40 @@ private Q_SLOTS:
         for (qintptr h : {client, second, listener})
             platform::CloseSocket(h);
         QCOMPARE(platform::DuplicateSocket(-1), qintptr(-1));
+    }
+
+    // What the half-closed relay client rests on, with Qt's own socket: at
+    // the peer's FIN Qt ends the connection on its side and closes its
+    // handle; a duplicate made before still carries bytes to the peer,
+    // reads nothing more, and its half-close is the peer's end.
+    void duplicateOutlivesQtsSocket()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const qintptr client = platform::test::ConnectLoopback(server.serverPort());
+        QVERIFY(client >= 0);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *qt = server.nextPendingConnection();
+        const qintptr second = platform::DuplicateSocket(qt->socketDescriptor());
+        QVERIFY(second >= 0);
+
+        QVERIFY(platform::test::SendAll(client, "Last()\r\n"));
+        QVERIFY(platform::ShutdownWrite(client));
+        QTRY_COMPARE(qt->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(qt->readAll(), QByteArray("Last()\r\n"));
+        QCOMPARE(qt->socketDescriptor(), qintptr(-1));
+
+        char buf[64];
+        QCOMPARE(platform::ReceiveNow(second, buf, sizeof buf).status, Io::Ended);
+        const QByteArray reply = "00001 &\r\n00001 %\r\n";
+        QCOMPARE(platform::SendNow(second, reply.constData(), reply.size()).bytes, qint64(reply.size()));
+        QVERIFY(platform::ShutdownWrite(second));
+        QByteArray got;
+        for (qint64 n; (n = platform::test::Receive(client, buf, sizeof buf)) > 0;)
+            got.append(buf, int(n));
+        QCOMPARE(got, reply);
+        platform::CloseSocket(second);
+        platform::CloseSocket(client);
     }
 
     void scratchFile()
