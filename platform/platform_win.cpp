@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -25,6 +26,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
@@ -415,6 +419,15 @@ void ExitAfter(int seconds, const char *message)
     LARGE_INTEGER due;
     due.QuadPart = -qint64(qMax(1, seconds)) * 10000000; // relative, in 100 ns
     ::SetWaitableTimer(overdueTimer, &due, 0, nullptr, nullptr, FALSE);
+}
+
+void BinaryStandardStreams()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_setmode(::_fileno(stdin), _O_BINARY);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
 }
 
 bool StandardErrorIsTerminal()
