@@ -103,7 +103,7 @@ windows:
 	@tools/windows/build-pcap.sh
 	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/windows/mingw-toolchain.cmake \
-	  -DCMAKE_PREFIX_PATH=$(TORVANE_QT_WINDOWS) >/dev/null
+	  -DCMAKE_PREFIX_PATH=$(TORVANE_QT_WINDOWS)/lib/cmake >/dev/null
 	@cmake --build $(WIN_BUILD) -j $(JOBS)
 	@tools/windows/package.sh $(WIN_BUILD)
 

@@ -23,6 +23,9 @@ if(NOT TORVANE_PCAP_WINDOWS)
   endif()
 endif()
 
+# The caches are roots of their own: Qt is found under its root's lib/cmake
+# (as a prefix path, give that folder, not the root itself: CMake would join
+# the two into a path that isn't there).
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 "${TORVANE_QT_WINDOWS}" "${TORVANE_PCAP_WINDOWS}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
