@@ -369,6 +369,9 @@ int ScanCommands(const RunOptions &opt, bool print, qint64 *motion)
 
 int main(int argc, char **argv)
 {
+    // Logs, findings and protocol text go through the standard streams as
+    // bytes, the same on every system.
+    platform::BinaryStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-replay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
