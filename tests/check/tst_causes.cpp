@@ -264,6 +264,17 @@ private Q_SLOTS:
         QCOMPARE(c.totals(Leg::Relay).stray, 2);
         QCOMPARE(c.totals(Leg::Relay).errorLines, 3);
 
+        // An error under a malformed line's own tag answers it too.
+        events.clear();
+        const qsizetype before = found.size();
+        client("00009Home()");
+        server("00009 ! Error(2, 0002, Home, \"No space at pos. 6\")");
+        QCOMPARE(found.size(), before + 1); // its tag only
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events.last().first, TxnEvent::Closed);
+        QCOMPARE(events.last().second.state, TxnState::Done);
+        QCOMPARE(events.last().second.key, 9u);
+
         // A flood of malformed lines keeps few open; all close by the end.
         events.clear();
         for (int i = 0; i < 10000; ++i)
