@@ -255,6 +255,10 @@ struct ProtocolChecker::LegState {
     // root cause.
     qint64 errorFromMalformed = -1;
     Rule errorFromRule = Rule::TagFormat;
+    // Outside a session because the StartSession was malformed: its line and
+    // root cause.
+    qint64 sessionFromMalformed = -1;
+    Rule sessionFromRule = Rule::TagFormat;
     QByteArray ptMeasReport = DefaultPtMeasReport;
     QByteArray lastItemsAsked, lastItemNames; // the last Get's arguments and their item names
     int scanPointValues = DefaultScanPointValues;
@@ -298,7 +302,7 @@ struct ProtocolChecker::LegState {
         malformed.clear();
         malformedTags.clear();
         reusedTags.clear();
-        errorFromMalformed = -1;
+        errorFromMalformed = sessionFromMalformed = -1;
         startSessionDefaults();
         anyCommand = false;
         limitReported = false;

@@ -201,6 +201,14 @@ private Q_SLOTS:
             QCOMPARE(found[i].party, Party::Client);
         }
 
+        // A StartSession the server could not read leaves what follows outside.
+        run = CheckText(Transcript({"C: 0001 StartSession()",
+                                    "S: E0000 ! Error(2, 0001, \"0001 StartSession()\", \"Illegal tag\")",
+                                    "C: 00002 Home()", "S: 00002 &", "S: 00002 %"}));
+        QCOMPARE(run.count(Rule::Session), 1);
+        VerifyLinks(run.findings);
+        QCOMPARE(run.findings.last().causeLine, qint64(1));
+
         // With the root's rule off, what follows stands on its own; a tag sent
         // afresh ends the reuse's reach.
         RuleSet noUnique;
