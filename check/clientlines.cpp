@@ -88,7 +88,7 @@ void ProtocolChecker::openMalformed(LegState &s, QByteArrayView line, quint32 ke
 void ProtocolChecker::closeMalformed(LegState &s, qint64 t, qint64 pos, bool answered)
 {
     Transaction txn = s.malformed.front().txn;
-    s.malformed.erase(s.malformed.begin());
+    s.malformed.pop_front();
     if (answered) {
         txn.errorLines = 1;
         txn.tDone = t;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <vector>
 #include <utility>
 
@@ -244,7 +245,7 @@ struct ProtocolChecker::LegState {
         Transaction txn;
         Rule root = Rule::TagFormat; // its root-cause finding, on its line
     };
-    std::vector<Malformed> malformed;
+    std::deque<Malformed> malformed;
     // The tags of malformed lines that had one, with their lines: a reply
     // with such a tag follows from the malformed line.
     QHash<quint32, qint64> malformedTags;
