@@ -99,7 +99,8 @@ void ProtocolChecker::closeMalformed(LegState &s, qint64 t, qint64 pos, bool ans
     }
     if (onTxn_)
         onTxn_(TxnEvent::Closed, txn, pos);
-    keepInRing(txn);
+    if (keepCompleted_)
+        keepCompleted(txn);
 }
 
 // The server answers in order: the malformed lines sent before `before` (a

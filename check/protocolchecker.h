@@ -105,9 +105,9 @@ enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 //    errorLines 1 for a '!' line. Replies that belong to a command that
 //    already closed (its late remains, a line after its '%') are not stray:
 //    they are the command's, told by their findings.
-// Closed Malformed and Stray records go to the ring of completed ones too,
-// and a line whose command was malformed names no other command: a command
-// sent before the server's answer to it is no finding.
+// Closed Malformed and Stray records go to the ring of completed ones too
+// (while it is kept), and a line that was no command holds up no other: a
+// command sent before the server's answer to it is no finding.
 enum class TxnKind : quint8 { Command, Malformed, Stray };
 
 // One transaction, as kept in the ring once it is complete.
@@ -226,7 +226,9 @@ public:
     QVector<ErrorSeen> errorsSeen() const;
     // Causes that explain most findings of a rule on a leg at once.
     QVector<RepeatedCause> repeatedCauses() const;
-    // The completed transactions, oldest first (at most RingSize).
+    // The completed transactions, oldest first (at most RingSize). A caller
+    // that keeps its own (the live view) turns the ring off.
+    void setKeepCompleted(bool keep) { keepCompleted_ = keep; }
     int completedCount() const { return int(ringFill_); }
     const Transaction &completed(int i) const;
     // An open transaction of a leg by its tag's key; nullptr when none is open.
@@ -272,6 +274,7 @@ private:
                         QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
     void noteCompletion(LegState &s, const OpenTxn &o, bool ok);
+    void keepCompleted(const Transaction &txn);
     void windUpAbort(LegState &s, qint64 pos);
     enum class AbortMode : quint8 { ByError, ByAbortE };
     void abortPendingCommands(LegState &s, quint32 exceptKey, AbortMode mode);
@@ -331,7 +334,6 @@ private:
     void closeUnanswered(LegState &s, qint64 before);
     // A server line that belongs to no command.
     void onStray(LegState &s, quint32 key, bool error, qint64 t, qint64 pos);
-    void keepInRing(const Transaction &txn);
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
     Party curParty_ = Party::Server; // the side of the line being fed
     bool lineCut_ = false; // the line being fed was cut short
@@ -346,6 +348,7 @@ private:
     QHash<int, ErrorSeen> errors_;
     std::vector<Transaction> ring_;
     size_t ringHead_ = 0, ringFill_ = 0;
+    bool keepCompleted_ = true;
 };
 
 // Tag helpers, shared with the log reader.

@@ -378,7 +378,8 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     if (txn.tSent >= 0 && t >= 0)
         st.toDone.add(t - txn.tSent);
     ++s.totals.completed;
-    keepInRing(txn);
+    if (keepCompleted_)
+        keepCompleted(txn);
 
     const quint32 key = txn.key;
     const bool wasAbort = o.role == MethodRole::AbortE;
@@ -412,10 +413,11 @@ void ProtocolChecker::onStray(LegState &s, quint32 key, bool error, qint64 t, qi
             onTxn_(TxnEvent::Error, txn, pos);
         onTxn_(TxnEvent::Closed, txn, pos);
     }
-    keepInRing(txn);
+    if (keepCompleted_)
+        keepCompleted(txn);
 }
 
-void ProtocolChecker::keepInRing(const Transaction &txn)
+void ProtocolChecker::keepCompleted(const Transaction &txn)
 {
     if (ring_.size() < size_t(RingSize)) {
         // One block for the whole ring (its pages are touched as it fills):
@@ -427,7 +429,8 @@ void ProtocolChecker::keepInRing(const Transaction &txn)
         ringFill_ = ring_.size();
     } else {
         ring_[ringHead_] = txn;
-        ringHead_ = (ringHead_ + 1) % size_t(RingSize);
+        if (++ringHead_ == size_t(RingSize))
+            ringHead_ = 0;
     }
 }
 

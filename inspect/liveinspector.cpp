@@ -14,6 +14,7 @@ LiveInspector::LiveInspector(QObject *parent)
     refresh_.setSingleShot(true);
     refresh_.setInterval(RefreshMs);
     connect(&refresh_, &QTimer::timeout, this, &LiveInspector::flush);
+    checker_.setKeepCompleted(false); // the completed rows below are the ones kept
     checker_.setFindingHandler([this](const check::Finding &f) { onFinding(f); });
     checker_.setTransactionHandler([this](check::TxnEvent e, const check::Transaction &t, qint64 position) {
         onTransaction(e, t, position);
@@ -235,10 +236,11 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.logLine = r->logLine;
             row.own = r->own;
         }
+        OpenText text;
         if (currentBytes_ && currentBytes_->size() <= MaxCommandChars)
-            row.command = *currentBytes_;
+            text.command = *currentBytes_;
         else
-            row.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
+            text.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
         row.finding = commandFound_;
         quint32 &previous = lastOpened_[size_t(t.leg)];
         if (previous > 0 && previous - 1 != t.key)
@@ -246,7 +248,8 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
                 row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
         previous = t.key + 1;
         openSlot_[k] = int(open_.size());
-        open_.push_back(std::move(row));
+        open_.push_back(row);
+        openText_.push_back(std::move(text));
         ++openGeneration_;
         return;
     }
@@ -258,15 +261,16 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     // it is shown (openRow): an acknowledge or a data line leaves it alone.
     if (event == check::TxnEvent::Acked || event == check::TxnEvent::Data)
         return;
-    TxnRow &row = open_[size_t(index)];
     if (event == check::TxnEvent::Error) {
-        if (row.error.isEmpty() && current_.size() > 7)
-            row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
-                            .trimmed();
+        QByteArray &error = openText_[size_t(index)].error;
+        if (error.isEmpty() && current_.size() > 7)
+            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                        .trimmed();
         return;
     }
     // Closed: to the completed rows.
-    TxnRow done = std::move(row);
+    TxnRow done = open_[size_t(index)];
+    keepText(done, openText_[size_t(index)]);
     Progress(t, done);
     if (t.state == check::TxnState::Done) {
         ++done.lines;
@@ -278,27 +282,36 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     }
     const int last = int(open_.size()) - 1;
     if (index != last) {
-        open_[size_t(index)] = std::move(open_[size_t(last)]);
+        open_[size_t(index)] = open_[size_t(last)];
+        openText_[size_t(index)] = std::move(openText_[size_t(last)]);
         openSlot_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
     }
     open_.pop_back();
+    openText_.pop_back();
     openSlot_[k] = -1;
     ++openGeneration_;
-    keepText(done);
-    if (completed_.size() < size_t(MaxCompleted))
-        completed_.push_back(std::move(done));
-    else
-        completed_[size_t(completedEnd_ % MaxCompleted)] = std::move(done);
+    if (completed_.size() < size_t(MaxCompleted)) {
+        if (completed_.capacity() == 0) // one block, its pages touched as it fills
+            completed_.reserve(size_t(MaxCompleted));
+        completed_.push_back(done);
+    } else
+        completed_[size_t(completedEnd_ % MaxCompleted)] = done;
     ++completedEnd_;
     if (completedEnd_ - completedBase_ > quint64(MaxCompleted))
         ++completedBase_;
 }
 
-void LiveInspector::keepText(TxnRow &row)
+void LiveInspector::keepText(TxnRow &row, const OpenText &text)
 {
-    QByteArrayView text(row.command);
     row.textAt = textWritten_;
-    row.textLength = quint16(text.size());
+    row.textLength = quint16(text.command.size());
+    row.errorLength = quint16(text.error.size());
+    putText(text.command);
+    putText(text.error);
+}
+
+void LiveInspector::putText(QByteArrayView text)
+{
     while (!text.isEmpty()) {
         const size_t at = size_t(textWritten_ % TextRingSize);
         const size_t n = qMin(size_t(text.size()), TextRingSize - at);
@@ -308,22 +321,44 @@ void LiveInspector::keepText(TxnRow &row)
         textWritten_ += n;
         text = text.sliced(qsizetype(n));
     }
-    row.command = QByteArray();
+}
+
+QByteArray LiveInspector::ringText(quint64 at, qsizetype length) const
+{
+    QByteArray out;
+    out.resize(length);
+    for (qsizetype done = 0; done < out.size();) {
+        const size_t from = size_t((at + quint64(done)) % TextRingSize);
+        const size_t n = qMin(size_t(out.size() - done), TextRingSize - from);
+        std::memcpy(out.data() + done, textRing_.data() + from, n);
+        done += qsizetype(n);
+    }
+    return out;
+}
+
+const LiveInspector::OpenText *LiveInspector::openText(const TxnRow &row) const
+{
+    if (row.key >= KeysPerLeg)
+        return nullptr;
+    // A copy of a row may outlive it: the text is that of the same command.
+    const int index = openSlot_[openKey(row.leg, row.key)];
+    return index >= 0 && open_[size_t(index)].position == row.position ? &openText_[size_t(index)] : nullptr;
 }
 
 QByteArray LiveInspector::commandText(const TxnRow &row) const
 {
-    if (row.outcome == TxnOutcome::Open)
-        return row.command;
-    QByteArray out;
-    out.resize(row.textLength);
-    for (qsizetype done = 0; done < out.size();) {
-        const size_t at = size_t((row.textAt + quint64(done)) % TextRingSize);
-        const size_t n = qMin(size_t(out.size() - done), TextRingSize - at);
-        std::memcpy(out.data() + done, textRing_.data() + at, n);
-        done += qsizetype(n);
-    }
-    return out;
+    if (row.outcome != TxnOutcome::Open)
+        return ringText(row.textAt, row.textLength);
+    const OpenText *text = openText(row);
+    return text ? text->command : QByteArray();
+}
+
+QByteArray LiveInspector::errorText(const TxnRow &row) const
+{
+    if (row.outcome != TxnOutcome::Open)
+        return ringText(row.textAt + row.textLength, row.errorLength);
+    const OpenText *text = openText(row);
+    return text ? text->error : QByteArray();
 }
 
 QVector<LogLineFinding> LiveInspector::findingsAtLogLine(int logLine) const

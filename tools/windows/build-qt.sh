@@ -22,14 +22,14 @@ fi
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 mkdir -p "$work"
 cd "$work"
-if ! ls -d qtbase-everywhere-src-*/ >/dev/null 2>&1; then
+if ! ls -d qt6-base-*/ >/dev/null 2>&1; then
   apt-get source --download-only qt6-base >/dev/null 2>&1 || {
     "$here/add-deb-src.sh"
     $sudo apt-get update -qq
   }
   apt-get source qt6-base
 fi
-src="$(ls -d "$work"/qtbase-everywhere-src-*/ | head -1)"
+src="$(ls -d "$work"/qt6-base-*/ | head -1)"
 src="${src%/}"
 
 cat >"$work/mingw-toolchain.cmake" <<'TC'
