@@ -74,14 +74,47 @@ struct Finding {
     qint64 relatedLine = -1; // e.g. the command the reply belongs to; -1 when none
     Party party = Party::Client; // the side whose line broke the rule
     QString text; // "00017: '#' line after the transaction completed (line 12)"
+    // A finding that follows from an earlier one (its root cause) names it:
+    // the rule and the position of the root cause's line, in the numbering of
+    // `line`. Its `party` is the root cause's, and its text ends with
+    // "(follows from R-XXX at line N)". causeLine is -1 for a root cause.
+    Rule causeRule = Rule::Order; // meaningful only for a follow-on
+    qint64 causeLine = -1;
+    bool isFollowOn() const { return causeLine >= 0; }
 };
 
 enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 
+// What a transaction record stands for. Every line a client sends has a
+// record, and so has every server line that belongs to no command:
+//  - Command: a well-formed command and its replies.
+//  - Malformed: a client line that is no command (no tag, a bad tag, no
+//    blank after it, a line led by a CR, an empty line). `key` is its tag's
+//    key when the first five bytes make one, else 0, and `method` is -1.
+//    It opens on its line (TxnEvent::Opened) and waits for the server's
+//    "Illegal tag" error, which is its reply (TxnEvent::Error; counted in
+//    errorLines, here and in LegTotals): it then closes (TxnEvent::Closed)
+//    as Done, doneLine the error's line. One that gets no such error closes
+//    as Sent (unanswered) once the server answers a later command, at a
+//    connection reset or at the end. Several may be open at once and share a
+//    key: tell them apart by commandLine. They are not in
+//    openTransaction() and do not count as open commands.
+//  - Stray: a server line that matches no command (a reply for a tag never
+//    sent, or a line without a usable tag). Opened and Closed on that one
+//    line: commandLine and doneLine are its position, state Done,
+//    errorLines 1 for a '!' line. Replies that belong to a command that
+//    already closed (its late remains, a line after its '%') are not stray:
+//    they are the command's, told by their findings.
+// Closed Malformed and Stray records go to the ring of completed ones too
+// (while it is kept), and a line that was no command holds up no other: a
+// command sent before the server's answer to it is no finding.
+enum class TxnKind : quint8 { Command, Malformed, Stray };
+
 // One transaction, as kept in the ring once it is complete.
 struct Transaction {
     quint32 key = 0; // TagKey()
-    int method = -1; // index into methodName()
+    int method = -1; // index into methodName(); -1 for Malformed and Stray
+    TxnKind kind = TxnKind::Command;
     Leg leg = Leg::Operator;
     TxnState state = TxnState::Sent;
     qint64 commandLine = -1, doneLine = -1;
@@ -104,6 +137,8 @@ enum class TxnEvent : quint8 {
 struct LegTotals {
     qint64 linesToServer = 0, linesFromServer = 0;
     qint64 commands = 0, completed = 0, aborted = 0;
+    qint64 malformed = 0, stray = 0; // Malformed and Stray records
+    // '!' lines: of commands, of E0000 ("Illegal tag" ones included) and stray ones.
     qint64 errorLines = 0, events = 0;
     qint64 findings = 0;
     int open = 0;
@@ -180,6 +215,10 @@ public:
     qint64 findingCount(Rule r, Party p) const { return byParty_[size_t(r)][size_t(p)]; }
     qint64 findingCount(Severity s) const;
     qint64 findingCount() const;
+    // Of those, the findings that follow from an earlier one (by the side
+    // at fault in their root cause); the rest are root causes.
+    qint64 followOnCount(Rule r, Party p) const { return followOns_[size_t(r)][size_t(p)]; }
+    qint64 followOnCount() const;
     const LegTotals &totals(Leg leg) const;
     int methodCount() const { return int(methods_.size()); }
     const QByteArray &methodName(int index) const;
@@ -209,7 +248,7 @@ private:
 
     // A client line, in its steps.
     void onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
-    void checkPacing(LegState &s, QByteArrayView line, qint64 pos);
+    bool checkPacing(LegState &s, QByteArrayView line, qint64 pos);
     bool parseCommand(LegState &s, QByteArrayView line, quint32 key, qint64 pos, Command &c);
     void checkCommandRules(LegState &s, const Command &c, qint64 pos);
     void checkTagReuse(LegState &s, const Command &c, qint64 pos);
@@ -220,14 +259,17 @@ private:
     void onServerLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
     bool parseReply(LegState &s, QByteArrayView line, quint32 key, qint64 pos, char *type,
                     QByteArrayView *body);
-    void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 pos);
+    void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 t, qint64 pos);
     void onReplyWithoutTxn(LegState &s, quint32 key, QByteArrayView tag, char type, qint64 t, qint64 pos);
     void checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView tag, char type, qint64 pos);
     void onDataLine(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 t, qint64 pos);
     void checkDataShape(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 pos);
 
     bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
-    void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos);
+    // `answersMalformed`: it carries the tag of the oldest malformed line.
+    void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 t,
+                     qint64 pos, bool answersMalformed = false);
+    bool answersMalformedTag(LegState &s, quint32 key);
     void checkErrorText(LegState &s, int number, int sev, QByteArrayView f2, QByteArrayView text,
                         QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
@@ -272,12 +314,33 @@ private:
             b = true;
         return a;
     }
+    // What findings of the line being fed follow from: the root cause's rule,
+    // line and side, for the rules in `rules` (a bit each). Set as the line
+    // is taken apart, cleared for each line.
+    struct Cause {
+        qint64 line = -1;
+        Rule rule = Rule::Order;
+        Party party = Party::Client;
+        quint32 rules = 0;
+    };
+    static_assert(RuleCount <= 32, "a rule mask is 32 bits");
+    static constexpr quint32 Bit(Rule r) { return 1u << unsigned(r); }
+    void setCause(Rule root, qint64 line, Party party, quint32 rules);
+    bool followsOn(Rule r) const { return cause_.line >= 0 && (cause_.rules & Bit(r)); }
+    Cause cause_;
+    // A client line that is no command, and its end.
+    void openMalformed(LegState &s, QByteArrayView line, quint32 key, qint64 t, qint64 pos);
+    void closeMalformed(LegState &s, qint64 t, qint64 pos, bool answered);
+    void closeUnanswered(LegState &s, qint64 before);
+    // A server line that belongs to no command.
+    void onStray(LegState &s, quint32 key, bool error, qint64 t, qint64 pos);
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
     Party curParty_ = Party::Server; // the side of the line being fed
     bool lineCut_ = false; // the line being fed was cut short
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
     qint64 byParty_[RuleCount][2] = {};
+    qint64 followOns_[RuleCount][2] = {};
     qint64 fed_ = 0;
     std::vector<MethodEntry> methods_;
     QHash<QByteArray, int> methodIndex_;
