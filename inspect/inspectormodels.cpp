@@ -186,7 +186,8 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     if (role == Qt::ToolTipRole && index.column() == ColCommand)
-        return QString::fromLatin1(ins->commandText(*r));
+        return QString::fromLatin1(ins->commandText(*r)) + QStringLiteral("\nlog line ")
+            + LogLineText(r->logLine);
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return QVariant();
     switch (index.column()) {
@@ -367,7 +368,7 @@ QVariant FindingModel::data(const QModelIndex &index, int role) const
     case ColSentence:
         return f.text;
     case ColLogLine:
-        return r->logLine >= 0 ? QVariant(r->logLine + 1) : QVariant(QStringLiteral("not in the log"));
+        return r->logLine >= 0 ? QVariant(r->logLine + 1) : QVariant(LogLineText(r->logLine));
     default:
         return QVariant();
     }

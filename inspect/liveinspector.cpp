@@ -6,6 +6,20 @@
 
 namespace inspect {
 
+QString LogLineText(int logLine)
+{
+    if (logLine >= 0)
+        return QString::number(qint64(logLine) + 1);
+    switch (logLine) {
+    case NotInLogFrozen:
+        return QStringLiteral("not in the log: frozen");
+    case NotInLogFiltered:
+        return QStringLiteral("not in the log: filtered");
+    default:
+        return QStringLiteral("not in the log");
+    }
+}
+
 LiveInspector::LiveInspector(QObject *parent)
     : QObject(parent), recent_(RecentLines), openSlot_(check::LegCount * KeysPerLeg, -1)
 {
@@ -110,9 +124,9 @@ void LiveInspector::logCleared()
     for (TxnRow &t : completed_)
         t.logLine = -1;
     for (FindingRow &f : findings_)
-        f.logLine = f.relatedLogLine = -1;
+        f.logLine = f.relatedLogLine = NotInLog;
     for (LineRecord &r : recent_)
-        r.logLine = -1;
+        r.logLine = NotInLog;
     byLogLine_.clear();
     addedFirst_ = addedLast_ = -1;
     Q_EMIT logLinesForgotten();
@@ -125,6 +139,60 @@ const LiveInspector::LineRecord *LiveInspector::recent(qint64 position) const
         return nullptr;
     const LineRecord &r = recent_[size_t(position & (RecentLines - 1))];
     return r.position == position ? &r : nullptr;
+}
+
+QString LiveInspector::lineName(qint64 position) const
+{
+    int logLine = NotInLog;
+    bool known = false;
+    if (const LineRecord *r = recent(position)) {
+        logLine = r->logLine;
+        known = true;
+    } else {
+        // Older than the recent lines: an open transaction's command still
+        // knows its line.
+        for (const TxnRow &t : open_)
+            if (t.position == position) {
+                logLine = t.logLine;
+                known = true;
+                break;
+            }
+    }
+    if (!known)
+        return QStringLiteral("an earlier line");
+    if (logLine >= 0)
+        return QStringLiteral("line ") + LogLineText(logLine);
+    return QStringLiteral("a line ") + LogLineText(logLine);
+}
+
+QString LiveInspector::numbered(const QString &text) const
+{
+    static const QLatin1String Word("line ");
+    qsizetype at = text.indexOf(Word);
+    if (at < 0)
+        return text;
+    QString out;
+    out.reserve(text.size() + 16);
+    qsizetype done = 0;
+    while (at >= 0) {
+        qsizetype end = at + Word.size();
+        while (end < text.size() && text[end].isDigit())
+            ++end;
+        const bool wordStart = at == 0 || !text[at - 1].isLetterOrNumber();
+        if (wordStart && end > at + Word.size()) {
+            bool ok = false;
+            const qint64 position =
+                QStringView(text).sliced(at + Word.size(), end - at - Word.size()).toLongLong(&ok);
+            if (ok) {
+                out += QStringView(text).sliced(done, at - done);
+                out += lineName(position);
+                done = end;
+            }
+        }
+        at = text.indexOf(Word, end);
+    }
+    out += QStringView(text).sliced(done);
+    return out;
 }
 
 void LiveInspector::changed()
@@ -152,6 +220,9 @@ void LiveInspector::onFinding(const check::Finding &f)
     }
     FindingRow row;
     row.finding = f;
+    // The checker names lines by their place in its stream; the views name
+    // them as the traffic log does.
+    row.finding.text = numbered(f.text);
     row.timeUs = timeUs_;
     if (const LineRecord *r = recent(f.line)) {
         row.logLine = r->logLine;

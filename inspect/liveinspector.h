@@ -26,6 +26,14 @@
 
 namespace inspect {
 
+// A line's place in the traffic log (its index, from 0), or why it has none.
+constexpr int NotInLog = -1; // no line, or not known
+constexpr int NotInLogFrozen = -2; // kept out by Freeze
+constexpr int NotInLogFiltered = -3; // kept out by the exclude filter
+// A log line as every view names it: the number the traffic log shows for
+// it, counted from 1 (a saved log's line number), or why it has none.
+QString LogLineText(int logLine); // "43", "not in the log: frozen"
+
 // How a transaction shown in the views ended, or that it hasn't.
 enum class TxnOutcome : quint8 { Open, Ok, Error, Aborted, Dropped };
 
@@ -39,7 +47,7 @@ struct TxnRow {
     quint32 key = 0; // check::TagKey
     quint32 lines = 0; // reply lines so far
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
-    int logLine = -1; // the command's line in the traffic log, -1 for none
+    int logLine = NotInLog; // the command's line in the traffic log, or why none
     qint64 position = -1; // the command's position in the stream
     // The command line as sent (cut at MaxCommandChars), Latin-1, while the
     // transaction is open; LiveInspector::commandText() reads it either way.
@@ -53,8 +61,8 @@ struct TxnRow {
 struct FindingRow {
     check::Finding finding;
     qint64 timeUs = -1; // on the inspector's clock
-    int logLine = -1; // the line at fault in the traffic log, -1 for none
-    int relatedLogLine = -1;
+    int logLine = NotInLog; // the line at fault in the traffic log, or why none
+    int relatedLogLine = NotInLog;
     bool own = false; // the line at fault was made up or rewritten by this program
     bool fromServer = false; // the line at fault came from the server's side
     bool known = false; // own and fromServer are known (a recent line)
@@ -85,7 +93,7 @@ public:
 
     // One line that passed a leg's socket, without its line end. `own`: made
     // up or rewritten by this program (checked, but not blamed on a peer).
-    // `logLine`: the traffic-log line it got, -1 when it got none.
+    // `logLine`: the traffic-log line it got, or why it got none (NotInLog...).
     // `end`: how it ended on the wire, when known.
     void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine,
               check::LineEnd end = check::LineEnd::Unknown);
@@ -162,6 +170,10 @@ public:
     QVector<LogLineFinding> findingsAtLogLine(int logLine) const;
     bool worstAtLogLine(int logLine, check::Severity *worst) const;
 
+    // How the views name the line fed at `position` (a finding's line or
+    // related line): "line 43" in the log's numbering, or why it has none.
+    QString lineName(qint64 position) const;
+
     // Runs what the refresh timer would run now (the views' update).
     void flush();
 
@@ -186,6 +198,9 @@ private:
     void onFinding(const check::Finding &f);
     void onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position);
     const LineRecord *recent(qint64 position) const;
+    // The checker's text with its stream positions ("line 12") named as the
+    // log names the lines.
+    QString numbered(const QString &text) const;
     void markFinding(check::Leg leg, const QByteArray &tag);
     void changed();
     static constexpr quint32 KeysPerLeg = check::TagKeyCount;

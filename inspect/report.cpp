@@ -285,7 +285,7 @@ QString InspectorWindow::findingDetailsHtml() const
                           QLatin1String(check::SeverityName(f.finding.severity)), TimeText(ins, f.timeUs),
                           LegTitle(f.finding.leg), Side(f),
                           f.logLine >= 0 ? QStringLiteral("log line %1").arg(f.logLine + 1)
-                                         : QStringLiteral("not in the log"),
+                                         : LogLineText(f.logLine),
                           f.finding.text.toHtmlEscaped());
             if (f.logLine >= 0 && logLineBytes) {
                 h += QStringLiteral("<pre>");

@@ -2,6 +2,7 @@
 // between a scripted server and a relay client, its settings and its report.
 
 #include "app/profile.h"
+#include "check/logreader.h"
 #include "inspect/inspectormodels.h"
 #include "inspect/inspectorsettings.h"
 #include "inspect/inspectorwindow.h"
@@ -301,9 +302,12 @@ private Q_SLOTS:
         QCOMPARE(c.findingCount(check::Rule::Data, check::Severity::Error), 2);
         QCOMPARE(c.totals(check::Leg::Relay).completed, 2);
         rig.f->inspector->flush();
+        // Each one says why it has no log line.
+        QList<int> why;
         for (quint64 s = rig.f->inspector->findingsBegin(); s < rig.f->inspector->findingsEnd(); ++s)
             if (rig.f->inspector->findingRow(s).finding.rule == check::Rule::Data)
-                QCOMPARE(rig.f->inspector->findingRow(s).logLine, -1);
+                why << rig.f->inspector->findingRow(s).logLine;
+        QCOMPARE(why, (QList<int>{inspect::NotInLogFiltered, inspect::NotInLogFrozen}));
     }
 
     void pipeliningClient()
@@ -370,6 +374,97 @@ private Q_SLOTS:
         w->spanBox->activated(0);
         t->render(QSize(900, 300));
         QCOMPARE(t->frame().usPerPx, fitted.usPerPx);
+    }
+
+    // Every view names a line by the number the log shows for it, which is
+    // the number the saved log's check gives it: the line at fault and the
+    // lines a finding's text refers to. A line Freeze or the filter kept out
+    // of the log says so.
+    void oneNumbering()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            const QByteArray tag = line.left(5);
+            if (tag == "00009")
+                return QList<QByteArray>{tag + " &", tag + " # 1", tag + " %"};
+            return QList<QByteArray>{tag + " &", tag + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->LogEvent(QStringLiteral("an event line between the traffic"));
+        client.sendRaw("00001 StartSession()\r\n");
+        QVERIFY(client.waitForLines(2));
+        client.sendRaw("00002 Home()\r\n00002 Home()\r\n"); // before the '&', and the tag in use
+        QVERIFY(client.waitForLines(6));
+        client.sendRaw("00003 GetErrStatusE()\n"); // a bare LF
+        QVERIFY(client.waitForLines(8));
+        rig.f->CbFreeze->click();
+        client.sendRaw("00004 Home()\n"); // a bare LF, not in the log
+        QVERIFY(client.waitForLines(10));
+        rig.f->CbFreeze->click();
+        rig.f->EdExclude->setText(QStringLiteral("00009 #"));
+        rig.f->CbExclude->setChecked(true);
+        client.sendRaw("00009 Home()\r\n"); // its data line is filtered out
+        QVERIFY(client.waitForLines(13));
+        rig.f->CbExclude->setChecked(false);
+        client.sendRaw("00005 Home()\r\n");
+        QVERIFY(client.waitForLines(15));
+
+        inspect::LiveInspector *ins = rig.f->inspector;
+        ins->flush();
+        QStringList live, frozen, filtered;
+        for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s) {
+            const inspect::FindingRow &f = ins->findingRow(s);
+            const QString said =
+                QStringLiteral("%1: %2").arg(QLatin1String(check::RuleId(f.finding.rule)), f.finding.text);
+            if (f.logLine == inspect::NotInLogFrozen)
+                frozen << said;
+            else if (f.logLine == inspect::NotInLogFiltered)
+                filtered << said;
+            else
+                live << QString::number(f.logLine + 1) + QStringLiteral(": ") + said;
+        }
+        QVERIFY2(frozen.size() == 1,
+                 qPrintable(live.join('\n') + '\n' + frozen.join('\n') + '\n' + filtered.join('\n')));
+        QVERIFY(frozen[0].startsWith(QStringLiteral("R-CRLF")));
+        QCOMPARE(filtered.size(), 1); // a '#' line where the command wants none
+        QVERIFY(live.size() >= 4);
+
+        const QString path = rig.f.dir() + QStringLiteral("/numbering.txt");
+        rig.f.fileAnswers = QStringList{path};
+        rig.f->BtSaveLog->click();
+        QTRY_VERIFY(rig.f->logSave.isNull());
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        check::ProtocolChecker offline;
+        QStringList checked;
+        offline.setFindingHandler([&checked](const check::Finding &f) {
+            checked
+                << QStringLiteral("%1: %2: %3").arg(f.line).arg(QLatin1String(check::RuleId(f.rule)), f.text);
+        });
+        check::LogReader::Read(saved, offline);
+        // The saved log lacks the two lines kept out of it and the line ends
+        // (only a live check sees those); the rest tells the same story under
+        // the same numbers.
+        for (const QString &l : live)
+            if (!l.contains(QStringLiteral(": R-CRLF: ")))
+                QVERIFY2(checked.contains(l),
+                         qPrintable(l + QStringLiteral("\nnot in\n") + checked.join('\n')));
+
+        // The panes and the gutter say the same.
+        rig.f->ShowInspector();
+        FindingModel *fm = rig.f->inspectorWindow->findings();
+        QStringList column;
+        for (int r = 0; r < fm->rowCount(); ++r)
+            column << cell(fm, r, FindingModel::ColLogLine);
+        QVERIFY(column.contains(QStringLiteral("not in the log: frozen")));
+        QVERIFY(column.contains(QStringLiteral("not in the log: filtered")));
+        const int reuse = logIndexOf(rig.f, QStringLiteral(">$> 00002 Home()")) + 1;
+        QVERIFY(reuse > 0);
+        bool named = false;
+        for (const inspect::LogLineFinding &g : ins->findingsAtLogLine(reuse))
+            named |= g.text.contains(QStringLiteral("line %1").arg(reuse));
+        QVERIFY(named); // the second 00002 names the first by its log number
     }
 
     // Line ends are judged on the line they end, as they came off the wire;
