@@ -74,14 +74,45 @@ struct Finding {
     qint64 relatedLine = -1; // e.g. the command the reply belongs to; -1 when none
     Party party = Party::Client; // the side whose line broke the rule
     QString text; // "00017: '#' line after the transaction completed (line 12)"
+    // A finding that follows from an earlier one (its root cause) names it:
+    // the rule and the position of the root cause's line, in the numbering of
+    // `line`. Its `party` is the root cause's, and its text ends with
+    // "(follows from R-XXX at line N)". causeLine is -1 for a root cause.
+    Rule causeRule = Rule::Order; // meaningful only for a follow-on
+    qint64 causeLine = -1;
+    bool isFollowOn() const { return causeLine >= 0; }
 };
 
 enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 
+// What a transaction record stands for. Every line a client sends has a
+// record, and so has every server line that belongs to no command:
+//  - Command: a well-formed command and its replies.
+//  - Malformed: a client line that is no command (no tag, a bad tag, no
+//    blank after it, a line led by a CR, an empty line). `key` is its tag's
+//    key when the first five bytes make one, else 0, and `method` is -1.
+//    It opens on its line (TxnEvent::Opened) and waits for the server's
+//    "Illegal tag" error, which is its reply (TxnEvent::Error; counted in
+//    errorLines, here and in LegTotals): it then closes (TxnEvent::Closed)
+//    as Done, doneLine the error's line. One that gets no such error closes
+//    as Sent (unanswered) once the server answers a later command, at a
+//    connection reset or at the end. Several may be open at once and share a
+//    key: tell them apart by commandLine. They are not in
+//    openTransaction() and do not count as open commands.
+//  - Stray: a server line that matches no command (a reply for a tag never
+//    sent, or a line without a usable tag). Opened and Closed on that one
+//    line: commandLine and doneLine are its position, state Done,
+//    errorLines 1 for a '!' line. Replies that belong to a command that
+//    already closed (its late remains, a line after its '%') are not stray:
+//    they are the command's, told by their findings.
+// Closed Malformed and Stray records go to the ring of completed ones too.
+enum class TxnKind : quint8 { Command, Malformed, Stray };
+
 // One transaction, as kept in the ring once it is complete.
 struct Transaction {
     quint32 key = 0; // TagKey()
-    int method = -1; // index into methodName()
+    int method = -1; // index into methodName(); -1 for Malformed and Stray
+    TxnKind kind = TxnKind::Command;
     Leg leg = Leg::Operator;
     TxnState state = TxnState::Sent;
     qint64 commandLine = -1, doneLine = -1;
@@ -104,7 +135,8 @@ enum class TxnEvent : quint8 {
 struct LegTotals {
     qint64 linesToServer = 0, linesFromServer = 0;
     qint64 commands = 0, completed = 0, aborted = 0;
-    qint64 errorLines = 0, events = 0;
+    qint64 malformed = 0, stray = 0; // Malformed and Stray records
+    qint64 errorLines = 0, events = 0; // error lines: every '!' line, "Illegal tag" ones included
     qint64 findings = 0;
     int open = 0;
 };
