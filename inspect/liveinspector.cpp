@@ -71,7 +71,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     r.fromServer = dir == check::Direction::FromServer;
     r.isLine = true;
     current_ = line.first(qMin<qsizetype>(line.size(), check::KeptLineLength));
-    commandFound_ = false;
+    lineFound_ = false;
     if (line.size() > current_.size())
         checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_, end);
     else
@@ -232,6 +232,17 @@ void LiveInspector::onFinding(const check::Finding &f)
     }
     if (const LineRecord *r = recent(f.relatedLine))
         row.relatedLogLine = r->logLine;
+    if (f.isFollowOn()) {
+        ++followOns_;
+        ++followOnsBy_[size_t(f.rule)][size_t(f.severity)];
+        row.cause = rootSerial(f.causeLine, f.causeRule);
+        // The side at fault is the root cause's.
+        if (const LineRecord *r = recent(f.causeLine)) {
+            row.own = r->own;
+            row.fromServer = r->fromServer;
+            row.known = r->isLine;
+        }
+    }
     if (findings_.size() >= size_t(MaxFindings)) {
         const FindingRow &old = findings_.front();
         if (old.logLine >= 0)
@@ -247,10 +258,23 @@ void LiveInspector::onFinding(const check::Finding &f)
         addedFirst_ = addedFirst_ < 0 ? kept.logLine : qMin(addedFirst_, kept.logLine);
         addedLast_ = qMax(addedLast_, kept.logLine);
     }
-    if (f.line == position_ && !row.fromServer)
-        commandFound_ = true; // the command's own transaction opens after this
-    else if (!f.tag.isEmpty())
+    // A row that the line being fed opens (its command, a line that is no
+    // command, a stray server line) opens after its findings.
+    const bool onThisLine = f.line == position_;
+    if (onThisLine)
+        lineFound_ = true;
+    if (!(onThisLine && !row.fromServer) && !f.tag.isEmpty())
         markFinding(f.leg, f.tag);
+}
+
+quint64 LiveInspector::rootSerial(qint64 line, check::Rule rule) const
+{
+    for (size_t i = findings_.size(), n = 0; i > 0 && n < size_t(RootSearch); --i, ++n) {
+        const FindingRow &r = findings_[i - 1];
+        if (r.finding.line == line && r.finding.rule == rule && !r.followOn())
+            return findingsBase_ + i;
+    }
+    return 0;
 }
 
 // The transaction a finding names, open or among the last completed ones.
@@ -286,23 +310,33 @@ void Progress(const check::Transaction &t, TxnRow &row)
 const TxnRow &LiveInspector::openRow(int i) const
 {
     TxnRow &row = open_[size_t(i)];
-    if (const check::Transaction *t = checker_.openTransaction(row.leg, row.key))
-        Progress(*t, row);
+    if (row.kind == check::TxnKind::Command)
+        if (const check::Transaction *t = checker_.openTransaction(row.leg, row.key))
+            Progress(*t, row);
     return row;
+}
+
+// The open row of a transaction record, -1 when it has none.
+int LiveInspector::openIndex(const check::Transaction &t) const
+{
+    if (t.kind == check::TxnKind::Command)
+        return openSlot_[openKey(t.leg, t.key)];
+    return otherSlot_.value(t.commandLine, -1);
 }
 
 void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
 {
     if (t.key >= KeysPerLeg)
         return;
-    const size_t k = openKey(t.leg, t.key);
+    const bool command = t.kind == check::TxnKind::Command;
     if (event == check::TxnEvent::Opened) {
         TxnRow row;
         row.leg = t.leg;
+        row.kind = t.kind;
         row.key = t.key;
-        row.tSent = t.tSent;
-        row.position = position;
-        if (const LineRecord *r = recent(position)) {
+        row.tSent = t.tSent >= 0 ? t.tSent : timeUs_;
+        row.position = command ? position : t.commandLine;
+        if (const LineRecord *r = recent(row.position)) {
             row.logLine = r->logLine;
             row.own = r->own;
         }
@@ -310,18 +344,36 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.command = *currentBytes_;
         else
             row.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
-        row.finding = commandFound_;
-        quint32 &previous = lastOpened_[size_t(t.leg)];
-        if (previous > 0 && previous - 1 != t.key)
-            if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
-                row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
-        previous = t.key + 1;
-        openSlot_[k] = int(open_.size());
+        row.finding = lineFound_;
+        if (command) {
+            quint32 &previous = lastOpened_[size_t(t.leg)];
+            if (previous > 0 && previous - 1 != t.key)
+                if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
+                    row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
+            previous = t.key + 1;
+            openSlot_[openKey(t.leg, t.key)] = int(open_.size());
+        } else {
+            if (otherSlot_.contains(row.position))
+                return; // opened once already
+            otherSlot_.insert(row.position, int(open_.size()));
+            otherOrder_.push_back(row.position);
+        }
         open_.push_back(std::move(row));
         ++openGeneration_;
+        if (!command && t.kind == check::TxnKind::Malformed) {
+            // Unanswered ones must not pile up: the oldest still open goes.
+            while (!otherOrder_.empty() && !otherSlot_.contains(otherOrder_.front()))
+                otherOrder_.pop_front();
+            if (otherSlot_.size() > MaxOpenMalformed) {
+                const int oldest = otherSlot_.value(otherOrder_.front());
+                TxnRow done = open_[size_t(oldest)];
+                done.outcome = TxnOutcome::Dropped;
+                closeRow(oldest, std::move(done));
+            }
+        }
         return;
     }
-    const int index = openSlot_[k];
+    const int index = openIndex(t);
     if (index < 0)
         return;
     ++openGeneration_;
@@ -334,26 +386,52 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         if (row.error.isEmpty() && current_.size() > 7)
             row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
                             .trimmed();
+        if (!command)
+            row.lines = t.errorLines;
         return;
     }
     // Closed: to the completed rows.
     TxnRow done = std::move(row);
     Progress(t, done);
-    if (t.state == check::TxnState::Done) {
-        ++done.lines;
-        done.tDone = t.tDone;
+    if (t.kind == check::TxnKind::Stray) {
+        done.tDone = done.tSent;
+        done.lines = 1;
+        done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
+        if (done.outcome == TxnOutcome::Error && done.error.isEmpty() && current_.size() > 7)
+            done.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                             .trimmed();
+    } else if (t.state == check::TxnState::Done) {
+        if (command)
+            ++done.lines;
+        done.tDone = t.tDone >= 0 ? t.tDone : timeUs_;
         done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
     } else {
         done.outcome = t.state == check::TxnState::Aborted ? TxnOutcome::Aborted : TxnOutcome::Dropped;
         done.tDone = -1;
     }
+    closeRow(index, std::move(done));
+}
+
+// Takes an open row out of the open set and keeps it among the completed.
+void LiveInspector::closeRow(int index, TxnRow done)
+{
+    const auto forget = [this](const TxnRow &r) {
+        if (r.kind == check::TxnKind::Command)
+            openSlot_[openKey(r.leg, r.key)] = -1;
+        else
+            otherSlot_.remove(r.position);
+    };
+    forget(open_[size_t(index)]);
     const int last = int(open_.size()) - 1;
     if (index != last) {
         open_[size_t(index)] = std::move(open_[size_t(last)]);
-        openSlot_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
+        const TxnRow &moved = open_[size_t(index)];
+        if (moved.kind == check::TxnKind::Command)
+            openSlot_[openKey(moved.leg, moved.key)] = index;
+        else
+            otherSlot_[moved.position] = index;
     }
     open_.pop_back();
-    openSlot_[k] = -1;
     ++openGeneration_;
     keepText(done);
     if (completed_.size() < size_t(MaxCompleted))

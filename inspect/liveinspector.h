@@ -39,6 +39,9 @@ enum class TxnOutcome : quint8 { Open, Ok, Error, Aborted, Dropped };
 
 struct TxnRow {
     check::Leg leg = check::Leg::Operator;
+    // A command, a client line that is no command, or a server line that
+    // matches none: each is a row.
+    check::TxnKind kind = check::TxnKind::Command;
     TxnOutcome outcome = TxnOutcome::Open;
     bool acked = false;
     bool own = false; // the command was made up or rewritten by this program
@@ -55,7 +58,8 @@ struct TxnRow {
     quint64 textAt = 0; // completed: where its command text is kept
     quint16 textLength = 0;
     QByteArray error; // the first error line's text, after the tag
-    QByteArray tag() const { return check::TagText(key); }
+    // The tag, empty for a line without a well-formed one.
+    QByteArray tag() const { return key ? check::TagText(key) : QByteArray(); }
 };
 
 struct FindingRow {
@@ -66,6 +70,11 @@ struct FindingRow {
     bool own = false; // the line at fault was made up or rewritten by this program
     bool fromServer = false; // the line at fault came from the server's side
     bool known = false; // own and fromServer are known (a recent line)
+    // A follow-on: its root cause's serial among the findings, +1; 0 when it
+    // is a root cause or its root cause is no longer kept. own and
+    // fromServer then tell the side of the root cause's line.
+    quint64 cause = 0;
+    bool followOn() const { return finding.isFollowOn(); }
 };
 
 // A finding as the log view's gutter shows it.
@@ -82,6 +91,9 @@ public:
     static constexpr int MaxFindings = 10000;
     static constexpr int MaxCommandChars = 200;
     static constexpr int MaxErrorChars = 160;
+    // Client lines that are no command wait for the server's answer among
+    // the open rows; past this many the oldest is given up as unanswered.
+    static constexpr int MaxOpenMalformed = 10000;
     static constexpr int RefreshMs = 100;
     // A rule with more findings than this in one second is only counted for
     // the rest of that second: a flood costs no sentences and no rows.
@@ -162,6 +174,14 @@ public:
     // Findings counted but never listed, because their rule was flooding.
     qint64 unlistedFindings() const { return checker_.findingCount() - qint64(findingsEnd()); }
     qint64 findingCount() const { return checker_.findingCount(); }
+    // Of those, the ones that follow from an earlier finding, and the root
+    // causes (the rest); by rule and severity as well.
+    qint64 followOnCount() const { return followOns_; }
+    qint64 rootCauseCount() const { return findingCount() - followOns_; }
+    qint64 followOnCount(check::Rule r, check::Severity s) const
+    {
+        return followOnsBy_[size_t(r)][size_t(s)];
+    }
     // Bumped whenever the open set or one of its rows changes.
     quint64 openGeneration() const { return openGeneration_; }
 
@@ -218,7 +238,7 @@ private:
     qint64 fileUs_ = -1, fileNowUs_ = 0;
     QByteArrayView current_;
     const QByteArray *currentBytes_ = nullptr; // the line being fed, when it came as a QByteArray
-    bool commandFound_ = false; // a finding on the command being fed, before it opens
+    bool lineFound_ = false; // a finding on the line being fed, before its row opens
     std::array<quint32, check::LegCount> lastOpened_{}; // each leg's newest command, +1; 0 for none
     qint64 floodWindowUs_ = 0; // start of the current second
     std::array<int, check::RuleCount> floodCount_{};
@@ -230,6 +250,12 @@ private:
 
     mutable std::vector<TxnRow> open_; // openRow() brings a row's progress up to date
     std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
+    // Open rows that are no command, by their line's position (they may share
+    // a tag), and in the order they opened (closed ones are skipped there).
+    QHash<qint64, int> otherSlot_;
+    std::deque<qint64> otherOrder_;
+    int openIndex(const check::Transaction &t) const;
+    void closeRow(int index, TxnRow done);
     quint64 openGeneration_ = 0;
     // The kept completed transactions: serial s in slot s % MaxCompleted.
     // Their command texts are kept in completion order in a ring of bytes
@@ -244,6 +270,11 @@ private:
     std::deque<FindingRow> findings_;
     quint64 findingsBase_ = 0;
     QMultiHash<int, quint64> byLogLine_; // log line -> finding serials
+    qint64 followOns_ = 0;
+    std::array<std::array<qint64, 3>, check::RuleCount> followOnsBy_{};
+    // The kept root cause at a line, for its follow-ons: a serial + 1, or 0.
+    quint64 rootSerial(qint64 line, check::Rule rule) const;
+    static constexpr int RootSearch = 1024; // findings looked back at for a root cause
     int addedFirst_ = -1, addedLast_ = -1;
 };
 

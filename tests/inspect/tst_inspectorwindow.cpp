@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
+#include <QTreeView>
 #include <QWheelEvent>
 
 using inspect::FindingModel;
