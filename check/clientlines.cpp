@@ -10,14 +10,13 @@ namespace check {
 
 void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos)
 {
-    checkPacing(s, line, pos);
+    const bool unpaced = checkPacing(s, line, pos);
     Command c;
     if (!parseCommand(s, line, key, pos, c)) {
-        // A server answers a line it cannot tag with an E0000 "Illegal tag".
-        s.rejectPending = true;
-        s.rejectLine = pos;
+        openMalformed(s, line, key, t, pos);
         return;
     }
+    c.unpaced = unpaced;
     ++s.totals.commands;
     s.anyCommand = true;
     checkCommandRules(s, c, pos);
@@ -26,15 +25,18 @@ void ProtocolChecker::onClientLine(LegState &s, qint64 t, QByteArrayView line, q
     openCommand(s, c, t, pos);
 }
 
-// The command before must have had its '&' (StartSession: its '%').
-void ProtocolChecker::checkPacing(LegState &s, QByteArrayView line, qint64 pos)
+// The command before must have had its '&' (StartSession: its '%'). True
+// when this one did not wait and that was reported.
+bool ProtocolChecker::checkPacing(LegState &s, QByteArrayView line, qint64 pos)
 {
+    bool unpaced = false;
     if (s.anyCommand)
         ++s.followers;
     if (s.awaiting) {
         const OpenTxn *o = s.open.find(s.awaitKey);
         if (o && o->seq == s.awaitSeq && (s.awaitPercent || o->t.state == TxnState::Sent)) {
             ++s.unpaced;
+            unpaced = rules_.on(Rule::AckFirst);
             report(s, Rule::AckFirst, Severity::Error, line.first(qMin<qsizetype>(5, line.size())), pos,
                    s.awaitLine, [&] {
                        return QStringLiteral("command sent before the %1 of %2 (line %3)")
@@ -45,11 +47,62 @@ void ProtocolChecker::checkPacing(LegState &s, QByteArrayView line, qint64 pos)
         }
         s.awaiting = false;
     }
-    if (s.rejectPending) {
-        report(s, Rule::AckFirst, Severity::Warning, {}, pos, s.rejectLine,
-               [&] { return QStringLiteral("command sent before any answer to line %1").arg(s.rejectLine); });
-        s.rejectPending = false;
+    return unpaced;
+}
+
+// A line that is no command is a record of its own: the server's "Illegal
+// tag" answers it.
+void ProtocolChecker::openMalformed(LegState &s, QByteArrayView line, quint32 key, qint64 t, qint64 pos)
+{
+    ++s.totals.malformed;
+    if (s.malformed.size() >= size_t(MaxMalformedOpen))
+        closeMalformed(s, -1, pos, false);
+    LegState::Malformed m;
+    Transaction &txn = m.txn;
+    txn.key = key;
+    txn.kind = TxnKind::Malformed;
+    txn.leg = s.leg;
+    txn.commandLine = pos;
+    txn.tSent = t;
+    if (followsOn(Rule::TagFormat))
+        m.root = cause_.rule;
+    s.malformed.push_back(m);
+    // A five-character tag with something wrong after it: the server may
+    // still answer under it.
+    if (key != 0 && line.size() >= 5) {
+        if (s.malformedTags.size() >= MaxMalformedTags)
+            s.malformedTags.clear();
+        s.malformedTags.insert(key, pos);
     }
+    if (onTxn_)
+        onTxn_(TxnEvent::Opened, s.malformed.back().txn, pos);
+}
+
+// Closes the oldest malformed line's record: by its answer, an error line at
+// `pos`, or unanswered.
+void ProtocolChecker::closeMalformed(LegState &s, qint64 t, qint64 pos, bool answered)
+{
+    Transaction txn = s.malformed.front().txn;
+    s.malformed.erase(s.malformed.begin());
+    if (answered) {
+        txn.errorLines = 1;
+        txn.tDone = t;
+        txn.doneLine = pos;
+        if (onTxn_)
+            onTxn_(TxnEvent::Error, txn, pos);
+        txn.state = TxnState::Done;
+    }
+    if (onTxn_)
+        onTxn_(TxnEvent::Closed, txn, pos);
+    keepInRing(txn);
+}
+
+// The server answers in order: the malformed lines sent before `before` (a
+// command it answered, -1: all of them) got no answer.
+void ProtocolChecker::closeUnanswered(LegState &s, qint64 before)
+{
+    while (!s.malformed.empty() && (before < 0 || s.malformed.front().txn.commandLine < before))
+        closeMalformed(s, -1, curPos_, false);
 }
 
 // The tag and the method; false when the line carries no usable tag.
@@ -152,12 +205,15 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
     }
     s.afterAbort = false;
 
-    if (s.errorState && !c.isClear && c.role != MethodRole::ErrorQuery)
+    if (s.errorState && !c.isClear && c.role != MethodRole::ErrorQuery) {
+        if (s.errorFromMalformed >= 0)
+            setCause(s.errorFromRule, s.errorFromMalformed, Party::Client, Bit(Rule::ErrorState));
         report(s, Rule::ErrorState, Severity::Error, c.tag, pos, s.errorLine, [&] {
             return QStringLiteral("%1 before ClearAllErrors after the error at line %2")
                 .arg(Printable(c.name))
                 .arg(s.errorLine);
         });
+    }
 }
 
 // A tag is free once its transaction completed; one set aside over the cap
@@ -165,7 +221,13 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
 void ProtocolChecker::checkTagReuse(LegState &s, const Command &c, qint64 pos)
 {
     const quint32 key = c.key;
+    if (!s.reusedTags.isEmpty())
+        s.reusedTags.remove(key);
+    if (!s.malformedTags.isEmpty())
+        s.malformedTags.remove(key);
     if (Transaction *old = openTxn(s, key)) {
+        if (rules_.on(Rule::TagUnique))
+            s.reusedTags.insert(key, pos);
         report(s, Rule::TagUnique, Severity::Error, c.tag, pos, old->commandLine, [&] {
             return QStringLiteral("tag still in use by the command at line %1").arg(old->commandLine);
         });
@@ -226,6 +288,7 @@ void ProtocolChecker::openCommand(LegState &s, const Command &c, qint64 t, qint6
     o.t.leg = s.leg;
     o.t.commandLine = pos;
     o.t.tSent = t;
+    o.unpaced = c.unpaced;
     // Most commands need no look at their arguments.
     const bool needsArgs = c.role != MethodRole::Other
         || (c.method

@@ -46,7 +46,7 @@ const char *SplitErrorLine(QByteArrayView body, ErrorFields *out)
 // ---------------------------------------------------------------- errors
 
 void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body,
-                                  qint64 pos)
+                                  qint64 t, qint64 pos)
 {
     ++s.totals.errorLines;
     if (txn)
@@ -75,10 +75,15 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
     if (number >= 0)
         checkErrorText(s, number, sev, f2, text, tag, pos, related);
 
-    // "Illegal tag" answers a line that could not be tagged: it closes that line.
+    // "Illegal tag" answers a line that could not be tagged: it closes that
+    // line's record (or the command the server could not read).
+    qint64 answers = -1;
+    Rule answersRoot = Rule::TagFormat;
     if (!txn && (number == 1 || EqualsNoCase(text, "Illegal tag"))) {
-        if (s.rejectPending) {
-            s.rejectPending = false;
+        if (!s.malformed.empty()) {
+            answers = s.malformed.front().txn.commandLine;
+            answersRoot = s.malformed.front().root;
+            closeMalformed(s, t, pos, true);
         } else if (s.awaiting) {
             const OpenTxn *o = s.open.find(s.awaitKey);
             if (o && o->seq == s.awaitSeq && o->t.state == TxnState::Sent) {
@@ -93,6 +98,8 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
     if (sev >= 0 && NeedsClearAllErrors(sev, rules_)) {
         s.errorState = true;
         s.errorLine = pos;
+        s.errorFromMalformed = answers;
+        s.errorFromRule = answersRoot;
         abortPendingCommands(s, txn ? txn->key : 0, AbortMode::ByError);
     }
 }

@@ -26,6 +26,11 @@ inline constexpr const char *DefaultPtMeasReport = "X,Y,Z";
 inline constexpr int DefaultScanPointValues = 4; // X(), Y(), Z(), Q()
 // A peer inventing error numbers cannot grow the table past this.
 inline constexpr int MaxErrorsSeen = 20000;
+// Malformed client lines kept waiting for their answer; past this the oldest
+// is closed unanswered.
+inline constexpr int MaxMalformedOpen = 64;
+// Tags of malformed lines remembered for the replies that may follow.
+inline constexpr int MaxMalformedTags = 1024;
 
 // What a tag's last transaction left behind once it is no longer open.
 enum class TagMark : quint8 {
@@ -209,6 +214,7 @@ struct ProtocolChecker::Command {
     MethodRole role = MethodRole::Other;
     bool eventTag = false, eventMethod = false;
     bool isStart = false, isEnd = false, isClear = false, isAbort = false;
+    bool unpaced = false; // sent before the '&' it had to wait for, and found so
 };
 
 struct ProtocolChecker::LegState {
@@ -232,9 +238,23 @@ struct ProtocolChecker::LegState {
     quint32 awaitKey = 0;
     quint64 awaitSeq = 0;
     qint64 awaitLine = -1;
-    // A line the server could not tag, waiting for its E0000 "Illegal tag".
-    bool rejectPending = false;
-    qint64 rejectLine = -1;
+    // Client lines that were no command, oldest first, waiting for their
+    // E0000 "Illegal tag" (at most MaxMalformedOpen).
+    struct Malformed {
+        Transaction txn;
+        Rule root = Rule::TagFormat; // its root-cause finding, on its line
+    };
+    std::vector<Malformed> malformed;
+    // The tags of malformed lines that had one, with their lines: a reply
+    // with such a tag follows from the malformed line.
+    QHash<quint32, qint64> malformedTags;
+    // Tags reused while open, with the line of the reuse: what the server
+    // sends for them follows from it, until the tag is sent afresh.
+    QHash<quint32, qint64> reusedTags;
+    // The error state came from the answer to a malformed line: its line and
+    // root cause.
+    qint64 errorFromMalformed = -1;
+    Rule errorFromRule = Rule::TagFormat;
     QByteArray ptMeasReport = DefaultPtMeasReport;
     QByteArray lastItemsAsked, lastItemNames; // the last Get's arguments and their item names
     int scanPointValues = DefaultScanPointValues;
@@ -274,7 +294,11 @@ struct ProtocolChecker::LegState {
         std::fill(daemon.begin(), daemon.end(), DaemonState::None);
         rates.clear();
         session = start;
-        errorState = abortRunning = afterAbort = awaiting = rejectPending = false;
+        errorState = abortRunning = afterAbort = awaiting = false;
+        malformed.clear();
+        malformedTags.clear();
+        reusedTags.clear();
+        errorFromMalformed = -1;
         startSessionDefaults();
         anyCommand = false;
         limitReported = false;

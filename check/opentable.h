@@ -17,6 +17,8 @@ struct OpenTxn {
     DataKind kind = DataKind::Unknown;
     // Each of these findings once per transaction.
     bool orderReported = false, overlapReported = false, dataReported = false, matchReported = false;
+    bool unpaced = false; // its command went out before the '&' it had to wait for
+    qint64 noAckLine = -1; // the line of its "before the '&'" finding
     bool hasWant = false;
     QByteArray want; // item names the data must hold (Get, GetProp, PtMeas)
     int pointValues = 0; // scans: values a point holds

@@ -49,6 +49,14 @@ qint64 ProtocolChecker::findingCount() const
     return findingCount(Severity::Note) + findingCount(Severity::Warning) + findingCount(Severity::Error);
 }
 
+qint64 ProtocolChecker::followOnCount() const
+{
+    qint64 n = 0;
+    for (const auto &r : followOns_)
+        n += r[0] + r[1];
+    return n;
+}
+
 const LegTotals &ProtocolChecker::totals(Leg leg) const
 {
     LegState &s = *legs_[int(leg) & 1];
@@ -152,12 +160,25 @@ void ProtocolChecker::reportSource(Leg leg, Rule rule, Severity severity, Party 
     curParty_ = was;
 }
 
+void ProtocolChecker::setCause(Rule root, qint64 line, Party party, quint32 rules)
+{
+    // Only a root cause that was reported can be named.
+    if (!rules_.on(root) || line < 0)
+        return;
+    cause_ = {line, root, party, rules};
+}
+
 bool ProtocolChecker::counted(LegState &s, Rule r, Severity sev)
 {
     if (!rules_.on(r))
         return false;
     ++counts_[size_t(r)][size_t(sev)];
-    ++byParty_[size_t(r)][size_t(curParty_)];
+    if (followsOn(r)) {
+        ++byParty_[size_t(r)][size_t(cause_.party)];
+        ++followOns_[size_t(r)][size_t(cause_.party)];
+    } else {
+        ++byParty_[size_t(r)][size_t(curParty_)];
+    }
     ++s.totals.findings;
     return onFinding_ && detail_[size_t(r)];
 }
@@ -174,6 +195,14 @@ void ProtocolChecker::pass(LegState &s, Rule r, Severity sev, QByteArrayView tag
     f.relatedLine = related;
     f.party = curParty_;
     f.text = QString::fromLatin1(TagPrefix(tag)) + text;
+    if (followsOn(r)) {
+        f.party = cause_.party;
+        f.causeRule = cause_.rule;
+        f.causeLine = cause_.line;
+        f.text += QStringLiteral(" (follows from %1 at line %2)")
+                      .arg(QLatin1String(RuleId(cause_.rule)))
+                      .arg(cause_.line);
+    }
     onFinding_(f);
 }
 
@@ -284,6 +313,7 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
     curPos_ = pos;
     curParty_ = dir == Direction::ToServer ? Party::Client : Party::Server;
     lineCut_ = fullLength > line.size();
+    cause_.line = -1;
     LegState &s = *legs_[int(leg) & 1];
     if (dir == Direction::ToServer)
         ++s.totals.linesToServer;
@@ -294,8 +324,13 @@ void ProtocolChecker::feedLong(Leg leg, Direction dir, qint64 timeUs, QByteArray
     const quint32 key = line.size() >= 5 ? TagKeyOf(line.data()) : 0;
     const QByteArrayView tagText = key != 0 ? line.first(5) : QByteArrayView();
     // Most lines are clean: the byte rules look closer only when they are not.
-    if ((end != LineEnd::Unknown && end != LineEnd::CrLf) || !AllPrintable(line.data(), line.size()))
+    if ((end != LineEnd::Unknown && end != LineEnd::CrLf) || !AllPrintable(line.data(), line.size())) {
         checkLineBytes(s, line, pos, end, tagText);
+        // A line led by a line-end byte (the CR of an LF CR before it, say)
+        // has no tag because of it.
+        if (!line.isEmpty() && (line[0] == '\r' || line[0] == '\n'))
+            setCause(Rule::Crlf, pos, curParty_, Bit(Rule::TagFormat));
+    }
     if (fullLength + rules_.lengthLimitOverhead() > RuleLineLimit)
         report(s, Rule::Length, Severity::Warning, tagText, pos, -1, [&] {
             return QStringLiteral("line of %1 characters, more than %2").arg(fullLength).arg(RuleLineLimit);
@@ -333,7 +368,10 @@ void ProtocolChecker::reportOpen(LegState &s, qint64 pos, const char *why)
 void ProtocolChecker::connectionReset(Leg leg, qint64 position, StreamStart start)
 {
     LegState &s = *legs_[int(leg) & 1];
+    cause_.line = -1;
     reportOpen(s, position, "when the connection changed");
+    curPos_ = position;
+    closeUnanswered(s, -1);
     if (onTxn_)
         for (const OpenTable *table : {&s.open.commands, &s.open.events})
             for (const OpenTxn &o : *table)
@@ -355,8 +393,13 @@ void ProtocolChecker::connectionReset(Leg leg, qint64 position, StreamStart star
 
 void ProtocolChecker::finish(qint64 position)
 {
-    for (auto &s : legs_)
-        reportOpen(*s, position < 0 ? fed_ : position, "at the end of the log");
+    cause_.line = -1;
+    for (auto &s : legs_) {
+        const qint64 pos = position < 0 ? fed_ : position;
+        reportOpen(*s, pos, "at the end of the log");
+        curPos_ = pos;
+        closeUnanswered(*s, -1);
+    }
 }
 
 } // namespace check

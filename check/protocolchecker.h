@@ -105,7 +105,9 @@ enum class TxnState : quint8 { Sent, Acked, Done, Aborted };
 //    errorLines 1 for a '!' line. Replies that belong to a command that
 //    already closed (its late remains, a line after its '%') are not stray:
 //    they are the command's, told by their findings.
-// Closed Malformed and Stray records go to the ring of completed ones too.
+// Closed Malformed and Stray records go to the ring of completed ones too,
+// and a line whose command was malformed names no other command: a command
+// sent before the server's answer to it is no finding.
 enum class TxnKind : quint8 { Command, Malformed, Stray };
 
 // One transaction, as kept in the ring once it is complete.
@@ -136,7 +138,8 @@ struct LegTotals {
     qint64 linesToServer = 0, linesFromServer = 0;
     qint64 commands = 0, completed = 0, aborted = 0;
     qint64 malformed = 0, stray = 0; // Malformed and Stray records
-    qint64 errorLines = 0, events = 0; // error lines: every '!' line, "Illegal tag" ones included
+    // '!' lines: of commands, of E0000 ("Illegal tag" ones included) and stray ones.
+    qint64 errorLines = 0, events = 0;
     qint64 findings = 0;
     int open = 0;
 };
@@ -212,6 +215,10 @@ public:
     qint64 findingCount(Rule r, Party p) const { return byParty_[size_t(r)][size_t(p)]; }
     qint64 findingCount(Severity s) const;
     qint64 findingCount() const;
+    // Of those, the findings that follow from an earlier one (by the side
+    // at fault in their root cause); the rest are root causes.
+    qint64 followOnCount(Rule r, Party p) const { return followOns_[size_t(r)][size_t(p)]; }
+    qint64 followOnCount() const;
     const LegTotals &totals(Leg leg) const;
     int methodCount() const { return int(methods_.size()); }
     const QByteArray &methodName(int index) const;
@@ -239,7 +246,7 @@ private:
 
     // A client line, in its steps.
     void onClientLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
-    void checkPacing(LegState &s, QByteArrayView line, qint64 pos);
+    bool checkPacing(LegState &s, QByteArrayView line, qint64 pos);
     bool parseCommand(LegState &s, QByteArrayView line, quint32 key, qint64 pos, Command &c);
     void checkCommandRules(LegState &s, const Command &c, qint64 pos);
     void checkTagReuse(LegState &s, const Command &c, qint64 pos);
@@ -250,14 +257,15 @@ private:
     void onServerLine(LegState &s, qint64 t, QByteArrayView line, quint32 key, qint64 pos);
     bool parseReply(LegState &s, QByteArrayView line, quint32 key, qint64 pos, char *type,
                     QByteArrayView *body);
-    void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 pos);
+    void onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 t, qint64 pos);
     void onReplyWithoutTxn(LegState &s, quint32 key, QByteArrayView tag, char type, qint64 t, qint64 pos);
     void checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView tag, char type, qint64 pos);
     void onDataLine(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 t, qint64 pos);
     void checkDataShape(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 pos);
 
     bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
-    void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 pos);
+    void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 t,
+                     qint64 pos);
     void checkErrorText(LegState &s, int number, int sev, QByteArrayView f2, QByteArrayView text,
                         QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
@@ -301,12 +309,34 @@ private:
             b = true;
         return a;
     }
+    // What findings of the line being fed follow from: the root cause's rule,
+    // line and side, for the rules in `rules` (a bit each). Set as the line
+    // is taken apart, cleared for each line.
+    struct Cause {
+        qint64 line = -1;
+        Rule rule = Rule::Order;
+        Party party = Party::Client;
+        quint32 rules = 0;
+    };
+    static_assert(RuleCount <= 32, "a rule mask is 32 bits");
+    static constexpr quint32 Bit(Rule r) { return 1u << unsigned(r); }
+    void setCause(Rule root, qint64 line, Party party, quint32 rules);
+    bool followsOn(Rule r) const { return cause_.line >= 0 && (cause_.rules & Bit(r)); }
+    Cause cause_;
+    // A client line that is no command, and its end.
+    void openMalformed(LegState &s, QByteArrayView line, quint32 key, qint64 t, qint64 pos);
+    void closeMalformed(LegState &s, qint64 t, qint64 pos, bool answered);
+    void closeUnanswered(LegState &s, qint64 before);
+    // A server line that belongs to no command.
+    void onStray(LegState &s, quint32 key, bool error, qint64 t, qint64 pos);
+    void keepInRing(const Transaction &txn);
     qint64 curPos_ = -1; // the line being fed, for the transaction handler
     Party curParty_ = Party::Server; // the side of the line being fed
     bool lineCut_ = false; // the line being fed was cut short
     std::unique_ptr<LegState> legs_[LegCount];
     qint64 counts_[RuleCount][3] = {};
     qint64 byParty_[RuleCount][2] = {};
+    qint64 followOns_[RuleCount][2] = {};
     qint64 fed_ = 0;
     std::vector<MethodEntry> methods_;
     QHash<QByteArray, int> methodIndex_;

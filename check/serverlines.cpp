@@ -12,21 +12,39 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
 {
     char type = 0;
     QByteArrayView body;
-    if (!parseReply(s, line, key, pos, &type, &body))
+    if (!parseReply(s, line, key, pos, &type, &body)) {
+        // Without a usable tag, or for none of the open commands, it is a record of its own.
+        if (key == 0 || !s.open.find(key))
+            onStray(s, key, line.size() > 6 && line[6] == '!', t, pos);
         return;
+    }
     const QByteArrayView tag = line.first(5);
     if (key == EventKeyBase) {
-        onUnsolicited(s, tag, type, body, pos);
+        onUnsolicited(s, tag, type, body, t, pos);
         return;
+    }
+    // The server's lines for a tag the client reused while it was open are
+    // out of order because of that.
+    if (!s.reusedTags.isEmpty()) {
+        const auto reused = s.reusedTags.constFind(key);
+        if (reused != s.reusedTags.constEnd())
+            setCause(Rule::TagUnique, reused.value(), Party::Client,
+                     Bit(Rule::Order) | Bit(Rule::Overlap) | Bit(Rule::Data) | Bit(Rule::DataMatch)
+                         | Bit(Rule::UnknownTag));
     }
     OpenTxn *o = s.open.find(key);
     if (!o) {
         onReplyWithoutTxn(s, key, tag, type, t, pos);
         return;
     }
+    if (!s.malformed.empty())
+        closeUnanswered(s, o->t.commandLine);
     Transaction &txn = o->t;
     if (type == '&') {
         if (txn.state != TxnState::Sent) {
+            // A '&' after the reply began, where it was found missing.
+            if (o->noAckLine >= 0)
+                setCause(Rule::Order, o->noAckLine, Party::Server, Bit(Rule::Order));
             report(s, Rule::Order, Severity::Error, tag, pos, txn.commandLine, QStringLiteral("second '&'"));
         } else {
             ++s.replied;
@@ -41,7 +59,7 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     if (type == '#') {
         onDataLine(s, *o, tag, body, t, pos);
     } else if (type == '!') {
-        onErrorLine(s, &txn, tag, body, pos);
+        onErrorLine(s, &txn, tag, body, t, pos);
         if (onTxn_)
             if (const Transaction *still = openTxn(s, key))
                 onTxn_(TxnEvent::Error, *still, pos);
@@ -109,7 +127,7 @@ bool ProtocolChecker::parseReply(LegState &s, QByteArrayView line, quint32 key, 
 }
 
 // E0000: the server's own events and errors.
-void ProtocolChecker::onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body,
+void ProtocolChecker::onUnsolicited(LegState &s, QByteArrayView tag, char type, QByteArrayView body, qint64 t,
                                     qint64 pos)
 {
     ++s.totals.events;
@@ -119,7 +137,7 @@ void ProtocolChecker::onUnsolicited(LegState &s, QByteArrayView tag, char type, 
                 .arg(type == '&' ? QStringLiteral("acknowledges") : QStringLiteral("completes"));
         });
     } else if (type == '!') {
-        onErrorLine(s, nullptr, tag, body, pos);
+        onErrorLine(s, nullptr, tag, body, t, pos);
     }
 }
 
@@ -184,11 +202,18 @@ void ProtocolChecker::onReplyWithoutTxn(LegState &s, quint32 key, QByteArrayView
     case TagMark::Unused:
         break;
     }
+    // The tag of a line that was no command: the server read it anyway.
+    if (!s.malformedTags.isEmpty()) {
+        const auto malformed = s.malformedTags.constFind(key);
+        if (malformed != s.malformedTags.constEnd())
+            setCause(Rule::TagFormat, malformed.value(), Party::Client, Bit(Rule::UnknownTag));
+    }
     report(s, Rule::UnknownTag, Severity::Error, tag, pos, -1, [&] {
         return s.anyCommand
             ? QStringLiteral("reply for a tag not sent on the %1 leg").arg(QLatin1String(LegName(s.leg)))
             : QStringLiteral("reply before any command on the %1 leg").arg(QLatin1String(LegName(s.leg)));
     });
+    onStray(s, key, type == '!', t, pos);
 }
 
 // '#', '!' and '%' come after the '&', and after the '%' of every earlier command.
@@ -201,6 +226,8 @@ void ProtocolChecker::checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView ta
             ++s.dataFirst;
         if (!o.orderReported) {
             o.orderReported = true;
+            if (rules_.on(Rule::Order))
+                o.noAckLine = pos;
             report(s, Rule::Order, Severity::Error, tag, pos, txn.commandLine,
                    [&] { return QStringLiteral("'%1' line before the '&'").arg(QLatin1Char(type)); });
         }
@@ -218,6 +245,10 @@ void ProtocolChecker::checkReplyOrder(LegState &s, OpenTxn &o, QByteArrayView ta
     if (!s.order.empty() && s.order.front().second != o.seq) {
         const Transaction &earlier = s.open.find(s.order.front().first)->t;
         o.overlapReported = true;
+        // A command sent before the '&' it had to wait for may well be
+        // answered before the one it overtook.
+        if (o.unpaced)
+            setCause(Rule::AckFirst, txn.commandLine, Party::Client, Bit(Rule::Overlap));
         report(s, Rule::Overlap, Severity::Error, tag, pos, earlier.commandLine, [&] {
             return QStringLiteral("'%1' line before the '%' of %2 (line %3)")
                 .arg(QLatin1Char(type))
@@ -332,6 +363,45 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
     if (txn.tSent >= 0 && t >= 0)
         st.toDone.add(t - txn.tSent);
     ++s.totals.completed;
+    keepInRing(txn);
+
+    const quint32 key = txn.key;
+    const bool wasAbort = o.role == MethodRole::AbortE;
+    s.mark[key] = TagMark::Completed;
+    s.closedAt[key] = pos;
+    if (s.awaiting && s.awaitKey == key && s.awaitSeq == o.seq)
+        s.awaiting = false;
+    dropTxn(s, key);
+    if (wasAbort)
+        windUpAbort(s, pos);
+}
+
+// A server line that belongs to no command: opened and closed on its line.
+void ProtocolChecker::onStray(LegState &s, quint32 key, bool error, qint64 t, qint64 pos)
+{
+    ++s.totals.stray;
+    Transaction txn;
+    txn.key = key;
+    txn.kind = TxnKind::Stray;
+    txn.leg = s.leg;
+    txn.state = TxnState::Done;
+    txn.commandLine = txn.doneLine = pos;
+    txn.tSent = txn.tDone = t;
+    if (error) {
+        txn.errorLines = 1;
+        ++s.totals.errorLines;
+    }
+    if (onTxn_) {
+        onTxn_(TxnEvent::Opened, txn, pos);
+        if (error)
+            onTxn_(TxnEvent::Error, txn, pos);
+        onTxn_(TxnEvent::Closed, txn, pos);
+    }
+    keepInRing(txn);
+}
+
+void ProtocolChecker::keepInRing(const Transaction &txn)
+{
     if (ring_.size() < size_t(RingSize)) {
         // One block for the whole ring (its pages are touched as it fills):
         // checkers made one after another, one a session of a capture, then
@@ -344,16 +414,6 @@ void ProtocolChecker::complete(LegState &s, Transaction &txn, qint64 t, qint64 p
         ring_[ringHead_] = txn;
         ringHead_ = (ringHead_ + 1) % size_t(RingSize);
     }
-
-    const quint32 key = txn.key;
-    const bool wasAbort = o.role == MethodRole::AbortE;
-    s.mark[key] = TagMark::Completed;
-    s.closedAt[key] = pos;
-    if (s.awaiting && s.awaitKey == key && s.awaitSeq == o.seq)
-        s.awaiting = false;
-    dropTxn(s, key);
-    if (wasAbort)
-        windUpAbort(s, pos);
 }
 
 // What a completed command changes: the session, the error state, daemons.

@@ -95,8 +95,11 @@ void WhatToFix(const ProtocolChecker &checker, Output &out)
         text += "    " + c.sentence.toLatin1() + '\n';
     for (int i = 0; i < RuleCount; ++i) {
         const Rule rule = Rule(i);
-        const qint64 client = checker.findingCount(rule, Party::Client);
-        const qint64 server = checker.findingCount(rule, Party::Server);
+        // Follow-ons go away with their root cause.
+        const qint64 client =
+            checker.findingCount(rule, Party::Client) - checker.followOnCount(rule, Party::Client);
+        const qint64 server =
+            checker.findingCount(rule, Party::Server) - checker.followOnCount(rule, Party::Server);
         if (client + server == 0)
             continue;
         QByteArray side;
@@ -125,13 +128,60 @@ QString RulesHelp()
     return s;
 }
 
-QByteArray FindingJson(const Finding &f)
+QByteArray FindingJson(const Finding &f, const char *lineKey)
 {
     const QByteArray text = f.text.toLatin1();
-    return "    {\"line\": " + QByteArray::number(f.line) + ", \"severity\": \"" + SeverityName(f.severity)
+    const QByteArray key = QByteArray("\"") + lineKey + "\": ";
+    QByteArray cause;
+    if (f.isFollowOn())
+        cause = ", \"cause\": {\"rule\": \"" + QByteArray(RuleId(f.causeRule)) + "\", " + key
+            + QByteArray::number(f.causeLine) + '}';
+    return "    {" + key + QByteArray::number(f.line) + ", \"severity\": \"" + SeverityName(f.severity)
         + "\", \"rule\": \"" + RuleId(f.rule) + "\", \"leg\": \"" + LegName(f.leg)
         + "\", \"tag\": " + JsonString(f.tag) + ", \"related\": " + QByteArray::number(f.relatedLine)
-        + ", \"party\": \"" + PartyName(f.party) + "\", \"text\": " + JsonString(text) + "}";
+        + ", \"party\": \"" + PartyName(f.party) + "\", \"text\": " + JsonString(text) + cause + "}";
+}
+
+void FindingGroups::add(const Finding &f)
+{
+    if (f.isFollowOn()) {
+        const auto root = roots_.constFind({f.causeLine, int(f.causeRule)});
+        if (root != roots_.constEnd()) {
+            groups_[size_t(root.value() - firstGroup_)].followOns.append(f);
+            ++waiting_;
+            while (waiting_ > window_)
+                printOldest();
+            return;
+        }
+    } else {
+        roots_.insert({f.line, int(f.rule)}, firstGroup_ + qint64(groups_.size()));
+    }
+    groups_.push_back({f, {}});
+    ++waiting_;
+    while (waiting_ > window_)
+        printOldest();
+}
+
+void FindingGroups::flush()
+{
+    while (!groups_.empty())
+        printOldest();
+}
+
+void FindingGroups::printOldest()
+{
+    Group g = std::move(groups_.front());
+    groups_.pop_front();
+    const qint64 number = firstGroup_++;
+    waiting_ -= 1 + g.followOns.size();
+    if (!g.head.isFollowOn()) {
+        const auto root = roots_.constFind({g.head.line, int(g.head.rule)});
+        if (root != roots_.constEnd() && root.value() == number)
+            roots_.erase(root);
+    }
+    print_(g.head, false);
+    for (const Finding &f : g.followOns)
+        print_(f, true);
 }
 
 int RunStatus(const ReadResult &r, const ProtocolChecker &checker, Severity failOn, QByteArray *problem)
@@ -157,6 +207,16 @@ int RunStatus(const ReadResult &r, const ProtocolChecker &checker, Severity fail
     return status;
 }
 
+static QByteArray Counted(qint64 n, const char *one, const char *many)
+{
+    return QByteArray::number(n) + ' ' + (n == 1 ? one : many);
+}
+
+static qint64 FollowOns(const ProtocolChecker &checker, Rule r)
+{
+    return checker.followOnCount(r, Party::Client) + checker.followOnCount(r, Party::Server);
+}
+
 // Each rule that has findings, with its counts by severity.
 template <typename F> static void ForEachRuleFound(const ProtocolChecker &checker, F &&f)
 {
@@ -180,10 +240,13 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
     bool first = true;
     ForEachRuleFound(checker, [&](Rule r, qint64 e, qint64 w, qint64 n) {
         out.put(QByteArray(first ? "" : ", ") + '"' + RuleId(r) + "\": {\"error\": " + QByteArray::number(e)
-                + ", \"warning\": " + QByteArray::number(w) + ", \"note\": " + QByteArray::number(n) + '}');
+                + ", \"warning\": " + QByteArray::number(w) + ", \"note\": " + QByteArray::number(n)
+                + ", \"follow_ons\": " + QByteArray::number(FollowOns(checker, r)) + '}');
         first = false;
     });
-    out.put("},\n   \"causes\": [");
+    const qint64 followOns = checker.followOnCount();
+    out.put("},\n   \"root_causes\": " + QByteArray::number(checker.findingCount() - followOns)
+            + ", \"follow_ons\": " + QByteArray::number(followOns) + ",\n   \"causes\": [");
     first = true;
     for (const RepeatedCause &c : checker.repeatedCauses()) {
         out.put(QByteArray(first ? "" : ", ") + "{\"rule\": \"" + RuleId(c.rule) + "\", \"leg\": \""
@@ -214,8 +277,9 @@ void PutJsonTail(Output &out, const ProtocolChecker &checker, const ReadResult &
                 + "\": {\"to_server\": " + QByteArray::number(t.linesToServer) + ", \"from_server\": "
                 + QByteArray::number(t.linesFromServer) + ", \"commands\": " + QByteArray::number(t.commands)
                 + ", \"completed\": " + QByteArray::number(t.completed) + ", \"aborted\": "
-                + QByteArray::number(t.aborted) + ", \"error_lines\": " + QByteArray::number(t.errorLines)
-                + ", \"open\": " + QByteArray::number(t.open)
+                + QByteArray::number(t.aborted) + ", \"malformed\": " + QByteArray::number(t.malformed)
+                + ", \"stray\": " + QByteArray::number(t.stray) + ", \"error_lines\": "
+                + QByteArray::number(t.errorLines) + ", \"open\": " + QByteArray::number(t.open)
                 + ", \"findings\": " + QByteArray::number(t.findings) + '}');
     }
     out.put("}}");
@@ -238,13 +302,20 @@ void PutSummaryBody(Output &out, const ProtocolChecker &checker, const Options &
     if (checker.findingCount() == 0) {
         out.put("  no findings\n");
     } else {
+        // The faults first, then what followed from them.
+        const qint64 followOns = checker.followOnCount();
+        QByteArray head = "  " + Counted(checker.findingCount() - followOns, "fault", "faults");
+        if (followOns)
+            head += ", " + Counted(followOns, "follow-on", "follow-ons");
+        out.put(head + '\n');
         out.put("  findings by rule:\n");
         ForEachRuleFound(checker, [&](Rule r, qint64 e, qint64 w, qint64 n) {
             QByteArray row = QByteArray("    ") + QByteArray(RuleId(r)).leftJustified(16);
-            row += QByteArray::number(e) + " error" + (e == 1 ? "" : "s") + ", " + QByteArray::number(w)
-                + " warning" + (w == 1 ? "" : "s") + ", " + QByteArray::number(n) + " note"
-                + (n == 1 ? "" : "s") + '\n';
-            out.put(row);
+            row += Counted(e, "error", "errors") + ", " + Counted(w, "warning", "warnings") + ", "
+                + Counted(n, "note", "notes");
+            if (const qint64 f = FollowOns(checker, r))
+                row += " (" + Counted(f, "follow-on", "follow-ons") + ')';
+            out.put(row + '\n');
         });
     }
     WhatToFix(checker, out);
@@ -273,11 +344,17 @@ void PutSummaryBody(Output &out, const ProtocolChecker &checker, const Options &
         char buf[256];
         std::snprintf(buf, sizeof buf,
                       "  %s leg: %lld lines to the server, %lld from it; %lld commands, %lld completed, "
-                      "%lld aborted, %lld error lines, %d open; %lld findings\n",
+                      "%lld aborted, ",
                       LegName(Leg(l)), (long long)t.linesToServer, (long long)t.linesFromServer,
-                      (long long)t.commands, (long long)t.completed, (long long)t.aborted,
-                      (long long)t.errorLines, t.open, (long long)t.findings);
-        out.put(buf);
+                      (long long)t.commands, (long long)t.completed, (long long)t.aborted);
+        QByteArray row = buf;
+        if (t.malformed)
+            row += Counted(t.malformed, "malformed line", "malformed lines") + ", ";
+        if (t.stray)
+            row += Counted(t.stray, "stray reply", "stray replies") + ", ";
+        row += Counted(t.errorLines, "error line", "error lines") + ", " + QByteArray::number(t.open)
+            + " open; " + Counted(t.findings, "finding", "findings") + '\n';
+        out.put(row);
     }
     const QVector<ErrorSeen> errs = checker.errorsSeen();
     if (!errs.isEmpty()) {

@@ -12,7 +12,13 @@
 #include <QList>
 #include <QString>
 
+#include <QHash>
+#include <QPair>
+#include <QVector>
+
 #include <cstdio>
+#include <deque>
+#include <functional>
 
 class QCommandLineParser;
 
@@ -66,8 +72,42 @@ struct RuleOptions {
 // The rules and profiles, for --help.
 QString RulesHelp();
 
-// One finding as a record of the JSON report's "findings" array.
-QByteArray FindingJson(const Finding &f);
+// One finding as a record of the JSON report's "findings" array; a follow-on
+// names its root cause: "cause": {"rule": "R-TAG-UNIQUE", "line": 51}.
+// `lineKey` names the positions ("frame" for a capture).
+QByteArray FindingJson(const Finding &f, const char *lineKey = "line");
+
+// Findings in the order to print them: each follow-on right under its root
+// cause. A root cause waits until `window` findings wait behind it, or the
+// end, so that the follow-ons found after it can join it; a follow-on whose
+// root cause was printed already goes out on its own, in its turn. Memory
+// stays within the window however many findings come.
+class FindingGroups {
+public:
+    // `under`: a follow-on printed under its root cause.
+    using Print = std::function<void(const Finding &f, bool under)>;
+    explicit FindingGroups(Print print, int window = 2000) : print_(std::move(print)), window_(window) { }
+    ~FindingGroups() { flush(); }
+    FindingGroups(const FindingGroups &) = delete;
+    FindingGroups &operator=(const FindingGroups &) = delete;
+
+    void add(const Finding &f);
+    void flush();
+
+private:
+    struct Group {
+        Finding head; // a root cause, or a follow-on whose root cause went out
+        QVector<Finding> followOns;
+    };
+    void printOldest();
+    Print print_;
+    int window_;
+    std::deque<Group> groups_;
+    qint64 firstGroup_ = 0; // the number of groups_.front()
+    qint64 waiting_ = 0; // findings held
+    // A root cause by (line, rule), to the number of its group.
+    QHash<QPair<qint64, int>, qint64> roots_;
+};
 
 // The outcome of a run: 0, 1 or 2 (see torvane-check), and the problem that
 // made it 2, if any.

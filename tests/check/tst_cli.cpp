@@ -74,6 +74,42 @@ private Q_SLOTS:
         QCOMPARE(Check({"--fail-on", "warning", "--profile", "nist", "nist/Get_Client.log"}).code, 0);
     }
 
+    void followOnsUnderTheirRoot()
+    {
+        Run r = Check({"patterns/six-faults.txt"});
+        QCOMPARE(r.code, 1);
+        const QList<QByteArray> lines = r.out.split('\n');
+        const qsizetype reuse = lines.indexOf("patterns/six-faults.txt:13: error: R-TAG-UNIQUE: 00004: tag "
+                                              "still in use by the command at line 11");
+        QVERIFY2(reuse >= 0, r.out.constData());
+        QVERIFY(lines[reuse + 1].startsWith("    patterns/six-faults.txt:14: error: R-ORDER: 00004: "));
+        QVERIFY(lines[reuse + 1].endsWith("(follows from R-TAG-UNIQUE at line 13)"));
+        QVERIFY(lines[reuse + 5].startsWith("    ") && !lines[reuse + 6].startsWith("    "));
+        QVERIFY(r.out.contains("\n  6 faults, 5 follow-ons\n"));
+        QVERIFY(r.out.contains("R-ORDER         4 errors, 0 warnings, 0 notes (4 follow-ons)"));
+        // What to fix lists the faults only; the leg counts the malformed line.
+        QVERIFY(!r.out.contains(QByteArray("R-ORDER").leftJustified(16) + "       4"));
+        QVERIFY2(r.out.contains("1 malformed line, 1 error line, 0 open; 11 findings"), r.out.constData());
+
+        r = Check({"--json", "patterns/six-faults.txt"});
+        const QJsonObject file =
+            QJsonDocument::fromJson(r.out).object().value("files").toArray()[0].toObject();
+        const QJsonArray findings = file.value("findings").toArray();
+        int followOns = 0;
+        for (const QJsonValue &v : findings) {
+            const QJsonObject cause = v.toObject().value("cause").toObject();
+            if (cause.isEmpty())
+                continue;
+            ++followOns;
+            QCOMPARE(cause.value("rule").toString(), QStringLiteral("R-TAG-UNIQUE"));
+            QCOMPARE(cause.value("line").toInt(), 13);
+            QCOMPARE(v.toObject().value("party").toString(), QStringLiteral("client"));
+        }
+        QCOMPARE(followOns, 5);
+        QCOMPARE(file.value("root_causes").toInt(), 6);
+        QCOMPARE(file.value("follow_ons").toInt(), 5);
+    }
+
     void filesThatAreNoLogs()
     {
         Run r = Check({"logs/empty.txt"});

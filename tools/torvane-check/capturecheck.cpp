@@ -158,15 +158,15 @@ private:
         Run &run = runs_[id];
         const QByteArray text = FramesNotLines(f.text.toLatin1());
         if (!opt_.json) {
+            // Sessions interleave: a follow-on is indented where it comes.
             const QByteArray session = id > 1 ? "[session " + QByteArray::number(id) + "] " : "";
-            out_.put(name_ + ":frame " + QByteArray::number(f.line) + ": " + SeverityName(f.severity) + ": "
-                     + RuleId(f.rule) + ": " + session + text + '\n');
+            out_.put((f.isFollowOn() ? "    " : "") + name_ + ":frame " + QByteArray::number(f.line) + ": "
+                     + SeverityName(f.severity) + ": " + RuleId(f.rule) + ": " + session + text + '\n');
             return;
         }
         Finding g = f;
         g.text = QString::fromLatin1(text);
-        QByteArray j = FindingJson(g);
-        j.replace("{\"line\": ", "{\"frame\": ");
+        QByteArray j = FindingJson(g, "frame");
         j = QByteArray(run.firstFinding ? "\n" : ",\n") + j;
         run.firstFinding = false;
         if (open_ == id)

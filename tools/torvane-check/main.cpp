@@ -43,18 +43,21 @@ int CheckFile(const QString &path, const Options &opt, const CaptureOptions &cop
             out.put(",\n");
         out.put("  {\"file\": " + JsonString(name) + ", \"findings\": [");
     }
+    // The text lists each follow-on indented under its root cause.
+    FindingGroups groups([&](const Finding &f, bool under) {
+        const QByteArray leg = f.leg == Leg::Relay ? "[relay] " : "";
+        out.put((under ? "    " : "") + name + ':' + QByteArray::number(f.line) + ": "
+                + SeverityName(f.severity) + ": " + RuleId(f.rule) + ": " + leg + f.text.toLatin1() + '\n');
+    });
     checker.setFindingHandler([&](const Finding &f) {
         qint64 &n = printed[size_t(f.rule)];
         if (opt.maxPerRule >= 0 && n >= opt.maxPerRule)
             return;
         ++n;
-        if (opt.json) {
+        if (opt.json)
             out.put(QByteArray(firstFinding ? "\n" : ",\n") + FindingJson(f));
-        } else {
-            QByteArray leg = f.leg == Leg::Relay ? "[relay] " : "";
-            out.put(name + ':' + QByteArray::number(f.line) + ": " + SeverityName(f.severity) + ": "
-                    + RuleId(f.rule) + ": " + leg + f.text.toLatin1() + '\n');
-        }
+        else
+            groups.add(f);
         firstFinding = false;
     });
 
@@ -66,6 +69,7 @@ int CheckFile(const QString &path, const Options &opt, const CaptureOptions &cop
         r = LogReader::Read(file, checker, opt.read);
     }
 
+    groups.flush();
     QByteArray problem;
     const int status = RunStatus(r, checker, opt.failOn, &problem);
     const bool noTraffic = status != 2 && r.traffic == 0;
