@@ -372,20 +372,14 @@ void InspectorWindow::updateTitle()
 // A root cause's follow-ons are shown as they come.
 void InspectorWindow::watchFindings(FindingModel *model)
 {
-    connect(
-        model, &QAbstractItemModel::rowsInserted, findingView,
-        [this, model](const QModelIndex &parent) {
-            if (parent.isValid() && findingView->model() == model)
-                findingView->expand(parent);
-        },
-        Qt::UniqueConnection);
-    connect(
-        model, &QAbstractItemModel::modelReset, findingView,
-        [this, model] {
-            if (findingView->model() == model)
-                findingView->expandAll();
-        },
-        Qt::UniqueConnection);
+    connect(model, &QAbstractItemModel::rowsInserted, findingView, [this, model](const QModelIndex &parent) {
+        if (parent.isValid() && findingView->model() == model)
+            findingView->expand(parent);
+    });
+    connect(model, &QAbstractItemModel::modelReset, findingView, [this, model] {
+        if (findingView->model() == model)
+            findingView->expandAll();
+    });
 }
 
 void InspectorWindow::refreshTiming()
@@ -628,6 +622,7 @@ InspectorWindow::Panes InspectorWindow::makePanes(LiveInspector *to)
     p.ins = to;
     p.txn = new TransactionModel(to, this);
     p.finding = new FindingModel(to, this);
+    watchFindings(p.finding);
     p.summary = new FindingSummaryModel(to, this);
     p.stats = new StatsModel(to, this);
     p.timeline = new TimelineView(to);
@@ -653,7 +648,6 @@ void InspectorWindow::showPanes(const Panes &p)
         const QByteArray state = findingView->header()->saveState();
         findingView->setModel(findingModel);
         findingView->header()->restoreState(state);
-        watchFindings(findingModel);
         findingView->expandAll();
     }
     swap(summaryView, summaryModel);

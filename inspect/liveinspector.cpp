@@ -233,7 +233,6 @@ void LiveInspector::onFinding(const check::Finding &f)
     if (const LineRecord *r = recent(f.relatedLine))
         row.relatedLogLine = r->logLine;
     if (f.isFollowOn()) {
-        ++followOns_;
         ++followOnsBy_[size_t(f.rule)][size_t(f.severity)];
         row.cause = rootSerial(f.causeLine, f.causeRule);
         // The side at fault is the root cause's.

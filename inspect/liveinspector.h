@@ -176,8 +176,8 @@ public:
     qint64 findingCount() const { return checker_.findingCount(); }
     // Of those, the ones that follow from an earlier finding, and the root
     // causes (the rest); by rule and severity as well.
-    qint64 followOnCount() const { return followOns_; }
-    qint64 rootCauseCount() const { return findingCount() - followOns_; }
+    qint64 followOnCount() const { return checker_.followOnCount(); }
+    qint64 rootCauseCount() const { return findingCount() - followOnCount(); }
     qint64 followOnCount(check::Rule r, check::Severity s) const
     {
         return followOnsBy_[size_t(r)][size_t(s)];
@@ -270,7 +270,6 @@ private:
     std::deque<FindingRow> findings_;
     quint64 findingsBase_ = 0;
     QMultiHash<int, quint64> byLogLine_; // log line -> finding serials
-    qint64 followOns_ = 0;
     std::array<std::array<qint64, 3>, check::RuleCount> followOnsBy_{};
     // The kept root cause at a line, for its follow-ons: a serial + 1, or 0.
     quint64 rootSerial(qint64 line, check::Rule rule) const;
