@@ -34,6 +34,47 @@ struct Feeder {
 class TestLiveInspector : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // A client that sends nothing but malformed lines, answered or not:
+    // each is a row, and the open and kept rows stay within their bounds.
+    void aFloodOfMalformedLinesStaysBounded()
+    {
+        Feeder f;
+        f.out(Leg::Relay, "00001 StartSession()");
+        f.in(Leg::Relay, "00001 &");
+        f.in(Leg::Relay, "00001 %");
+        for (int i = 0; i < 100000; ++i) {
+            f.out(Leg::Relay, i % 2 ? "6 Home()" : "\x01\xff");
+            if (i % 1000 == 999) // the server answers now and then
+                f.in(Leg::Relay, "E0000 ! Error(2, 0001, \"6 Home()\", \"Illegal tag\")");
+        }
+        f.ins.flush();
+        QVERIFY(f.ins.openCount() <= LiveInspector::MaxOpenMalformed);
+        QVERIFY(f.ins.completedEnd() - f.ins.completedBegin() <= quint64(LiveInspector::MaxCompleted));
+        QCOMPARE(qint64(f.ins.completedEnd()) + f.ins.openCount(), qint64(100001));
+        int answered = 0, unanswered = 0;
+        for (quint64 s = f.ins.completedBegin(); s < f.ins.completedEnd(); ++s) {
+            const inspect::TxnRow &r = f.ins.completedRow(s);
+            if (r.kind == check::TxnKind::Command)
+                continue; // StartSession
+            QCOMPARE(r.kind, check::TxnKind::Malformed);
+            QVERIFY(r.tag().isEmpty());
+            if (r.outcome == TxnOutcome::Error) {
+                QCOMPARE(r.error, QByteArray("Error(2, 0001, \"6 Home()\", \"Illegal tag\")"));
+                ++answered;
+            } else {
+                QCOMPARE(r.outcome, TxnOutcome::Dropped);
+                ++unanswered;
+            }
+        }
+        QCOMPARE(answered, 100);
+        QVERIFY(unanswered > 0);
+        QCOMPARE(f.ins.checker().totals(Leg::Relay).errorLines, 100);
+        // A stray server line is a row of its own, opened and closed at once.
+        f.in(Leg::Relay, "00077 # X(1)");
+        QCOMPARE(f.last().kind, check::TxnKind::Stray);
+        QCOMPARE(f.last().outcome, TxnOutcome::Ok);
+    }
+
     void followsTransactions()
     {
         Feeder f;
