@@ -377,6 +377,81 @@ private Q_SLOTS:
         QCOMPARE(t->frame().usPerPx, fitted.usPerPx);
     }
 
+    // A relay client with six faults, through the real window: one root
+    // cause per fault on the client's own line, everything else under one
+    // of them, and a row for every line the client sent.
+    void sixFaultsLive()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &received) -> QList<QByteArray> {
+            // The CR of an LF CR reaches the server ahead of the next line.
+            const QByteArray line = received.trimmed();
+            const QByteArray tag = line.left(5);
+            if (!line.startsWith("000"))
+                return {"E0000 ! Error(2, 0001, \"" + line + "\", \"Illegal tag\")"};
+            if (line.contains("GoTo"))
+                return {tag + " &"}; // its '%' comes with the next command
+            if (line.contains("00004 GetProp"))
+                return {"00004 %", "00004 &", "00004 # Tool.Name(\"Probe1\")", "00004 %"};
+            if (line.contains("GetProp"))
+                return {tag + " &", tag + " # Tool.Name(\"Probe1\")", tag + " %"};
+            if (line.contains("IsHomed"))
+                return {tag + " &", tag + " # IsHomed(1)", tag + " %"};
+            if (line.contains("Get("))
+                return {tag + " &", tag + " # X(1.0)", tag + " %"};
+            return {tag + " &", tag + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        client.sendRaw("00001 StartSession()\n"); // a bare LF
+        QVERIFY(client.waitForLines(2));
+        client.sendRaw("00002 GetProp(Tool.Name())\r\n00003 Home()\r\n"); // before the '&'
+        QVERIFY(client.waitForLines(7));
+        client.sendRaw("00004 GoTo(X(1))\r\n");
+        QVERIFY(client.waitForLines(8));
+        client.sendRaw("00004 GetProp(Tool.Name())\r\n"); // the tag still open
+        QVERIFY(client.waitForLines(12));
+        client.sendRaw("00005 IsHomed()\n"); // a bare LF
+        QVERIFY(client.waitForLines(15));
+        client.sendRaw("6 Home()\r\n00007 Get(X())\n\r"); // a one-digit tag; LF CR
+        QVERIFY(client.waitForLines(19));
+        client.sendRaw("00008 EndSession()\r\n");
+        QVERIFY2(client.waitForLines(21), qPrintable(rig.f.logLines().join('\n')));
+
+        inspect::LiveInspector *ins = rig.f->inspector;
+        ins->flush();
+        QStringList roots;
+        for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s) {
+            const inspect::FindingRow &f = ins->findingRow(s);
+            QCOMPARE(f.finding.leg, check::Leg::Relay);
+            if (f.followOn()) {
+                QVERIFY2(f.cause > 0, qPrintable(f.finding.text)); // its root cause is listed
+                QVERIFY(!f.fromServer);
+                continue;
+            }
+            QVERIFY(!f.fromServer);
+            roots << QLatin1String(check::RuleId(f.finding.rule)) + QStringLiteral(" ")
+                    + rig.f->MemoLog->line(f.logLine).mid(4);
+        }
+        QCOMPARE(roots,
+                 (QStringList{"R-CRLF 00001 StartSession()", "R-ACK-FIRST 00003 Home()",
+                              "R-TAG-UNIQUE 00004 GetProp(Tool.Name())", "R-CRLF 00005 IsHomed()",
+                              "R-TAG-FORMAT 6 Home()", "R-CRLF 00007 Get(X())"}));
+
+        rig.f->ShowInspector();
+        inspect::InspectorWindow *w = rig.f->inspectorWindow;
+        w->refresh();
+        QVERIFY(w->windowTitle().contains(QStringLiteral("6 root causes")));
+        TransactionModel *tm = w->transactions();
+        QCOMPARE(tm->rowCount(), 9);
+        w->onlyFindingsBox->setChecked(true);
+        QVERIFY(rowOf(tm, QString(), QStringLiteral("Relay")) >= 0); // the malformed line, tagless
+        const int bad = rowOf(tm, QString(), QStringLiteral("Relay"));
+        QCOMPARE(cell(tm, bad, TransactionModel::ColCommand), QStringLiteral("6 Home()"));
+        QVERIFY(cell(tm, bad, TransactionModel::ColResult).contains(QStringLiteral("Illegal tag")));
+        QCOMPARE(ins->checker().totals(check::Leg::Relay).errorLines, 1);
+    }
+
     // Every view names a line by the number the log shows for it, which is
     // the number the saved log's check gives it: the line at fault and the
     // lines a finding's text refers to. A line Freeze or the filter kept out
