@@ -403,6 +403,7 @@ private Q_SLOTS:
         };
         TestRelayClient client;
         QVERIFY(rig.attach(client));
+        rig.f->ShowInspector(); // its panes follow the traffic as it comes
         client.sendRaw("00001 StartSession()\n"); // a bare LF
         QVERIFY(client.waitForLines(2));
         client.sendRaw("00002 GetProp(Tool.Name())\r\n00003 Home()\r\n"); // before the '&'
@@ -438,10 +439,25 @@ private Q_SLOTS:
                               "R-TAG-UNIQUE 00004 GetProp(Tool.Name())", "R-CRLF 00005 IsHomed()",
                               "R-TAG-FORMAT 6 Home()", "R-CRLF 00007 Get(X())"}));
 
-        rig.f->ShowInspector();
         inspect::InspectorWindow *w = rig.f->inspectorWindow;
         w->refresh();
         QVERIFY(w->windowTitle().contains(QStringLiteral("6 root causes")));
+        // The tree grown as the findings came is the one built at once.
+        const auto tree = [](FindingModel *m) {
+            QStringList out;
+            for (int r = 0; r < m->rowCount(); ++r) {
+                const QModelIndex root = m->index(r, FindingModel::ColSentence);
+                out << root.data().toString();
+                for (int c = 0; c < m->rowCount(m->index(r, 0)); ++c)
+                    out << QStringLiteral("  ")
+                            + m->index(c, FindingModel::ColSentence, m->index(r, 0)).data().toString();
+            }
+            return out;
+        };
+        FindingModel fresh(ins);
+        QCOMPARE(tree(w->findings()), tree(&fresh));
+        QCOMPARE(w->findings()->rowCount(), 6);
+        QVERIFY(tree(&fresh).size() > 6);
         TransactionModel *tm = w->transactions();
         QCOMPARE(tm->rowCount(), 9);
         w->onlyFindingsBox->setChecked(true);
