@@ -374,7 +374,9 @@ quint64 FindingModel::serialOf(const QModelIndex &index) const
 {
     if (index.internalId() == 0)
         return top_[top_.size() - 1 - size_t(index.row())];
-    return children_.value(quint64(index.internalId() - 1)).at(size_t(index.row()));
+    const auto it = children_.constFind(quint64(index.internalId() - 1));
+    return it != children_.cend() && size_t(index.row()) < it->size() ? (*it)[size_t(index.row())]
+                                                                      : ~quint64(0);
 }
 
 const FindingRow *FindingModel::rowAt(const QModelIndex &index) const

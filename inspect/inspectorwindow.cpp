@@ -241,6 +241,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
             Q_EMIT showLogLine(r->logLine);
     });
     watchFindings(findingModel);
+    findingView->expandAll();
     ruleExplanation = new QLabel(findPage);
     ruleExplanation->setObjectName(QStringLiteral("ruleExplanation"));
     ruleExplanation->setAccessibleName(QStringLiteral("What the selected rule means"));
