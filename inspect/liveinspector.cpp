@@ -235,12 +235,12 @@ void LiveInspector::onFinding(const check::Finding &f)
     if (f.isFollowOn()) {
         ++followOnsBy_[size_t(f.rule)][size_t(f.severity)];
         row.cause = rootSerial(f.causeLine, f.causeRule);
-        // The side at fault is the root cause's.
-        if (const LineRecord *r = recent(f.causeLine)) {
-            row.own = r->own;
-            row.fromServer = r->fromServer;
-            row.known = r->isLine;
-        }
+        // The side at fault is the root cause's: its line's, or the one the
+        // checker names when that line is no longer known here.
+        const LineRecord *r = recent(f.causeLine);
+        row.own = r && r->own;
+        row.fromServer = r && r->fromServer;
+        row.known = r && r->isLine;
     }
     if (findings_.size() >= size_t(MaxFindings)) {
         const FindingRow &old = findings_.front();
