@@ -66,10 +66,15 @@ void ProtocolChecker::openMalformed(LegState &s, QByteArrayView line, quint32 ke
     txn.tSent = t;
     if (followsOn(Rule::TagFormat))
         m.root = cause_.rule;
+    // A StartSession the server could not read leaves the client outside.
+    if (s.session == SessionState::Outside && line.indexOf("StartSession") >= 0) {
+        s.sessionFromMalformed = pos;
+        s.sessionFromRule = m.root;
+    }
     s.malformed.push_back(m);
-    // A five-character tag with something wrong after it: the server may
-    // still answer under it.
-    if (key != 0 && line.size() >= 5) {
+    // A tag with something wrong after it: the server may still answer
+    // under it.
+    if (key != 0) {
         if (s.malformedTags.size() >= MaxMalformedTags)
             s.malformedTags.clear();
         s.malformedTags.insert(key, pos);
@@ -83,7 +88,7 @@ void ProtocolChecker::openMalformed(LegState &s, QByteArrayView line, quint32 ke
 void ProtocolChecker::closeMalformed(LegState &s, qint64 t, qint64 pos, bool answered)
 {
     Transaction txn = s.malformed.front().txn;
-    s.malformed.erase(s.malformed.begin());
+    s.malformed.pop_front();
     if (answered) {
         txn.errorLines = 1;
         txn.tDone = t;
@@ -183,6 +188,7 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
             report(s, Rule::Session, Severity::Error, c.tag, pos, -1,
                    QStringLiteral("StartSession inside a session"));
         s.session = SessionState::Inside;
+        s.sessionFromMalformed = -1;
         s.startSessionDefaults();
         if (s.leg == Leg::Relay)
             legs_[int(Leg::Operator)]->relaySessionOpen = true;
@@ -190,6 +196,8 @@ void ProtocolChecker::checkCommandRules(LegState &s, const Command &c, qint64 po
         if (s.session != SessionState::Unknown)
             s.session = SessionState::Ending;
     } else if (s.session == SessionState::Outside && !s.relaySessionOpen) {
+        if (s.sessionFromMalformed >= 0)
+            setCause(s.sessionFromRule, s.sessionFromMalformed, Party::Client, Bit(Rule::Session));
         report(s, Rule::Session, Severity::Error, c.tag, pos, -1,
                [&] { return QStringLiteral("%1 outside a session").arg(Printable(c.name)); });
     }

@@ -46,7 +46,7 @@ const char *SplitErrorLine(QByteArrayView body, ErrorFields *out)
 // ---------------------------------------------------------------- errors
 
 void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body,
-                                  qint64 t, qint64 pos)
+                                  qint64 t, qint64 pos, bool answersMalformed)
 {
     ++s.totals.errorLines;
     if (txn)
@@ -55,6 +55,8 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
     ErrorFields fields;
     if (const char *why = SplitErrorLine(body, &fields)) {
         report(s, Rule::ErrorFormat, Severity::Error, tag, pos, related, QLatin1String(why));
+        if (answersMalformed)
+            closeMalformed(s, t, pos, true);
         return;
     }
     const QByteArrayView f1 = fields.f1, f2 = fields.f2, text = fields.text;
@@ -75,11 +77,14 @@ void ProtocolChecker::onErrorLine(LegState &s, Transaction *txn, QByteArrayView 
     if (number >= 0)
         checkErrorText(s, number, sev, f2, text, tag, pos, related);
 
-    // "Illegal tag" answers a line that could not be tagged: it closes that
-    // line's record (or the command the server could not read).
+    // "Illegal tag" or "No space at pos. 6" answers a line that could not be
+    // tagged: it closes that line's record (or the command the server could
+    // not read). So does any error under a malformed line's own tag.
+    const bool tagError = number == 1 || number == 2 || EqualsNoCase(text, "Illegal tag")
+        || EqualsNoCase(text, "No space at pos. 6");
     qint64 answers = -1;
     Rule answersRoot = Rule::TagFormat;
-    if (!txn && (number == 1 || EqualsNoCase(text, "Illegal tag"))) {
+    if (!txn && (tagError || answersMalformed)) {
         if (!s.malformed.empty()) {
             answers = s.malformed.front().txn.commandLine;
             answersRoot = s.malformed.front().root;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <vector>
 #include <utility>
 
@@ -244,7 +245,7 @@ struct ProtocolChecker::LegState {
         Transaction txn;
         Rule root = Rule::TagFormat; // its root-cause finding, on its line
     };
-    std::vector<Malformed> malformed;
+    std::deque<Malformed> malformed;
     // The tags of malformed lines that had one, with their lines: a reply
     // with such a tag follows from the malformed line.
     QHash<quint32, qint64> malformedTags;
@@ -255,6 +256,10 @@ struct ProtocolChecker::LegState {
     // root cause.
     qint64 errorFromMalformed = -1;
     Rule errorFromRule = Rule::TagFormat;
+    // Outside a session because the StartSession was malformed: its line and
+    // root cause.
+    qint64 sessionFromMalformed = -1;
+    Rule sessionFromRule = Rule::TagFormat;
     QByteArray ptMeasReport = DefaultPtMeasReport;
     QByteArray lastItemsAsked, lastItemNames; // the last Get's arguments and their item names
     int scanPointValues = DefaultScanPointValues;
@@ -298,7 +303,7 @@ struct ProtocolChecker::LegState {
         malformed.clear();
         malformedTags.clear();
         reusedTags.clear();
-        errorFromMalformed = -1;
+        errorFromMalformed = sessionFromMalformed = -1;
         startSessionDefaults();
         anyCommand = false;
         limitReported = false;

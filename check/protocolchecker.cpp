@@ -156,6 +156,7 @@ void ProtocolChecker::reportSource(Leg leg, Rule rule, Severity severity, Party 
     LegState &s = *legs_[int(leg) & 1];
     const Party was = curParty_;
     curParty_ = party;
+    cause_.line = -1; // what the source finds stands on its own
     report(s, rule, severity, QByteArrayView(), position, -1, text);
     curParty_ = was;
 }

@@ -264,8 +264,10 @@ private:
     void checkDataShape(LegState &s, OpenTxn &o, QByteArrayView tag, QByteArrayView body, qint64 pos);
 
     bool checkLineBytes(LegState &s, QByteArrayView line, qint64 pos, LineEnd end, QByteArrayView tag);
+    // `answersMalformed`: it carries the tag of the oldest malformed line.
     void onErrorLine(LegState &s, Transaction *txn, QByteArrayView tag, QByteArrayView body, qint64 t,
-                     qint64 pos);
+                     qint64 pos, bool answersMalformed = false);
+    bool answersMalformedTag(LegState &s, quint32 key);
     void checkErrorText(LegState &s, int number, int sev, QByteArrayView f2, QByteArrayView text,
                         QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);

@@ -34,7 +34,10 @@ void ProtocolChecker::onServerLine(LegState &s, qint64 t, QByteArrayView line, q
     }
     OpenTxn *o = s.open.find(key);
     if (!o) {
-        onReplyWithoutTxn(s, key, tag, type, t, pos);
+        if (type == '!' && !s.malformed.empty() && answersMalformedTag(s, key))
+            onErrorLine(s, nullptr, tag, body, t, pos, true);
+        else
+            onReplyWithoutTxn(s, key, tag, type, t, pos);
         return;
     }
     if (!s.malformed.empty())
@@ -139,6 +142,18 @@ void ProtocolChecker::onUnsolicited(LegState &s, QByteArrayView tag, char type, 
     } else if (type == '!') {
         onErrorLine(s, nullptr, tag, body, t, pos);
     }
+}
+
+// Whether an error line under `key` answers a malformed line that carried
+// that tag: then the ones before it went unanswered, and it is the oldest.
+bool ProtocolChecker::answersMalformedTag(LegState &s, quint32 key)
+{
+    const auto it = std::find_if(s.malformed.begin(), s.malformed.end(),
+                                 [key](const LegState::Malformed &m) { return m.txn.key == key; });
+    if (key == 0 || it == s.malformed.end())
+        return false;
+    closeUnanswered(s, it->txn.commandLine);
+    return true;
 }
 
 // A reply for a tag with no open transaction: a daemon's event, the remains

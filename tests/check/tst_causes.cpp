@@ -36,8 +36,9 @@ struct RelayRun : TrafficSink {
     explicit RelayRun(RuleSet rules = RuleSet()) : checker(rules)
     {
         checker.setFindingHandler([this](const Finding &f) { findings.append(f); });
-        checker.setTransactionHandler(
-            [this](TxnEvent e, const Transaction &t, qint64 pos) { events.append({e, t, pos}); });
+        checker.setTransactionHandler([this](TxnEvent e, const Transaction &t, qint64 pos) {
+            events.append({e, t, pos});
+        });
     }
     void traffic(Leg, Direction dir, qint64 timeUs, QByteArrayView line, qint64 fullLength, qint64 lineNo,
                  LineEnd end) override
@@ -110,7 +111,7 @@ private Q_SLOTS:
         // StartSession in a bare LF, a command before the '&', a tag reused
         // while open, a bare LF, a one-digit tag, a Get in LF CR.
         const QVector<Finding> roots = run.roots();
-        const QVector<QPair<qint64, Rule>> expected = {{1, Rule::Crlf},      {5, Rule::AckFirst},
+        const QVector<QPair<qint64, Rule>> expected = {{1, Rule::Crlf},       {5, Rule::AckFirst},
                                                        {13, Rule::TagUnique}, {18, Rule::Crlf},
                                                        {22, Rule::TagFormat}, {23, Rule::Crlf}};
         QVERIFY2(roots.size() == expected.size(), qPrintable(run.dump()));
@@ -131,9 +132,10 @@ private Q_SLOTS:
 
         // "6 Home()" is a row that the "Illegal tag" error (line 24) answers,
         // though the Get went out before it.
-        const auto malformed = std::find_if(run.events.begin(), run.events.end(), [](const RelayRun::Event &e) {
-            return e.txn.kind == TxnKind::Malformed && e.event == TxnEvent::Closed;
-        });
+        const auto malformed =
+            std::find_if(run.events.begin(), run.events.end(), [](const RelayRun::Event &e) {
+                return e.txn.kind == TxnKind::Malformed && e.event == TxnEvent::Closed;
+            });
         QVERIFY(malformed != run.events.end());
         QCOMPARE(malformed->txn.commandLine, qint64(22));
         QCOMPARE(malformed->txn.doneLine, qint64(24));
@@ -159,9 +161,9 @@ private Q_SLOTS:
     void followOnChains()
     {
         // A command sent before the '&', answered before the one it overtook.
-        CheckRun run = CheckText(Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
-                                             "C: 00002 GoTo(X(1))", "C: 00003 Home()", "S: 00003 &",
-                                             "S: 00003 %", "S: 00002 &", "S: 00002 %"}));
+        CheckRun run = CheckText(
+            Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %", "C: 00002 GoTo(X(1))",
+                        "C: 00003 Home()", "S: 00003 &", "S: 00003 %", "S: 00002 &", "S: 00002 %"}));
         QCOMPARE(run.count(Rule::Overlap), 1);
         VerifyLinks(run.findings);
         QCOMPARE(run.findings.last().causeRule, Rule::AckFirst);
@@ -169,8 +171,8 @@ private Q_SLOTS:
         QCOMPARE(run.checker->findingCount(Rule::Overlap, Party::Server), 0);
 
         // A '&' missing where the data began, then sent late.
-        run = CheckText(Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %", "C: 00002 Get(X())",
-                                    "S: 00002 # X(1)", "S: 00002 &", "S: 00002 %"}));
+        run = CheckText(Transcript({"C: 00001 StartSession()", "S: 00001 &", "S: 00001 %",
+                                    "C: 00002 Get(X())", "S: 00002 # X(1)", "S: 00002 &", "S: 00002 %"}));
         QCOMPARE(run.count(Rule::Order), 2);
         VerifyLinks(run.findings);
         QVERIFY(!run.findings[0].isFollowOn() && run.findings[1].isFollowOn());
@@ -198,6 +200,14 @@ private Q_SLOTS:
             QCOMPARE(found[i].causeLine, qint64(2));
             QCOMPARE(found[i].party, Party::Client);
         }
+
+        // A StartSession the server could not read leaves what follows outside.
+        run = CheckText(Transcript({"C: 0001 StartSession()",
+                                    "S: E0000 ! Error(2, 0001, \"0001 StartSession()\", \"Illegal tag\")",
+                                    "C: 00002 Home()", "S: 00002 &", "S: 00002 %"}));
+        QCOMPARE(run.count(Rule::Session), 1);
+        VerifyLinks(run.findings);
+        QCOMPARE(run.findings.last().causeLine, qint64(1));
 
         // With the root's rule off, what follows stands on its own; a tag sent
         // afresh ends the reuse's reach.
@@ -262,6 +272,17 @@ private Q_SLOTS:
         QCOMPARE(c.totals(Leg::Relay).stray, 2);
         QCOMPARE(c.totals(Leg::Relay).errorLines, 3);
 
+        // An error under a malformed line's own tag answers it too.
+        events.clear();
+        const qsizetype before = found.size();
+        client("00009Home()");
+        server("00009 ! Error(2, 0002, Home, \"No space at pos. 6\")");
+        QCOMPARE(found.size(), before + 1); // its tag only
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events.last().first, TxnEvent::Closed);
+        QCOMPARE(events.last().second.state, TxnState::Done);
+        QCOMPARE(events.last().second.key, 9u);
+
         // A flood of malformed lines keeps few open; all close by the end.
         events.clear();
         for (int i = 0; i < 10000; ++i)
@@ -287,13 +308,17 @@ private Q_SLOTS:
             f.causeRule = cause;
             return f;
         };
-        const QVector<Finding> in = {finding(1, Rule::TagUnique), finding(2, Rule::Crlf),
-                                     finding(3, Rule::Order, 1, Rule::TagUnique), finding(4, Rule::Data, 1, Rule::TagUnique),
-                                     finding(5, Rule::Order, 2, Rule::Crlf)};
+        const QVector<Finding> in = {
+            finding(1, Rule::TagUnique), finding(2, Rule::Crlf), finding(3, Rule::Order, 1, Rule::TagUnique),
+            finding(4, Rule::Data, 1, Rule::TagUnique), finding(5, Rule::Order, 2, Rule::Crlf)};
         for (int window : {100, 2}) {
             QVector<QPair<qint64, bool>> out;
             {
-                FindingGroups groups([&](const Finding &f, bool under) { out.append({f.line, under}); }, window);
+                FindingGroups groups(
+                    [&](const Finding &f, bool under) {
+                        out.append({f.line, under});
+                    },
+                    window);
                 for (const Finding &f : in)
                     groups.add(f);
             }

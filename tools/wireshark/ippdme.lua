@@ -454,16 +454,11 @@ local function on_client_line(conv, rec, p)
         end
         conv.awaiting = false
     end
-    if conv.reject_pending then
-        add_rec(rec, "R-ACK-FIRST", "warning",
-            string.format("command sent before any answer to the line in frame %d", conv.reject_frame))
-        conv.reject_pending = false
-    end
     local key = p.key
     if not key then
-        -- A server answers a line it cannot tag with an E0000 "Illegal tag".
+        -- A server answers a line it cannot tag with an E0000 "Illegal tag";
+        -- a command sent before that answer is no fault of its own.
         conv.reject_pending = true
-        conv.reject_frame = cur_frame
         return
     end
     conv.any_command = true
@@ -498,9 +493,9 @@ local function on_client_line(conv, rec, p)
     conv.await_percent = name == "StartSession"
 end
 
--- An error line: "Illegal tag" closes an untaggable line; a grave error aborts
--- the pending commands but its own. Its form is checked here, not for a
--- stray error line, which is only the unknown tag's.
+-- An error line: "Illegal tag" (or "No space at pos. 6") closes an untaggable
+-- line; a grave error aborts the pending commands but its own. Its form is
+-- checked here, not for a stray error line, which is only the unknown tag's.
 local function on_error(conv, rec, txn, key, err)
     if err.findings then
         for _, f in ipairs(err.findings) do
@@ -509,7 +504,8 @@ local function on_error(conv, rec, txn, key, err)
     end
     if txn then txn.errors = txn.errors + 1 end
     if not err.valid then return end
-    if not txn and (err.number == 1 or err.text:lower() == "illegal tag") then
+    local text = err.text:lower()
+    if not txn and (err.number == 1 or err.number == 2 or text == "illegal tag" or text == "no space at pos. 6") then
         if conv.reject_pending then
             conv.reject_pending = false
         elseif conv.awaiting then
