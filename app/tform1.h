@@ -67,6 +67,8 @@ enum class Direction : quint8;
 namespace inspect {
 class LiveInspector;
 class InspectorWindow;
+class ReplayPage;
+struct ReplaySettings;
 } // namespace inspect
 
 // An error raised by a handler: shown in an error message box, ends the handler.
@@ -393,6 +395,20 @@ public:
     inspect::LiveInspector *inspector = nullptr;
     inspect::InspectorWindow *inspectorWindow = nullptr; // made on first use
     inspect::InspectorSettings inspectorSettings;
+
+    // ---- The inspector's Replay page (inspect/replaylink.cpp)
+    // While it serves, the relay client's commands go to it and not to the
+    // server; while it plays the client, the server's lines go to it too.
+    void AttachReplayPage();
+    bool ReplayServes() const;
+    bool ReplayRelayLine(const QByteArray &line); // true: the replay took it
+    void ReplayRelayLeft();
+    void ReplayServerLine(const QByteArray &line);
+    void ReplayServerGone();
+    void LoadReplaySettings(const ProfileFile &ini);
+    void SaveReplaySettings(ProfileFile &ini);
+    QPointer<inspect::ReplayPage> replayPage;
+    std::shared_ptr<inspect::ReplaySettings> replaySettings;
 
     // ---- Shortcuts (shortcuts/shortcuts.cpp)
     void BtStartClick();

@@ -226,7 +226,9 @@ public:
     QVector<ErrorSeen> errorsSeen() const;
     // Causes that explain most findings of a rule on a leg at once.
     QVector<RepeatedCause> repeatedCauses() const;
-    // The completed transactions, oldest first (at most RingSize).
+    // The completed transactions, oldest first (at most RingSize). A caller
+    // that keeps its own (the live view) turns the ring off.
+    void setKeepCompleted(bool keep) { keepCompleted_ = keep; }
     int completedCount() const { return int(ringFill_); }
     const Transaction &completed(int i) const;
     // An open transaction of a leg by its tag's key; nullptr when none is open.
@@ -272,6 +274,7 @@ private:
                         QByteArrayView tag, qint64 pos, qint64 related);
     void complete(LegState &s, Transaction &txn, qint64 t, qint64 pos);
     void noteCompletion(LegState &s, const OpenTxn &o, bool ok);
+    void keepCompleted(const Transaction &txn);
     void windUpAbort(LegState &s, qint64 pos);
     enum class AbortMode : quint8 { ByError, ByAbortE };
     void abortPendingCommands(LegState &s, quint32 exceptKey, AbortMode mode);
@@ -346,6 +349,7 @@ private:
     QHash<int, ErrorSeen> errors_;
     std::vector<Transaction> ring_;
     size_t ringHead_ = 0, ringFill_ = 0;
+    bool keepCompleted_ = true;
 };
 
 // Tag helpers, shared with the log reader.

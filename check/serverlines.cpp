@@ -415,7 +415,14 @@ void ProtocolChecker::onStray(LegState &s, quint32 key, bool error, qint64 t, qi
     keepInRing(txn);
 }
 
+// Into the ring of completed ones, when it is kept.
 void ProtocolChecker::keepInRing(const Transaction &txn)
+{
+    if (keepCompleted_)
+        keepCompleted(txn);
+}
+
+void ProtocolChecker::keepCompleted(const Transaction &txn)
 {
     if (ring_.size() < size_t(RingSize)) {
         // One block for the whole ring (its pages are touched as it fills):
@@ -427,7 +434,8 @@ void ProtocolChecker::keepInRing(const Transaction &txn)
         ringFill_ = ring_.size();
     } else {
         ring_[ringHead_] = txn;
-        ringHead_ = (ringHead_ + 1) % size_t(RingSize);
+        if (++ringHead_ == size_t(RingSize))
+            ringHead_ = 0;
     }
 }
 

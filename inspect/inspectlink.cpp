@@ -94,6 +94,7 @@ void TForm1::ShowInspector()
         };
         connect(inspectorWindow, &inspect::InspectorWindow::showLogLine, this,
                 [this](int logLine) { ShowLogLine(logLine); });
+        AttachReplayPage();
     }
     inspectorWindow->show();
     inspectorWindow->raise();
@@ -116,6 +117,7 @@ void TForm1::LoadInspectorSettings(const ProfileFile &ini)
     inspector->setLive(inspectorSettings.live);
     if (inspectorWindow)
         inspectorWindow->applySettings(inspectorSettings);
+    LoadReplaySettings(ini);
 }
 
 // The section is written once the inspector was opened, or kept when the
@@ -126,4 +128,5 @@ void TForm1::SaveInspectorSettings(ProfileFile &ini)
         inspectorSettings = inspectorWindow->settings();
     if (inspectorSettings.present)
         inspect::WriteInspectorSettings(ini, inspectorSettings);
+    SaveReplaySettings(ini);
 }

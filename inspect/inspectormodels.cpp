@@ -55,7 +55,7 @@ QString LegTitle(check::Leg leg)
     return leg == check::Leg::Operator ? QStringLiteral("Operator") : QStringLiteral("Relay");
 }
 
-QString OutcomeText(const TxnRow &row)
+QString OutcomeText(const LiveInspector *ins, const TxnRow &row)
 {
     QString text;
     switch (row.outcome) {
@@ -67,7 +67,7 @@ QString OutcomeText(const TxnRow &row)
             row.kind == check::TxnKind::Stray ? QStringLiteral("matches no command") : QStringLiteral("ok");
         break;
     case TxnOutcome::Error:
-        text = QString::fromLatin1(row.error);
+        text = QString::fromLatin1(ins->errorText(row));
         if (row.kind == check::TxnKind::Stray)
             text = QStringLiteral("matches no command: ") + text;
         break;
@@ -227,7 +227,7 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
     case ColLines:
         return r->lines;
     case ColResult:
-        return OutcomeText(*r);
+        return OutcomeText(ins, *r);
     default:
         return QVariant();
     }
@@ -251,7 +251,7 @@ bool TransactionModel::matches(const TxnRow &row) const
     if (text_.isEmpty())
         return true;
     return QLatin1String(ins->commandText(row)).contains(text_, Qt::CaseInsensitive)
-        || OutcomeText(row).contains(text_, Qt::CaseInsensitive);
+        || OutcomeText(ins, row).contains(text_, Qt::CaseInsensitive);
 }
 
 void TransactionModel::setFilter(const QString &text, std::optional<check::Leg> leg, bool onlyFindings)

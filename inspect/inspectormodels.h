@@ -20,7 +20,7 @@ QString FormatDuration(qint64 us); // "12.3 ms", "1.25 s"; empty for -1
 QString LegTitle(check::Leg leg); // "Operator", "Relay"
 // A time on the inspector's clock as the traffic log writes its time stamps.
 QString TimeText(const LiveInspector *ins, qint64 us);
-QString OutcomeText(const TxnRow &row);
+QString OutcomeText(const LiveInspector *ins, const TxnRow &row);
 // A severity's colour, in the tables and the log's marks: readable on the
 // light and the dark window colour.
 QColor SeverityColour(check::Severity severity);

@@ -3,6 +3,7 @@
 #include "inspect/inspectormodels.h"
 #include "inspect/liveinspector.h"
 #include "inspect/offline.h"
+#include "inspect/replaypage.h"
 #include "inspect/timeline.h"
 
 #include <QAction>
@@ -297,6 +298,7 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     timeLayout->addWidget(timeSplit, 1);
     timeLayout->addLayout(timeBar);
     tabs->insertTab(TimingPane, timePage, QStringLiteral("Ti&ming"));
+    tabs->addTab(new ReplayPage(tabs), QStringLiteral("&Replay"));
     connect(tabs, &QTabWidget::currentChanged, this, [this] { refreshTiming(); });
 
     live.txn = txnModel;

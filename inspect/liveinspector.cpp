@@ -28,6 +28,7 @@ LiveInspector::LiveInspector(QObject *parent)
     refresh_.setSingleShot(true);
     refresh_.setInterval(RefreshMs);
     connect(&refresh_, &QTimer::timeout, this, &LiveInspector::flush);
+    checker_.setKeepCompleted(false); // the completed rows below are the ones kept
     checker_.setFindingHandler([this](const check::Finding &f) { onFinding(f); });
     checker_.setTransactionHandler([this](check::TxnEvent e, const check::Transaction &t, qint64 position) {
         onTransaction(e, t, position);
@@ -339,10 +340,11 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             row.logLine = r->logLine;
             row.own = r->own;
         }
+        OpenText text;
         if (currentBytes_ && currentBytes_->size() <= MaxCommandChars)
-            row.command = *currentBytes_;
+            text.command = *currentBytes_;
         else
-            row.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
+            text.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
         row.finding = lineFound_;
         if (command) {
             quint32 &previous = lastOpened_[size_t(t.leg)];
@@ -357,7 +359,8 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             otherSlot_.insert(row.position, int(open_.size()));
             otherOrder_.push_back(row.position);
         }
-        open_.push_back(std::move(row));
+        open_.push_back(row);
+        openText_.push_back(std::move(text));
         ++openGeneration_;
         if (!command && t.kind == check::TxnKind::Malformed) {
             // Unanswered ones must not pile up: the oldest still open goes.
@@ -380,25 +383,26 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     // it is shown (openRow): an acknowledge or a data line leaves it alone.
     if (event == check::TxnEvent::Acked || event == check::TxnEvent::Data)
         return;
-    TxnRow &row = open_[size_t(index)];
     if (event == check::TxnEvent::Error) {
-        if (row.error.isEmpty() && current_.size() > 7)
-            row.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
-                            .trimmed();
+        QByteArray &error = openText_[size_t(index)].error;
+        if (error.isEmpty() && current_.size() > 7)
+            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                        .trimmed();
         if (!command)
-            row.lines = t.errorLines;
+            open_[size_t(index)].lines = t.errorLines;
         return;
     }
     // Closed: to the completed rows.
-    TxnRow done = std::move(row);
+    TxnRow done = open_[size_t(index)];
     Progress(t, done);
     if (t.kind == check::TxnKind::Stray) {
         done.tDone = done.tSent;
         done.lines = 1;
         done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
-        if (done.outcome == TxnOutcome::Error && done.error.isEmpty() && current_.size() > 7)
-            done.error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
-                             .trimmed();
+        QByteArray &error = openText_[size_t(index)].error;
+        if (done.outcome == TxnOutcome::Error && error.isEmpty() && current_.size() > 7)
+            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                        .trimmed();
     } else if (t.state == check::TxnState::Done) {
         if (command)
             ++done.lines;
@@ -411,9 +415,11 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
     closeRow(index, std::move(done));
 }
 
-// Takes an open row out of the open set and keeps it among the completed.
+// Takes an open row out of the open set and keeps it, with its texts, among
+// the completed.
 void LiveInspector::closeRow(int index, TxnRow done)
 {
+    keepText(done, openText_[size_t(index)]);
     const auto forget = [this](const TxnRow &r) {
         if (r.kind == check::TxnKind::Command)
             openSlot_[openKey(r.leg, r.key)] = -1;
@@ -423,7 +429,8 @@ void LiveInspector::closeRow(int index, TxnRow done)
     forget(open_[size_t(index)]);
     const int last = int(open_.size()) - 1;
     if (index != last) {
-        open_[size_t(index)] = std::move(open_[size_t(last)]);
+        open_[size_t(index)] = open_[size_t(last)];
+        openText_[size_t(index)] = std::move(openText_[size_t(last)]);
         const TxnRow &moved = open_[size_t(index)];
         if (moved.kind == check::TxnKind::Command)
             openSlot_[openKey(moved.leg, moved.key)] = index;
@@ -431,22 +438,30 @@ void LiveInspector::closeRow(int index, TxnRow done)
             otherSlot_[moved.position] = index;
     }
     open_.pop_back();
+    openText_.pop_back();
     ++openGeneration_;
-    keepText(done);
-    if (completed_.size() < size_t(MaxCompleted))
-        completed_.push_back(std::move(done));
-    else
-        completed_[size_t(completedEnd_ % MaxCompleted)] = std::move(done);
+    if (completed_.size() < size_t(MaxCompleted)) {
+        if (completed_.capacity() == 0) // one block, its pages touched as it fills
+            completed_.reserve(size_t(MaxCompleted));
+        completed_.push_back(done);
+    } else
+        completed_[size_t(completedEnd_ % MaxCompleted)] = done;
     ++completedEnd_;
     if (completedEnd_ - completedBase_ > quint64(MaxCompleted))
         ++completedBase_;
 }
 
-void LiveInspector::keepText(TxnRow &row)
+void LiveInspector::keepText(TxnRow &row, const OpenText &text)
 {
-    QByteArrayView text(row.command);
     row.textAt = textWritten_;
-    row.textLength = quint16(text.size());
+    row.textLength = quint16(text.command.size());
+    row.errorLength = quint16(text.error.size());
+    putText(text.command);
+    putText(text.error);
+}
+
+void LiveInspector::putText(QByteArrayView text)
+{
     while (!text.isEmpty()) {
         const size_t at = size_t(textWritten_ % TextRingSize);
         const size_t n = qMin(size_t(text.size()), TextRingSize - at);
@@ -456,22 +471,45 @@ void LiveInspector::keepText(TxnRow &row)
         textWritten_ += n;
         text = text.sliced(qsizetype(n));
     }
-    row.command = QByteArray();
+}
+
+QByteArray LiveInspector::ringText(quint64 at, qsizetype length) const
+{
+    QByteArray out;
+    out.resize(length);
+    for (qsizetype done = 0; done < out.size();) {
+        const size_t from = size_t((at + quint64(done)) % TextRingSize);
+        const size_t n = qMin(size_t(out.size() - done), TextRingSize - from);
+        std::memcpy(out.data() + done, textRing_.data() + from, n);
+        done += qsizetype(n);
+    }
+    return out;
+}
+
+const LiveInspector::OpenText *LiveInspector::openText(const TxnRow &row) const
+{
+    if (row.key >= KeysPerLeg)
+        return nullptr;
+    // A copy of a row may outlive it: the text is that of the same command.
+    const int index = row.kind == check::TxnKind::Command ? openSlot_[openKey(row.leg, row.key)]
+                                                          : otherSlot_.value(row.position, -1);
+    return index >= 0 && open_[size_t(index)].position == row.position ? &openText_[size_t(index)] : nullptr;
 }
 
 QByteArray LiveInspector::commandText(const TxnRow &row) const
 {
-    if (row.outcome == TxnOutcome::Open)
-        return row.command;
-    QByteArray out;
-    out.resize(row.textLength);
-    for (qsizetype done = 0; done < out.size();) {
-        const size_t at = size_t((row.textAt + quint64(done)) % TextRingSize);
-        const size_t n = qMin(size_t(out.size() - done), TextRingSize - at);
-        std::memcpy(out.data() + done, textRing_.data() + at, n);
-        done += qsizetype(n);
-    }
-    return out;
+    if (row.outcome != TxnOutcome::Open)
+        return ringText(row.textAt, row.textLength);
+    const OpenText *text = openText(row);
+    return text ? text->command : QByteArray();
+}
+
+QByteArray LiveInspector::errorText(const TxnRow &row) const
+{
+    if (row.outcome != TxnOutcome::Open)
+        return ringText(row.textAt + row.textLength, row.errorLength);
+    const OpenText *text = openText(row);
+    return text ? text->error : QByteArray();
 }
 
 QVector<LogLineFinding> LiveInspector::findingsAtLogLine(int logLine) const

@@ -47,20 +47,23 @@ struct TxnRow {
     bool own = false; // the command was made up or rewritten by this program
     bool finding = false; // a finding names this transaction
     bool pipelined = false; // sent while the one before it on its leg had no '&' yet
+    // A completed row's texts sit in the inspector's text ring: the command
+    // line as sent (cut at MaxCommandChars), then its first error line's text
+    // after the tag (cut at MaxErrorChars). LiveInspector::commandText() and
+    // errorText() read them, open or completed.
+    quint16 textLength = 0;
+    quint16 errorLength = 0;
     quint32 key = 0; // check::TagKey
     quint32 lines = 0; // reply lines so far
-    qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
     int logLine = NotInLog; // the command's line in the traffic log, or why none
+    qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
     qint64 position = -1; // the command's position in the stream
-    // The command line as sent (cut at MaxCommandChars), Latin-1, while the
-    // transaction is open; LiveInspector::commandText() reads it either way.
-    QByteArray command;
-    quint64 textAt = 0; // completed: where its command text is kept
-    quint16 textLength = 0;
-    QByteArray error; // the first error line's text, after the tag
+    quint64 textAt = 0;
     // The tag, empty for a line without a well-formed one.
     QByteArray tag() const { return key ? check::TagText(key) : QByteArray(); }
 };
+// A completed row is one cache line: a flood of completions writes no more.
+static_assert(sizeof(TxnRow) <= 64, "TxnRow grew past a cache line");
 
 struct FindingRow {
     check::Finding finding;
@@ -164,8 +167,10 @@ public:
     quint64 completedBegin() const { return completedBase_; }
     quint64 completedEnd() const { return completedEnd_; }
     const TxnRow &completedRow(quint64 serial) const { return completed_[size_t(serial % MaxCompleted)]; }
-    // A transaction's command line, open or completed.
+    // A transaction's command line, open or completed, and the text of its
+    // first error line after the tag (empty when none).
     QByteArray commandText(const TxnRow &row) const;
+    QByteArray errorText(const TxnRow &row) const;
     // Findings the same way.
     quint64 findingsBegin() const { return findingsBase_; }
     quint64 findingsEnd() const { return findingsBase_ + findings_.size(); }
@@ -249,6 +254,12 @@ private:
     std::vector<LineRecord> recent_;
 
     mutable std::vector<TxnRow> open_; // openRow() brings a row's progress up to date
+    // The open rows' texts, by the same index as open_.
+    struct OpenText {
+        QByteArray command, error;
+    };
+    std::vector<OpenText> openText_;
+    const OpenText *openText(const TxnRow &row) const;
     std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
     // Open rows that are no command, by their line's position (they may share
     // a tag), and in the order they opened (closed ones are skipped there).
@@ -258,15 +269,17 @@ private:
     void closeRow(int index, TxnRow done);
     quint64 openGeneration_ = 0;
     // The kept completed transactions: serial s in slot s % MaxCompleted.
-    // Their command texts are kept in completion order in a ring of bytes
-    // that has room for MaxCompleted of the longest: a row and its text go
-    // together, and dropping the oldest frees nothing line by line.
+    // Their texts are kept in completion order in a ring of bytes that has
+    // room for MaxCompleted of the longest: a row and its text go together,
+    // and dropping the oldest frees nothing line by line.
     std::vector<TxnRow> completed_;
     quint64 completedBase_ = 0, completedEnd_ = 0;
-    static constexpr size_t TextRingSize = size_t(MaxCompleted) * MaxCommandChars;
+    static constexpr size_t TextRingSize = size_t(MaxCompleted) * (MaxCommandChars + MaxErrorChars);
     std::vector<char> textRing_;
     quint64 textWritten_ = 0;
-    void keepText(TxnRow &row);
+    void keepText(TxnRow &row, const OpenText &text);
+    void putText(QByteArrayView text);
+    QByteArray ringText(quint64 at, qsizetype length) const;
     std::deque<FindingRow> findings_;
     quint64 findingsBase_ = 0;
     QMultiHash<int, quint64> byLogLine_; // log line -> finding serials

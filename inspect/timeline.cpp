@@ -423,7 +423,7 @@ QString TimelineView::rowDetails(int row) const
                             r.tDone >= 0 ? TimeText(ins, r.tDone)
                                     + QStringLiteral(" (+%1)").arg(FormatDuration(r.tDone - r.tSent))
                                          : QStringLiteral("none"),
-                            OutcomeText(r), LogLineText(r.logLine));
+                            OutcomeText(ins, r), LogLineText(r.logLine));
     if (ladder_.overlapsPrevious(row))
         text += QStringLiteral("\nsent before the previous command's '&'");
     // The kept findings about this transaction: its leg and tag, from its

@@ -126,6 +126,7 @@ void TForm1::IdTCPClient1Disconnected()
     UpdateConnectionControls();
     // Nothing sent over this link can be acknowledged any more.
     EndMultiSend(QStringLiteral("connection lost"));
+    ReplayServerGone();
     DropRelayClient();
     clearToSend = false;
 }
@@ -169,6 +170,7 @@ void TForm1::ProcessServerLine(const QByteArray &received)
     NoteAcknowledge(received);
     if (!RelayClientConnected()) {
         Publish(check::Leg::Operator, check::Direction::FromServer, received, LogMarker::Server);
+        ReplayServerLine(received);
         return;
     }
     QByteArray line = received;
@@ -183,4 +185,6 @@ void TForm1::ProcessServerLine(const QByteArray &received)
     } else {
         Publish(check::Leg::Operator, check::Direction::FromServer, received, LogMarker::Server);
     }
+    // After its own log line: what a replay sends in answer comes below it.
+    ReplayServerLine(received);
 }

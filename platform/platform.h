@@ -95,6 +95,13 @@ bool OnTerminationRequest(QObject *context, std::function<void()> handler);
 // standard error and the program ends with status 1, whatever it is doing.
 void ExitAfter(int seconds, const char *message);
 
+// ---- The standard streams
+
+// Standard input, output and error carry bytes unchanged from now on: no
+// line-end translation, and no end of input at a Ctrl+Z, where the system's
+// C library would do either. Logs and protocol text go through them.
+void BinaryStandardStreams();
+
 // ---- The terminal
 
 // Standard error goes to a terminal (someone watches it), not to a file or pipe.

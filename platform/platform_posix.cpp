@@ -266,6 +266,11 @@ void ExitAfter(int seconds, const char *message)
     ::alarm(unsigned(qMax(1, seconds)));
 }
 
+void BinaryStandardStreams()
+{
+    // Bytes are bytes here already.
+}
+
 bool StandardErrorIsTerminal()
 {
     return ::isatty(STDERR_FILENO) == 1;

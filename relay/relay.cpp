@@ -88,7 +88,7 @@ void TForm1::IdTCPServer1Connect()
     operatorTags.clear();
     if (serverConnected)
         serverWasConnected = true;
-    else
+    else if (!ReplayServes())
         RunHandler([this] { BtConnectClick(); });
     relayStatusText = QStringLiteral("Relaying from client");
     ShowRelayStatus();
@@ -103,6 +103,8 @@ void TForm1::IdTCPServer1Execute(const QByteArray &line)
         Publish(check::Leg::Relay, check::Direction::ToServer, QByteArray(), LogMarker::FromRelay);
         return;
     }
+    if (ReplayRelayLine(line))
+        return;
     if (!serverConnected) {
         // Nowhere to go: logged as received, and said so.
         Publish(check::Leg::Relay, check::Direction::ToServer, line, LogMarker::FromRelay);
@@ -131,6 +133,7 @@ void TForm1::IdTCPServer1Disconnect()
     LogEvent(QStringLiteral("---------- Client disconnected to our server")
              + FormatConnectionStamp(QDateTime::currentDateTime()));
     InspectReset(check::Leg::Relay);
+    ReplayRelayLeft();
     if (!serverWasConnected && serverConnected)
         RunHandler([this] { BtConnectClick(); });
     serverWasConnected = false;

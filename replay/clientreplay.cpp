@@ -12,7 +12,9 @@ ClientReplay::ClientReplay(Recording &recording, const ClientOptions &options, Q
 {
     thinkTimer.setSingleShot(true);
     stopTimer.setSingleShot(true);
+    silenceTimer.setSingleShot(true);
     connect(&thinkTimer, &QTimer::timeout, this, [this] { sendNext(); });
+    connect(&silenceTimer, &QTimer::timeout, this, [this] { silenceTimeout(); });
     connect(&stopTimer, &QTimer::timeout, this, [this] { stopStep(); });
 }
 
@@ -57,6 +59,7 @@ void ClientReplay::sendNext()
             return;
         }
     }
+    settleEvents();
     Sent s;
     s.recorded = *t;
     const QByteArray tag = freshTag(t->eventTag());
@@ -71,10 +74,16 @@ void ClientReplay::sendNext()
     const qint64 recordedPace = t->offsetOf(paceOnDone ? '%' : '&');
     lastPaceOffsetUs = t->timeUs >= 0 && recordedPace >= 0 ? t->timeUs + recordedPace : t->timeUs;
     const QByteArray line = s.line;
-    open.insert(key, std::move(s));
+    lastKey = key;
+    lastRecordedEvents = t->events;
+    auto it = open.insert(key, std::move(s));
     ++next;
     rec.release(next);
     writeLine(line);
+    if (positionOfLast)
+        it->position = positionOfLast();
+    if (opt.silenceMs > 0)
+        silenceTimer.start(opt.silenceMs);
 }
 
 void ClientReplay::serverLine(const QByteArray &raw)
@@ -86,6 +95,8 @@ void ClientReplay::serverLine(const QByteArray &raw)
         line.chop(1);
     const quint32 key = line.size() >= 7 && line[5] == ' ' ? TagKey(QByteArrayView(line).first(5)) : 0;
     const char type = key ? line[6] : '\0';
+    if (silenceTimer.isActive())
+        silenceTimer.start(opt.silenceMs);
     // The stop's own commands are not in the recording; the recorded ones
     // still open are answered and compared as before.
     if (stopState != Stop::None && !stopTag.isEmpty() && line.startsWith(stopTag)) {
@@ -95,8 +106,13 @@ void ClientReplay::serverLine(const QByteArray &raw)
     }
     auto it = open.find(key);
     if (key == 0 || key == check::EventKeyBase || it == open.end()) {
-        if (key == check::EventKeyBase || (key >= check::EventKeyBase && type == '#'))
-            return; // an event, or a daemon's report: not held against the recording
+        if (key == check::EventKeyBase || (key >= check::EventKeyBase && type == '#')) {
+            // An event, or a daemon's report: held against the recorded
+            // events after the same command.
+            if (windowEvents.size() < 10000)
+                windowEvents.push_back(line.mid(5));
+            return;
+        }
         DiffEntry e;
         e.kind = EntryKind::Extra;
         e.replayedCommand = line.left(200);
@@ -141,11 +157,58 @@ void ClientReplay::complete(quint32 key)
     e.recordedDoneUs = s.recorded.offsetOf('%');
     e.ackUs = s.ackUs;
     e.doneUs = s.doneUs;
-    result.add(std::move(e));
+    e.replayedPosition = s.position;
     ++completed;
+    if (open.isEmpty())
+        silenceTimer.stop();
+    if (key == lastKey && !s.eventsSettled) {
+        // Its events may still come, until the next command goes out.
+        pending = std::move(e);
+        havePending = true;
+    } else {
+        e.lines.insert(e.lines.end(), s.eventChanges.begin(), s.eventChanges.end());
+        file(std::move(e));
+    }
     Q_EMIT progress(completed, rec.atEnd() ? rec.known() : -1);
     if (allSent && open.isEmpty() && stopState == Stop::None)
         end();
+}
+
+void ClientReplay::file(DiffEntry e)
+{
+    result.add(std::move(e));
+}
+
+void ClientReplay::settleEvents()
+{
+    if (lastKey == 0)
+        return;
+    std::vector<QByteArray> recorded;
+    recorded.reserve(lastRecordedEvents.size());
+    for (const RecordedEvent &ev : lastRecordedEvents)
+        recorded.push_back(ev.line.mid(5)); // the tag is the server's or a fresh one
+    std::vector<LineChange> changes = CompareReplies(recorded, windowEvents, opt.diff.tolerance);
+    windowEvents.clear();
+    lastRecordedEvents.clear();
+    if (havePending) {
+        havePending = false;
+        pending.lines.insert(pending.lines.end(), changes.begin(), changes.end());
+        file(std::move(pending));
+        pending = DiffEntry();
+    } else if (auto it = open.find(lastKey); it != open.end()) {
+        it->eventChanges = std::move(changes);
+        it->eventsSettled = true;
+    }
+    lastKey = 0;
+}
+
+void ClientReplay::silenceTimeout()
+{
+    if (done || open.isEmpty())
+        return;
+    silent = true;
+    stopReason = "the server sent nothing for " + QByteArray::number(opt.silenceMs / 1000.0) + " s";
+    end();
 }
 
 void ClientReplay::stop(const QByteArray &why)
@@ -199,6 +262,8 @@ void ClientReplay::end()
     done = true;
     thinkTimer.stop();
     stopTimer.stop();
+    silenceTimer.stop();
+    settleEvents();
     // Sent and not answered, then not sent at all.
     for (auto it = open.cbegin(); it != open.cend(); ++it) {
         DiffEntry e;
@@ -207,6 +272,7 @@ void ClientReplay::end()
         e.fileLine = it->recorded.fileLine;
         e.recordedCommand = it->recorded.tag + ' ' + it->recorded.command;
         e.replayedCommand = it->line;
+        e.replayedPosition = it->position;
         e.note = "not answered";
         result.add(std::move(e));
     }

@@ -65,7 +65,7 @@ void Diff::add(DiffEntry e)
         if (text->size() > Kept)
             text->truncate(Kept);
     auto slowTime = [this](qint64 recorded, qint64 now) {
-        return recorded >= 0 && now >= 0
+        return recorded >= 0 && now >= 0 && now - recorded > opt.minExcessUs
             && double(now) > opt.slower * double(qMax(recorded, opt.timeFloorUs));
     };
     if (e.kind == EntryKind::Matched) {

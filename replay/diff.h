@@ -28,6 +28,7 @@ struct DiffEntry {
     EntryKind kind = EntryKind::Matched;
     qint64 recordedIndex = -1;
     qint64 fileLine = -1; // of the recorded command
+    qint64 replayedPosition = -1; // of the replayed command, where its owner keeps it (a log line)
     QByteArray recordedCommand, replayedCommand; // whole lines, tags included
     std::vector<LineChange> lines;
     // Times from the command, in microseconds; -1 unknown.
@@ -43,6 +44,9 @@ struct DiffOptions {
     // Times shorter than this count as this: a recording's millisecond
     // stamps say little below it.
     qint64 timeFloorUs = 5000;
+    // And a time is slower only when it is also this much longer than the
+    // recorded one: a scheduler's hiccup is no change of the server.
+    qint64 minExcessUs = 5000;
 };
 
 // The changes between recorded and replayed reply bodies: the lines they

@@ -91,6 +91,53 @@ qint64 DeviceSource::cutLine() const
 
 LogFileSource::LogFileSource(const QString &path) : DeviceSource(std::make_unique<QFile>(path)) { }
 
+LinesSource::LinesSource(std::function<QByteArray(qint64)> line, qint64 n) : lineAt(std::move(line)), count(n)
+{ }
+
+LinesSource::~LinesSource() = default;
+
+QByteArray LinesSource::piece(qsizetype bytes)
+{
+    QByteArray out;
+    while (nextLine < count && out.size() < bytes) {
+        out += lineAt(nextLine++);
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool LinesSource::open(TrafficSink &sink, QString *error)
+{
+    scanner = std::make_unique<LogScanner>(sink);
+    head = piece(LogReader::HeadSize);
+    if (!scanner->begin(QByteArrayView(head).first(qMin(head.size(), LogReader::HeadSize)))) {
+        ended = true;
+        const ReadResult &r = scanner->result();
+        *error = r.format == LogFormat::Empty ? QStringLiteral("empty, no traffic") : r.error;
+        return false;
+    }
+    return true;
+}
+
+bool LinesSource::next()
+{
+    if (!scanner || ended)
+        return false;
+    if (!head.isEmpty()) {
+        scanner->feed(head);
+        head.clear();
+        return true;
+    }
+    const QByteArray more = piece(LogReader::ChunkSize);
+    if (more.isEmpty()) {
+        ended = true;
+        scanner->end();
+        return false;
+    }
+    scanner->feed(more);
+    return true;
+}
+
 Recording::Recording(std::unique_ptr<RecordingSource> src, LegChoice leg)
     : source(std::move(src)), choice(leg)
 {

@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -101,6 +102,25 @@ private:
 class LogFileSource : public DeviceSource {
 public:
     explicit LogFileSource(const QString &path);
+};
+
+// Lines held elsewhere, one at a time by their index (a traffic log on
+// screen), read as a saved log of the same lines would be.
+class LinesSource : public RecordingSource {
+public:
+    // Lines from 0 to `count`; each without its line end.
+    LinesSource(std::function<QByteArray(qint64)> line, qint64 count);
+    ~LinesSource() override;
+    bool open(check::TrafficSink &sink, QString *error) override;
+    bool next() override;
+
+private:
+    QByteArray piece(qsizetype bytes);
+    std::function<QByteArray(qint64)> lineAt;
+    qint64 count, nextLine = 0;
+    std::unique_ptr<check::LogScanner> scanner;
+    QByteArray head; // the first piece, fed again by the first next()
+    bool ended = false;
 };
 
 enum class LegChoice { Auto, Operator, Relay };

@@ -37,7 +37,7 @@ qint64 ServerReplay::match(QByteArrayView normalised)
     return -1;
 }
 
-void ServerReplay::clientLine(const QByteArray &raw)
+void ServerReplay::clientLine(const QByteArray &raw, qint64 position)
 {
     if (closed)
         return;
@@ -53,6 +53,7 @@ void ServerReplay::clientLine(const QByteArray &raw)
         DiffEntry e;
         e.kind = EntryKind::Extra;
         e.replayedCommand = line.left(200);
+        e.replayedPosition = position;
         e.note = "not a tagged command";
         result.add(std::move(e));
         return;
@@ -62,7 +63,7 @@ void ServerReplay::clientLine(const QByteArray &raw)
     const QByteArray normalised = Normalise(command);
     const qint64 i = match(normalised);
     if (i < 0) {
-        miss(line, tag, command);
+        miss(line, tag, command, position);
         return;
     }
     const RecordedTxn &t = *rec.at(i);
@@ -71,6 +72,7 @@ void ServerReplay::clientLine(const QByteArray &raw)
     e.fileLine = t.fileLine;
     e.recordedCommand = t.tag + ' ' + t.command;
     e.replayedCommand = line;
+    e.replayedPosition = position;
     if (t.eventTag())
         daemonTags.insert(i, tag);
     answer(t, tag);
@@ -117,12 +119,14 @@ void ServerReplay::answer(const RecordedTxn &t, const QByteArray &tag)
     plan(p, t.command, t.eventTag());
 }
 
-void ServerReplay::miss(const QByteArray &line, const QByteArray &tag, const QByteArray &command)
+void ServerReplay::miss(const QByteArray &line, const QByteArray &tag, const QByteArray &command,
+                        qint64 position)
 {
     ++missCount;
     DiffEntry e;
     e.kind = EntryKind::Extra;
     e.replayedCommand = line;
+    e.replayedPosition = position;
     e.note = "not in the recording";
     result.add(std::move(e));
     Q_EMIT missed(line);

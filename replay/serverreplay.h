@@ -42,8 +42,9 @@ public:
     }
     void setFaults(FaultScript *script) { faults = script; }
 
-    // One line from the client.
-    void clientLine(const QByteArray &line);
+    // One line from the client; `position` is where its owner keeps it (a
+    // log line), for the diff.
+    void clientLine(const QByteArray &line, qint64 position = -1);
     // The client has gone: nothing more goes out. What the recording still
     // holds is missing; the diff is complete.
     void finish();
@@ -70,7 +71,7 @@ private:
     };
     qint64 match(QByteArrayView normalised);
     void answer(const RecordedTxn &t, const QByteArray &tag);
-    void miss(const QByteArray &line, const QByteArray &tag, const QByteArray &command);
+    void miss(const QByteArray &line, const QByteArray &tag, const QByteArray &command, qint64 position);
     void plan(FaultPlan &p, QByteArrayView command, bool eventTag);
     qint64 scaled(qint64 offsetUs) const;
     void pump();

@@ -262,6 +262,8 @@ private Q_SLOTS:
         QString error;
         {
             platform::test::FileSizeLimit limit(64);
+            if (!limit.applied)
+                QSKIP("this system has no file-size limit for one process");
             QVERIFY(!p.save(&error));
         }
         QVERIFY(!error.isEmpty());

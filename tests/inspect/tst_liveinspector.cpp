@@ -95,7 +95,7 @@ private Q_SLOTS:
             QCOMPARE(r.kind, check::TxnKind::Malformed);
             QVERIFY(r.tag().isEmpty());
             if (r.outcome == TxnOutcome::Error) {
-                QCOMPARE(r.error, QByteArray("Error(2, 0001, \"6 Home()\", \"Illegal tag\")"));
+                QCOMPARE(f.ins.errorText(r), QByteArray("Error(2, 0001, \"6 Home()\", \"Illegal tag\")"));
                 ++answered;
             } else {
                 QCOMPARE(r.outcome, TxnOutcome::Dropped);
@@ -134,10 +134,19 @@ private Q_SLOTS:
         f.out(Leg::Relay, "00002 PtMeas(X(1),Y(2),Z(3))");
         f.in(Leg::Relay, "00002 &");
         f.in(Leg::Relay, "00002 ! Error(2, 1006, PtMeas, \"Surface not found\")");
+        QCOMPARE(f.ins.openCount(), 1);
+        const inspect::TxnRow copy = f.ins.openRow(0); // as a view holds it between refreshes
+        QVERIFY(f.ins.errorText(copy).startsWith("Error(2, 1006"));
         f.in(Leg::Relay, "00002 %");
         QCOMPARE(f.last().outcome, TxnOutcome::Error);
         QCOMPARE(f.last().leg, Leg::Relay);
-        QVERIFY(inspect::OutcomeText(f.last()).startsWith(QStringLiteral("Error(2, 1006")));
+        QVERIFY(inspect::OutcomeText(&f.ins, f.last()).startsWith(QStringLiteral("Error(2, 1006")));
+        QCOMPARE(f.ins.commandText(f.last()), QByteArray("00002 PtMeas(X(1),Y(2),Z(3))"));
+        // The tag used again: the old copy does not take the new command's text.
+        f.out(Leg::Relay, "00002 Home()");
+        QCOMPARE(f.ins.commandText(copy), QByteArray());
+        f.in(Leg::Relay, "00002 &");
+        f.in(Leg::Relay, "00002 %");
         QCOMPARE(f.ins.findingCount(), 0);
 
         // A command sent before the '&' of the one before: its own row

@@ -239,7 +239,8 @@ private Q_SLOTS:
         QString error;
         {
             platform::test::FileSizeLimit limit(store.spilledBytes() + 100);
-            QVERIFY(limit.applied);
+            if (!limit.applied)
+                QSKIP("this system has no file-size limit for one process");
             for (int i = 100; i < 300; ++i) {
                 lines << numbered(i);
                 store.append(QByteArrayView(lines.last()));

@@ -6,6 +6,10 @@
 #include "platform/testsupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -73,13 +77,52 @@ private Q_SLOTS:
         QCOMPARE(platform::DuplicateSocket(-1), qintptr(-1));
     }
 
+    // What the half-closed relay client rests on, with Qt's own socket: at
+    // the peer's FIN Qt ends the connection on its side and closes its
+    // handle; a duplicate made before still carries bytes to the peer,
+    // reads nothing more, and its half-close is the peer's end.
+    void duplicateOutlivesQtsSocket()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const qintptr client = platform::test::ConnectLoopback(server.serverPort());
+        QVERIFY(client >= 0);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *qt = server.nextPendingConnection();
+        const qintptr second = platform::DuplicateSocket(qt->socketDescriptor());
+        QVERIFY(second >= 0);
+
+        QVERIFY(platform::test::SendAll(client, "Last()\r\n"));
+        QVERIFY(platform::ShutdownWrite(client));
+        QTRY_COMPARE(qt->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(qt->readAll(), QByteArray("Last()\r\n"));
+        QCOMPARE(qt->socketDescriptor(), qintptr(-1));
+
+        char buf[64];
+        QCOMPARE(platform::ReceiveNow(second, buf, sizeof buf).status, Io::Ended);
+        const QByteArray reply = "00001 &\r\n00001 %\r\n";
+        QCOMPARE(platform::SendNow(second, reply.constData(), reply.size()).bytes, qint64(reply.size()));
+        QVERIFY(platform::ShutdownWrite(second));
+        QByteArray got;
+        for (qint64 n; (n = platform::test::Receive(client, buf, sizeof buf)) > 0;)
+            got.append(buf, int(n));
+        QCOMPARE(got, reply);
+        platform::CloseSocket(second);
+        platform::CloseSocket(client);
+    }
+
     void scratchFile()
     {
         QTemporaryDir dir;
         QString error;
         const qintptr file = platform::OpenScratchFile(dir.path(), &error);
         QVERIFY2(file >= 0, qPrintable(error));
-        QVERIFY(QDir(dir.path()).isEmpty()); // nothing left behind, even after a crash
+        // No one else sees it: gone from the folder, or (where the name
+        // stays until the close) not to be opened by anyone else.
+        for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+            QFile other(dir.filePath(name));
+            QVERIFY2(!other.open(QIODevice::ReadOnly), qPrintable(name));
+        }
 
         QVERIFY(platform::WriteAt(file, "world", 5, 6, &error));
         QVERIFY(platform::WriteAt(file, "hello ", 6, 0, &error));
@@ -87,17 +130,23 @@ private Q_SLOTS:
         QVERIFY(platform::ReadAt(file, back, 11, 0));
         QCOMPARE(QByteArray(back, 11), QByteArray("hello world"));
         QVERIFY(!platform::ReadAt(file, back, 2, 10)); // past the end
-        {
-            platform::test::FileSizeLimit limit(1024);
-            QVERIFY(limit.applied);
-            const QByteArray big(4096, 'y');
-            QVERIFY(!platform::WriteAt(file, big.constData(), big.size(), 0, &error));
-            QVERIFY(!error.isEmpty());
-        }
         platform::CloseFile(file);
+        QVERIFY(QDir(dir.path()).isEmpty()); // nothing left behind
 
         error.clear();
         QCOMPARE(platform::OpenScratchFile(dir.filePath(QStringLiteral("missing")), &error), qintptr(-1));
+        QVERIFY(!error.isEmpty());
+
+        // A full disk, as the writer sees it.
+        const qintptr small = platform::OpenScratchFile(dir.path(), &error);
+        QVERIFY2(small >= 0, qPrintable(error));
+        const auto closeSmall = qScopeGuard([small] { platform::CloseFile(small); });
+        platform::test::FileSizeLimit limit(1024);
+        if (!limit.applied)
+            QSKIP("this system has no file-size limit for one process");
+        const QByteArray big(4096, 'y');
+        error.clear();
+        QVERIFY(!platform::WriteAt(small, big.constData(), big.size(), 0, &error));
         QVERIFY(!error.isEmpty());
     }
 

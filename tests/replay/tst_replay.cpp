@@ -1,6 +1,7 @@
 // Replay's parts without processes: matching, the reply diff, reading a
 // recording, the served answers and their order, the fault rules.
 
+#include "replay/capturesource.h"
 #include "replay/clientreplay.h"
 #include "replay/diff.h"
 #include "replay/faults.h"
@@ -85,6 +86,17 @@ private Q_SLOTS:
         QVERIFY(diff.entries.front().slowAck && !diff.entries.front().slowDone);
         QCOMPARE(diff.slow, 1);
         QVERIFY(!diff.empty());
+
+        // A small ratio flags only a time that is also a few ms longer.
+        Diff close(DiffOptions{0, 1.2, 5000});
+        DiffEntry jitter;
+        jitter.recordedAckUs = 10000;
+        jitter.ackUs = 13000;
+        jitter.recordedDoneUs = 100000;
+        jitter.doneUs = 130000;
+        close.add(jitter);
+        QCOMPARE(close.entries.size(), size_t(1));
+        QVERIFY(!close.entries.front().slowAck && close.entries.front().slowDone);
     }
 
     // A stamped log with both legs: the relay leg is chosen, the operator's
@@ -265,6 +277,92 @@ private Q_SLOTS:
         QCOMPARE(d.matched, 3);
         QCOMPARE(d.changed, 2); // Get's data, GoTo's error
         QCOMPARE(d.missing, 1); // the recorded EndSession, sent but aborted unanswered
+    }
+
+    // The events between two commands are held against the recorded ones,
+    // whenever they come; a server that goes silent ends the replay.
+    void clientComparesEventsAndTimesOut()
+    {
+        QTemporaryDir dir;
+        QString error;
+        const QByteArray log = "C: 00010 PtMeas(X(1))\nS: 00010 &\nS: E0000 # KeyPress(\"Done\")\n"
+                               "S: 00010 # X(1)\nS: 00010 %\n"
+                               "C: 00011 Get(X())\nS: 00011 &\nS: 00011 # X(1)\nS: 00011 %\n";
+        {
+            auto rec = Open(dir.filePath("e.log"), log, &error);
+            QVERIFY2(rec, qPrintable(error));
+            ClientOptions o;
+            o.speed = 0;
+            ClientReplay c(*rec, o);
+            QList<QByteArray> sent;
+            c.setOutput([&sent](const QByteArray &l) { sent.append(l); });
+            c.start();
+            c.serverLine("00001 &"); // the next command goes out
+            c.serverLine("00001 # X(1)");
+            c.serverLine("00001 %");
+            // After the next command went out: counted with Get, not PtMeas.
+            c.serverLine("E0000 # KeyPress(\"Done\")");
+            c.serverLine("00002 &");
+            c.serverLine("00002 # X(1)");
+            c.serverLine("E0000 # KeyPress(\"Back\")");
+            c.serverLine("00002 %");
+            QVERIFY(c.isFinished());
+            const Diff &d = c.diff();
+            QCOMPARE(d.matched, 2);
+            QCOMPARE(d.changed, 2);
+            QCOMPARE(d.entries.size(), size_t(2));
+            QCOMPARE(d.entries[0].recordedCommand, QByteArray("00010 PtMeas(X(1))"));
+            QCOMPARE(d.entries[0].lines.size(), size_t(1));
+            QCOMPARE(d.entries[0].lines[0].kind, LineChange::Removed);
+            QCOMPARE(d.entries[1].lines.size(), size_t(2));
+            QCOMPARE(d.entries[1].lines[0].replayed, QByteArray(" # KeyPress(\"Done\")"));
+            QCOMPARE(d.entries[1].lines[1].replayed, QByteArray(" # KeyPress(\"Back\")"));
+        }
+        auto rec = Open(dir.filePath("s.log"), log, &error);
+        ClientOptions o;
+        o.speed = 0;
+        o.silenceMs = 20;
+        ClientReplay c(*rec, o);
+        c.setOutput([](const QByteArray &) {});
+        c.start();
+        c.serverLine("00001 &");
+        QTRY_VERIFY(c.isFinished());
+        QVERIFY(c.timedOut());
+        QVERIFY(c.stopReasonText().contains("sent nothing"));
+        QCOMPARE(c.diff().missing, 2);
+    }
+
+    // A capture is a recording like the tap's log of the same traffic; a
+    // session it doesn't hold is an error.
+    void captureIsRecording()
+    {
+        const QString data = QStringLiteral(CAPTURE_DATA);
+        Recording cap(SourceForFile(data + QStringLiteral("/loopback.pcap")));
+        Recording log(SourceForFile(data + QStringLiteral("/loopback-tap.log")));
+        QString error;
+        QVERIFY2(cap.open(&error), qPrintable(error));
+        QVERIFY2(log.open(&error), qPrintable(error));
+        QCOMPARE(cap.leg(), check::Leg::Operator);
+        qint64 n = 0;
+        for (;; ++n) {
+            const RecordedTxn *a = cap.at(n), *b = log.at(n);
+            QCOMPARE(a == nullptr, b == nullptr);
+            if (!a)
+                break;
+            QCOMPARE(a->tag + a->command, b->tag + b->command);
+            QCOMPARE(a->replies.size(), b->replies.size());
+            for (size_t i = 0; i < a->replies.size(); ++i)
+                QCOMPARE(a->replies[i].body, b->replies[i].body);
+            QVERIFY(a->offsetOf('%') >= 0);
+        }
+        QVERIFY(n > 5);
+        QVERIFY(cap.problem().isEmpty());
+
+        CaptureChoice second;
+        second.session = 9;
+        Recording none(SourceForFile(data + QStringLiteral("/loopback.pcap"), second));
+        QVERIFY(!none.open(&error));
+        QVERIFY2(error.contains("no session 9"), qPrintable(error));
     }
 
     void faultRules()

@@ -227,8 +227,43 @@ private Q_SLOTS:
         }
     }
 
-    // Inputs it refuses with a message and status 2, and a server that
-    // vanishes mid-replay.
+    // A capture is a recording: served back to a client that sends the
+    // captured commands, the diff is empty; a session it lacks is refused.
+    void captureServedBack()
+    {
+        const QString data = QStringLiteral(CAPTURE_DATA);
+        QList<QByteArray> commands;
+        QFile tapLog(data + QStringLiteral("/loopback-tap.log"));
+        QVERIFY(tapLog.open(QIODevice::ReadOnly));
+        while (!tapLog.atEnd()) {
+            const QByteArray line = tapLog.readLine().trimmed();
+            if (const qsizetype at = line.indexOf(">$> "); at >= 0)
+                commands << line.mid(at + 4);
+        }
+        QVERIFY(commands.size() > 5);
+        Program serve;
+        QVERIFY(StartServe(serve, data + QStringLiteral("/loopback.pcap"), {"--speed", "0"}));
+        {
+            TestRelayClient client;
+            QVERIFY(client.connectTo(serve.port));
+            for (const QByteArray &c : std::as_const(commands)) {
+                client.sendLine(c);
+                const QByteArray done = c.left(5) + " %";
+                QTRY_VERIFY(client.received.contains(done));
+            }
+            client.close();
+        }
+        QCOMPARE(serve.finish(), 0);
+        QVERIFY2(serve.out.contains("no differences"), serve.out.constData());
+        QByteArray out, err;
+        QCOMPARE(RunReplay({"client", data + QStringLiteral("/loopback.pcap"), "--dry-run", "--session", "9"},
+                           &out, &err),
+                 2);
+        QVERIFY2(err.contains("no session 9"), err.constData());
+    }
+
+    // Inputs it refuses with a message and status 2, a server that
+    // vanishes mid-replay and one that goes silent.
     void badInput()
     {
         auto write = [this](const char *name, const QByteArray &bytes) {
@@ -300,6 +335,14 @@ private Q_SLOTS:
                  2);
         QVERIFY2(err.contains("closed the connection mid-replay"), err.constData());
         QVERIFY2(out.contains("1 missing"), out.constData());
+
+        TestServer silent; // takes the commands, answers nothing
+        QCOMPARE(RunReplay({"client", ok, "--timeout", "0.2", "--server",
+                            QStringLiteral("127.0.0.1:%1").arg(silent.port())},
+                           &out, &err),
+                 2);
+        QVERIFY2(err.contains("went silent"), err.constData());
+        QVERIFY2(out.contains("2 missing"), out.constData());
     }
 
 private:

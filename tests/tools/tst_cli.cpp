@@ -191,8 +191,11 @@ private Q_SLOTS:
         {
             // Inherited by the program: every write to a file beyond 16 bytes fails.
             std::unique_ptr<platform::test::FileSizeLimit> limit;
-            if (damage == QLatin1String("full"))
+            if (damage == QLatin1String("full")) {
                 limit = std::make_unique<platform::test::FileSizeLimit>(16);
+                if (!limit->applied)
+                    QSKIP("this system has no file-size limit for one process");
+            }
             p.start(TORVANE_BINARY, QStringList());
             QVERIFY(p.waitForStarted());
         }

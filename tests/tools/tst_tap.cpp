@@ -223,6 +223,38 @@ private Q_SLOTS:
         QCOMPARE(second.finish(), 2);
         QVERIFY(second.err.contains("cannot listen"));
     }
+
+    // The checker reads a log from its standard input as the bytes they are,
+    // as it reads a file, on every system: a CR before the LF, a CR alone
+    // inside a line and a Ctrl+Z (an end of input to a text-mode reader) all
+    // reach it, and so the findings of both are the same.
+    void checkerTakesStandardInputAsBytes()
+    {
+        QTemporaryDir dir;
+        const QString log = dir.filePath(QStringLiteral("piped.txt"));
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("C: 00001 StartSession()\r\nS: 00001 &\r\nS: 00001 %\r\n"
+                "C: 00002 GoTo(X(1\x1a))\nS: 00002 &\nS: 00002 # a\rb\nS: 00002 %\n"
+                "C: 00003 Home()\nS: 00003 &\nS: 00003 %\n");
+        f.close();
+        const auto run = [&](const QStringList &args, bool piped) {
+            QProcess check;
+            if (piped)
+                check.setStandardInputFile(log);
+            check.start(QStringLiteral(CHECK_BINARY), args);
+            check.waitForFinished(30000);
+            return check.readAllStandardOutput();
+        };
+        const auto findings = [](const QByteArray &json) {
+            const QJsonArray files =
+                QJsonDocument::fromJson(json).object().value(QStringLiteral("files")).toArray();
+            return files.first().toObject().value(QStringLiteral("findings")).toArray();
+        };
+        const QJsonArray fromFile = findings(run({"--json", log}, false));
+        QVERIFY(fromFile.size() >= 4); // the bare LFs, the lone CR, the Ctrl+Z
+        QCOMPARE(findings(run({"--json", "-"}, true)), fromFile);
+    }
 };
 
 QTEST_MAIN(TestTap)

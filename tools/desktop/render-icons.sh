@@ -7,3 +7,5 @@ for size in 48 128 256; do
   convert -background none -density 384 torvane.svg -resize "${size}x${size}" \
     -define png:exclude-chunks=date,time "torvane-${size}.png"
 done
+# The Windows icon: the sizes Explorer and the Start menu ask for, in one file.
+convert torvane-256.png -define icon:auto-resize=256,128,48,32,16 ../windows/torvane.ico

@@ -10,6 +10,7 @@
 #include "check/logreader.h"
 #include "check/protocolchecker.h"
 #include "check/summary.h"
+#include "platform/platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -137,6 +138,9 @@ QByteArray Explain(Rule rule)
 
 int main(int argc, char **argv)
 {
+    // Logs, findings and protocol text go through the standard streams as
+    // bytes, the same on every system.
+    platform::BinaryStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-check"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

@@ -13,6 +13,7 @@
 #include "link/traffic.h"
 #include "platform/platform.h"
 #include "relay/relaysession.h"
+#include "replay/capturesource.h"
 #include "replay/clientreplay.h"
 #include "replay/diff.h"
 #include "replay/faults.h"
@@ -49,6 +50,7 @@ struct RunOptions {
     quint16 serverPort = 0;
     ServeOptions serve;
     ClientOptions client;
+    CaptureChoice capture;
     QString faultsPath;
     QString jsonPath, htmlPath;
     bool allowMotion = false, dryRun = false, quiet = false;
@@ -62,7 +64,7 @@ void Message(const QString &text)
 
 std::unique_ptr<Recording> OpenRecording(const RunOptions &opt, QString *error)
 {
-    auto rec = std::make_unique<Recording>(std::make_unique<LogFileSource>(opt.recording), opt.leg);
+    auto rec = std::make_unique<Recording>(SourceForFile(opt.recording, opt.capture), opt.leg);
     if (!rec->open(error))
         return nullptr;
     return rec;
@@ -316,9 +318,13 @@ public:
             closing.append(server->socket());
             server->disconnectFromServer();
         }
-        if (engine && engine->stopped() && !lost)
+        if (engine && engine->timedOut())
+            Message(QStringLiteral("the server %1 went silent: %2")
+                        .arg(QString::fromLatin1(peer), QString::fromLatin1(engine->stopReasonText())));
+        else if (engine && engine->stopped() && !lost)
             Message(QStringLiteral("stopped: %1").arg(QString::fromLatin1(engine->stopReasonText())));
-        report(engine ? engine->diff() : Diff(), "client", peer, failed || lost);
+        report(engine ? engine->diff() : Diff(), "client", peer,
+               failed || lost || (engine && engine->timedOut()));
     }
 
     ServerLink *server;
@@ -363,6 +369,9 @@ int ScanCommands(const RunOptions &opt, bool print, qint64 *motion)
 
 int main(int argc, char **argv)
 {
+    // Logs, findings and protocol text go through the standard streams as
+    // bytes, the same on every system.
+    platform::BinaryStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-replay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
@@ -371,9 +380,9 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral(
         "torvane-replay serve RECORDING --listen [ADDR:]PORT\n"
         "torvane-replay client RECORDING --server HOST:PORT\n\n"
-        "Replays a recorded I++ DME session (any log torvane-check reads): 'serve' answers a client\n"
-        "from the recording, 'client' sends the recorded commands to a server. Prints what the\n"
-        "other side did differently from the recording."));
+        "Replays a recorded I++ DME session (any log or packet capture torvane-check reads): 'serve'\n"
+        "answers a client from the recording, 'client' sends the recorded commands to a server.\n"
+        "Prints what the other side did differently from the recording."));
     auto opt = [](const char *name, const char *help, const char *value = nullptr,
                   const char *def = nullptr) {
         return QCommandLineOption(QLatin1String(name), QLatin1String(help),
@@ -411,9 +420,18 @@ int main(int argc, char **argv)
     const QCommandLineOption json = opt("json", "Writes the diff as JSON to FILE.", "FILE");
     const QCommandLineOption html = opt("html", "Writes the diff as one HTML page to FILE.", "FILE");
     const QCommandLineOption quiet = opt("quiet", "Doesn't report each miss.");
+    const QCommandLineOption timeout = opt("timeout",
+                                           "client: a server silent this many seconds with commands "
+                                           "open ends the replay, exit status 2 (default 30; 0: never).",
+                                           "S", "30");
+    const QCommandLineOption port =
+        opt("port", "In captures, the I++ DME server's port (repeatable; default 1294).", "N");
+    const QCommandLineOption session =
+        opt("session", "In captures, the session replayed (default 1, the first).", "N");
     const RuleOptions ruleOptions;
-    parser.addOptions({help, version, listen, server, leg, match, tolerance, speed, onMiss, faults, slower,
-                       allowMotion, dryRun, keepGoing, json, html, quiet});
+    parser.addOptions({help,  version, listen, server, leg,         match,  tolerance,
+                       speed, onMiss,  faults, slower, allowMotion, dryRun, keepGoing,
+                       json,  html,    quiet,  port,   session,     timeout});
     parser.addOptions(ruleOptions.list());
 
     auto usageError = [](const QString &msg) {
@@ -470,6 +488,10 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("--speed takes a number from 0"));
     if (!number(slower, 1, &slow))
         return usageError(QStringLiteral("--slower takes a number from 1"));
+    double silence = 30;
+    if (!number(timeout, 0, &silence) || silence > 86400)
+        return usageError(QStringLiteral("--timeout takes seconds from 0"));
+    o.client.silenceMs = int(silence * 1000);
     o.serve.tolerance = o.client.diff.tolerance = tol;
     o.serve.speed = o.client.speed = spd;
     o.client.diff.slower = slow;
@@ -492,6 +514,23 @@ int main(int argc, char **argv)
     o.dryRun = parser.isSet(dryRun);
     o.client.keepGoing = parser.isSet(keepGoing);
     o.quiet = parser.isSet(quiet);
+
+    if (parser.isSet(port)) {
+        o.capture.ports.clear();
+        for (const QString &v : parser.values(port)) {
+            bool ok = false;
+            const uint n = v.toUInt(&ok);
+            if (!ok || n == 0 || n > 65535)
+                return usageError(QStringLiteral("--port takes a port number, not %1").arg(v));
+            o.capture.ports.append(quint16(n));
+        }
+    }
+    if (parser.isSet(session)) {
+        bool ok = false;
+        o.capture.session = parser.value(session).toInt(&ok);
+        if (!ok || o.capture.session < 1)
+            return usageError(QStringLiteral("--session takes a session number from 1"));
+    }
 
     FaultScript script;
     if (!o.faultsPath.isEmpty()) {

@@ -550,6 +550,9 @@ void Tap::awaitClose()
 
 int main(int argc, char **argv)
 {
+    // Logs, findings and protocol text go through the standard streams as
+    // bytes, the same on every system.
+    platform::BinaryStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-tap"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

@@ -22,14 +22,24 @@ fi
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 mkdir -p "$work"
 cd "$work"
-if ! ls -d qtbase-everywhere-src-*/ >/dev/null 2>&1; then
+# One build at a time: a second run waits for the first, then finds its cache.
+exec 9>"$work/.lock"
+if ! flock -n 9; then
+  echo "Qt for Windows: another build is under way in $work; waiting for it"
+  flock 9
+fi
+if [ -f "$prefix/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$prefix/.torvane-complete" ]; then
+  echo "Qt for Windows: using $prefix"
+  exit 0
+fi
+if ! ls -d qt6-base-*/ >/dev/null 2>&1; then
   apt-get source --download-only qt6-base >/dev/null 2>&1 || {
     "$here/add-deb-src.sh"
     $sudo apt-get update -qq
   }
   apt-get source qt6-base
 fi
-src="$(ls -d "$work"/qtbase-everywhere-src-*/ | head -1)"
+src="$(ls -d "$work"/qt6-base-*/ | head -1)"
 src="${src%/}"
 
 cat >"$work/mingw-toolchain.cmake" <<'TC'

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs one Windows program of the build under Wine (CTest's emulator for the
+# Windows build): a private WINEPREFIX made on first use, the Windows Qt's
+# DLLs and the MinGW runtime found through WINEPATH.
+#
+# The platform plugin: QT_QPA_PLATFORM set here, in the Linux environment,
+# does not reach the Qt of a Windows program under Wine; the prefix's own
+# user environment (HKCU\Environment) does, for every program started in it,
+# child processes included. `-platform <name>` on the command line wins.
+#
+#   TORVANE_WINEPREFIX   the prefix (default ~/.cache/torvane/wine)
+#   TORVANE_QT_WINDOWS   the Windows Qt (default ~/.cache/torvane/qt-6.4.2-mingw-x64)
+#   TORVANE_QPA          the platform plugin set in the prefix (default offscreen)
+set -euo pipefail
+export WINEPREFIX="${TORVANE_WINEPREFIX:-$HOME/.cache/torvane/wine}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No prompts for Wine's Mono and Gecko: nothing here needs them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export WINEARCH=win64
+qt="${TORVANE_QT_WINDOWS:-$HOME/.cache/torvane/qt-6.4.2-mingw-x64}"
+qpa="${TORVANE_QPA:-offscreen}"
+
+# Z: is the Linux root in every Wine prefix.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+if [ ! -f "$WINEPREFIX/.torvane-$qpa" ]; then
+  (
+    # One at a time: CTest starts several tests at once.
+    exec 9>"${WINEPREFIX%/}.lock"
+    flock 9
+    if [ ! -f "$WINEPREFIX/.torvane-$qpa" ]; then
+      mkdir -p "$WINEPREFIX"
+      rm -f "$WINEPREFIX"/.torvane-*
+      echo "wine-run: making the Wine prefix $WINEPREFIX" >&2
+      wineboot --init >/dev/null 2>&1 || true
+      wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /t REG_SZ /d "$qpa" /f >/dev/null 2>&1
+      wineserver -w
+      touch "$WINEPREFIX/.torvane-$qpa"
+    fi
+  )
+fi
+
+gcc_runtime="$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
+export WINEPATH="$(winpath "$qt/bin");$(winpath "$gcc_runtime");$(winpath /usr/x86_64-w64-mingw32/lib)"
+exec wine "$@"
