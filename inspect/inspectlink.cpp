@@ -59,11 +59,16 @@ void TForm1::InspectRecord(const TrafficRecord &record)
     static constexpr check::LineEnd Ends[] = {check::LineEnd::CrLf, check::LineEnd::Lf, check::LineEnd::LfCr,
                                               check::LineEnd::Cr, check::LineEnd::Missing};
     const check::LineEnd end = Ends[int(record.ending)];
+    // A line the log kept out was kept out by Freeze or else by the filter,
+    // as the log decided just now.
+    const int logLine = record.logLine >= 0 ? int(record.logLine)
+        : logFrozen                         ? inspect::NotInLogFrozen
+                                            : inspect::NotInLogFiltered;
     if (record.leadingCr) // the CR is the line before's
-        inspector->feed(record.leg, record.dir, QByteArrayView(record.line).sliced(1), record.own,
-                        int(record.logLine), end);
+        inspector->feed(record.leg, record.dir, QByteArrayView(record.line).sliced(1), record.own, logLine,
+                        end);
     else
-        inspector->feed(record.leg, record.dir, record.line, record.own, int(record.logLine), end);
+        inspector->feed(record.leg, record.dir, record.line, record.own, logLine, end);
 }
 
 void TForm1::InspectReset(check::Leg leg)

@@ -63,18 +63,24 @@ QString OutcomeText(const LiveInspector *ins, const TxnRow &row)
         text = QStringLiteral("open");
         break;
     case TxnOutcome::Ok:
-        text = QStringLiteral("ok");
+        text =
+            row.kind == check::TxnKind::Stray ? QStringLiteral("matches no command") : QStringLiteral("ok");
         break;
     case TxnOutcome::Error:
         text = QString::fromLatin1(ins->errorText(row));
+        if (row.kind == check::TxnKind::Stray)
+            text = QStringLiteral("matches no command: ") + text;
         break;
     case TxnOutcome::Aborted:
         text = QStringLiteral("aborted");
         break;
     case TxnOutcome::Dropped:
-        text = QStringLiteral("no '%' (dropped)");
+        text = row.kind == check::TxnKind::Malformed ? QStringLiteral("no command, unanswered")
+                                                     : QStringLiteral("no '%' (dropped)");
         break;
     }
+    if (row.kind == check::TxnKind::Malformed && row.outcome == TxnOutcome::Open)
+        text = QStringLiteral("no command, waiting");
     if (row.finding)
         text.prepend(QStringLiteral("[finding] "));
     return text;
@@ -186,7 +192,8 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     if (role == Qt::ToolTipRole && index.column() == ColCommand)
-        return QString::fromLatin1(ins->commandText(*r));
+        return QString::fromLatin1(ins->commandText(*r)) + QStringLiteral("\nlog line ")
+            + LogLineText(r->logLine);
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return QVariant();
     switch (index.column()) {
@@ -195,10 +202,15 @@ QVariant TransactionModel::data(const QModelIndex &index, int role) const
     case ColTag:
         return QString::fromLatin1(r->tag());
     case ColCommand: {
-        // The command without its tag.
-        const QByteArray command = ins->commandText(*r);
-        return QString::fromLatin1(command.size() > 6 ? QByteArrayView(command).sliced(6)
-                                                      : QByteArrayView(command));
+        // The command without its tag; a line without a well-formed tag whole.
+        const QByteArray command = ins->commandText(*r), tag = r->tag();
+        const bool tagged =
+            !tag.isEmpty() && command.size() > 6 && command.startsWith(tag) && command[5] == ' ';
+        const QString text =
+            QString::fromLatin1(tagged ? QByteArrayView(command).sliced(6) : QByteArrayView(command));
+        if (r->kind == check::TxnKind::Stray)
+            return QStringLiteral("(server) ") + text;
+        return text;
     }
     case ColSent:
         return TimeText(ins, r->tSent);
@@ -312,26 +324,66 @@ void TransactionModel::tick()
 // ---------------------------------------------------------------- findings
 
 FindingModel::FindingModel(const LiveInspector *inspector, QObject *parent)
-    : SerialFollowingModel(parent), ins(inspector)
+    : QAbstractItemModel(parent), ins(inspector)
 {
     rebuild();
 }
 
+// A top-level index has the id 0, a follow-on's its root cause's serial + 1.
+QModelIndex FindingModel::index(int row, int column, const QModelIndex &parent) const
+{
+    if (row < 0 || column < 0 || column >= ColumnCount || row >= rowCount(parent))
+        return QModelIndex();
+    if (!parent.isValid())
+        return createIndex(row, column, quintptr(0));
+    return createIndex(row, column, quintptr(serialOf(parent) + 1));
+}
+
+QModelIndex FindingModel::parent(const QModelIndex &child) const
+{
+    if (!child.isValid() || child.internalId() == 0)
+        return QModelIndex();
+    const int row = topRowOf(quint64(child.internalId() - 1));
+    return row < 0 ? QModelIndex() : createIndex(row, 0, quintptr(0));
+}
+
 int FindingModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : serialRows();
+    if (!parent.isValid())
+        return int(top_.size());
+    if (parent.internalId() != 0 || parent.column() != 0)
+        return 0;
+    const auto it = children_.constFind(serialOf(parent));
+    return it == children_.cend() ? 0 : int(it->size());
 }
 
-int FindingModel::columnCount(const QModelIndex &parent) const
+int FindingModel::columnCount(const QModelIndex &) const
 {
-    return parent.isValid() ? 0 : ColumnCount;
+    return ColumnCount;
 }
 
-const FindingRow *FindingModel::rowAt(int row) const
+int FindingModel::topRowOf(quint64 serial) const
 {
-    if (row < 0 || row >= serialRows())
+    const auto it = std::lower_bound(top_.begin(), top_.end(), serial);
+    if (it == top_.end() || *it != serial)
+        return -1;
+    return int(top_.end() - it) - 1;
+}
+
+quint64 FindingModel::serialOf(const QModelIndex &index) const
+{
+    if (index.internalId() == 0)
+        return top_[top_.size() - 1 - size_t(index.row())];
+    const auto it = children_.constFind(quint64(index.internalId() - 1));
+    return it != children_.cend() && size_t(index.row()) < it->size() ? (*it)[size_t(index.row())]
+                                                                      : ~quint64(0);
+}
+
+const FindingRow *FindingModel::rowAt(const QModelIndex &index) const
+{
+    if (!index.isValid())
         return nullptr;
-    const quint64 serial = serialAt(row);
+    const quint64 serial = serialOf(index);
     if (serial < ins->findingsBegin() || serial >= ins->findingsEnd())
         return nullptr;
     return &ins->findingRow(serial);
@@ -339,7 +391,7 @@ const FindingRow *FindingModel::rowAt(int row) const
 
 QVariant FindingModel::data(const QModelIndex &index, int role) const
 {
-    const FindingRow *r = rowAt(index.row());
+    const FindingRow *r = rowAt(index);
     if (!r)
         return QVariant();
     const check::Finding &f = r->finding;
@@ -360,14 +412,14 @@ QVariant FindingModel::data(const QModelIndex &index, int role) const
         return LegTitle(f.leg);
     case ColFrom:
         if (!r->known)
-            return QString();
+            return QLatin1String(check::PartyName(f.party));
         if (r->own)
             return QStringLiteral("this program");
         return r->fromServer ? QStringLiteral("server") : QStringLiteral("client");
     case ColSentence:
         return f.text;
     case ColLogLine:
-        return r->logLine >= 0 ? QVariant(r->logLine + 1) : QVariant(QStringLiteral("not in the log"));
+        return r->logLine >= 0 ? QVariant(r->logLine + 1) : QVariant(LogLineText(r->logLine));
     default:
         return QVariant();
     }
@@ -376,9 +428,9 @@ QVariant FindingModel::data(const QModelIndex &index, int role) const
 QVariant FindingModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
-        return QAbstractTableModel::headerData(section, orientation, role);
-    static const char *const Titles[] = {"Time",      "Severity", "Rule",    "Leg",
-                                         "Line from", "Finding",  "Log line"};
+        return QAbstractItemModel::headerData(section, orientation, role);
+    static const char *const Titles[] = {"Time",     "Severity", "Rule",    "Leg",
+                                         "At fault", "Finding",  "Log line"};
     return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
 }
 
@@ -400,14 +452,68 @@ void FindingModel::setFilter(std::optional<check::Rule> rule, std::optional<chec
 
 void FindingModel::rebuild()
 {
-    rebuildSerials(ins->findingsBegin(), ins->findingsEnd(),
-                   rule_ || severity_ ? Matches([this](quint64 s) { return matches(ins->findingRow(s)); })
-                                      : Matches());
+    top_.clear();
+    children_.clear();
+    for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s) {
+        const FindingRow &r = ins->findingRow(s);
+        if (grouped() && r.cause > 0 && topRowOf(r.cause - 1) >= 0)
+            children_[r.cause - 1].push_back(s);
+        else if (matches(r))
+            top_.push_back(s);
+    }
+    scanned_ = ins->findingsEnd();
+}
+
+// New top-level rows go in on top, in one insert.
+void FindingModel::insertTop(std::vector<quint64> &fresh)
+{
+    if (fresh.empty())
+        return;
+    beginInsertRows(QModelIndex(), 0, int(fresh.size()) - 1);
+    top_.insert(top_.end(), fresh.begin(), fresh.end());
+    endInsertRows();
+    fresh.clear();
 }
 
 void FindingModel::refresh()
 {
-    followSerials(0, ins->findingsBegin(), ins->findingsEnd());
+    const quint64 begin = ins->findingsBegin(), end = ins->findingsEnd();
+    std::vector<quint64> fresh;
+    for (quint64 s = qMax(scanned_, begin); s < end; ++s) {
+        const FindingRow &r = ins->findingRow(s);
+        if (grouped() && r.cause > 0) {
+            const quint64 root = r.cause - 1;
+            const bool rootFresh = !fresh.empty() && root >= fresh.front()
+                && std::binary_search(fresh.begin(), fresh.end(), root);
+            if (rootFresh)
+                insertTop(fresh);
+            const int row = topRowOf(root);
+            if (row >= 0) {
+                std::vector<quint64> &under = children_[root];
+                beginInsertRows(index(row, 0), int(under.size()), int(under.size()));
+                under.push_back(s);
+                endInsertRows();
+                continue;
+            }
+        }
+        if (matches(r))
+            fresh.push_back(s);
+    }
+    insertTop(fresh);
+    scanned_ = end;
+    // The dropped ones leave at the bottom, with their follow-ons (which
+    // are newer, but shown only under them).
+    size_t gone = 0;
+    while (gone < top_.size() && top_[gone] < begin)
+        ++gone;
+    if (gone > 0) {
+        const int bottom = int(top_.size());
+        beginRemoveRows(QModelIndex(), bottom - int(gone), bottom - 1);
+        for (size_t i = 0; i < gone; ++i)
+            children_.remove(top_[i]);
+        top_.erase(top_.begin(), top_.begin() + qsizetype(gone));
+        endRemoveRows();
+    }
 }
 
 // ---------------------------------------------------------------- summary
@@ -449,6 +555,8 @@ QVariant FindingSummaryModel::data(const QModelIndex &index, int role) const
         return QLatin1String(check::RuleId(e->rule));
     case ColCount:
         return e->count;
+    case ColFollowOns:
+        return e->followOns;
     case ColAbout:
         return QLatin1String(check::InfoFor(e->rule).summary);
     default:
@@ -460,7 +568,7 @@ QVariant FindingSummaryModel::headerData(int section, Qt::Orientation orientatio
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char *const Titles[] = {"Severity", "Rule", "Count", "Rule says"};
+    static const char *const Titles[] = {"Severity", "Rule", "Root causes", "Follow-ons", "Rule says"};
     return section >= 0 && section < ColumnCount ? QVariant(QLatin1String(Titles[section])) : QVariant();
 }
 
@@ -470,8 +578,9 @@ void FindingSummaryModel::refresh()
     for (int s = 2; s >= 0; --s)
         for (int r = 0; r < check::RuleCount; ++r) {
             const qint64 n = ins->checker().findingCount(check::Rule(r), check::Severity(s));
+            const qint64 followOns = ins->followOnCount(check::Rule(r), check::Severity(s));
             if (n > 0)
-                now.push_back({check::Severity(s), check::Rule(r), n});
+                now.push_back({check::Severity(s), check::Rule(r), n - followOns, followOns});
         }
     const bool sameRows = now.size() == rows_.size()
         && std::equal(now.begin(), now.end(), rows_.begin(), [](const Entry &a, const Entry &b) {
@@ -480,7 +589,7 @@ void FindingSummaryModel::refresh()
     if (sameRows) {
         rows_.swap(now);
         if (!rows_.empty())
-            Q_EMIT dataChanged(index(0, ColCount), index(int(rows_.size()) - 1, ColCount));
+            Q_EMIT dataChanged(index(0, ColCount), index(int(rows_.size()) - 1, ColFollowOns));
         return;
     }
     // A new rule or severity: a handful of rows.

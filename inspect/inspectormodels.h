@@ -7,6 +7,7 @@
 #include "inspect/liveinspector.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QColor>
 
 #include <functional>
@@ -103,14 +104,19 @@ private:
     bool onlyFindings_ = false;
 };
 
-// The kept findings, newest first, optionally of one rule and severity.
-class FindingModel : public SerialFollowingModel {
+// The kept findings, newest first. Unfiltered, a finding that follows from
+// an earlier one sits under its root cause (a tree one level deep, the
+// follow-ons in their order); filtered by rule or severity, the matching
+// findings are one flat list.
+class FindingModel : public QAbstractItemModel {
     Q_OBJECT
 public:
     enum Column { ColTime, ColSeverity, ColRule, ColLeg, ColFrom, ColSentence, ColLogLine, ColumnCount };
 
     explicit FindingModel(const LiveInspector *inspector, QObject *parent = nullptr);
 
+    QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
@@ -118,22 +124,32 @@ public:
 
     void setFilter(std::optional<check::Rule> rule, std::optional<check::Severity> severity);
     void refresh();
-    const FindingRow *rowAt(int row) const;
+    // A top-level row's finding, or any index's; nullptr when no longer kept.
+    const FindingRow *rowAt(int row) const { return rowAt(index(row, 0)); }
+    const FindingRow *rowAt(const QModelIndex &index) const;
 
 private:
+    bool grouped() const { return !rule_ && !severity_; }
     bool matches(const FindingRow &row) const;
     void rebuild();
+    int topRowOf(quint64 serial) const; // -1 when not a top-level row
+    quint64 serialOf(const QModelIndex &index) const;
+    void insertTop(std::vector<quint64> &fresh);
 
     const LiveInspector *ins;
     std::optional<check::Rule> rule_;
     std::optional<check::Severity> severity_;
+    std::vector<quint64> top_; // serials of the top-level rows, ascending (row 0 is the last)
+    QHash<quint64, std::vector<quint64>> children_; // a root cause's serial -> its follow-ons
+    quint64 scanned_ = 0;
 };
 
 // Every finding counted, by severity (worst first) and rule.
 class FindingSummaryModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { ColSeverity, ColRule, ColCount, ColAbout, ColumnCount };
+    // The count is of root causes; the follow-ons are counted apart.
+    enum Column { ColSeverity, ColRule, ColCount, ColFollowOns, ColAbout, ColumnCount };
 
     explicit FindingSummaryModel(const LiveInspector *inspector, QObject *parent = nullptr);
 
@@ -146,7 +162,8 @@ public:
     struct Entry {
         check::Severity severity;
         check::Rule rule;
-        qint64 count;
+        qint64 count; // root causes
+        qint64 followOns;
     };
     const Entry *rowAt(int row) const;
 

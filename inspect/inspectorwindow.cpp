@@ -23,6 +23,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace inspect {
@@ -65,6 +66,14 @@ QString MenuText(QString text)
 QString CountText(qint64 n, const char *one, const char *many)
 {
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+QString FindingsText(const LiveInspector *ins)
+{
+    if (ins->followOnCount() == 0)
+        return CountText(ins->findingCount(), "finding", "findings");
+    return CountText(ins->rootCauseCount(), "root cause", "root causes") + QStringLiteral(" (")
+        + CountText(ins->followOnCount(), "follow-on", "follow-ons") + QLatin1Char(')');
 }
 
 InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, QWidget *parent)
@@ -200,10 +209,24 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     auto *findPage = new QWidget(tabs);
     summaryView = MakeTable(findPage, summaryModel, QStringLiteral("Findings by severity and rule"));
     summaryView->setToolTip(QStringLiteral("Select a row to list only its findings"));
-    findingView = MakeTable(findPage, findingModel, QStringLiteral("Findings"));
-    findingView->setToolTip(QStringLiteral("Click a finding to show its line in the traffic log"));
-    QHeaderView *fh = findingView->horizontalHeader();
-    fh->resizeSection(FindingModel::ColTime, 96);
+    // A tree: the findings that follow from one sit under it.
+    findingView = new QTreeView(findPage);
+    findingView->setObjectName(QStringLiteral("Findings"));
+    findingView->setAccessibleName(QStringLiteral("Findings"));
+    findingView->setModel(findingModel);
+    findingView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    findingView->setSelectionMode(QAbstractItemView::SingleSelection);
+    findingView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    findingView->setWordWrap(false);
+    findingView->setAlternatingRowColors(true);
+    findingView->setUniformRowHeights(true); // no row is measured, however many there are
+    findingView->setAllColumnsShowFocus(true);
+    findingView->header()->setStretchLastSection(true);
+    findingView->setToolTip(
+        QStringLiteral("Click a finding to show its line in the traffic log; the findings "
+                       "that follow from one sit under it"));
+    QHeaderView *fh = findingView->header();
+    fh->resizeSection(FindingModel::ColTime, 120);
     fh->resizeSection(FindingModel::ColSeverity, 70);
     fh->resizeSection(FindingModel::ColRule, 110);
     fh->resizeSection(FindingModel::ColLeg, 70);
@@ -214,10 +237,12 @@ InspectorWindow::InspectorWindow(LiveInspector *inspector, FormHooks formHooks, 
     findingsNote->setAccessibleName(QStringLiteral("Findings kept"));
     connect(summaryView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { summarySelected(); });
-    connect(findingView, &QTableView::clicked, this, [this](const QModelIndex &index) {
-        if (const FindingRow *r = findingModel->rowAt(index.row()); r && r->logLine >= 0 && !showingFile())
+    connect(findingView, &QTreeView::clicked, this, [this](const QModelIndex &index) {
+        if (const FindingRow *r = findingModel->rowAt(index); r && r->logLine >= 0 && !showingFile())
             Q_EMIT showLogLine(r->logLine);
     });
+    watchFindings(findingModel);
+    findingView->expandAll();
     ruleExplanation = new QLabel(findPage);
     ruleExplanation->setObjectName(QStringLiteral("ruleExplanation"));
     ruleExplanation->setAccessibleName(QStringLiteral("What the selected rule means"));
@@ -321,6 +346,9 @@ void InspectorWindow::refresh()
                                  .arg(ins->findingsEnd() - ins->findingsBegin())
                                  .arg(dropped)
                            : CountText(qint64(ins->findingsEnd()), "finding.", "findings.");
+    if (const qint64 followOns = ins->followOnCount())
+        note += QStringLiteral(" %1 from an earlier finding, and sit under it.")
+                    .arg(CountText(followOns, "follows", "follow"));
     if (const qint64 unlisted = ins->unlistedFindings())
         note += QStringLiteral(" %1 more were counted but not listed: their rule gave more than %2 a second.")
                     .arg(unlisted)
@@ -335,13 +363,26 @@ void InspectorWindow::updateTitle()
         setWindowTitle(QStringLiteral("Torvane Inspector - %1 - %2 open, %3")
                            .arg(QFileInfo(filePath).fileName())
                            .arg(ins->openCount())
-                           .arg(CountText(ins->findingCount(), "finding", "findings")));
+                           .arg(FindingsText(ins)));
         return;
     }
     setWindowTitle(QStringLiteral("Torvane Inspector - %1 open, %2%3")
                        .arg(ins->openCount())
-                       .arg(CountText(ins->findingCount(), "finding", "findings"))
+                       .arg(FindingsText(ins))
                        .arg(ins->live() ? QString() : QStringLiteral(", not checking")));
+}
+
+// A root cause's follow-ons are shown as they come.
+void InspectorWindow::watchFindings(FindingModel *model)
+{
+    connect(model, &QAbstractItemModel::rowsInserted, findingView, [this, model](const QModelIndex &parent) {
+        if (parent.isValid() && findingView->model() == model)
+            findingView->expand(parent);
+    });
+    connect(model, &QAbstractItemModel::modelReset, findingView, [this, model] {
+        if (findingView->model() == model)
+            findingView->expandAll();
+    });
 }
 
 void InspectorWindow::refreshTiming()
@@ -358,13 +399,20 @@ QString InspectorWindow::totalsText() const
     QStringList parts;
     for (check::Leg leg : {check::Leg::Operator, check::Leg::Relay}) {
         const check::LegTotals &t = ins->checker().totals(leg);
-        parts << QStringLiteral("%1: %2, %3 completed, %4 aborted, %5 open, %6, %7")
-                     .arg(LegTitle(leg), CountText(t.commands, "command", "commands"))
-                     .arg(t.completed)
-                     .arg(t.aborted)
-                     .arg(t.open)
-                     .arg(CountText(t.errorLines, "error line", "error lines"),
-                          CountText(t.events, "event", "events"));
+        QString text = QStringLiteral("%1: %2, %3 completed, %4 aborted, %5 open, %6, %7")
+                           .arg(LegTitle(leg), CountText(t.commands, "command", "commands"))
+                           .arg(t.completed)
+                           .arg(t.aborted)
+                           .arg(t.open)
+                           .arg(CountText(t.errorLines, "error line", "error lines"),
+                                CountText(t.events, "event", "events"));
+        if (t.malformed)
+            text += QStringLiteral(", ")
+                + CountText(t.malformed, "line that is no command", "lines that are no command");
+        if (t.stray)
+            text += QStringLiteral(", ")
+                + CountText(t.stray, "server line matching no command", "server lines matching no command");
+        parts << text;
     }
     return parts.join(QStringLiteral("\n"));
 }
@@ -577,6 +625,7 @@ InspectorWindow::Panes InspectorWindow::makePanes(LiveInspector *to)
     p.ins = to;
     p.txn = new TransactionModel(to, this);
     p.finding = new FindingModel(to, this);
+    watchFindings(p.finding);
     p.summary = new FindingSummaryModel(to, this);
     p.stats = new StatsModel(to, this);
     p.timeline = new TimelineView(to);
@@ -598,7 +647,12 @@ void InspectorWindow::showPanes(const Panes &p)
         view->horizontalHeader()->restoreState(state);
     };
     swap(transactionView, txnModel);
-    swap(findingView, findingModel);
+    {
+        const QByteArray state = findingView->header()->saveState();
+        findingView->setModel(findingModel);
+        findingView->header()->restoreState(state);
+        findingView->expandAll();
+    }
     swap(summaryView, summaryModel);
     swap(statsView, statsModel);
     connect(summaryView->selectionModel(), &QItemSelectionModel::selectionChanged, this,

@@ -23,6 +23,7 @@ class QPushButton;
 class QSplitter;
 class QTabWidget;
 class QTableView;
+class QTreeView;
 class QTimer;
 class QToolButton;
 
@@ -30,6 +31,9 @@ namespace inspect {
 
 // "1 finding", "2 findings".
 QString CountText(qint64 n, const char *one, const char *many);
+class LiveInspector;
+// The findings counted: "3 findings", or "2 root causes (4 follow-ons)".
+QString FindingsText(const LiveInspector *ins);
 // A line's bytes as text: non-printing ones escaped (\r, \x07, a backslash doubled).
 QString EscapedLine(QByteArrayView bytes);
 
@@ -98,7 +102,7 @@ public:
     QCheckBox *onlyFindingsBox = nullptr;
     QTableView *transactionView = nullptr;
     QTableView *summaryView = nullptr;
-    QTableView *findingView = nullptr;
+    QTreeView *findingView = nullptr; // root causes, their follow-ons under them
     QLabel *findingsNote = nullptr;
     QLabel *ruleExplanation = nullptr; // the selected rule: who, effect, what to change
     QTableView *statsView = nullptr;
@@ -134,6 +138,7 @@ private:
     void fileRead(bool ok, const QString &path);
     void stopReading();
     QString findingDetailsHtml() const;
+    void watchFindings(FindingModel *model);
 
     LiveInspector *ins; // the inspector the panes show
     Panes live; // the live traffic's

@@ -6,6 +6,20 @@
 
 namespace inspect {
 
+QString LogLineText(int logLine)
+{
+    if (logLine >= 0)
+        return QString::number(qint64(logLine) + 1);
+    switch (logLine) {
+    case NotInLogFrozen:
+        return QStringLiteral("not in the log: frozen");
+    case NotInLogFiltered:
+        return QStringLiteral("not in the log: filtered");
+    default:
+        return QStringLiteral("not in the log");
+    }
+}
+
 LiveInspector::LiveInspector(QObject *parent)
     : QObject(parent), recent_(RecentLines), openSlot_(check::LegCount * KeysPerLeg, -1)
 {
@@ -58,7 +72,7 @@ void LiveInspector::feed(check::Leg leg, check::Direction dir, QByteArrayView li
     r.fromServer = dir == check::Direction::FromServer;
     r.isLine = true;
     current_ = line.first(qMin<qsizetype>(line.size(), check::KeptLineLength));
-    commandFound_ = false;
+    lineFound_ = false;
     if (line.size() > current_.size())
         checker_.feedLong(leg, dir, timeUs_, current_, line.size(), position_, end);
     else
@@ -111,9 +125,9 @@ void LiveInspector::logCleared()
     for (TxnRow &t : completed_)
         t.logLine = -1;
     for (FindingRow &f : findings_)
-        f.logLine = f.relatedLogLine = -1;
+        f.logLine = f.relatedLogLine = NotInLog;
     for (LineRecord &r : recent_)
-        r.logLine = -1;
+        r.logLine = NotInLog;
     byLogLine_.clear();
     addedFirst_ = addedLast_ = -1;
     Q_EMIT logLinesForgotten();
@@ -126,6 +140,60 @@ const LiveInspector::LineRecord *LiveInspector::recent(qint64 position) const
         return nullptr;
     const LineRecord &r = recent_[size_t(position & (RecentLines - 1))];
     return r.position == position ? &r : nullptr;
+}
+
+QString LiveInspector::lineName(qint64 position) const
+{
+    int logLine = NotInLog;
+    bool known = false;
+    if (const LineRecord *r = recent(position)) {
+        logLine = r->logLine;
+        known = true;
+    } else {
+        // Older than the recent lines: an open transaction's command still
+        // knows its line.
+        for (const TxnRow &t : open_)
+            if (t.position == position) {
+                logLine = t.logLine;
+                known = true;
+                break;
+            }
+    }
+    if (!known)
+        return QStringLiteral("an earlier line");
+    if (logLine >= 0)
+        return QStringLiteral("line ") + LogLineText(logLine);
+    return QStringLiteral("a line ") + LogLineText(logLine);
+}
+
+QString LiveInspector::numbered(const QString &text) const
+{
+    static const QLatin1String Word("line ");
+    qsizetype at = text.indexOf(Word);
+    if (at < 0)
+        return text;
+    QString out;
+    out.reserve(text.size() + 16);
+    qsizetype done = 0;
+    while (at >= 0) {
+        qsizetype end = at + Word.size();
+        while (end < text.size() && text[end].isDigit())
+            ++end;
+        const bool wordStart = at == 0 || !text[at - 1].isLetterOrNumber();
+        if (wordStart && end > at + Word.size()) {
+            bool ok = false;
+            const qint64 position =
+                QStringView(text).sliced(at + Word.size(), end - at - Word.size()).toLongLong(&ok);
+            if (ok) {
+                out += QStringView(text).sliced(done, at - done);
+                out += lineName(position);
+                done = end;
+            }
+        }
+        at = text.indexOf(Word, end);
+    }
+    out += QStringView(text).sliced(done);
+    return out;
 }
 
 void LiveInspector::changed()
@@ -153,6 +221,9 @@ void LiveInspector::onFinding(const check::Finding &f)
     }
     FindingRow row;
     row.finding = f;
+    // The checker names lines by their place in its stream; the views name
+    // them as the traffic log does.
+    row.finding.text = numbered(f.text);
     row.timeUs = timeUs_;
     if (const LineRecord *r = recent(f.line)) {
         row.logLine = r->logLine;
@@ -162,6 +233,16 @@ void LiveInspector::onFinding(const check::Finding &f)
     }
     if (const LineRecord *r = recent(f.relatedLine))
         row.relatedLogLine = r->logLine;
+    if (f.isFollowOn()) {
+        ++followOnsBy_[size_t(f.rule)][size_t(f.severity)];
+        row.cause = rootSerial(f.causeLine, f.causeRule);
+        // The side at fault is the root cause's: its line's, or the one the
+        // checker names when that line is no longer known here.
+        const LineRecord *r = recent(f.causeLine);
+        row.own = r && r->own;
+        row.fromServer = r && r->fromServer;
+        row.known = r && r->isLine;
+    }
     if (findings_.size() >= size_t(MaxFindings)) {
         const FindingRow &old = findings_.front();
         if (old.logLine >= 0)
@@ -177,10 +258,23 @@ void LiveInspector::onFinding(const check::Finding &f)
         addedFirst_ = addedFirst_ < 0 ? kept.logLine : qMin(addedFirst_, kept.logLine);
         addedLast_ = qMax(addedLast_, kept.logLine);
     }
-    if (f.line == position_ && !row.fromServer)
-        commandFound_ = true; // the command's own transaction opens after this
-    else if (!f.tag.isEmpty())
+    // A row that the line being fed opens (its command, a line that is no
+    // command, a stray server line) opens after its findings.
+    const bool onThisLine = f.line == position_;
+    if (onThisLine)
+        lineFound_ = true;
+    if (!(onThisLine && !row.fromServer) && !f.tag.isEmpty())
         markFinding(f.leg, f.tag);
+}
+
+quint64 LiveInspector::rootSerial(qint64 line, check::Rule rule) const
+{
+    for (size_t i = findings_.size(), n = 0; i > 0 && n < size_t(RootSearch); --i, ++n) {
+        const FindingRow &r = findings_[i - 1];
+        if (r.finding.line == line && r.finding.rule == rule && !r.followOn())
+            return findingsBase_ + i;
+    }
+    return 0;
 }
 
 // The transaction a finding names, open or among the last completed ones.
@@ -216,23 +310,33 @@ void Progress(const check::Transaction &t, TxnRow &row)
 const TxnRow &LiveInspector::openRow(int i) const
 {
     TxnRow &row = open_[size_t(i)];
-    if (const check::Transaction *t = checker_.openTransaction(row.leg, row.key))
-        Progress(*t, row);
+    if (row.kind == check::TxnKind::Command)
+        if (const check::Transaction *t = checker_.openTransaction(row.leg, row.key))
+            Progress(*t, row);
     return row;
+}
+
+// The open row of a transaction record, -1 when it has none.
+int LiveInspector::openIndex(const check::Transaction &t) const
+{
+    if (t.kind == check::TxnKind::Command)
+        return openSlot_[openKey(t.leg, t.key)];
+    return otherSlot_.value(t.commandLine, -1);
 }
 
 void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
 {
     if (t.key >= KeysPerLeg)
         return;
-    const size_t k = openKey(t.leg, t.key);
+    const bool command = t.kind == check::TxnKind::Command;
     if (event == check::TxnEvent::Opened) {
         TxnRow row;
         row.leg = t.leg;
+        row.kind = t.kind;
         row.key = t.key;
-        row.tSent = t.tSent;
-        row.position = position;
-        if (const LineRecord *r = recent(position)) {
+        row.tSent = t.tSent >= 0 ? t.tSent : timeUs_;
+        row.position = command ? position : t.commandLine;
+        if (const LineRecord *r = recent(row.position)) {
             row.logLine = r->logLine;
             row.own = r->own;
         }
@@ -241,19 +345,37 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
             text.command = *currentBytes_;
         else
             text.command = current_.first(qMin<qsizetype>(current_.size(), MaxCommandChars)).toByteArray();
-        row.finding = commandFound_;
-        quint32 &previous = lastOpened_[size_t(t.leg)];
-        if (previous > 0 && previous - 1 != t.key)
-            if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
-                row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
-        previous = t.key + 1;
-        openSlot_[k] = int(open_.size());
+        row.finding = lineFound_;
+        if (command) {
+            quint32 &previous = lastOpened_[size_t(t.leg)];
+            if (previous > 0 && previous - 1 != t.key)
+                if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
+                    row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
+            previous = t.key + 1;
+            openSlot_[openKey(t.leg, t.key)] = int(open_.size());
+        } else {
+            if (otherSlot_.contains(row.position))
+                return; // opened once already
+            otherSlot_.insert(row.position, int(open_.size()));
+            otherOrder_.push_back(row.position);
+        }
         open_.push_back(row);
         openText_.push_back(std::move(text));
         ++openGeneration_;
+        if (!command && t.kind == check::TxnKind::Malformed) {
+            // Unanswered ones must not pile up: the oldest still open goes.
+            while (!otherOrder_.empty() && !otherSlot_.contains(otherOrder_.front()))
+                otherOrder_.pop_front();
+            if (otherSlot_.size() > MaxOpenMalformed) {
+                const int oldest = otherSlot_.value(otherOrder_.front());
+                TxnRow done = open_[size_t(oldest)];
+                done.outcome = TxnOutcome::Dropped;
+                closeRow(oldest, std::move(done));
+            }
+        }
         return;
     }
-    const int index = openSlot_[k];
+    const int index = openIndex(t);
     if (index < 0)
         return;
     ++openGeneration_;
@@ -266,29 +388,57 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         if (error.isEmpty() && current_.size() > 7)
             error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
                         .trimmed();
+        if (!command)
+            open_[size_t(index)].lines = t.errorLines;
         return;
     }
     // Closed: to the completed rows.
     TxnRow done = open_[size_t(index)];
-    keepText(done, openText_[size_t(index)]);
     Progress(t, done);
-    if (t.state == check::TxnState::Done) {
-        ++done.lines;
-        done.tDone = t.tDone;
+    if (t.kind == check::TxnKind::Stray) {
+        done.tDone = done.tSent;
+        done.lines = 1;
+        done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
+        QByteArray &error = openText_[size_t(index)].error;
+        if (done.outcome == TxnOutcome::Error && error.isEmpty() && current_.size() > 7)
+            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
+                        .trimmed();
+    } else if (t.state == check::TxnState::Done) {
+        if (command)
+            ++done.lines;
+        done.tDone = t.tDone >= 0 ? t.tDone : timeUs_;
         done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
     } else {
         done.outcome = t.state == check::TxnState::Aborted ? TxnOutcome::Aborted : TxnOutcome::Dropped;
         done.tDone = -1;
     }
+    closeRow(index, std::move(done));
+}
+
+// Takes an open row out of the open set and keeps it, with its texts, among
+// the completed.
+void LiveInspector::closeRow(int index, TxnRow done)
+{
+    keepText(done, openText_[size_t(index)]);
+    const auto forget = [this](const TxnRow &r) {
+        if (r.kind == check::TxnKind::Command)
+            openSlot_[openKey(r.leg, r.key)] = -1;
+        else
+            otherSlot_.remove(r.position);
+    };
+    forget(open_[size_t(index)]);
     const int last = int(open_.size()) - 1;
     if (index != last) {
         open_[size_t(index)] = open_[size_t(last)];
         openText_[size_t(index)] = std::move(openText_[size_t(last)]);
-        openSlot_[openKey(open_[size_t(index)].leg, open_[size_t(index)].key)] = index;
+        const TxnRow &moved = open_[size_t(index)];
+        if (moved.kind == check::TxnKind::Command)
+            openSlot_[openKey(moved.leg, moved.key)] = index;
+        else
+            otherSlot_[moved.position] = index;
     }
     open_.pop_back();
     openText_.pop_back();
-    openSlot_[k] = -1;
     ++openGeneration_;
     if (completed_.size() < size_t(MaxCompleted)) {
         if (completed_.capacity() == 0) // one block, its pages touched as it fills
@@ -341,7 +491,8 @@ const LiveInspector::OpenText *LiveInspector::openText(const TxnRow &row) const
     if (row.key >= KeysPerLeg)
         return nullptr;
     // A copy of a row may outlive it: the text is that of the same command.
-    const int index = openSlot_[openKey(row.leg, row.key)];
+    const int index = row.kind == check::TxnKind::Command ? openSlot_[openKey(row.leg, row.key)]
+                                                          : otherSlot_.value(row.position, -1);
     return index >= 0 && open_[size_t(index)].position == row.position ? &openText_[size_t(index)] : nullptr;
 }
 

@@ -26,11 +26,22 @@
 
 namespace inspect {
 
+// A line's place in the traffic log (its index, from 0), or why it has none.
+constexpr int NotInLog = -1; // no line, or not known
+constexpr int NotInLogFrozen = -2; // kept out by Freeze
+constexpr int NotInLogFiltered = -3; // kept out by the exclude filter
+// A log line as every view names it: the number the traffic log shows for
+// it, counted from 1 (a saved log's line number), or why it has none.
+QString LogLineText(int logLine); // "43", "not in the log: frozen"
+
 // How a transaction shown in the views ended, or that it hasn't.
 enum class TxnOutcome : quint8 { Open, Ok, Error, Aborted, Dropped };
 
 struct TxnRow {
     check::Leg leg = check::Leg::Operator;
+    // A command, a client line that is no command, or a server line that
+    // matches none: each is a row.
+    check::TxnKind kind = check::TxnKind::Command;
     TxnOutcome outcome = TxnOutcome::Open;
     bool acked = false;
     bool own = false; // the command was made up or rewritten by this program
@@ -41,14 +52,15 @@ struct TxnRow {
     // after the tag (cut at MaxErrorChars). LiveInspector::commandText() and
     // errorText() read them, open or completed.
     quint16 textLength = 0;
+    quint16 errorLength = 0;
     quint32 key = 0; // check::TagKey
     quint32 lines = 0; // reply lines so far
+    int logLine = NotInLog; // the command's line in the traffic log, or why none
     qint64 tSent = -1, tAck = -1, tDone = -1; // us on the inspector's clock
-    int logLine = -1; // the command's line in the traffic log, -1 for none
-    quint16 errorLength = 0;
     qint64 position = -1; // the command's position in the stream
     quint64 textAt = 0;
-    QByteArray tag() const { return check::TagText(key); }
+    // The tag, empty for a line without a well-formed one.
+    QByteArray tag() const { return key ? check::TagText(key) : QByteArray(); }
 };
 // A completed row is one cache line: a flood of completions writes no more.
 static_assert(sizeof(TxnRow) <= 64, "TxnRow grew past a cache line");
@@ -56,11 +68,16 @@ static_assert(sizeof(TxnRow) <= 64, "TxnRow grew past a cache line");
 struct FindingRow {
     check::Finding finding;
     qint64 timeUs = -1; // on the inspector's clock
-    int logLine = -1; // the line at fault in the traffic log, -1 for none
-    int relatedLogLine = -1;
+    int logLine = NotInLog; // the line at fault in the traffic log, or why none
+    int relatedLogLine = NotInLog;
     bool own = false; // the line at fault was made up or rewritten by this program
     bool fromServer = false; // the line at fault came from the server's side
     bool known = false; // own and fromServer are known (a recent line)
+    // A follow-on: its root cause's serial among the findings, +1; 0 when it
+    // is a root cause or its root cause is no longer kept. own and
+    // fromServer then tell the side of the root cause's line.
+    quint64 cause = 0;
+    bool followOn() const { return finding.isFollowOn(); }
 };
 
 // A finding as the log view's gutter shows it.
@@ -77,6 +94,9 @@ public:
     static constexpr int MaxFindings = 10000;
     static constexpr int MaxCommandChars = 200;
     static constexpr int MaxErrorChars = 160;
+    // Client lines that are no command wait for the server's answer among
+    // the open rows; past this many the oldest is given up as unanswered.
+    static constexpr int MaxOpenMalformed = 10000;
     static constexpr int RefreshMs = 100;
     // A rule with more findings than this in one second is only counted for
     // the rest of that second: a flood costs no sentences and no rows.
@@ -88,7 +108,7 @@ public:
 
     // One line that passed a leg's socket, without its line end. `own`: made
     // up or rewritten by this program (checked, but not blamed on a peer).
-    // `logLine`: the traffic-log line it got, -1 when it got none.
+    // `logLine`: the traffic-log line it got, or why it got none (NotInLog...).
     // `end`: how it ended on the wire, when known.
     void feed(check::Leg leg, check::Direction dir, QByteArrayView line, bool own, int logLine,
               check::LineEnd end = check::LineEnd::Unknown);
@@ -159,6 +179,14 @@ public:
     // Findings counted but never listed, because their rule was flooding.
     qint64 unlistedFindings() const { return checker_.findingCount() - qint64(findingsEnd()); }
     qint64 findingCount() const { return checker_.findingCount(); }
+    // Of those, the ones that follow from an earlier finding, and the root
+    // causes (the rest); by rule and severity as well.
+    qint64 followOnCount() const { return checker_.followOnCount(); }
+    qint64 rootCauseCount() const { return findingCount() - followOnCount(); }
+    qint64 followOnCount(check::Rule r, check::Severity s) const
+    {
+        return followOnsBy_[size_t(r)][size_t(s)];
+    }
     // Bumped whenever the open set or one of its rows changes.
     quint64 openGeneration() const { return openGeneration_; }
 
@@ -166,6 +194,10 @@ public:
     // line (the kept ones), and the worst severity among them.
     QVector<LogLineFinding> findingsAtLogLine(int logLine) const;
     bool worstAtLogLine(int logLine, check::Severity *worst) const;
+
+    // How the views name the line fed at `position` (a finding's line or
+    // related line): "line 43" in the log's numbering, or why it has none.
+    QString lineName(qint64 position) const;
 
     // Runs what the refresh timer would run now (the views' update).
     void flush();
@@ -191,6 +223,9 @@ private:
     void onFinding(const check::Finding &f);
     void onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position);
     const LineRecord *recent(qint64 position) const;
+    // The checker's text with its stream positions ("line 12") named as the
+    // log names the lines.
+    QString numbered(const QString &text) const;
     void markFinding(check::Leg leg, const QByteArray &tag);
     void changed();
     static constexpr quint32 KeysPerLeg = check::TagKeyCount;
@@ -208,7 +243,7 @@ private:
     qint64 fileUs_ = -1, fileNowUs_ = 0;
     QByteArrayView current_;
     const QByteArray *currentBytes_ = nullptr; // the line being fed, when it came as a QByteArray
-    bool commandFound_ = false; // a finding on the command being fed, before it opens
+    bool lineFound_ = false; // a finding on the line being fed, before its row opens
     std::array<quint32, check::LegCount> lastOpened_{}; // each leg's newest command, +1; 0 for none
     qint64 floodWindowUs_ = 0; // start of the current second
     std::array<int, check::RuleCount> floodCount_{};
@@ -226,6 +261,12 @@ private:
     std::vector<OpenText> openText_;
     const OpenText *openText(const TxnRow &row) const;
     std::vector<int> openSlot_; // openKey -> index in open_, -1 when not open
+    // Open rows that are no command, by their line's position (they may share
+    // a tag), and in the order they opened (closed ones are skipped there).
+    QHash<qint64, int> otherSlot_;
+    std::deque<qint64> otherOrder_;
+    int openIndex(const check::Transaction &t) const;
+    void closeRow(int index, TxnRow done);
     quint64 openGeneration_ = 0;
     // The kept completed transactions: serial s in slot s % MaxCompleted.
     // Their texts are kept in completion order in a ring of bytes that has
@@ -242,6 +283,10 @@ private:
     std::deque<FindingRow> findings_;
     quint64 findingsBase_ = 0;
     QMultiHash<int, quint64> byLogLine_; // log line -> finding serials
+    std::array<std::array<qint64, 3>, check::RuleCount> followOnsBy_{};
+    // The kept root cause at a line, for its follow-ons: a serial + 1, or 0.
+    quint64 rootSerial(qint64 line, check::Rule rule) const;
+    static constexpr int RootSearch = 1024; // findings looked back at for a root cause
     int addedFirst_ = -1, addedLast_ = -1;
 };
 

@@ -107,7 +107,9 @@ QString InspectorWindow::reportHtml() const
         "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse;margin:0.5em 0}"
         "td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}th{background:#eee}"
         "pre{background:#f6f6f6;padding:4px;margin:0.3em 0}pre .at{background:#ffe3b0;font-weight:bold}"
-        ".finding{border-top:1px solid #ccc;margin-top:1em;padding-top:0.3em}.why{color:#444}");
+        ".finding{border-top:1px solid #ccc;margin-top:1em;padding-top:0.3em}.why{color:#444}"
+        "tr.followon td{color:#555}tr.followon td:nth-child(6){padding-left:2em}"
+        ".finding.followon{margin-left:2em}");
     for (check::Severity s : {check::Severity::Error, check::Severity::Warning, check::Severity::Note})
         h += QStringLiteral(".%1{color:%2}")
                  .arg(QLatin1String(check::SeverityName(s)), SeverityColour(s).name());
@@ -142,13 +144,16 @@ QString InspectorWindow::reportHtml() const
     h += QStringLiteral("<h2>Totals</h2>\n<table>\n");
     h += Row({QStringLiteral("Leg"), QStringLiteral("Lines to server"), QStringLiteral("Lines from server"),
               QStringLiteral("Commands"), QStringLiteral("Completed"), QStringLiteral("Aborted"),
-              QStringLiteral("Open"), QStringLiteral("Error lines"), QStringLiteral("Findings")},
+              QStringLiteral("Open"), QStringLiteral("Lines no command"),
+              QStringLiteral("Server lines matching none"), QStringLiteral("Error lines"),
+              QStringLiteral("Findings")},
              "th");
     for (check::Leg leg : {check::Leg::Operator, check::Leg::Relay}) {
         const check::LegTotals &t = c.totals(leg);
         h += Row({LegTitle(leg), QString::number(t.linesToServer), QString::number(t.linesFromServer),
                   QString::number(t.commands), QString::number(t.completed), QString::number(t.aborted),
-                  QString::number(t.open), QString::number(t.errorLines), QString::number(t.findings)});
+                  QString::number(t.open), QString::number(t.malformed), QString::number(t.stray),
+                  QString::number(t.errorLines), QString::number(t.findings)});
     }
     h += QStringLiteral("</table>\n");
 
@@ -157,8 +162,8 @@ QString InspectorWindow::reportHtml() const
         h += QStringLiteral("<p>No findings.</p>\n");
     } else {
         h += QStringLiteral("<table>\n")
-            + Row({QStringLiteral("Severity"), QStringLiteral("Rule"), QStringLiteral("Count"),
-                   QStringLiteral("Rule says")},
+            + Row({QStringLiteral("Severity"), QStringLiteral("Rule"), QStringLiteral("Root causes"),
+                   QStringLiteral("Follow-ons"), QStringLiteral("Rule says")},
                   "th");
         for (int s = 2; s >= 0; --s)
             for (int r = 0; r < check::RuleCount; ++r)
@@ -166,7 +171,9 @@ QString InspectorWindow::reportHtml() const
                     h += QStringLiteral("<tr class=\"%1\">")
                              .arg(QLatin1String(check::SeverityName(check::Severity(s))))
                         + Cell(QLatin1String(check::SeverityName(check::Severity(s))))
-                        + Cell(QLatin1String(check::RuleId(check::Rule(r)))) + Cell(QString::number(n))
+                        + Cell(QLatin1String(check::RuleId(check::Rule(r))))
+                        + Cell(QString::number(n - ins->followOnCount(check::Rule(r), check::Severity(s))))
+                        + Cell(QString::number(ins->followOnCount(check::Rule(r), check::Severity(s))))
                         + Cell(QLatin1String(check::InfoFor(check::Rule(r)).summary))
                         + QStringLiteral("</tr>\n");
         h += QStringLiteral("</table>\n<h2>What to fix</h2>\n");
@@ -203,16 +210,26 @@ QString InspectorWindow::reportHtml() const
                      .arg(LiveInspector::FloodPerSecond);
         h += QStringLiteral("<table>\n")
             + Row({QStringLiteral("Time"), QStringLiteral("Severity"), QStringLiteral("Rule"),
-                   QStringLiteral("Leg"), QStringLiteral("Line from"), QStringLiteral("Finding"),
+                   QStringLiteral("Leg"), QStringLiteral("At fault"), QStringLiteral("Finding"),
                    QStringLiteral("Log line")},
                   "th");
-        // Every kept finding, whatever the pane lists at the moment.
+        // Every kept finding, whatever the pane lists at the moment, oldest
+        // first; the ones that follow from a root cause right under it.
         const FindingModel all(ins);
-        for (int row = all.rowCount() - 1; row >= 0; --row) {
+        const auto cellsOf = [&all](const QModelIndex &parent, int row) {
             QStringList cells;
             for (int col = 0; col < FindingModel::ColumnCount; ++col)
-                cells << all.index(row, col).data().toString();
-            h += Row(cells);
+                cells << all.index(row, col, parent).data().toString();
+            return cells;
+        };
+        for (int row = all.rowCount() - 1; row >= 0; --row) {
+            h += Row(cellsOf(QModelIndex(), row));
+            const QModelIndex root = all.index(row, 0);
+            for (int child = 0; child < all.rowCount(root); ++child) {
+                QStringList cells = cellsOf(root, child);
+                cells[FindingModel::ColSentence].prepend(QStringLiteral("\u2192 "));
+                h += Row(cells).replace(QStringLiteral("<tr>"), QStringLiteral("<tr class=\"followon\">"));
+            }
         }
         h += QStringLiteral("</table>\n");
         h += findingDetailsHtml();
@@ -279,14 +296,15 @@ QString InspectorWindow::findingDetailsHtml() const
                      .arg(serials.size());
         for (size_t i = 0; i < serials.size() && i < size_t(MaxDetailedPerRule); ++i) {
             const FindingRow &f = ins->findingRow(serials[i]);
-            h += QStringLiteral("<div class=\"finding\"><p><b class=\"%1\">%2</b> %3, %4 leg, at fault: "
+            h += QStringLiteral("<div class=\"finding%8\"><p><b class=\"%1\">%2</b> %3, %4 leg, at fault: "
                                 "<b>%5</b>, %6</p>\n<p>%7</p>\n")
                      .arg(QLatin1String(check::SeverityName(f.finding.severity)),
                           QLatin1String(check::SeverityName(f.finding.severity)), TimeText(ins, f.timeUs),
                           LegTitle(f.finding.leg), Side(f),
                           f.logLine >= 0 ? QStringLiteral("log line %1").arg(f.logLine + 1)
-                                         : QStringLiteral("not in the log"),
-                          f.finding.text.toHtmlEscaped());
+                                         : LogLineText(f.logLine),
+                          f.finding.text.toHtmlEscaped(),
+                          f.followOn() ? QStringLiteral(" followon") : QString());
             if (f.logLine >= 0 && logLineBytes) {
                 h += QStringLiteral("<pre>");
                 for (int l = f.logLine - ContextLines; l <= f.logLine + ContextLines; ++l) {

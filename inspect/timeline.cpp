@@ -414,7 +414,7 @@ QString TimelineView::rowDetails(int row) const
     if (row < 0 || row >= ladder_.count())
         return QString();
     const TxnRow &r = ladder_.row(row);
-    QString text = QStringLiteral("%1 %2\n%3\nsent %4\n'&' %5\n'%' %6\n%7")
+    QString text = QStringLiteral("%1 %2, log line %8\n%3\nsent %4\n'&' %5\n'%' %6\n%7")
                        .arg(LegTitle(r.leg), QString::fromLatin1(r.tag()),
                             QString::fromLatin1(ins->commandText(r)), TimeText(ins, r.tSent),
                             r.tAck >= 0 ? TimeText(ins, r.tAck)
@@ -423,7 +423,7 @@ QString TimelineView::rowDetails(int row) const
                             r.tDone >= 0 ? TimeText(ins, r.tDone)
                                     + QStringLiteral(" (+%1)").arg(FormatDuration(r.tDone - r.tSent))
                                          : QStringLiteral("none"),
-                            OutcomeText(ins, r));
+                            OutcomeText(ins, r), LogLineText(r.logLine));
     if (ladder_.overlapsPrevious(row))
         text += QStringLiteral("\nsent before the previous command's '&'");
     // The kept findings about this transaction: its leg and tag, from its

@@ -2,6 +2,7 @@
 // between a scripted server and a relay client, its settings and its report.
 
 #include "app/profile.h"
+#include "check/logreader.h"
 #include "inspect/inspectormodels.h"
 #include "inspect/inspectorsettings.h"
 #include "inspect/inspectorwindow.h"
@@ -21,6 +22,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
+#include <QTreeView>
 #include <QWheelEvent>
 
 using inspect::FindingModel;
@@ -301,9 +303,12 @@ private Q_SLOTS:
         QCOMPARE(c.findingCount(check::Rule::Data, check::Severity::Error), 2);
         QCOMPARE(c.totals(check::Leg::Relay).completed, 2);
         rig.f->inspector->flush();
+        // Each one says why it has no log line.
+        QList<int> why;
         for (quint64 s = rig.f->inspector->findingsBegin(); s < rig.f->inspector->findingsEnd(); ++s)
             if (rig.f->inspector->findingRow(s).finding.rule == check::Rule::Data)
-                QCOMPARE(rig.f->inspector->findingRow(s).logLine, -1);
+                why << rig.f->inspector->findingRow(s).logLine;
+        QCOMPARE(why, (QList<int>{inspect::NotInLogFiltered, inspect::NotInLogFrozen}));
     }
 
     void pipeliningClient()
@@ -370,6 +375,188 @@ private Q_SLOTS:
         w->spanBox->activated(0);
         t->render(QSize(900, 300));
         QCOMPARE(t->frame().usPerPx, fitted.usPerPx);
+    }
+
+    // A relay client with six faults, through the real window: one root
+    // cause per fault on the client's own line, everything else under one
+    // of them, and a row for every line the client sent.
+    void sixFaultsLive()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &received) -> QList<QByteArray> {
+            // The CR of an LF CR reaches the server ahead of the next line.
+            const QByteArray line = received.trimmed();
+            const QByteArray tag = line.left(5);
+            if (!line.startsWith("000"))
+                return {"E0000 ! Error(2, 0001, \"" + line + "\", \"Illegal tag\")"};
+            if (line.contains("GoTo"))
+                return {tag + " &"}; // its '%' comes with the next command
+            if (line.contains("00004 GetProp"))
+                return {"00004 %", "00004 &", "00004 # Tool.Name(\"Probe1\")", "00004 %"};
+            if (line.contains("GetProp"))
+                return {tag + " &", tag + " # Tool.Name(\"Probe1\")", tag + " %"};
+            if (line.contains("IsHomed"))
+                return {tag + " &", tag + " # IsHomed(1)", tag + " %"};
+            if (line.contains("Get("))
+                return {tag + " &", tag + " # X(1.0)", tag + " %"};
+            return {tag + " &", tag + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->ShowInspector(); // its panes follow the traffic as it comes
+        client.sendRaw("00001 StartSession()\n"); // a bare LF
+        QVERIFY(client.waitForLines(2));
+        client.sendRaw("00002 GetProp(Tool.Name())\r\n00003 Home()\r\n"); // before the '&'
+        QVERIFY(client.waitForLines(7));
+        client.sendRaw("00004 GoTo(X(1))\r\n");
+        QVERIFY(client.waitForLines(8));
+        client.sendRaw("00004 GetProp(Tool.Name())\r\n"); // the tag still open
+        QVERIFY(client.waitForLines(12));
+        client.sendRaw("00005 IsHomed()\n"); // a bare LF
+        QVERIFY(client.waitForLines(15));
+        client.sendRaw("6 Home()\r\n00007 Get(X())\n\r"); // a one-digit tag; LF CR
+        QVERIFY(client.waitForLines(19));
+        client.sendRaw("00008 EndSession()\r\n");
+        QVERIFY2(client.waitForLines(21), qPrintable(rig.f.logLines().join('\n')));
+
+        inspect::LiveInspector *ins = rig.f->inspector;
+        ins->flush();
+        QStringList roots;
+        for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s) {
+            const inspect::FindingRow &f = ins->findingRow(s);
+            QCOMPARE(f.finding.leg, check::Leg::Relay);
+            if (f.followOn()) {
+                QVERIFY2(f.cause > 0, qPrintable(f.finding.text)); // its root cause is listed
+                QVERIFY(!f.fromServer);
+                continue;
+            }
+            QVERIFY(!f.fromServer);
+            roots << QLatin1String(check::RuleId(f.finding.rule)) + QStringLiteral(" ")
+                    + rig.f->MemoLog->line(f.logLine).mid(4);
+        }
+        QCOMPARE(roots,
+                 (QStringList{"R-CRLF 00001 StartSession()", "R-ACK-FIRST 00003 Home()",
+                              "R-TAG-UNIQUE 00004 GetProp(Tool.Name())", "R-CRLF 00005 IsHomed()",
+                              "R-TAG-FORMAT 6 Home()", "R-CRLF 00007 Get(X())"}));
+
+        inspect::InspectorWindow *w = rig.f->inspectorWindow;
+        w->refresh();
+        QVERIFY(w->windowTitle().contains(QStringLiteral("6 root causes")));
+        // The tree grown as the findings came is the one built at once.
+        const auto tree = [](FindingModel *m) {
+            QStringList out;
+            for (int r = 0; r < m->rowCount(); ++r) {
+                const QModelIndex root = m->index(r, FindingModel::ColSentence);
+                out << root.data().toString();
+                for (int c = 0; c < m->rowCount(m->index(r, 0)); ++c)
+                    out << QStringLiteral("  ")
+                            + m->index(c, FindingModel::ColSentence, m->index(r, 0)).data().toString();
+            }
+            return out;
+        };
+        FindingModel fresh(ins);
+        QCOMPARE(tree(w->findings()), tree(&fresh));
+        QCOMPARE(w->findings()->rowCount(), 6);
+        QVERIFY(tree(&fresh).size() > 6);
+        TransactionModel *tm = w->transactions();
+        QCOMPARE(tm->rowCount(), 9);
+        w->onlyFindingsBox->setChecked(true);
+        QVERIFY(rowOf(tm, QString(), QStringLiteral("Relay")) >= 0); // the malformed line, tagless
+        const int bad = rowOf(tm, QString(), QStringLiteral("Relay"));
+        QCOMPARE(cell(tm, bad, TransactionModel::ColCommand), QStringLiteral("6 Home()"));
+        QVERIFY(cell(tm, bad, TransactionModel::ColResult).contains(QStringLiteral("Illegal tag")));
+        QCOMPARE(ins->checker().totals(check::Leg::Relay).errorLines, 1);
+    }
+
+    // Every view names a line by the number the log shows for it, which is
+    // the number the saved log's check gives it: the line at fault and the
+    // lines a finding's text refers to. A line Freeze or the filter kept out
+    // of the log says so.
+    void oneNumbering()
+    {
+        RelayRig rig;
+        rig.server.script = [](const QByteArray &line) {
+            const QByteArray tag = line.left(5);
+            if (tag == "00009")
+                return QList<QByteArray>{tag + " &", tag + " # 1", tag + " %"};
+            return QList<QByteArray>{tag + " &", tag + " %"};
+        };
+        TestRelayClient client;
+        QVERIFY(rig.attach(client));
+        rig.f->LogEvent(QStringLiteral("an event line between the traffic"));
+        client.sendRaw("00001 StartSession()\r\n");
+        QVERIFY(client.waitForLines(2));
+        client.sendRaw("00002 Home()\r\n00002 Home()\r\n"); // before the '&', and the tag in use
+        QVERIFY(client.waitForLines(6));
+        client.sendRaw("00003 GetErrStatusE()\n"); // a bare LF
+        QVERIFY(client.waitForLines(8));
+        rig.f->CbFreeze->click();
+        client.sendRaw("00004 Home()\n"); // a bare LF, not in the log
+        QVERIFY(client.waitForLines(10));
+        rig.f->CbFreeze->click();
+        rig.f->EdExclude->setText(QStringLiteral("00009 #"));
+        rig.f->CbExclude->setChecked(true);
+        client.sendRaw("00009 Home()\r\n"); // its data line is filtered out
+        QVERIFY(client.waitForLines(13));
+        rig.f->CbExclude->setChecked(false);
+        client.sendRaw("00005 Home()\r\n");
+        QVERIFY(client.waitForLines(15));
+
+        inspect::LiveInspector *ins = rig.f->inspector;
+        ins->flush();
+        QStringList live, frozen, filtered;
+        for (quint64 s = ins->findingsBegin(); s < ins->findingsEnd(); ++s) {
+            const inspect::FindingRow &f = ins->findingRow(s);
+            const QString said =
+                QStringLiteral("%1: %2").arg(QLatin1String(check::RuleId(f.finding.rule)), f.finding.text);
+            if (f.logLine == inspect::NotInLogFrozen)
+                frozen << said;
+            else if (f.logLine == inspect::NotInLogFiltered)
+                filtered << said;
+            else
+                live << QString::number(f.logLine + 1) + QStringLiteral(": ") + said;
+        }
+        QVERIFY2(frozen.size() == 1,
+                 qPrintable(live.join('\n') + '\n' + frozen.join('\n') + '\n' + filtered.join('\n')));
+        QVERIFY(frozen[0].startsWith(QStringLiteral("R-CRLF")));
+        QCOMPARE(filtered.size(), 1); // a '#' line where the command wants none
+        QVERIFY(live.size() >= 4);
+
+        const QString path = rig.f.dir() + QStringLiteral("/numbering.txt");
+        rig.f.fileAnswers = QStringList{path};
+        rig.f->BtSaveLog->click();
+        QTRY_VERIFY(rig.f->logSave.isNull());
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        check::ProtocolChecker offline;
+        QStringList checked;
+        offline.setFindingHandler([&checked](const check::Finding &f) {
+            checked
+                << QStringLiteral("%1: %2: %3").arg(f.line).arg(QLatin1String(check::RuleId(f.rule)), f.text);
+        });
+        check::LogReader::Read(saved, offline);
+        // The saved log lacks the two lines kept out of it and the line ends
+        // (only a live check sees those); the rest tells the same story under
+        // the same numbers.
+        for (const QString &l : live)
+            if (!l.contains(QStringLiteral(": R-CRLF: ")))
+                QVERIFY2(checked.contains(l),
+                         qPrintable(l + QStringLiteral("\nnot in\n") + checked.join('\n')));
+
+        // The panes and the gutter say the same.
+        rig.f->ShowInspector();
+        FindingModel *fm = rig.f->inspectorWindow->findings();
+        QStringList column;
+        for (int r = 0; r < fm->rowCount(); ++r)
+            column << cell(fm, r, FindingModel::ColLogLine);
+        QVERIFY(column.contains(QStringLiteral("not in the log: frozen")));
+        QVERIFY(column.contains(QStringLiteral("not in the log: filtered")));
+        const int reuse = logIndexOf(rig.f, QStringLiteral(">$> 00002 Home()")) + 1;
+        QVERIFY(reuse > 0);
+        bool named = false;
+        for (const inspect::LogLineFinding &g : ins->findingsAtLogLine(reuse))
+            named |= g.text.contains(QStringLiteral("line %1").arg(reuse));
+        QVERIFY(named); // the second 00002 names the first by its log number
     }
 
     // Line ends are judged on the line they end, as they came off the wire;

@@ -34,6 +34,83 @@ struct Feeder {
 class TestLiveInspector : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // A finding's text names the lines it refers to by their log numbers:
+    // a line long gone from the recent ones by its open command, a line
+    // kept out of the log by why, and a line nobody knows any more as such.
+    void findingTextsNameLogLines()
+    {
+        Feeder f;
+        f.logLine = 41; // the log holds other lines before the traffic
+        f.out(Leg::Relay, "00001 StartSession()");
+        f.in(Leg::Relay, "00001 &");
+        f.in(Leg::Relay, "00001 %");
+        f.out(Leg::Relay, "00002 GoTo(X(1))"); // log line 45, left open
+        f.in(Leg::Relay, "00002 &");
+        for (int i = 0; i < 70000; ++i) { // more than the recent lines kept
+            const QByteArray tag = QByteArray::number(10 + i % 80000).rightJustified(5, '0');
+            f.ins.feed(Leg::Relay, Direction::ToServer, tag + " IsHomed()", false, f.logLine++);
+            f.ins.feed(Leg::Relay, Direction::FromServer, tag + " &", false, f.logLine++);
+            f.ins.feed(Leg::Relay, Direction::FromServer, tag + " # IsHomed(1)", false, f.logLine++);
+            f.ins.feed(Leg::Relay, Direction::FromServer, tag + " %", false, f.logLine++);
+        }
+        f.out(Leg::Relay, "00002 Home()"); // reused while open
+        f.ins.feed(Leg::Relay, Direction::ToServer, QByteArrayView("00003 Home()"), false,
+                   inspect::NotInLogFrozen);
+        f.out(Leg::Relay, "00003 Home()");
+        f.ins.flush();
+        QStringList texts;
+        for (quint64 s = f.ins.findingsBegin(); s < f.ins.findingsEnd(); ++s)
+            if (f.ins.findingRow(s).finding.rule == check::Rule::TagUnique)
+                texts << f.ins.findingRow(s).finding.text;
+        QCOMPARE(texts,
+                 (QStringList{"00002: tag still in use by the command at line 45",
+                              "00003: tag still in use by the command at a line not in the log: frozen"}));
+        QCOMPARE(f.ins.lineName(1), QStringLiteral("an earlier line"));
+        QCOMPARE(inspect::LogLineText(inspect::NotInLogFiltered), QStringLiteral("not in the log: filtered"));
+        QCOMPARE(inspect::LogLineText(0), QStringLiteral("1"));
+    }
+
+    // A client that sends nothing but malformed lines, answered or not:
+    // each is a row, and the open and kept rows stay within their bounds.
+    void aFloodOfMalformedLinesStaysBounded()
+    {
+        Feeder f;
+        f.out(Leg::Relay, "00001 StartSession()");
+        f.in(Leg::Relay, "00001 &");
+        f.in(Leg::Relay, "00001 %");
+        for (int i = 0; i < 100000; ++i) {
+            f.out(Leg::Relay, i % 2 ? "6 Home()" : "\x01\xff");
+            if (i % 1000 == 999) // the server answers now and then
+                f.in(Leg::Relay, "E0000 ! Error(2, 0001, \"6 Home()\", \"Illegal tag\")");
+        }
+        f.ins.flush();
+        QVERIFY(f.ins.openCount() <= LiveInspector::MaxOpenMalformed);
+        QVERIFY(f.ins.completedEnd() - f.ins.completedBegin() <= quint64(LiveInspector::MaxCompleted));
+        QCOMPARE(qint64(f.ins.completedEnd()) + f.ins.openCount(), qint64(100001));
+        int answered = 0, unanswered = 0;
+        for (quint64 s = f.ins.completedBegin(); s < f.ins.completedEnd(); ++s) {
+            const inspect::TxnRow &r = f.ins.completedRow(s);
+            if (r.kind == check::TxnKind::Command)
+                continue; // StartSession
+            QCOMPARE(r.kind, check::TxnKind::Malformed);
+            QVERIFY(r.tag().isEmpty());
+            if (r.outcome == TxnOutcome::Error) {
+                QCOMPARE(f.ins.errorText(r), QByteArray("Error(2, 0001, \"6 Home()\", \"Illegal tag\")"));
+                ++answered;
+            } else {
+                QCOMPARE(r.outcome, TxnOutcome::Dropped);
+                ++unanswered;
+            }
+        }
+        QCOMPARE(answered, 100);
+        QVERIFY(unanswered > 0);
+        QCOMPARE(f.ins.checker().totals(Leg::Relay).errorLines, 100);
+        // A stray server line is a row of its own, opened and closed at once.
+        f.in(Leg::Relay, "00077 # X(1)");
+        QCOMPARE(f.last().kind, check::TxnKind::Stray);
+        QCOMPARE(f.last().outcome, TxnOutcome::Ok);
+    }
+
     void followsTransactions()
     {
         Feeder f;

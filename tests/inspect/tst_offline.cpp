@@ -12,7 +12,10 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
+#include <QCheckBox>
+#include <QLabel>
 #include <QtEndian>
 #include <QtTest>
 
@@ -238,7 +241,61 @@ private Q_SLOTS:
         QTRY_VERIFY(rig.w->showingFile());
         QVERIFY(rig.w->sourceLabel->text().contains(QStringLiteral("transcript")));
         QVERIFY(Column(rig.w->findings(), FindingModel::ColRule).contains(QStringLiteral("R-UNKNOWN-TAG")));
-        QCOMPARE(rig.w->transactions()->rowCount(), 2);
+        // The two commands and the server's line for a tag never sent.
+        QCOMPARE(rig.w->transactions()->rowCount(), 3);
+        QVERIFY(Column(rig.w->transactions(), TransactionModel::ColResult)
+                    .contains(QStringLiteral("[finding] matches no command")));
+    }
+
+    // A client with six faults: six root causes, whatever follows from one
+    // under it with the client at fault, and a row for every line the
+    // client sent, the malformed one with the server's answer.
+    void sixFaultsSixRootCauses()
+    {
+        Rig rig;
+        rig.click(CheckData + QStringLiteral("/patterns/six-faults.txt"));
+        QTRY_VERIFY(rig.w->showingFile());
+        FindingModel *fm = rig.w->findings();
+        QCOMPARE(Column(fm, FindingModel::ColRule),
+                 (QStringList{"R-CRLF", "R-TAG-FORMAT", "R-CRLF", "R-TAG-UNIQUE", "R-ACK-FIRST", "R-CRLF"}));
+        QCOMPARE(Column(fm, FindingModel::ColLogLine), (QStringList{"23", "22", "18", "13", "5", "1"}));
+        const QModelIndex reuse = fm->index(3, 0);
+        QVERIFY(fm->rowCount(reuse) > 0);
+        for (int r = 0; r < fm->rowCount(reuse); ++r) {
+            const QString text = fm->index(r, FindingModel::ColSentence, reuse).data().toString();
+            QVERIFY2(text.endsWith(QStringLiteral("(follows from R-TAG-UNIQUE at line 13)")),
+                     qPrintable(text));
+            QCOMPARE(fm->index(r, FindingModel::ColFrom, reuse).data().toString(), QStringLiteral("client"));
+            QCOMPARE(fm->parent(fm->index(r, 0, reuse)), reuse);
+        }
+        QVERIFY(rig.w->windowTitle().contains(QStringLiteral("6 root causes (")));
+        inspect::FindingSummaryModel *sm = rig.w->summary();
+        qint64 roots = 0;
+        for (int r = 0; r < sm->rowCount(); ++r)
+            roots += sm->rowAt(r)->count;
+        QCOMPARE(roots, 6);
+
+        // Nine client lines, nine rows; the malformed one is found by its
+        // findings and carries the server's error.
+        TransactionModel *tm = rig.w->transactions();
+        QCOMPARE(tm->rowCount(), 9);
+        rig.w->onlyFindingsBox->setChecked(true);
+        const QStringList commands = Column(tm, TransactionModel::ColCommand);
+        const int bad = int(commands.indexOf(QStringLiteral("6 Home()")));
+        QVERIFY2(bad >= 0, qPrintable(commands.join(QLatin1Char('|'))));
+        QVERIFY(tm->index(bad, TransactionModel::ColResult)
+                    .data()
+                    .toString()
+                    .contains(QStringLiteral("Illegal tag")));
+        QCOMPARE(tm->index(bad, TransactionModel::ColTag).data().toString(), QString());
+        rig.w->tabs->setCurrentIndex(2);
+        QVERIFY2(rig.w->totalsLabel->text().contains(
+                     QStringLiteral("1 error line, 1 event, 1 line that is no command")),
+                 qPrintable(rig.w->totalsLabel->text()));
+
+        // The report groups the same way.
+        const QString html = rig.w->reportHtml();
+        QCOMPARE(html.count(QStringLiteral("<tr class=\"followon\">")), fm->rowCount(reuse));
     }
 
     void filesThatCannotBeShown()
