@@ -226,7 +226,7 @@ void OfflineReader::slice()
         return;
     }
     s.buffer.resize(PieceBytes);
-    qint64 got = 0;
+    qint64 got = 0, slice = 0;
     do {
         got = s.file.read(s.buffer.data(), PieceBytes);
         if (got < 0) {
@@ -236,7 +236,8 @@ void OfflineReader::slice()
         }
         s.scanner.feed(QByteArrayView(s.buffer.constData(), got));
         s.done += got;
-    } while (got > 0 && !s.file.atEnd() && spent.elapsed() < SliceMs);
+        slice += got;
+    } while (got > 0 && !s.file.atEnd() && slice < SliceBytes && spent.elapsed() < SliceMs);
     if (got == 0 || s.file.atEnd()) {
         s.scanner.end();
         end(true);

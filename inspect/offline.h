@@ -19,8 +19,10 @@ class LiveInspector;
 class OfflineReader : public QObject {
     Q_OBJECT
 public:
-    // A turn of the event loop reads pieces of the file for about this long.
+    // A turn of the event loop reads pieces of the file for about this long,
+    // and at most SliceBytes of a log: progress shows however fast it goes.
     static constexpr int SliceMs = 20;
+    static constexpr qint64 SliceBytes = 1 << 20;
     static constexpr qint64 PieceBytes = 64 * 1024; // of a log
     static constexpr int PieceFrames = 512; // of a capture
 
