@@ -119,7 +119,8 @@ QString DemoMachine::checkFrame(const QString &line, QString *tag, QString *comm
         const QChar c = head.at(i);
         valid = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (i == 0 && c == QLatin1Char('E'));
     }
-    *tag = valid ? head : QStringLiteral("00000");
+    // A line without a tag is answered by an unsolicited error: E0000, alone.
+    *tag = valid ? head : QStringLiteral("E0000");
     *command = line.mid(6).trimmed();
     if (!valid)
         return QStringLiteral("Error(2, 0001, ,\"Illegal tag\")");

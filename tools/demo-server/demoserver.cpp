@@ -120,6 +120,10 @@ void DemoServer::handleLine(Client *c, const QString &line)
         answerPlanned(c, tag, command);
         return;
     }
+    if (!frameError.isEmpty() && tag == QLatin1String("E0000")) {
+        write(c, tag + QStringLiteral(" ! ") + frameError);
+        return;
+    }
     write(c, tag + QStringLiteral(" &"));
     if (!frameError.isEmpty()) {
         write(c, {tag + QStringLiteral(" ! ") + frameError, tag + QStringLiteral(" %")});
