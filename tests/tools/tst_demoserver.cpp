@@ -234,7 +234,7 @@ private Q_SLOTS:
     }
 
     // Over the wire: acknowledge at once, the rest after the delay; lines
-    // split across packets, LF-only ends and empty lines.
+    // split across packets, LF-only and LF CR ends and empty lines.
     void serverAcknowledgesAndCompletes()
     {
         DemoServer server;
@@ -250,7 +250,7 @@ private Q_SLOTS:
         QVERIFY(server.machine.sessionOpen);
 
         client.received.clear();
-        client.sendLine("bogus");
+        client.sendRaw("bogus\n\r"); // LF CR: the CR is this line's, not the next one's
         QVERIFY(client.waitForLines(1));
         QCOMPARE(Lines(client.received), QStringList({"E0000 ! Error(2, 0001, ,\"Illegal tag\")"}));
 

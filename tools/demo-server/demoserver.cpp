@@ -95,7 +95,8 @@ void DemoServer::onReadyRead(Client *c)
     QByteArray line;
     LineSplitter::Result r;
     while ((r = c->lines.next(line)) == LineSplitter::Line) {
-        handleLine(c, QString::fromLatin1(line));
+        // The CR of a line before that ended LF CR is that line's, not this one's.
+        handleLine(c, QString::fromLatin1(c->lines.leadingCr() ? QByteArrayView(line).sliced(1) : line));
         // A handler may have closed the client.
         if (!c->socket || c->socket->state() != QAbstractSocket::ConnectedState)
             return;
