@@ -435,6 +435,19 @@ private Q_SLOTS:
         QCOMPARE(g.ins.openCount(), check::ProtocolChecker::DefaultOpenCap);
         QCOMPARE(g.ins.checker().findingCount(check::Rule::OpenLimit, check::Severity::Warning), 1);
         QCOMPARE(g.last().outcome, TxnOutcome::Dropped);
+
+        // One tag used again and again while open, its replies in between:
+        // one finding a reuse, one open row, the follow-ons tied to them.
+        Feeder r;
+        for (int i = 0; i < 10000; ++i) {
+            r.ins.feed(Leg::Relay, Direction::ToServer, QByteArrayView("00001 GoTo(X(1))"), false, -1);
+            r.ins.feed(Leg::Relay, Direction::FromServer, QByteArrayView("00001 &"), false, -1);
+        }
+        QCOMPARE(r.ins.openCount(), 1);
+        QCOMPARE(r.ins.checker().findingCount(check::Rule::TagUnique, check::Party::Client), qint64(9999));
+        QCOMPARE(r.ins.checker().followOnCount(check::Rule::TagUnique, check::Party::Client), qint64(0));
+        QCOMPARE(r.ins.completedEnd() - r.ins.completedBegin(), quint64(9999));
+        QVERIFY(r.ins.findingsEnd() - r.ins.findingsBegin() <= quint64(LiveInspector::MaxFindings));
     }
 };
 
