@@ -86,6 +86,8 @@ int main(int argc, char *argv[])
 
     // --help and --version work without a display: looked at before the
     // application exists, Qt's own options still among the arguments.
+    // Lines end in LF here as in every other of the programs.
+    platform::BinaryStandardStreams();
     parser.parse(LocalArguments(argc, argv));
     if (parser.isSet(helpOption)) {
         QTextStream(stdout) << usage;

@@ -39,10 +39,17 @@ void ServerLink::connectToAddress(const QHostAddress &address, quint16 port)
         if (socket == pending)
             linkUp();
     });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
-        if (socket == pending)
-            failAttempt();
-    });
+    // A failure is taken up from the event loop, never inside this call:
+    // some systems refuse a loopback connect at once, and the caller should
+    // see the attempt running either way.
+    const quint64 id = ++attempt;
+    connect(
+        socket, &QTcpSocket::errorOccurred, this,
+        [this, id] {
+            if (id == attempt && pending)
+                failAttempt();
+        },
+        Qt::QueuedConnection);
     attemptTimer->start(ConnectTimeoutMs);
     socket->connectToHost(address, port);
 }

@@ -56,6 +56,7 @@ private:
     QTimer *attemptTimer;
     QPointer<QTcpSocket> pending; // connecting, not yet up
     int lookupId = -1;
+    quint64 attempt = 0; // counts connects, so a late failure of an old one is known
     std::function<void(const QString &)> onStatus;
     std::function<void()> onConnected, onFailed;
 };

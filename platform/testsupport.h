@@ -45,6 +45,11 @@ bool SendSignal(qint64 pid, Signal signal);
 bool CatchesSignal(qint64 pid, Signal signal);
 // The tests run with the rights that pass permission bits.
 bool RunsAsRoot();
+// The process runs under Wine, whose emulation of a few calls differs from
+// Windows; a check that meets one of those differences skips there only.
+bool UnderWine();
+// The files, sockets and other system objects the process holds open.
+int OpenHandles();
 
 // Binds the thread or process `id` (0: the calling thread) to processor `cpu`.
 void PinToProcessor(qint64 id, int cpu);

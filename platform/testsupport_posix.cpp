@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -170,6 +171,18 @@ bool CatchesSignal(qint64 pid, Signal signal)
 bool RunsAsRoot()
 {
     return ::geteuid() == 0;
+}
+
+bool UnderWine()
+{
+    return false;
+}
+
+int OpenHandles()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 void PinToProcessor(qint64 id, int cpu)

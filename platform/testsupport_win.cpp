@@ -283,6 +283,19 @@ bool RunsAsRoot()
     return true;
 }
 
+bool UnderWine()
+{
+    // Wine's ntdll exports its version; Windows' has no such entry.
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
+int OpenHandles()
+{
+    DWORD count = 0;
+    return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? int(count) : -1;
+}
+
 void PinToProcessor(qint64 id, int cpu)
 {
     const DWORD_PTR mask = DWORD_PTR(1) << cpu;

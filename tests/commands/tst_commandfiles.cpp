@@ -135,14 +135,17 @@ private Q_SLOTS:
         TForm1 *f = fx.form();
         const QString dir = fx.dir();
         writeFile(dir + "/List.txt", "One()\n");
-        writeFile(dir + "/LIST.txt", "Two()\n");
         writeFile(dir + "/other.txt", "Three()\n");
         loadByDialog(fx, dir + "/List.txt");
         loadByDialog(fx, dir + "/List.txt");
         loadByDialog(fx, dir + "/other.txt");
-        loadByDialog(fx, dir + "/LIST.txt"); // same name but for case: not added, not moved
+        // Same name but for case: not added, not moved. (Where names ignore
+        // case, as on Windows, it is the same file.)
+        writeFile(dir + "/LIST.txt", "Two()\n");
+        loadByDialog(fx, dir + "/LIST.txt");
         QCOMPARE(rows(f), QStringList({"Two()"}));
         QCOMPARE(files(f), QStringList({dir + "/List.txt", dir + "/other.txt"}));
+        writeFile(dir + "/List.txt", "One()\n");
 
         // A current entry loads without a dialog and stays current.
         const int dialogs = fx.dialogs.size();
@@ -238,7 +241,8 @@ private Q_SLOTS:
             f->LbCommands->addItem(QStringLiteral("GoTo(X(%1), Y(%1), Z(%1))").arg(i));
         {
             platform::test::FileSizeLimit limit(4096);
-            QVERIFY(limit.applied);
+            if (!limit.applied)
+                QSKIP("this system has no file-size limit for one process");
             saveShift(fx, keep);
         }
         QCOMPARE(fx.errors().size(), 2);

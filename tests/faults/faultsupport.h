@@ -4,7 +4,6 @@
 #include "platform/testsupport.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QStringList>
 
@@ -21,12 +20,10 @@ inline bool inOrder(const QStringList &lines, const QStringList &expected)
     return k == expected.size();
 }
 
-// Open file descriptors of this process.
+// Open files, sockets and the like of this process.
 inline int openFds()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
-                   .size());
+    return platform::test::OpenHandles();
 }
 
 using platform::test::UnwritableFolder;

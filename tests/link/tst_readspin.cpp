@@ -48,7 +48,10 @@ private Q_SLOTS:
         platform::ShutdownWrite(a[1]);
         QVERIFY(SpinUntilReadable(fds, ready, 3, 1000 * 1000));
         QCOMPARE(ready[1], Readiness::Other);
-        QCOMPARE(ready[2], Readiness::Other);
+        // Wine's WSAPoll says only POLLRDNORM while bytes lie before the
+        // end; Windows adds POLLHUP.
+        if (!platform::test::UnderWine())
+            QCOMPARE(ready[2], Readiness::Other);
 
         const qintptr none[] = {-1, -1};
         QVERIFY(!SpinUntilReadable(none, ready, 2, 1000 * 1000 * 1000)); // nothing to ask: no wait

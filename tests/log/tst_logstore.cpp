@@ -115,8 +115,10 @@ private Q_SLOTS:
         // Read back out of order too, through the small cache.
         for (int i : {399, 0, 200, 1, 398, 57, 0})
             QCOMPARE(store.lineBytes(i), lines[i]);
-        // The spill file has no name in the folder.
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        // The spill file has no name in the folder. (Wine keeps the name of
+        // a file deleted while open until it is closed.)
+        if (!platform::test::UnderWine())
+            QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 
         // Cleared: empty, and filling it spills again.
         store.clear();

@@ -1,6 +1,7 @@
 // torvane-demo-server: a pretend measuring machine for trying Torvane.
 
 #include "demoserver.h"
+#include "platform/platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -81,6 +82,8 @@ int main(int argc, char *argv[])
     }
     if (events > 0)
         server.setEventInterval(qMax(1, int(events * 1000)));
+    // Ctrl+C, a termination request: the clients' connections close in order.
+    platform::OnTerminationRequest(&server, [] { QCoreApplication::quit(); });
     QTextStream(stdout) << "torvane-demo-server listening on 127.0.0.1:" << server.port() << Qt::endl;
     return app.exec();
 }

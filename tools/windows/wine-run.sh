@@ -3,7 +3,7 @@
 # Windows build): a private WINEPREFIX made on first use, the Windows Qt's
 # DLLs and the MinGW runtime found through WINEPATH.
 #
-# The platform plugin: QT_QPA_PLATFORM set here, in the Linux environment,
+# The platform plugin and its fonts: QT_QPA_PLATFORM set here, in the Linux environment,
 # does not reach the Qt of a Windows program under Wine; the prefix's own
 # user environment (HKCU\Environment) does, for every program started in it,
 # child processes included. `-platform <name>` on the command line wins.
@@ -19,23 +19,28 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export WINEARCH=win64
 qt="${TORVANE_QT_WINDOWS:-$HOME/.cache/torvane/qt-6.4.2-mingw-x64}"
 qpa="${TORVANE_QPA:-offscreen}"
+# The offscreen platform has no system fonts on Windows: it reads the font
+# files of one folder. Wine ships none, so it gets the Linux side's.
+fonts="$(dirname "$(fc-match -f '%{file}' sans 2>/dev/null || true)")"
+[ -d "$fonts" ] || fonts=/usr/share/fonts/truetype/dejavu
 
 # Z: is the Linux root in every Wine prefix.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-if [ ! -f "$WINEPREFIX/.torvane-$qpa" ]; then
+if [ ! -f "$WINEPREFIX/.torvane-$qpa-fonts" ]; then
   (
     # One at a time: CTest starts several tests at once.
     exec 9>"${WINEPREFIX%/}.lock"
     flock 9
-    if [ ! -f "$WINEPREFIX/.torvane-$qpa" ]; then
+    if [ ! -f "$WINEPREFIX/.torvane-$qpa-fonts" ]; then
       mkdir -p "$WINEPREFIX"
       rm -f "$WINEPREFIX"/.torvane-*
       echo "wine-run: making the Wine prefix $WINEPREFIX" >&2
       wineboot --init >/dev/null 2>&1 || true
       wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /t REG_SZ /d "$qpa" /f >/dev/null 2>&1
+      wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /t REG_SZ /d "$(winpath "$fonts")" /f >/dev/null 2>&1
       wineserver -w
-      touch "$WINEPREFIX/.torvane-$qpa"
+      touch "$WINEPREFIX/.torvane-$qpa-fonts"
     fi
   )
 fi
