@@ -47,4 +47,29 @@ fi
 
 gcc_runtime="$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
 export WINEPATH="$(winpath "$qt/bin");$(winpath "$gcc_runtime");$(winpath /usr/x86_64-w64-mingw32/lib)"
+
+# A Qt test program's report doesn't reach standard output under Wine: it is
+# written to a file, shown as it grows (so that a test that hangs shows
+# where), unless the command line names an output of its own.
+#
+# And Wine's own service processes (services.exe, explorer.exe, ...), which
+# the first program of a wineserver's life starts, inherit that program's
+# standard streams and live as long as the server. CTest waits for a test's
+# output to close, and the server lives on while other tests run: so a test
+# program's own streams go to a file, not to CTest's pipe.
+case "$(basename "$1")" in
+  tst_*.exe)
+    for arg in "$@"; do [ "$arg" = -o ] && exec wine "$@"; done
+    report=$(mktemp)
+    streams=$(mktemp)
+    trap 'rm -f "$report" "$streams"' EXIT
+    wine "$@" -o "$(winpath "$report"),txt" </dev/null >"$streams" 2>&1 &
+    program=$!
+    tail -n +1 -f --pid="$program" "$report"
+    status=0
+    wait "$program" || status=$?
+    cat "$streams"
+    exit "$status"
+    ;;
+esac
 exec wine "$@"
