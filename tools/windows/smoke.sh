@@ -70,7 +70,7 @@ if [ "$only" != --installer-only ]; then
 # ---- 1. The relay, the inspector, the close.
 server_port=$(free_port)
 relay_port=$(free_port)
-"$here/wine-run.sh" "$build/torvane-demo-server.exe" --port "$server_port" >"$tmp/server.log" 2>&1 &
+"$here/wine-run.sh" "$build/tools/torvane-demo-server.exe" --port "$server_port" >"$tmp/server.log" 2>&1 &
 server=$!
 pids+=($server)
 wait_listening "$server_port" "$server" || fail "the demo server did not start: $(cat "$tmp/server.log")"
@@ -89,10 +89,10 @@ Height=$height
 [RelayServer]
 Port=$relay_port
 [Inspector]
-Left=40
-Top=30
-Width=1040
-Height=640
+Left=430
+Top=150
+Width=680
+Height=540
 INI
 (cd "$work" && exec "$here/wine-run.sh" "$build/torvane.exe" -platform windows) >"$tmp/torvane.log" 2>&1 &
 torvane=$!
@@ -127,6 +127,12 @@ import -window root "$root/docs/screenshot-windows.png"
 echo "smoke: wrote docs/screenshot-windows.png"
 
 exec 3>&-
+# The inspector has the focus: Alt+F4 closes it first, then the window.
+inspector=$(xdotool search --name 'Torvane Inspector' | head -1)
+if [ -n "$inspector" ]; then
+  xdotool windowfocus --sync "$inspector" key alt+F4
+  for _ in $(seq 100); do xdotool search --onlyvisible --name 'Torvane Inspector' >/dev/null || break; sleep 0.1; done
+fi
 xdotool windowfocus --sync "$main" key alt+F4
 for _ in $(seq 300); do kill -0 "$torvane" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$torvane" 2>/dev/null && fail "torvane.exe did not end on Alt+F4"
