@@ -222,6 +222,14 @@ private Q_SLOTS:
             {"--listen", QStringLiteral("127.0.0.1:%1").arg(busy.port()), "--server", "127.0.0.1:1"});
         QCOMPARE(second.finish(), 2);
         QVERIFY(second.err.contains("cannot listen"));
+
+        // A port the system won't give (as behind a firewall's refusal): an
+        // address not of this computer. Said with the system's reason.
+        Tap third;
+        third.process.start(QStringLiteral(TAP_BINARY), {"--listen", "192.0.2.1:0", "--server", "127.0.0.1:1"});
+        QCOMPARE(third.finish(), 2);
+        QVERIFY2(third.err.contains("cannot listen on 192.0.2.1:0: ") && third.err.trimmed().size() > 40,
+                 third.err.constData());
     }
 
     // The checker reads a log from its standard input as the bytes they are,
