@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/win32.h"
 #include <aclapi.h>
@@ -290,10 +291,56 @@ bool UnderWine()
     return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
 }
 
+namespace {
+// What NtQuerySystemInformation gives for SystemExtendedHandleInformation.
+constexpr ULONG ExtendedHandleInformation = 64;
+constexpr LONG InfoLengthMismatch = LONG(0xC0000004);
+struct HandleEntry {
+    PVOID object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT creatorBackTrace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+using QuerySystem = LONG(NTAPI *)(ULONG, PVOID, ULONG, PULONG);
+} // namespace
+
 int OpenHandles()
 {
     DWORD count = 0;
-    return ::GetProcessHandleCount(::GetCurrentProcess(), &count) ? int(count) : -1;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count > 0)
+        return int(count);
+    // Wine answers 0 there; its table of every process's handles is kept.
+    const auto query = reinterpret_cast<QuerySystem>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query)
+        return -1;
+    std::vector<char> table(1 << 16);
+    ULONG needed = 0;
+    LONG status;
+    while ((status = query(ExtendedHandleInformation, table.data(), ULONG(table.size()), &needed))
+           == InfoLengthMismatch) {
+        if (table.size() >= (size_t(1) << 30))
+            return -1;
+        table.resize(qMax(table.size() * 2, size_t(needed)));
+    }
+    if (status != 0)
+        return -1;
+    const auto *t = reinterpret_cast<const HandleTable *>(table.data());
+    int mine = 0;
+    for (ULONG_PTR i = 0; i < t->count; ++i) {
+        if (t->entries[i].processId == ::GetCurrentProcessId())
+            ++mine;
+    }
+    return mine;
 }
 
 void PinToProcessor(qint64 id, int cpu)

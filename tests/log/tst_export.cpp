@@ -189,7 +189,8 @@ private Q_SLOTS:
         }
         QCOMPARE(f.messages.size(), 1);
         QCOMPARE(f.messages[0].icon, QMessageBox::Critical);
-        QVERIFY2(f.messages[0].text.contains(QDir::toNativeSeparators(target)), qPrintable(f.messages[0].text));
+        QVERIFY2(f.messages[0].text.contains(QDir::toNativeSeparators(target)),
+                 qPrintable(f.messages[0].text));
         QVERIFY2(f.messages[0].text.contains(QStringLiteral("large"), Qt::CaseInsensitive),
                  qPrintable(f.messages[0].text));
         QCOMPARE(readFile(target), QByteArray("keep me\r\n"));
@@ -250,7 +251,8 @@ private Q_SLOTS:
         QCOMPARE(f.dialogs.size(), 1);
         QCOMPARE(f.messages.size(), 1);
         QCOMPARE(f.messages[0].icon, QMessageBox::Information);
-        QVERIFY2(f.messages[0].text.contains(QDir::toNativeSeparators(target)), qPrintable(f.messages[0].text));
+        QVERIFY2(f.messages[0].text.contains(QDir::toNativeSeparators(target)),
+                 qPrintable(f.messages[0].text));
 
         f->BtClearLogClick();
         QTRY_VERIFY(f->logSave.isNull());

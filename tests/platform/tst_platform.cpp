@@ -48,6 +48,19 @@ private Q_SLOTS:
         platform::CloseSocket(s[0]);
     }
 
+    // The count the leak tests compare sees a socket come and go.
+    void openHandlesCounted()
+    {
+        const int before = platform::test::OpenHandles();
+        QVERIFY(before > 0);
+        qintptr s[2];
+        QVERIFY(platform::test::SocketPair(s));
+        QVERIFY(platform::test::OpenHandles() >= before + 2);
+        platform::CloseSocket(s[0]);
+        platform::CloseSocket(s[1]);
+        QCOMPARE(platform::test::OpenHandles(), before);
+    }
+
     // A duplicate keeps the connection after the first handle is closed,
     // and its half-close ends the peer's input with a FIN.
     void duplicateOutlivesTheOriginal()

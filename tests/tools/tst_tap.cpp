@@ -226,7 +226,8 @@ private Q_SLOTS:
         // A port the system won't give (as behind a firewall's refusal): an
         // address not of this computer. Said with the system's reason.
         Tap third;
-        third.process.start(QStringLiteral(TAP_BINARY), {"--listen", "192.0.2.1:0", "--server", "127.0.0.1:1"});
+        third.process.start(QStringLiteral(TAP_BINARY),
+                            {"--listen", "192.0.2.1:0", "--server", "127.0.0.1:1"});
         QCOMPARE(third.finish(), 2);
         QVERIFY2(third.err.contains("cannot listen on 192.0.2.1:0: ") && third.err.trimmed().size() > 40,
                  third.err.constData());
