@@ -29,42 +29,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Whether something listens on a TCP port, without connecting to it (a probe
-# connection to Torvane's relay port would count as its relay client).
-listening() {
-  local hex
-  hex=$(printf ':%04X' "$1")
-  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-wait_listening() {  # port pid
-  for _ in $(seq 200); do
-    listening "$1" && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.05
-  done
-  return 1
-}
-free_port() {  # [preferred]
-  local p
-  if [ -n "${1:-}" ] && ! listening "$1"; then echo "$1"; return; fi
-  for _ in $(seq 100); do
-    p=$((20000 + RANDOM % 20000))
-    listening "$p" || { echo "$p"; return; }
-  done
-  return 1
-}
-
+source "$root/tools/xsession.sh"
 # A display of our own.
-display=
-for n in $(seq 90 130); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
-done
-[ -n "$display" ] || { echo "screenshot: no free X display" >&2; exit 1; }
-Xvfb "$display" -screen 0 "${width}x${height}x24" -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.05; done
-export DISPLAY=$display
+start_xvfb 90 "$width" "$height" || exit 1
 unset QT_QPA_PLATFORM
 
 server_port=$(free_port 1294)   # the usual ports, when free, look best

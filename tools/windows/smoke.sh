@@ -33,38 +33,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "smoke: $*" >&2; exit 1; }
 
-listening() {
-  local hex
-  hex=$(printf ':%04X' "$1")
-  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-wait_listening() { # port pid
-  for _ in $(seq 600); do
-    listening "$1" && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
-free_port() {
-  local p
-  for _ in $(seq 100); do
-    p=$((20000 + RANDOM % 20000))
-    listening "$p" || { echo "$p"; return; }
-  done
-  return 1
-}
-
-display=
-for n in $(seq 140 180); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
-done
-[ -n "$display" ] || fail "no free X display"
-Xvfb "$display" -screen 0 "${width}x${height}x24" -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.05; done
-export DISPLAY=$display
+source "$root/tools/xsession.sh"
+start_xvfb 140 "$width" "$height" || fail "no X display"
 
 if [ "$only" != --installer-only ]; then
 # ---- 1. The relay, the inspector, the close.
@@ -73,7 +43,7 @@ relay_port=$(free_port)
 "$here/wine-run.sh" "$build/tools/torvane-demo-server.exe" --port "$server_port" >"$tmp/server.log" 2>&1 &
 server=$!
 pids+=($server)
-wait_listening "$server_port" "$server" || fail "the demo server did not start: $(cat "$tmp/server.log")"
+wait_listening "$server_port" "$server" 60 || fail "the demo server did not start: $(cat "$tmp/server.log")"
 
 work="$tmp/Torvane work"
 mkdir -p "$work"
@@ -97,7 +67,7 @@ INI
 (cd "$work" && exec "$here/wine-run.sh" "$build/torvane.exe" -platform windows) >"$tmp/torvane.log" 2>&1 &
 torvane=$!
 pids+=($torvane)
-wait_listening "$relay_port" "$torvane" || fail "torvane.exe did not start: $(cat "$tmp/torvane.log")"
+wait_listening "$relay_port" "$torvane" 60 || fail "torvane.exe did not start: $(cat "$tmp/torvane.log")"
 before=$(md5sum <"$work/Torvane.ini")
 
 exec 3<>"/dev/tcp/127.0.0.1/$relay_port"
