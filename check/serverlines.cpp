@@ -148,9 +148,11 @@ void ProtocolChecker::onUnsolicited(LegState &s, QByteArrayView tag, char type, 
 // that tag: then the ones before it went unanswered, and it is the oldest.
 bool ProtocolChecker::answersMalformedTag(LegState &s, quint32 key)
 {
+    if (key == 0)
+        return false;
     const auto it = std::find_if(s.malformed.begin(), s.malformed.end(),
                                  [key](const LegState::Malformed &m) { return m.txn.key == key; });
-    if (key == 0 || it == s.malformed.end())
+    if (it == s.malformed.end())
         return false;
     closeUnanswered(s, it->txn.commandLine);
     return true;

@@ -144,19 +144,16 @@ QByteArray FindingJson(const Finding &f, const char *lineKey)
 
 void FindingGroups::add(const Finding &f)
 {
-    if (f.isFollowOn()) {
-        const auto root = roots_.constFind({f.causeLine, int(f.causeRule)});
-        if (root != roots_.constEnd()) {
-            groups_[size_t(root.value() - firstGroup_)].followOns.append(f);
-            ++waiting_;
-            while (waiting_ > window_)
-                printOldest();
-            return;
-        }
+    // A follow-on joins its root cause's group while that waits; anything
+    // else starts a group.
+    const auto root = f.isFollowOn() ? roots_.constFind({f.causeLine, int(f.causeRule)}) : roots_.constEnd();
+    if (root != roots_.constEnd()) {
+        groups_[size_t(root.value() - firstGroup_)].followOns.append(f);
     } else {
-        roots_.insert({f.line, int(f.rule)}, firstGroup_ + qint64(groups_.size()));
+        if (!f.isFollowOn())
+            roots_.insert({f.line, int(f.rule)}, firstGroup_ + qint64(groups_.size()));
+        groups_.push_back({f, {}});
     }
-    groups_.push_back({f, {}});
     ++waiting_;
     while (waiting_ > window_)
         printOldest();

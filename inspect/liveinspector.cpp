@@ -316,12 +316,32 @@ const TxnRow &LiveInspector::openRow(int i) const
     return row;
 }
 
-// The open row of a transaction record, -1 when it has none.
-int LiveInspector::openIndex(const check::Transaction &t) const
+// The open row of a record, -1 when it has none: a command's by its tag, any
+// other by its line.
+int LiveInspector::openIndex(check::TxnKind kind, check::Leg leg, quint32 key, qint64 position) const
 {
-    if (t.kind == check::TxnKind::Command)
-        return openSlot_[openKey(t.leg, t.key)];
-    return otherSlot_.value(t.commandLine, -1);
+    if (kind == check::TxnKind::Command)
+        return openSlot_[openKey(leg, key)];
+    return otherSlot_.value(position, -1);
+}
+
+// Where the open row `r` is found from now on; -1: it is no longer open.
+void LiveInspector::setOpenIndex(const TxnRow &r, int index)
+{
+    if (r.kind == check::TxnKind::Command)
+        openSlot_[openKey(r.leg, r.key)] = index;
+    else if (index < 0)
+        otherSlot_.remove(r.position);
+    else
+        otherSlot_[r.position] = index;
+}
+
+// The error text of the line being fed, a '!' line.
+QByteArray LiveInspector::currentErrorText() const
+{
+    if (current_.size() <= 7)
+        return QByteArray();
+    return QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars)).trimmed();
 }
 
 void LiveInspector::onTransaction(check::TxnEvent event, const check::Transaction &t, qint64 position)
@@ -352,13 +372,12 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
                 if (const check::Transaction *p = checker_.openTransaction(t.leg, previous - 1))
                     row.pipelined = p->tAck < 0 && p->state == check::TxnState::Sent;
             previous = t.key + 1;
-            openSlot_[openKey(t.leg, t.key)] = int(open_.size());
         } else {
             if (otherSlot_.contains(row.position))
                 return; // opened once already
-            otherSlot_.insert(row.position, int(open_.size()));
             otherOrder_.push_back(row.position);
         }
+        setOpenIndex(row, int(open_.size()));
         open_.push_back(row);
         openText_.push_back(std::move(text));
         ++openGeneration_;
@@ -375,7 +394,7 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         }
         return;
     }
-    const int index = openIndex(t);
+    const int index = openIndex(t.kind, t.leg, t.key, t.commandLine);
     if (index < 0)
         return;
     ++openGeneration_;
@@ -385,9 +404,8 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         return;
     if (event == check::TxnEvent::Error) {
         QByteArray &error = openText_[size_t(index)].error;
-        if (error.isEmpty() && current_.size() > 7)
-            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
-                        .trimmed();
+        if (error.isEmpty())
+            error = currentErrorText();
         if (!command)
             open_[size_t(index)].lines = t.errorLines;
         return;
@@ -400,9 +418,8 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
         done.lines = 1;
         done.outcome = t.errorLines > 0 ? TxnOutcome::Error : TxnOutcome::Ok;
         QByteArray &error = openText_[size_t(index)].error;
-        if (done.outcome == TxnOutcome::Error && error.isEmpty() && current_.size() > 7)
-            error = QByteArray(current_.data() + 7, qMin<qsizetype>(current_.size() - 7, MaxErrorChars))
-                        .trimmed();
+        if (done.outcome == TxnOutcome::Error && error.isEmpty())
+            error = currentErrorText();
     } else if (t.state == check::TxnState::Done) {
         if (command)
             ++done.lines;
@@ -420,22 +437,12 @@ void LiveInspector::onTransaction(check::TxnEvent event, const check::Transactio
 void LiveInspector::closeRow(int index, TxnRow done)
 {
     keepText(done, openText_[size_t(index)]);
-    const auto forget = [this](const TxnRow &r) {
-        if (r.kind == check::TxnKind::Command)
-            openSlot_[openKey(r.leg, r.key)] = -1;
-        else
-            otherSlot_.remove(r.position);
-    };
-    forget(open_[size_t(index)]);
+    setOpenIndex(open_[size_t(index)], -1);
     const int last = int(open_.size()) - 1;
     if (index != last) {
         open_[size_t(index)] = open_[size_t(last)];
         openText_[size_t(index)] = std::move(openText_[size_t(last)]);
-        const TxnRow &moved = open_[size_t(index)];
-        if (moved.kind == check::TxnKind::Command)
-            openSlot_[openKey(moved.leg, moved.key)] = index;
-        else
-            otherSlot_[moved.position] = index;
+        setOpenIndex(open_[size_t(index)], index);
     }
     open_.pop_back();
     openText_.pop_back();
@@ -491,8 +498,7 @@ const LiveInspector::OpenText *LiveInspector::openText(const TxnRow &row) const
     if (row.key >= KeysPerLeg)
         return nullptr;
     // A copy of a row may outlive it: the text is that of the same command.
-    const int index = row.kind == check::TxnKind::Command ? openSlot_[openKey(row.leg, row.key)]
-                                                          : otherSlot_.value(row.position, -1);
+    const int index = openIndex(row.kind, row.leg, row.key, row.position);
     return index >= 0 && open_[size_t(index)].position == row.position ? &openText_[size_t(index)] : nullptr;
 }
 

@@ -265,7 +265,9 @@ private:
     // a tag), and in the order they opened (closed ones are skipped there).
     QHash<qint64, int> otherSlot_;
     std::deque<qint64> otherOrder_;
-    int openIndex(const check::Transaction &t) const;
+    int openIndex(check::TxnKind kind, check::Leg leg, quint32 key, qint64 position) const;
+    void setOpenIndex(const TxnRow &r, int index);
+    QByteArray currentErrorText() const;
     void closeRow(int index, TxnRow done);
     quint64 openGeneration_ = 0;
     // The kept completed transactions: serial s in slot s % MaxCompleted.

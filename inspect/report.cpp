@@ -165,17 +165,16 @@ QString InspectorWindow::reportHtml() const
             + Row({QStringLiteral("Severity"), QStringLiteral("Rule"), QStringLiteral("Root causes"),
                    QStringLiteral("Follow-ons"), QStringLiteral("Rule says")},
                   "th");
-        for (int s = 2; s >= 0; --s)
-            for (int r = 0; r < check::RuleCount; ++r)
-                if (const qint64 n = c.findingCount(check::Rule(r), check::Severity(s)))
-                    h += QStringLiteral("<tr class=\"%1\">")
-                             .arg(QLatin1String(check::SeverityName(check::Severity(s))))
-                        + Cell(QLatin1String(check::SeverityName(check::Severity(s))))
-                        + Cell(QLatin1String(check::RuleId(check::Rule(r))))
-                        + Cell(QString::number(n - ins->followOnCount(check::Rule(r), check::Severity(s))))
-                        + Cell(QString::number(ins->followOnCount(check::Rule(r), check::Severity(s))))
-                        + Cell(QLatin1String(check::InfoFor(check::Rule(r)).summary))
-                        + QStringLiteral("</tr>\n");
+        // The rows of the pane's summary, worst first.
+        const FindingSummaryModel summary(ins);
+        for (int row = 0; row < summary.rowCount(); ++row) {
+            const FindingSummaryModel::Entry &e = *summary.rowAt(row);
+            const QLatin1String severity(check::SeverityName(e.severity));
+            h += QStringLiteral("<tr class=\"%1\">").arg(severity) + Cell(severity)
+                + Cell(QLatin1String(check::RuleId(e.rule))) + Cell(QString::number(e.count))
+                + Cell(QString::number(e.followOns)) + Cell(QLatin1String(check::InfoFor(e.rule).summary))
+                + QStringLiteral("</tr>\n");
+        }
         h += QStringLiteral("</table>\n<h2>What to fix</h2>\n");
         for (const check::RepeatedCause &cause : c.repeatedCauses())
             h += QStringLiteral("<p>%1</p>\n").arg(cause.sentence.toHtmlEscaped());

@@ -9,6 +9,17 @@
 #include <QFile>
 #include <QVector>
 
+#include <initializer_list>
+
+// A transcript of "C: " and "S: " lines, one line each.
+inline QByteArray Transcript(std::initializer_list<const char *> lines)
+{
+    QByteArray t;
+    for (const char *l : lines)
+        t += QByteArray(l) + '\n';
+    return t;
+}
+
 struct CheckRun {
     QVector<check::Finding> findings;
     check::ReadResult result;

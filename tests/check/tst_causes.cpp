@@ -13,14 +13,6 @@ using namespace check;
 namespace {
 const QString Data = QStringLiteral(CHECK_DATA);
 
-QByteArray Transcript(std::initializer_list<const char *> lines)
-{
-    QByteArray t;
-    for (const char *l : lines)
-        t += QByteArray(l) + '\n';
-    return t;
-}
-
 // A saved transcript fed as the relay leg, the way the live inspector feeds
 // a relay client's traffic, with its transaction events.
 struct RelayRun : TrafficSink {

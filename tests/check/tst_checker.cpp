@@ -13,14 +13,6 @@ using namespace check;
 
 namespace {
 const QString Data = QStringLiteral(CHECK_DATA);
-
-QByteArray Transcript(std::initializer_list<const char *> lines)
-{
-    QByteArray t;
-    for (const char *l : lines)
-        t += QByteArray(l) + '\n';
-    return t;
-}
 } // namespace
 
 class TestChecker : public QObject {
